@@ -1,0 +1,17 @@
+# Shared part of the MinGW-w64 toolchains: finds the compilers and windres for VELK_MINGW_TRIPLE.
+foreach(tool gcc g++ windres)
+  string(TOUPPER "${tool}" var)
+  string(REPLACE "+" "X" var "${var}")
+  find_program(VELK_MINGW_${var} NAMES ${VELK_MINGW_TRIPLE}-${tool}-win32 ${VELK_MINGW_TRIPLE}-${tool})
+  if(NOT VELK_MINGW_${var})
+    message(FATAL_ERROR "${VELK_MINGW_TRIPLE}-${tool} not found: run scripts/bootstrap "
+                        "(it installs Debian's g++-mingw-w64 and binutils-mingw-w64 packages).")
+  endif()
+endforeach()
+set(CMAKE_C_COMPILER ${VELK_MINGW_GCC})
+set(CMAKE_CXX_COMPILER ${VELK_MINGW_GXX})
+set(CMAKE_RC_COMPILER ${VELK_MINGW_WINDRES})
+set(CMAKE_FIND_ROOT_PATH /usr/${VELK_MINGW_TRIPLE})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)

@@ -1,0 +1,10 @@
+# Cross toolchain for the test build: 64-bit Windows through x86_64-w64-mingw32, run under wine64.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR AMD64)
+set(VELK_MINGW_TRIPLE x86_64-w64-mingw32)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)
+find_program(VELK_WINE64 NAMES wine64 PATHS /usr/lib/wine NO_DEFAULT_PATH)
+find_program(VELK_WINE64 NAMES wine64)
+if(VELK_WINE64)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${VELK_WINE64})
+endif()

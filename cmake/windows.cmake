@@ -1,0 +1,48 @@
+# Windows part of the build: the Win32 platform layer, gen_Velk.dll and the test programs run under Wine.
+enable_language(RC)
+# No MinGW runtime DLLs: the plug-in and the test programs import Windows system DLLs only.
+add_link_options(-static -static-libgcc -static-libstdc++)
+
+# The Win32 platform layer and every other Win32-only source, except the DLL's own entry file.
+file(GLOB VELK_WIN32_SOURCES CONFIGURE_DEPENDS platform/win32/*.cpp)
+foreach(dir ${VELK_SUBSYSTEMS})
+  file(GLOB found CONFIGURE_DEPENDS ${dir}/*_win.cpp)
+  list(APPEND VELK_WIN32_SOURCES ${found})
+endforeach()
+list(FILTER VELK_WIN32_SOURCES EXCLUDE REGEX "(dll_entry_win|_test)\\.cpp$")
+file(GLOB VELK_RESOURCES CONFIGURE_DEPENDS settings/*.rc)
+
+add_library(velk_win32 STATIC ${VELK_WIN32_SOURCES})
+target_compile_definitions(velk_win32 PUBLIC WIN32_LEAN_AND_MEAN NOMINMAX)
+target_link_libraries(velk_win32 PUBLIC velk_core wininet ws2_32 advapi32 user32 gdi32 shell32)
+# The core calls into the layer through the seam and the layer calls back into the core.
+target_link_libraries(velk_core PUBLIC velk_win32)
+
+if(EXISTS ${CMAKE_SOURCE_DIR}/plugin/dll_entry_win.cpp)
+  add_library(gen_Velk SHARED plugin/dll_entry_win.cpp plugin/gen_velk.def ${VELK_RESOURCES})
+  set_target_properties(gen_Velk PROPERTIES PREFIX "" OUTPUT_NAME gen_Velk)
+  target_link_libraries(gen_Velk PRIVATE velk_win32 velk_core)
+endif()
+
+# Test programs under Wine: tests/wine/<name>_wine.cpp, each its own program and test, all sharing
+# one Wine prefix per build tree and taking a lock on loopback port 80 while they run.
+if(VELK_TESTS AND CMAKE_CROSSCOMPILING_EMULATOR)
+  enable_testing()
+  set(VELK_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
+  add_test(NAME wine_prefix COMMAND ${CMAKE_SOURCE_DIR}/tests/wine/make_prefix ${VELK_WINEPREFIX})
+  set_tests_properties(wine_prefix PROPERTIES FIXTURES_SETUP wine TIMEOUT 300)
+  file(GLOB wine_tests CONFIGURE_DEPENDS tests/wine/*_wine.cpp)
+  foreach(src ${wine_tests})
+    get_filename_component(name ${src} NAME_WE)
+    add_executable(${name} ${src} ${VELK_RESOURCES})
+    target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/tests/wine)
+    target_link_libraries(${name} PRIVATE velk_win32 velk_core)
+    add_test(NAME ${name} COMMAND ${CMAKE_SOURCE_DIR}/tests/wine/run $<TARGET_FILE:${name}>)
+    set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED wine RESOURCE_LOCK loopback80
+      TIMEOUT 600 LABELS wine
+      ENVIRONMENT "WINEPREFIX=${VELK_WINEPREFIX};VELK_BIN_DIR=${CMAKE_BINARY_DIR}/bin;VELK_WINE64=${CMAKE_CROSSCOMPILING_EMULATOR}")
+    if(TARGET gen_Velk)
+      add_dependencies(${name} gen_Velk)
+    endif()
+  endforeach()
+endif()
