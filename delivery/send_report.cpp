@@ -1,4 +1,114 @@
-// Placeholder until the request sender lands: sends nothing.
+// One HTTP exchange per report: the URL split and the GET and POST request sequences.
 #include "delivery/send_report.h"
 
-void SendReport(const char*) {}
+#include <cstdint>
+#include <cstring>
+
+#include "platform/platform.h"
+#include "settings/settings.h"
+
+namespace {
+
+constexpr std::uint16_t kServicePort = 80;
+// Bounds connecting, sending and receiving each, so that a server that accepts and never answers
+// holds a worker (and with it RequestInFlight) for well under a minute.
+constexpr std::uint32_t kExchangeTimeoutMs = 15000;
+
+// The GET header ends in a lone carriage return; the service has always received it that way.
+constexpr char kGetHeaders[] = "User-Agent: Velk/1.3\r";
+constexpr char kPostHeaders[] =
+    "Accept: text/*\r\n"
+    "User-Agent: Velk/1.2  Moxel\r\n"
+    "Accept-Language: en-us\r\n"
+    "Content-type: application/x-www-form-urlencoded\r\n";
+
+// Appends `c` to the zero-terminated text in `buffer` of `capacity` bytes, whose length is
+// `*length`. Returns false, leaving the buffer as it was, when the text is full.
+bool Append(char* buffer, std::size_t capacity, std::size_t* length, char c) {
+  if (*length + 1 >= capacity) return false;
+  buffer[(*length)++] = c;
+  buffer[*length] = '\0';
+  return true;
+}
+
+// Owns one handle of the internet library; releases it when the owner goes out of scope, so that
+// request, connection and session come down in that order on every way out of an exchange.
+class CNetHandleOwner {
+ public:
+  CNetHandleOwner(CInternet& internet, NetHandle handle) : internet_(internet), handle_(handle) {}
+  ~CNetHandleOwner() {
+    if (handle_ != nullptr) internet_.ReleaseHandle(handle_);
+  }
+  CNetHandleOwner(const CNetHandleOwner&) = delete;
+  CNetHandleOwner& operator=(const CNetHandleOwner&) = delete;
+
+  NetHandle Get() const { return handle_; }
+
+ private:
+  CInternet& internet_;
+  NetHandle handle_;
+};
+
+}  // namespace
+
+bool SplitReportUrl(const char* url, bool post, ReportUrlParts* parts) {
+  std::size_t host_length = 0;
+  std::size_t path_length = 0;
+  std::size_t bare_length = 0;
+  parts->Host[0] = parts->Path[0] = parts->PathWithoutQuery[0] = '\0';
+  int questions = 0;
+  int slashes = 0;
+  // The worker owns its copy of the URL, so nothing changes it during the walk and its end is
+  // simply the terminating zero.
+  for (const char* p = url; *p != '\0'; ++p) {
+    if (*p == '?') ++questions;
+    if (*p == '/') {
+      ++slashes;
+    } else if (slashes == 2) {
+      if (!Append(parts->Host, kHostBufferSize, &host_length, *p)) return false;
+    }
+    if (slashes > 2) {
+      if (!Append(parts->Path, kPathBufferSize, &path_length, *p)) return false;
+      if (questions == 0 && post &&
+          !Append(parts->PathWithoutQuery, kPathBufferSize, &bare_length, *p)) {
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+const char* QueryOfPath(const char* path) {
+  const char* last = std::strrchr(path, '?');
+  return last == nullptr ? path : last + 1;
+}
+
+void SendReport(const char* url) {
+  CInternet& internet = *Platform().internet;
+  // One reading of the method for the whole exchange: a change made in the dialog meanwhile must
+  // not pair a POST object with a GET sequence or the reverse.
+  const bool post = Settings.Method.load() == 0;
+  ReportUrlParts parts;
+  // A URL whose parts do not fit cannot be the service's; it is dropped like a failed exchange.
+  if (!SplitReportUrl(url, post, &parts)) return;
+
+  CNetHandleOwner session(internet, internet.OpenSession());
+  CNetHandleOwner connection(internet,
+                             internet.ConnectHttp(session.Get(), parts.Host, kServicePort));
+  internet.SetTimeouts(connection.Get(), kExchangeTimeoutMs);
+  CNetHandleOwner request(
+      internet, internet.OpenRequest(connection.Get(), post ? "POST" : "GET",
+                                     post ? parts.PathWithoutQuery : parts.Path, kRequestFlags));
+  internet.SetTimeouts(request.Get(), kExchangeTimeoutMs);
+  if (!post) {
+    internet.SendRequest(request.Get(), kGetHeaders);
+    return;
+  }
+  const char* query = QueryOfPath(parts.Path);
+  const std::size_t query_length = std::strlen(query);
+  // The result is not tested: without these headers the body still carries the whole report.
+  internet.AddRequestHeaders(request.Get(), kPostHeaders, kAddHeaderIfNew);
+  internet.SendRequestEx(request.Get(), static_cast<std::uint32_t>(query_length));
+  internet.WriteRequestBody(request.Get(), query, query_length);
+  internet.EndRequest(request.Get());
+}
