@@ -1,0 +1,50 @@
+// What the report cycle learns from the host: tag values through the shared answer buffer, and the
+// artist and title guessed from a file path when the host lacks them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// Tag names the host understands, in capitals.
+constexpr char kTagArtist[] = "ARTIST";
+constexpr char kTagTitle[] = "TITLE";
+constexpr char kTagAlbum[] = "ALBUM";
+constexpr char kTagYear[] = "YEAR";
+constexpr char kTagGenre[] = "GENRE";
+
+// The record passed by address with kIpcGetExtendedFileInfo; it lives only for the one question.
+// The host reads it as four 32-bit fields on 32-bit Windows, so the field order and types are
+// fixed.
+struct ExtendedFileInfoRequest {
+  const char* FileName;     // the path from kIpcGetPlaylistFile; may be null
+  const char* TagName;      // one of the kTag... names
+  char* Answer;             // where the host writes the value, zero-terminated
+  std::int32_t AnswerSize;  // bytes available at Answer, terminator included
+};
+
+// Checked wherever pointers are 4 bytes (the i686 build); elsewhere the condition holds trivially.
+static_assert(sizeof(void*) != 4 || (sizeof(ExtendedFileInfoRequest) == 16 &&
+                                     offsetof(ExtendedFileInfoRequest, FileName) == 0 &&
+                                     offsetof(ExtendedFileInfoRequest, TagName) == 4 &&
+                                     offsetof(ExtendedFileInfoRequest, Answer) == 8 &&
+                                     offsetof(ExtendedFileInfoRequest, AnswerSize) == 12),
+              "the host reads ExtendedFileInfoRequest as four 32-bit fields");
+
+// The one answer buffer every tag question uses: static storage, zero at load, window thread only.
+constexpr std::size_t kTagAnswerSize = 256;
+extern char TagAnswerBuffer[kTagAnswerSize];
+
+// Asks the host for `tag_name` of the file at `path` (null is passed on as it is). Returns the
+// value in TagAnswerBuffer, at most kTagAnswerSize - 1 characters, valid only until the next tag
+// question; returns nullptr when the host answers 0 (no value). Window thread only; allocates
+// nothing.
+const char* GetTagValue(const char* path, const char* tag_name);
+
+// Guesses the artist ("ARTIST") or title ("TITLE") from `path`, which may be null, into `out`,
+// replacing its content and reusing its capacity. The artist runs from just after the last
+// backslash up to the last "-"; the title from just after the last "-" (or the path's start) up to
+// the first lower-case ".mp3"; either is empty when its end does not lie after its start. Any other
+// tag name gives "0". Nothing is trimmed.
+void GuessTagFromFileName(const char* path, const char* tag_name, std::string& out);
+std::string GuessTagFromFileName(const char* path, const char* tag_name);
