@@ -182,7 +182,10 @@ class CDialogs {
   virtual int GetItemCheck(DialogWindow window, int control_id) = 0;
   virtual void SetItemCheck(DialogWindow window, int control_id, int state) = 0;
   virtual void EnableItem(DialogWindow window, int control_id, bool enable) = 0;
-  // Centres the dialog on the screen (the framework does this for a template at 0, 0).
+  // True when template `template_id` of this module places the dialog at 0, 0, which the
+  // framework takes as a request to centre it; false also when there is no such template.
+  virtual bool TemplateAtOrigin(int template_id) = 0;
+  // Centres the dialog on the work area of the screen it is on.
   virtual void CenterDialog(DialogWindow window) = 0;
 };
 
