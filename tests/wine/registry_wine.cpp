@@ -113,15 +113,6 @@ void StoredValuesReadBackAsTerminatedTexts() {
   CHECK_EQ_STR(Settings.Key, "0815");
   CHECK_EQ_INT(Settings.Enabled, 1);
   CHECK_EQ_INT(Settings.Method.load(), 0);
-
-  CHECK(StoreSettings("", "", 0, 1));
-  CheckStoredText("Enabled", "0");
-  CheckStoredText("Method", "GET");
-  CheckStoredText("User", "");
-  ResetSettings();
-  CHECK(LoadSettings());
-  CHECK_EQ_STR(Settings.User, "");
-  CHECK_EQ_STR(Settings.Key, "");
 }
 
 void OddStoredValuesLoadSafely() {
