@@ -39,6 +39,8 @@ std::intptr_t CFakeHost::AnswerTagQuestion(std::uintptr_t record_address, CHostQ
   if (request->TagName != nullptr) question.tag_name = request->TagName;
   question.file_name_null = request->FileName == nullptr;
   if (request->FileName != nullptr) question.file_name = request->FileName;
+  question.answer_buffer = request->Answer;
+  question.answer_size = request->AnswerSize;
   if (request->FileName == nullptr || request->TagName == nullptr) return 0;
   if (request->Answer == nullptr || request->AnswerSize <= 0) return 0;
 

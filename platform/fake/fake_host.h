@@ -9,14 +9,16 @@
 
 #include "platform/platform.h"
 
-// One question as the host received it. For kIpcGetExtendedFileInfo the tag name and file name
-// are read from the request record at the time of the question.
+// One question as the host received it. For kIpcGetExtendedFileInfo the tag name, file name and
+// answer buffer are read from the request record at the time of the question.
 struct CHostQuestion {
   std::uintptr_t wparam = 0;
   std::intptr_t lparam = 0;
   std::string tag_name;
   std::string file_name;
   bool file_name_null = false;
+  const char* answer_buffer = nullptr;
+  std::int32_t answer_size = 0;
 };
 
 // Answers the four questions from a script: the play-state answer, the current list position, the
