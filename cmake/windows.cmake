@@ -24,6 +24,16 @@ if(EXISTS ${CMAKE_SOURCE_DIR}/plugin/dll_entry_win.cpp)
   target_link_libraries(gen_Velk PRIVATE velk_win32 velk_core)
 endif()
 
+# The simulated player: a static library (host window, playlist) and the tool velk_player.
+file(GLOB VELK_PLAYER_SOURCES CONFIGURE_DEPENDS tests/player/*.cpp)
+list(FILTER VELK_PLAYER_SOURCES EXCLUDE REGEX "_main\\.cpp$")
+add_library(velk_player_core STATIC ${VELK_PLAYER_SOURCES})
+target_include_directories(velk_player_core PUBLIC ${CMAKE_SOURCE_DIR})
+target_compile_definitions(velk_player_core PUBLIC WIN32_LEAN_AND_MEAN NOMINMAX)
+target_link_libraries(velk_player_core PUBLIC user32)
+add_executable(velk_player tests/player/velk_player_main.cpp)
+target_link_libraries(velk_player PRIVATE velk_player_core)
+
 # Test programs under Wine: tests/wine/<name>_wine.cpp, each its own program and test, all sharing
 # one Wine prefix per build tree and taking a lock on loopback port 80 while they run.
 if(VELK_TESTS AND CMAKE_CROSSCOMPILING_EMULATOR)
@@ -36,11 +46,11 @@ if(VELK_TESTS AND CMAKE_CROSSCOMPILING_EMULATOR)
     get_filename_component(name ${src} NAME_WE)
     add_executable(${name} ${src} ${VELK_RESOURCES})
     target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/tests/wine)
-    target_link_libraries(${name} PRIVATE velk_win32 velk_core)
+    target_link_libraries(${name} PRIVATE velk_player_core velk_win32 velk_core)
     add_test(NAME ${name} COMMAND ${CMAKE_SOURCE_DIR}/tests/wine/run $<TARGET_FILE:${name}>)
     set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED wine RESOURCE_LOCK loopback80
       TIMEOUT 600 LABELS wine
-      ENVIRONMENT "WINEPREFIX=${VELK_WINEPREFIX};VELK_BIN_DIR=${CMAKE_BINARY_DIR}/bin;VELK_WINE64=${CMAKE_CROSSCOMPILING_EMULATOR}")
+      ENVIRONMENT "WINEPREFIX=${VELK_WINEPREFIX};VELK_BIN_DIR=${CMAKE_BINARY_DIR}/bin;VELK_SOURCE_DIR=${CMAKE_SOURCE_DIR};VELK_WINE64=${CMAKE_CROSSCOMPILING_EMULATOR}")
     if(TARGET gen_Velk)
       add_dependencies(${name} gen_Velk)
     endif()
