@@ -29,8 +29,9 @@ void CFakeDialogs::ToggleCheck(int control_id) {
   });
 }
 
-void CFakeDialogs::Command(int control_id) {
-  script_.push_back([this, control_id] { events_->DialogCommand(control_id, kButtonClicked); });
+void CFakeDialogs::Command(int control_id, int notify_code) {
+  script_.push_back(
+      [this, control_id, notify_code] { events_->DialogCommand(control_id, notify_code); });
 }
 
 void CFakeDialogs::Then(std::function<void()> step) { script_.push_back(std::move(step)); }
