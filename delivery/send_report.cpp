@@ -14,7 +14,7 @@ constexpr std::uint16_t kServicePort = 80;
 // holds a worker (and with it RequestInFlight) for well under a minute.
 constexpr std::uint32_t kExchangeTimeoutMs = 15000;
 
-// The GET header ends in a lone carriage return; the service has always received it that way.
+// The GET header ends in a lone carriage return; the internet library ends the line on the wire.
 constexpr char kGetHeaders[] = "User-Agent: Velk/1.3\r";
 constexpr char kPostHeaders[] =
     "Accept: text/*\r\n"

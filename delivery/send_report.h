@@ -13,7 +13,8 @@ bool StartReportWorker(const char* url);
 unsigned SendReportThread(void* url);
 
 // One exchange for the report URL `url` (not owned), with the method in Settings.Method at the time
-// of the call. Throws CInternetException when the network fails; releases every handle it opened.
+// of the call, read once. Throws CInternetException when the network fails; releases every handle
+// it opened, on every way out. A URL that SplitReportUrl refuses is dropped without any exchange.
 void SendReport(const char* url);
 
 // The three parts of a report URL that the exchange uses, in fixed buffers, zero-terminated.
