@@ -24,6 +24,19 @@ if(EXISTS ${CMAKE_SOURCE_DIR}/plugin/dll_entry_win.cpp)
   target_link_libraries(gen_Velk PRIVATE velk_win32 velk_core)
 endif()
 
+# The same plug-in with the release report period of 10 s, for the one test that measures it: the
+# objects of the test build, but plugin.cpp compiled again with the release period.
+if(TARGET gen_Velk AND VELK_TESTS AND EXISTS ${CMAKE_SOURCE_DIR}/plugin/plugin.cpp)
+  add_library(velk_plugin_period10s OBJECT plugin/plugin.cpp)
+  target_include_directories(velk_plugin_period10s PRIVATE ${CMAKE_SOURCE_DIR})
+  target_compile_definitions(velk_plugin_period10s PRIVATE
+    VELK_SERVICE_HOST="${VELK_SERVICE_HOST}" VELK_REPORT_PERIOD_MS=10000)
+  add_library(gen_Velk_period10s SHARED plugin/dll_entry_win.cpp plugin/gen_velk.def
+    ${VELK_RESOURCES} $<TARGET_OBJECTS:velk_plugin_period10s>)
+  set_target_properties(gen_Velk_period10s PROPERTIES PREFIX "")
+  target_link_libraries(gen_Velk_period10s PRIVATE velk_win32 velk_core)
+endif()
+
 # The simulated player: a static library (host window, playlist) and the tool velk_player.
 file(GLOB VELK_PLAYER_SOURCES CONFIGURE_DEPENDS tests/player/*.cpp)
 list(FILTER VELK_PLAYER_SOURCES EXCLUDE REGEX "_main\\.cpp$")
@@ -55,4 +68,8 @@ if(VELK_TESTS AND CMAKE_CROSSCOMPILING_EMULATOR)
       add_dependencies(${name} gen_Velk)
     endif()
   endforeach()
+  if(TARGET report_period_wine AND TARGET gen_Velk_period10s)
+    add_dependencies(report_period_wine gen_Velk_period10s)
+    set_tests_properties(report_period_wine PROPERTIES LABELS "wine;slow")
+  endif()
 endif()

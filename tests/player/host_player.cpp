@@ -51,7 +51,17 @@ bool RegisterWindowClassOnce() {
 CHostPlayer::CHostPlayer(CPlayerOptions options, std::vector<CPlaylistEntry> playlist)
     : options_(std::move(options)), entries_(std::move(playlist)) {
   for (std::size_t i = 0; i < entries_.size(); ++i) {
-    if (entries_[i].kind == CPlaylistEntry::Kind::kTrack) tracks_.push_back(i);
+    if (entries_[i].kind != CPlaylistEntry::Kind::kTrack) continue;
+    const CPlaylistEntry& entry = entries_[i];
+    std::size_t position = 0;
+    while (position < position_first_track_.size()) {
+      const CPlaylistEntry& first = entries_[tracks_[position_first_track_[position]]];
+      if (first.has_path == entry.has_path && first.path == entry.path) break;
+      ++position;
+    }
+    if (position == position_first_track_.size()) position_first_track_.push_back(tracks_.size());
+    tracks_.push_back(i);
+    track_positions_.push_back(position);
   }
   current_ = entries_.size();
   QueryPerformanceFrequency(&frequency_);
@@ -230,9 +240,14 @@ LRESULT CALLBACK CHostPlayer::WindowProc(HWND window, UINT message, WPARAM wpara
   return DefWindowProcA(window, message, wparam, lparam);
 }
 
-const CPlaylistEntry* CHostPlayer::TrackAt(std::intptr_t position) const {
-  if (position < 0 || static_cast<std::size_t>(position) >= tracks_.size()) return nullptr;
-  return &entries_[tracks_[static_cast<std::size_t>(position)]];
+const CPlaylistEntry* CHostPlayer::TrackAt(std::intptr_t index) const {
+  if (index < 0 || static_cast<std::size_t>(index) >= tracks_.size()) return nullptr;
+  return &entries_[tracks_[static_cast<std::size_t>(index)]];
+}
+
+const CPlaylistEntry* CHostPlayer::EntryAtPosition(std::uintptr_t position) const {
+  if (position >= position_first_track_.size()) return nullptr;
+  return TrackAt(static_cast<std::intptr_t>(position_first_track_[position]));
 }
 
 // Runs on the player's thread, from the plug-in's SendMessageA; answers from the track in force.
@@ -248,11 +263,13 @@ LRESULT CHostPlayer::Answer(WPARAM wparam, LPARAM lparam) {
       text = "-> " + std::to_string(answer);
       break;
     case kHostGetListPos:
-      answer = current_track_ < 0 ? 0 : current_track_;
+      answer = current_track_ < 0 ? 0
+                                  : static_cast<std::intptr_t>(
+                                        track_positions_[static_cast<std::size_t>(current_track_)]);
       text = "-> " + std::to_string(answer);
       break;
     case kHostGetPlaylistFile: {
-      const CPlaylistEntry* entry = TrackAt(static_cast<std::intptr_t>(wparam));
+      const CPlaylistEntry* entry = EntryAtPosition(wparam);
       const char* path = entry != nullptr && entry->has_path ? entry->path.c_str() : nullptr;
       answer = reinterpret_cast<std::intptr_t>(path);
       text = std::to_string(static_cast<unsigned long long>(wparam)) + " -> " + Quoted(path);

@@ -106,7 +106,8 @@ class CHostPlayer {
 
   LRESULT Answer(WPARAM wparam, LPARAM lparam);
   std::intptr_t AnswerTag(const HostExtendedFileInfo* request, std::string* text);
-  const CPlaylistEntry* TrackAt(std::intptr_t position) const;
+  const CPlaylistEntry* TrackAt(std::intptr_t index) const;
+  const CPlaylistEntry* EntryAtPosition(std::uintptr_t position) const;
   void Poll();
   void Advance();
   void EnterCurrent();
@@ -118,6 +119,11 @@ class CHostPlayer {
   CPlayerOptions options_;
   std::vector<CPlaylistEntry> entries_;
   std::vector<std::size_t> tracks_;  // indexes into entries_ of the track lines, in order
+  // Playlist position of each track line: lines with the same path (or both without one) are one
+  // playlist entry, numbered from 0 in order of first appearance.
+  std::vector<std::size_t> track_positions_;
+  std::vector<std::size_t>
+      position_first_track_;  // index into tracks_ of each position's first line
 
   HWND window_ = nullptr;
   HMODULE module_ = nullptr;
@@ -127,7 +133,7 @@ class CHostPlayer {
   LARGE_INTEGER loaded_at_{};
 
   std::size_t current_ = 0;           // entry in force; entries_.size() once the playlist ended
-  std::intptr_t current_track_ = -1;  // position in tracks_ of the track answered for; -1: none
+  std::intptr_t current_track_ = -1;  // index in tracks_ of the track answered for; -1: none
   std::uint64_t line_questions_ = 0;  // play-state questions while entries_[current_] was in force
   double line_started_ = 0;
   bool waiting_config_ = false;

@@ -7,6 +7,7 @@
 // play-state questions, "<x>s" for x seconds, "<n>ms" for n milliseconds. PATH is the file path
 // as bytes, "<null>" for no path at all and "<empty>" for the empty text. Each NAME=VALUE is one
 // tag the player knows for that file; a tag not listed has no value, "NAME=" has the empty value.
+// Lines with the same PATH (or both "<null>") are one playlist entry and share its position.
 // Lines starting with "#" and blank lines are ignored; a trailing carriage return is dropped.
 // Directives start with "@": "@config" calls the plug-in's config entry, "@mark NAME" tells the
 // embedding program that the playlist reached NAME, "@codepage N" reads the following lines as
