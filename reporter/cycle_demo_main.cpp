@@ -1,5 +1,4 @@
-// cycle_demo: runs the report cycle against a simulated player and prints each tick and the report
-// URL it would send.
+// cycle_demo: the report cycle against a simulated player, printing each tick and its report URL.
 #include <cstdio>
 #include <map>
 #include <string>

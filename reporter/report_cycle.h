@@ -1,5 +1,4 @@
-// The report cycle: on each timer tick, decide whether the service must hear of a change, format
-// the report URL into ReporterState.ReportUrl and hand it to a report worker.
+// The report cycle: each tick decides whether to report, formats the URL and starts a worker.
 #pragma once
 
 // One run of the cycle; the report timer's TimerProc. Window thread only, one run at a time. Asks

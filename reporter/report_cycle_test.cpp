@@ -1,5 +1,4 @@
-// Tests of one run of the report cycle: the gate, the questions, the URL, the change key, the state
-// after each kind of tick and the hand-over to a worker.
+// Tests of one run of the report cycle: gate, questions, URL, change key, state and hand-over.
 #include "reporter/report_cycle.h"
 
 #include <gmock/gmock.h>

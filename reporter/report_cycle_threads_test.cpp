@@ -1,5 +1,4 @@
-// The report cycle on the window thread against real report workers: thousands of ticks while
-// workers run their exchanges and clear RequestInFlight (run under ThreadSanitizer in native-tsan).
+// Tests of the report cycle racing real report workers (ThreadSanitizer checks it in native-tsan).
 #include <gtest/gtest.h>
 
 #include <atomic>

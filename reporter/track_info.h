@@ -1,5 +1,4 @@
-// What the report cycle learns from the host: tag values through the shared answer buffer, and the
-// artist and title guessed from a file path when the host lacks them.
+// Track information: tag questions to the host and the artist/title guess from a file path.
 #pragma once
 
 #include <cstddef>
