@@ -1,0 +1,74 @@
+// The accounts in use: their keys, code pages and signature state, kept in memory after first use.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include "clock.h"
+#include "key_hash.h"
+#include "report.h"
+#include "store.h"
+#include "track_state.h"
+
+// Account names: 2 to 32 characters of ASCII letters, digits, ".", "_" and "-", starting with a
+// letter or a digit. The plug-in sends the name unescaped, so nothing that has a meaning in a
+// query ("&", "=", "?", "%", "+", blank) may appear in one.
+bool IsValidUserName(std::string_view name);
+// Names nobody may register: the plug-in's default user name, so that unconfigured players
+// report to no account.
+bool IsReservedUserName(std::string_view name);
+
+// Loads accounts from the store on first use and keeps them; applies reports to them. All
+// members may be called from any thread.
+class CAccounts {
+ public:
+  // Reports of one account closer together than `minReportIntervalMs` are dropped.
+  CAccounts(CStore& store, const CClock& clock, int64_t minReportIntervalMs);
+
+  struct CView {
+    std::string name;
+    int codePage = 0;
+    CTrackState state;
+    uint64_t version = 0;   // changes whenever what the image shows may change
+    bool wrongKey = false;  // reports came with a wrong key, and none with the right one yet
+  };
+  // The account called `name` in any letter case, or nothing. Throws CStoreError.
+  std::optional<CView> Find(std::string_view name);
+
+  enum class EKeyCheck { kNoAccount, kMatches, kWrong, kUnknown };
+  // Decides `key` (given as its digest) from what the service remembers: the digest of the last
+  // key that matched and of the last one that did not. kUnknown means a slow check against
+  // `*keyHash` must decide. Throws CStoreError.
+  EKeyCheck CheckKey(std::string_view name, const CKeyDigest& digest, std::string* keyHash);
+  // Remembers the outcome of a slow check.
+  void RememberKeyCheck(std::string_view name, const CKeyDigest& digest, bool matches);
+
+  enum class EApply { kStored, kRateLimited, kNoAccount };
+  // Applies a report whose key matched: a track report replaces the track; a stopped report keeps
+  // the last track and marks the time of the stop. The new state is queued for the store.
+  EApply Apply(std::string_view name, const CReport& report);
+
+ private:
+  struct CEntry {
+    CAccountRecord record;
+    uint64_t version = 1;
+    std::optional<CKeyDigest> rightKey;
+    std::optional<CKeyDigest> wrongKey;
+    bool wrongKeySeen = false;
+    std::optional<int64_t> lastAcceptedMs;
+  };
+  // The entry of `name`, loaded from the store when missing; null when there is no such account.
+  // Returns with mutex_ held when the entry exists.
+  CEntry* Lock(std::string_view name, std::unique_lock<std::mutex>& lock);
+
+  CStore& store_;
+  const CClock& clock_;
+  const int64_t minReportIntervalMs_;
+  std::mutex mutex_;
+  std::unordered_map<std::string, std::unique_ptr<CEntry>> entries_;  // by NameKey
+};

@@ -1,0 +1,234 @@
+// Drawing of signature images: small PNGs that name the track being played or explain a problem.
+#include "render.h"
+
+#include <cairo.h>
+#include <pango/pangocairo.h>
+
+namespace {
+
+struct CColor {
+  double r, g, b;
+};
+
+constexpr CColor kBackground = {0x1e / 255.0, 0x23 / 255.0, 0x30 / 255.0};
+constexpr CColor kText = {0.96, 0.97, 0.99};
+constexpr CColor kMuted = {0xa9 / 255.0, 0xb1 / 255.0, 0xc1 / 255.0};
+constexpr CColor kPlayingAccent = {0x4f / 255.0, 0xc3 / 255.0, 0xf7 / 255.0};
+constexpr CColor kStoppedAccent = {0x8a / 255.0, 0x93 / 255.0, 0xa6 / 255.0};
+constexpr CColor kProblemAccent = {0xf0 / 255.0, 0xa0 / 255.0, 0x4b / 255.0};
+
+constexpr char kFontFamilies[] = "Noto Sans, DejaVu Sans, sans-serif";
+constexpr double kLeft = 16;   // text starts right of the accent bar
+constexpr double kRight = 10;  // right margin
+// Baselines of the caption, the main line and the detail line.
+constexpr double kCaptionBaseline = 16;
+constexpr double kMainBaseline = 36;
+constexpr double kDetailBaseline = 53;
+constexpr double kCaptionPx = 10.5;
+constexpr double kMainPx = 15;
+constexpr double kDetailPx = 11.5;
+
+std::string JoinArtistTitle(const std::string& artist, const std::string& title) {
+  if (artist.empty() && title.empty()) return "Unknown track";
+  if (artist.empty()) return title;
+  if (title.empty()) return artist;
+  return artist + " \u2013 " + title;
+}
+
+cairo_status_t AppendToString(void* closure, const unsigned char* data, unsigned int length) {
+  static_cast<std::string*>(closure)->append(reinterpret_cast<const char*>(data), length);
+  return CAIRO_STATUS_SUCCESS;
+}
+
+// One line of text in one font, ellipsized at its end when wider than `width`. Owns its layout.
+class CLine {
+ public:
+  CLine(PangoContext* context, const std::string& text, double px, bool bold, double width) {
+    layout_ = pango_layout_new(context);
+    PangoFontDescription* font = pango_font_description_from_string(kFontFamilies);
+    pango_font_description_set_absolute_size(font, px * PANGO_SCALE);
+    pango_font_description_set_weight(font, bold ? PANGO_WEIGHT_BOLD : PANGO_WEIGHT_NORMAL);
+    pango_layout_set_font_description(layout_, font);
+    pango_font_description_free(font);
+    // Right-to-left titles keep the image's left alignment; their runs are still reordered.
+    pango_layout_set_auto_dir(layout_, FALSE);
+    pango_layout_set_single_paragraph_mode(layout_, TRUE);
+    pango_layout_set_text(layout_, text.data(), static_cast<int>(text.size()));
+    if (width > 0) {
+      pango_layout_set_width(layout_, static_cast<int>(width * PANGO_SCALE));
+      pango_layout_set_ellipsize(layout_, PANGO_ELLIPSIZE_END);
+    }
+  }
+  ~CLine() { g_object_unref(layout_); }
+  CLine(const CLine&) = delete;
+  CLine& operator=(const CLine&) = delete;
+
+  // Gives the bytes [start, end) of the text another colour and weight.
+  void Emphasize(size_t start, size_t end, const CColor& color, bool bold) {
+    PangoAttrList* attrs = pango_attr_list_new();
+    PangoAttribute* fg = pango_attr_foreground_new(static_cast<guint16>(color.r * 65535),
+                                                   static_cast<guint16>(color.g * 65535),
+                                                   static_cast<guint16>(color.b * 65535));
+    fg->start_index = static_cast<guint>(start);
+    fg->end_index = static_cast<guint>(end);
+    pango_attr_list_insert(attrs, fg);
+    PangoAttribute* weight = pango_attr_weight_new(bold ? PANGO_WEIGHT_BOLD : PANGO_WEIGHT_NORMAL);
+    weight->start_index = static_cast<guint>(start);
+    weight->end_index = static_cast<guint>(end);
+    pango_attr_list_insert(attrs, weight);
+    pango_layout_set_attributes(layout_, attrs);
+    pango_attr_list_unref(attrs);
+  }
+
+  // Width of the laid-out text in pixels, after ellipsizing.
+  double Width() const {
+    int w = 0, h = 0;
+    pango_layout_get_pixel_size(layout_, &w, &h);
+    return w;
+  }
+
+  void Draw(cairo_t* cr, double x, double baseline, const CColor& color) const {
+    const double top = baseline - pango_layout_get_baseline(layout_) / double(PANGO_SCALE);
+    cairo_set_source_rgb(cr, color.r, color.g, color.b);
+    cairo_move_to(cr, x, top);
+    pango_cairo_show_layout(cr, layout_);
+  }
+
+ private:
+  PangoLayout* layout_ = nullptr;
+};
+
+struct CTexts {
+  CColor accent;
+  std::string caption;
+  std::string main;
+  std::string detail;
+};
+
+CTexts TextsFor(const CSignatureView& view) {
+  using EKind = CSignatureView::EKind;
+  const std::string track = JoinArtistTitle(view.artist, view.title);
+  const std::string albumLine = FormatAlbumLine(view.album, view.year, view.genre);
+  switch (view.kind) {
+    case EKind::kPlaying:
+      return {kPlayingAccent, "Now playing", track, albumLine};
+    case EKind::kStopped:
+      return {kStoppedAccent, "Not playing", track, albumLine};
+    case EKind::kIdle:
+      return {kStoppedAccent, "Not playing", "Nothing played yet",
+              "The signature shows the next track the player reports."};
+    case EKind::kWaiting:
+      return {kStoppedAccent, "Velk", "Waiting for the first report",
+              "Enter the user name and key in the player's Velk settings."};
+    case EKind::kWrongKey:
+      return {kProblemAccent, "Velk", "The player's reports carry a wrong key",
+              "Paste the key from the registration page into the Velk settings."};
+    case EKind::kNoAccount:
+      return {kProblemAccent, "Velk", "There is no account of this name",
+              "Register one on this service's registration page."};
+    case EKind::kUnavailable:
+      break;
+  }
+  return {kProblemAccent, "Velk", "Signature temporarily unavailable", "Please try again later."};
+}
+
+}  // namespace
+
+std::string FormatAge(int64_t seconds) {
+  if (seconds < 60) return "just now";
+  const int64_t minutes = seconds / 60;
+  if (minutes < 60) return std::to_string(minutes) + " min ago";
+  const int64_t hours = minutes / 60;
+  if (hours < 48) return std::to_string(hours) + " h ago";
+  return std::to_string(hours / 24) + " days ago";
+}
+
+int64_t AgeTextSince(int64_t seconds) {
+  if (seconds < 60) return 0;
+  if (seconds < 3600) return seconds / 60 * 60;
+  if (seconds < 48 * 3600) return seconds / 3600 * 3600;
+  return seconds / 86400 * 86400;
+}
+
+std::string FormatAlbumLine(const std::string& album, const std::string& year,
+                            const std::string& genre) {
+  std::string line = album;
+  if (!year.empty()) line += line.empty() ? year : " (" + year + ")";
+  if (!genre.empty()) line += line.empty() ? genre : " \u00b7 " + genre;
+  return line;
+}
+
+struct CRenderer::CState {
+  cairo_surface_t* surface = nullptr;
+  cairo_t* cr = nullptr;
+  PangoFontMap* fontMap = nullptr;
+  PangoContext* context = nullptr;
+};
+
+CRenderer::CRenderer() : state_(std::make_unique<CState>()) {
+  state_->surface = cairo_image_surface_create(CAIRO_FORMAT_RGB24, kWidth, kHeight);
+  state_->cr = cairo_create(state_->surface);
+  // A font map of our own: the default one belongs to whichever thread asks first.
+  state_->fontMap = pango_cairo_font_map_new();
+  state_->context = pango_font_map_create_context(state_->fontMap);
+  cairo_font_options_t* options = cairo_font_options_create();
+  cairo_font_options_set_antialias(options, CAIRO_ANTIALIAS_GRAY);
+  cairo_font_options_set_hint_style(options, CAIRO_HINT_STYLE_SLIGHT);
+  cairo_font_options_set_hint_metrics(options, CAIRO_HINT_METRICS_ON);
+  pango_cairo_context_set_font_options(state_->context, options);
+  cairo_font_options_destroy(options);
+  pango_cairo_update_context(state_->cr, state_->context);
+}
+
+CRenderer::~CRenderer() {
+  g_object_unref(state_->context);
+  g_object_unref(state_->fontMap);
+  cairo_destroy(state_->cr);
+  cairo_surface_destroy(state_->surface);
+}
+
+std::string CRenderer::RenderPng(const CSignatureView& view) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  cairo_t* cr = state_->cr;
+  PangoContext* context = state_->context;
+  pango_context_set_language(
+      context, pango_language_from_string(view.language.empty() ? "en" : view.language.c_str()));
+  const CTexts texts = TextsFor(view);
+  const double textWidth = kWidth - kLeft - kRight;
+
+  cairo_set_source_rgb(cr, kBackground.r, kBackground.g, kBackground.b);
+  cairo_paint(cr);
+  cairo_set_source_rgb(cr, texts.accent.r, texts.accent.g, texts.accent.b);
+  cairo_rectangle(cr, 0, 0, 4, kHeight);
+  cairo_fill(cr);
+
+  CLine user(context, view.user, kCaptionPx, false, textWidth / 2);
+  const double userWidth = view.user.empty() ? 0 : user.Width();
+  if (userWidth > 0) user.Draw(cr, kWidth - kRight - userWidth, kCaptionBaseline, kMuted);
+  CLine caption(context, texts.caption, kCaptionPx, true, textWidth - userWidth - 8);
+  caption.Draw(cr, kLeft, kCaptionBaseline, texts.accent);
+
+  if (view.kind == CSignatureView::EKind::kStopped) {
+    // "Last played: Artist – Title · age": the track gives way to the age when space runs out.
+    const std::string prefix = "Last played: ";
+    CLine age(context, " \u00b7 " + view.age, kMainPx, false, 0);
+    CLine main(context, prefix + texts.main, kMainPx, false, textWidth - age.Width());
+    main.Emphasize(prefix.size(), prefix.size() + texts.main.size(), kText, true);
+    main.Draw(cr, kLeft, kMainBaseline, kMuted);
+    age.Draw(cr, kLeft + main.Width(), kMainBaseline, kMuted);
+  } else {
+    CLine main(context, texts.main, kMainPx, true, textWidth);
+    main.Draw(cr, kLeft, kMainBaseline, kText);
+  }
+  CLine detail(context, texts.detail, kDetailPx, false, textWidth);
+  detail.Draw(cr, kLeft, kDetailBaseline, kMuted);
+
+  cairo_surface_flush(state_->surface);
+  std::string png;
+  png.reserve(16 * 1024);
+  if (cairo_surface_write_to_png_stream(state_->surface, AppendToString, &png) !=
+      CAIRO_STATUS_SUCCESS) {
+    png.clear();
+  }
+  return png;
+}

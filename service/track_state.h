@@ -1,0 +1,24 @@
+// What an account's signature shows: the track last reported, and whether playback stopped since.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+struct CTrackState {
+  enum class EPlayback { kNone = 0, kPlaying = 1, kStopped = 2 };
+  EPlayback playback = EPlayback::kNone;  // kNone: no track reported yet (a stop may have been)
+  // The last real track, UTF-8; kept when playback stops.
+  std::string artist;
+  std::string title;
+  std::string album;
+  std::string year;
+  std::string genre;
+  int64_t trackAt = 0;    // Unix seconds when that track was reported
+  int64_t stoppedAt = 0;  // Unix seconds of the stop, when playback is kStopped
+
+  bool operator==(const CTrackState& other) const {
+    return playback == other.playback && artist == other.artist && title == other.title &&
+           album == other.album && year == other.year && genre == other.genre &&
+           trackAt == other.trackAt && stoppedAt == other.stoppedAt;
+  }
+};
