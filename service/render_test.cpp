@@ -91,7 +91,9 @@ TEST(Render, AgeAndAlbumLineTexts) {
     const int64_t since = AgeTextSince(age);
     EXPECT_LE(since, age);
     EXPECT_EQ(FormatAge(since), FormatAge(age)) << age;
-    if (since > 0) EXPECT_NE(FormatAge(since - 1), FormatAge(age)) << age;
+    if (since > 0) {
+      EXPECT_NE(FormatAge(since - 1), FormatAge(age)) << age;
+    }
   }
   EXPECT_EQ(FormatAlbumLine("Tides", "2001", "Rock"), "Tides (2001) \u00b7 Rock");
   EXPECT_EQ(FormatAlbumLine("", "2001", "Rock"), "2001 \u00b7 Rock");
