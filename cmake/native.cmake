@@ -3,7 +3,7 @@ find_package(Threads REQUIRED)
 
 file(GLOB VELK_FAKE_SOURCES CONFIGURE_DEPENDS platform/fake/*.cpp)
 list(FILTER VELK_FAKE_SOURCES EXCLUDE REGEX "_test\\.cpp$")
-add_library(velk_fake STATIC ${VELK_FAKE_SOURCES} platform/platform.cpp)
+add_library(velk_fake STATIC ${VELK_FAKE_SOURCES})
 target_link_libraries(velk_fake PUBLIC velk_core Threads::Threads)
 
 # Programs that run the portable core against the fakes (demos and tools): <folder>/<name>_main.cpp.
