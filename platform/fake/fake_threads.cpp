@@ -99,9 +99,15 @@ std::uintptr_t CFakeThreads::StartThreadTimer(unsigned period_ms, TimerProc proc
 
 void CFakeThreads::StopThreadTimer(std::uintptr_t timer_id) {
   std::lock_guard<std::mutex> lock(mutex_);
+  stop_calls_.push_back(timer_id);
   for (CTimer& timer : timers_) {
     if (timer.id == timer_id) timer.running = false;
   }
+}
+
+std::vector<std::uintptr_t> CFakeThreads::StopCalls() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return stop_calls_;
 }
 
 std::vector<CFakeThreads::CTimer> CFakeThreads::Timers() const {

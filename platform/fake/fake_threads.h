@@ -65,6 +65,8 @@ class CFakeThreads final : public CThreads {
   int WorkersStarted() const;
 
   std::vector<CTimer> Timers() const;
+  // The identifiers passed to StopThreadTimer, in order, known or not.
+  std::vector<std::uintptr_t> StopCalls() const;
   // Runs the proc of timer `timer_id` once on the calling thread, as a tick would. Returns false
   // when there is no such running timer.
   bool FireTimer(std::uintptr_t timer_id);
@@ -91,6 +93,7 @@ class CFakeThreads final : public CThreads {
   std::vector<CRealWorker> real_;
   int workers_started_ = 0;
   std::vector<CTimer> timers_;
+  std::vector<std::uintptr_t> stop_calls_;
   std::uintptr_t next_timer_id_ = 1;
   std::set<void*> allocations_;
   int bad_releases_ = 0;
