@@ -142,6 +142,11 @@ class CSession : public std::enable_shared_from_this<CSession> {
     const bool whole = used == scanner_.Head().size();
     buffer_.consume(scanner_.Consumed());
     scanner_.Reset();
+    if (ec == http::error::body_limit) {
+      // The parser checks Content-Length against the body limit as soon as it sees the head.
+      Fail(413, "The body is longer than 4096 bytes.\n");
+      return false;
+    }
     if ((ec && ec != http::error::need_more) || !parser_->is_header_done() || !whole) {
       Fail(400, "The request head is malformed.\n");
       return false;
