@@ -189,19 +189,18 @@ void CheckBitmap(HMODULE module, int id) {
   CHECK_EQ_INT(info->biClrUsed, 0);
 }
 
-// The resources as the plug-in DLL carries them; this program's own (built from the same script)
-// only while the build has no DLL yet.
+// The resources as the plug-in DLL of this build carries them.
 void CheckResources() {
   const std::string dll = BinDirectory("\\gen_Velk.dll");
   HMODULE module = LoadLibraryExA(dll.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
-  if (module == nullptr) {
-    std::printf("NOTE: %s not loadable; checking this program's own resources\n", dll.c_str());
+  if (!CHECK(module != nullptr)) {
+    std::printf("cannot load %s\n", dll.c_str());
+    return;
   }
-  HMODULE source = module != nullptr ? module : GetModuleHandleA(nullptr);
-  CheckTemplate(source);
-  CheckBitmap(source, IDB_LOGO_A);
-  CheckBitmap(source, IDB_LOGO_B);
-  if (module != nullptr) FreeLibrary(module);
+  CheckTemplate(module);
+  CheckBitmap(module, IDB_LOGO_A);
+  CheckBitmap(module, IDB_LOGO_B);
+  FreeLibrary(module);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -498,9 +497,9 @@ std::string Stored(const char* name) {
   return type == REG_SZ && size == std::strlen(buffer) + 1 ? buffer : "<malformed>";
 }
 
-// Keyboard only: focus, Tab order, typing (digits only in the key box), Enter applies; the timer
-// keeps ticking on this thread throughout.
-void KeyboardApply() {
+// Opening state, focus and Tab order, typing (digits only in the key box), then a click on Apply;
+// the timer keeps ticking on this thread throughout.
+void TypeThenApply() {
   RegDeleteKeyA(HKEY_CURRENT_USER, kSettingsKey);
   ShowSettings("Username", "Key", 1, 0);
   int ticks_at_open = 0;
@@ -527,7 +526,8 @@ void KeyboardApply() {
 
     CHECK(WaitFor([&] { return g_ticks >= ticks_at_open + 3; }));
     ticks_before_apply = g_ticks;
-    Press(VK_RETURN);
+    // Posted: a failed Apply would hold a sent click in its message box.
+    PostMessageA(GetDlgItem(dialog, IDOK), BM_CLICK, 0, 0);
   });
   CHECK_EQ_INT(result, IDOK);
   CHECK(ticks_before_apply >= ticks_at_open + 3);
@@ -538,6 +538,19 @@ void KeyboardApply() {
   CHECK_EQ_STR(Stored("Key"), "1234");
   CHECK_EQ_STR(Settings.User, "wine-user");
   CHECK_EQ_STR(Settings.Key, "1234");
+}
+
+// Enter in an edit box applies, through the default button.
+void EnterApplies() {
+  ShowSettings("a", "1", 1, 1);
+  const std::intptr_t result = RunDialog([](HWND dialog) {
+    TabTo(dialog, IDC_USERNAME);
+    TypeInto(dialog, IDC_USERNAME, "enter-user", "enter-user");
+    Press(VK_RETURN);
+  });
+  CHECK_EQ_INT(result, IDOK);
+  CHECK_EQ_STR(Stored("User"), "enter-user");
+  CHECK_EQ_STR(Stored("Method"), "GET");
 }
 
 // A click on the check box reverts typing and disables the fields, Tab then skips them, and
@@ -605,9 +618,10 @@ int main() {
   const std::uintptr_t timer = Win32Threads().StartThreadTimer(50, Tick);
   CHECK(timer != 0);
 
-  KeyboardApply();
+  TypeThenApply();
   CheckBoxThenEscape();
   ReportingOffThenCloseButton();
+  EnterApplies();
 
   Win32Threads().StopThreadTimer(timer);
   RegDeleteKeyA(HKEY_CURRENT_USER, kSettingsKey);
