@@ -362,9 +362,13 @@ void CHostPlayer::EnterCurrent() {
       ++current_track_;
       line_questions_ = 0;
       line_started_ = Seconds();
+      // A path converted from UTF-8 is shown as the playlist spells it, for people to read.
+      const std::string path = entry.code_page == 0 || !entry.has_path
+                                   ? Quoted(entry.has_path ? entry.path.c_str() : nullptr)
+                                   : "\"" + entry.written_path + "\" (code page " +
+                                         std::to_string(entry.code_page) + ")";
       Print("track %lld: state %lld, %s", static_cast<long long>(current_track_ + 1),
-            static_cast<long long>(entry.play_state),
-            Quoted(entry.has_path ? entry.path.c_str() : nullptr).c_str());
+            static_cast<long long>(entry.play_state), path.c_str());
       return;
     }
     if (entry.kind == CPlaylistEntry::Kind::kConfig) {

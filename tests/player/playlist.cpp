@@ -189,7 +189,12 @@ bool ParsePlaylist(const std::string& text, std::vector<CPlaylistEntry>* entries
       }
       CPlaylistEntry entry;
       entry.line = number;
+      entry.code_page = code_page;
       if (ok) ok = ParseTrack(SplitOnTabs(converted), &entry, &fault);
+      if (ok) {
+        const std::vector<std::string> written = SplitOnTabs(line);
+        entry.written_path = written.size() > 2 ? written[2] : std::string();
+      }
       if (ok) {
         entries->push_back(entry);
         any_track = true;

@@ -34,6 +34,8 @@ struct CPlaylistEntry {
   bool has_path = true;
   std::string path;
   std::vector<std::pair<std::string, std::string>> tags;  // in playlist order
+  unsigned code_page = 0;    // the code page the line's text was converted to; 0: raw bytes
+  std::string written_path;  // the path as the playlist spells it (UTF-8 after "@codepage N")
 
   // kMark only.
   std::string mark;
