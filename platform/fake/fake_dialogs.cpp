@@ -54,6 +54,7 @@ std::vector<std::string> CFakeDialogs::Calls(const std::string& name) const {
 
 std::intptr_t CFakeDialogs::RunModal(int template_id, CDialogEvents* events) {
   Record("RunModal " + std::to_string(template_id));
+  if (run_faults.Next() != 0) return -1;
   auto found = templates_.find(template_id);
   if (open_ || found == templates_.end()) return -1;
   ++modal_runs_;

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/fake/fault_plan.h"
 #include "platform/platform.h"
 
 // A test declares each template it opens (its control identifiers and whether it sits at 0, 0)
@@ -52,6 +53,10 @@ class CFakeDialogs final : public CDialogs {
   std::vector<std::string> Calls(const std::string& name) const;
   // Calls that named a control the template does not declare, or a window that is not open.
   int Misuses() const { return misuses_; }
+
+  // Counts every RunModal; a failing one creates no dialog, runs none of the queued actions and
+  // returns -1, as a dialog that cannot be created does.
+  CFaultPlan run_faults;
 
   std::intptr_t RunModal(int template_id, CDialogEvents* events) override;
   void EndModal(DialogWindow window, std::intptr_t result) override;

@@ -11,6 +11,10 @@ std::intptr_t CFakeHost::AskHost(std::uintptr_t wparam, std::intptr_t lparam) {
   question.wparam = wparam;
   question.lparam = lparam;
   std::intptr_t answer = 0;
+  if (faults.Next() != 0) {
+    questions_.push_back(std::move(question));
+    return 0;
+  }
   switch (lparam) {
     case kIpcIsPlaying:
       answer = play_state_;

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/fake/fault_plan.h"
 #include "platform/platform.h"
 
 // One question as the host received it. For kIpcGetExtendedFileInfo the tag name, file name and
@@ -51,6 +52,10 @@ class CFakeHost final : public CHostLink {
   // The tag names asked so far, in order.
   std::vector<std::string> TagNamesAsked() const;
   void ClearQuestions() { questions_.clear(); }
+
+  // Every question counts against this plan; a failing one is recorded and answers 0, as a message
+  // to a window that is gone does.
+  CFaultPlan faults;
 
  private:
   std::intptr_t AnswerTagQuestion(std::uintptr_t record_address, CHostQuestion& question);

@@ -21,6 +21,7 @@ bool CFakeSystem::StartSockets() {
 }
 
 void CFakeSystem::ShowMessage(const char* text) {
+  if (message_faults.Next() != 0) return;
   // A copy: the callback may show another message, which can move the recorded texts.
   const std::string shown = text != nullptr ? text : "";
   messages.push_back(shown);
@@ -35,6 +36,7 @@ std::string CFakeSystem::SystemErrorText(long code) {
 
 void CFakeSystem::ShellOpen(const char* verb, const char* file, const char* parameters,
                             const char* directory, int show_command) {
+  if (shell_faults.Next() != 0) return;
   shell_opens.push_back({TextOrNone(verb), TextOrNone(file), TextOrNone(parameters),
                          TextOrNone(directory), show_command});
 }

@@ -38,6 +38,10 @@ class CFakeSystem final : public CSystem {
   // Every locale passed to SetRuntimeLocale, in order (a null pointer as "(null)").
   std::vector<std::string> locales;
   CFaultPlan sockets_faults;
+  // A failing message box shows nothing and returns at once (nothing recorded, no on_message); a
+  // failing shell open opens nothing (nothing recorded).
+  CFaultPlan message_faults;
+  CFaultPlan shell_faults;
   int sockets_started = 0;  // successful StartSockets calls
   std::vector<std::string> messages;
   std::function<void(const std::string&)> on_message;
