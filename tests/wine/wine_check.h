@@ -38,11 +38,25 @@ inline int Finish() {
 }  // namespace winecheck
 
 #define CHECK(cond) winecheck::Record(static_cast<bool>(cond), __FILE__, __LINE__, #cond)
-#define CHECK_EQ_STR(actual, expected)                                                        \
-  winecheck::Record(std::string(actual) == std::string(expected), __FILE__, __LINE__,        \
-                    std::string(#actual " == ") + "\"" + std::string(expected) + "\" (got \"" + \
-                        std::string(actual) + "\")")
-#define CHECK_EQ_INT(actual, expected)                                                     \
-  winecheck::Record((actual) == (expected), __FILE__, __LINE__,                            \
-                    std::string(#actual " == " #expected " (got ") +                       \
-                        std::to_string(static_cast<long long>(actual)) + ")")
+namespace winecheck {
+
+// Each operand is evaluated once, so that checks of volatile state report what they compared.
+inline bool EqualStrings(const std::string& actual, const std::string& expected, const char* file,
+                         int line, const char* expression) {
+  return Record(actual == expected, file, line,
+                std::string(expression) + " == \"" + expected + "\" (got \"" + actual + "\")");
+}
+
+inline bool EqualNumbers(long long actual, long long expected, const char* file, int line,
+                         const char* expression) {
+  return Record(actual == expected, file, line,
+                std::string(expression) + " (got " + std::to_string(actual) + ")");
+}
+
+}  // namespace winecheck
+
+#define CHECK_EQ_STR(actual, expected) \
+  winecheck::EqualStrings((actual), (expected), __FILE__, __LINE__, #actual)
+#define CHECK_EQ_INT(actual, expected)                                                      \
+  winecheck::EqualNumbers(static_cast<long long>(actual), static_cast<long long>(expected), \
+                          __FILE__, __LINE__, #actual " == " #expected)
