@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <gtest/gtest.h>
+#include "sanitizer_suppressions.h"
 
 namespace {
 

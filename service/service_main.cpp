@@ -14,6 +14,7 @@
 #include "http_server.h"
 #include "key_hash.h"
 #include "render.h"
+#include "sanitizer_suppressions.h"
 #include "service.h"
 #include "store.h"
 
