@@ -1,7 +1,10 @@
 // Tests of the signature images: PNG size and dimensions for every kind, scripts and long titles.
 #include "render.h"
 
+#include <cairo.h>
+
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <gtest/gtest.h>
 #include "sanitizer_suppressions.h"
@@ -77,6 +80,40 @@ TEST(Render, ScriptsAndLongTitles) {
   RenderChecked(renderer, longStopped, "long_stopped");
   // Rendering the same view again gives the same bytes (the image cache relies on it).
   EXPECT_EQ(renderer.RenderPng(Playing("Salt & Sand", "Wave (Live)")), latin);
+}
+
+// Reads PNG bytes back with cairo's own decoder: the pixel at (x, y) as 0xRRGGBB.
+uint32_t PixelOf(const std::string& png, int x, int y) {
+  struct CReader {
+    const std::string& bytes;
+    size_t at = 0;
+  } reader{png};
+  cairo_surface_t* surface = cairo_image_surface_create_from_png_stream(
+      [](void* closure, unsigned char* data, unsigned int length) {
+        auto* r = static_cast<CReader*>(closure);
+        if (r->bytes.size() - r->at < length) return CAIRO_STATUS_READ_ERROR;
+        std::memcpy(data, r->bytes.data() + r->at, length);
+        r->at += length;
+        return CAIRO_STATUS_SUCCESS;
+      },
+      &reader);
+  EXPECT_EQ(cairo_surface_status(surface), CAIRO_STATUS_SUCCESS);
+  uint32_t pixel = 0;
+  if (cairo_surface_status(surface) == CAIRO_STATUS_SUCCESS) {
+    const unsigned char* row =
+        cairo_image_surface_get_data(surface) + y * cairo_image_surface_get_stride(surface);
+    pixel = reinterpret_cast<const uint32_t*>(row)[x] & 0xFFFFFF;
+  }
+  cairo_surface_destroy(surface);
+  return pixel;
+}
+
+TEST(Render, EncodedPixelsDecodeToTheDrawnColours) {
+  CRenderer renderer;
+  const std::string png = renderer.RenderPng(Playing("A", "T"));
+  EXPECT_EQ(PixelOf(png, 1, 30), 0x4FC3F7u);    // the accent bar of a playing track
+  EXPECT_EQ(PixelOf(png, 200, 2), 0x1E2330u);   // the background above the text
+  EXPECT_EQ(PixelOf(png, 399, 59), 0x1E2330u);  // the last pixel
 }
 
 TEST(Render, AgeAndAlbumLineTexts) {
