@@ -46,6 +46,7 @@ std::optional<CAccounts::CView> CAccounts::Find(std::string_view name) {
   CView view;
   view.name = entry->record.name;
   view.codePage = entry->record.codePage;
+  view.createdAt = entry->record.createdAt;
   view.state = entry->record.state;
   view.version = entry->version;
   view.wrongKey =

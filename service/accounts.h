@@ -33,6 +33,7 @@ class CAccounts {
   struct CView {
     std::string name;
     int codePage = 0;
+    int64_t createdAt = 0;
     CTrackState state;
     uint64_t version = 0;   // changes whenever what the image shows may change
     bool wrongKey = false;  // reports came with a wrong key, and none with the right one yet

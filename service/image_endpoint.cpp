@@ -1,4 +1,5 @@
 // Signature images and the state behind them: /signature/<user>.png and /signature/<user>.json.
+#include <algorithm>
 #include <cstdio>
 
 #include "code_page.h"
@@ -52,7 +53,8 @@ std::shared_ptr<const CImage> CSignatureService::SignatureImage(std::string_view
     view.kind = EKind::kWrongKey;
   } else if (state.playback == EPlayback::kNone) {
     view.kind = EKind::kWaiting;
-    lastModified = startedAt_;
+    // Not before the account existed: a client may hold the "no account" image from before.
+    lastModified = std::max(startedAt_, account->createdAt);
   } else if (state.playback == EPlayback::kStopped && state.trackAt == 0) {
     view.kind = EKind::kIdle;
     lastModified = state.stoppedAt;

@@ -178,6 +178,20 @@ TEST_F(ServiceTest, ProblemsStillGiveAnImage) {
   EXPECT_EQ(Get("/nothing").status, 404);
 }
 
+TEST_F(ServiceTest, AnAccountMadeLaterIsNotHiddenByTheCachedNoAccountImage) {
+  const CHttpResponse missing = Get("/signature/late.png");
+  clock_.Advance(10000);
+  ASSERT_EQ(Post("/user/register", "name=late&codepage=1252").status, 200);
+  store_->Flush();
+  CHttpRequest conditional;
+  conditional.method = "GET";
+  conditional.target = "/signature/late.png";
+  conditional.ifModifiedSince = Field(missing, "Last-Modified");
+  const CHttpResponse waiting = Send(conditional);
+  EXPECT_EQ(waiting.status, 200);
+  EXPECT_NE(Field(waiting, "ETag"), Field(missing, "ETag"));
+}
+
 TEST_F(ServiceTest, RegistrationPageAndItsChecks) {
   const CHttpResponse form = Get("/user/register");
   ASSERT_EQ(form.status, 200);
