@@ -333,13 +333,19 @@ std::intptr_t CHostPlayer::AnswerTag(const HostExtendedFileInfo* request, std::s
 
 // Runs from the player's own timer, between plug-in ticks: moves on when the line's time is up.
 void CHostPlayer::Poll() {
-  if (waiting_config_ || current_ >= entries_.size()) return;
-  if (options_.max_run_ms > 0 && Seconds() * 1000.0 >= options_.max_run_ms) {
+  if (current_ >= entries_.size()) return;
+  if (!timed_out_ && options_.max_run_ms > 0 && Seconds() * 1000.0 >= options_.max_run_ms) {
     timed_out_ = true;
     Print("time is up at playlist line %d", entries_[current_].line);
-    Finish();
+    // A dialog still open is cancelled; the playlist ends once config has returned.
+    if (waiting_config_) {
+      EnumThreadWindows(GetCurrentThreadId(), &CHostPlayer::CancelDialog, 0);
+    } else {
+      Finish();
+    }
     return;
   }
+  if (waiting_config_) return;
   const CPlaylistEntry& entry = entries_[current_];
   const bool done = entry.unit == CPlaylistEntry::Unit::kQuestions
                         ? line_questions_ >= entry.amount
@@ -388,7 +394,20 @@ void CHostPlayer::CallConfig() {
   descriptor_->config();
   Print("config returned");
   waiting_config_ = false;
-  Advance();
+  if (timed_out_) {
+    Finish();
+  } else {
+    Advance();
+  }
+}
+
+BOOL CALLBACK CHostPlayer::CancelDialog(HWND window, LPARAM) {
+  char class_name[16] = {};
+  GetClassNameA(window, class_name, sizeof class_name);
+  if (std::strcmp(class_name, "#32770") == 0) {
+    PostMessageA(window, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+  }
+  return TRUE;
 }
 
 void CHostPlayer::Finish() {

@@ -59,8 +59,9 @@ struct CPlayerOptions {
   unsigned unload_delay_ms = 0;     // messages keep being dispatched this long between quit and
                                     // FreeLibrary; 0 frees the library at once
   unsigned unload_wait_ms = 30000;  // how long the module may stay loaded after FreeLibrary
-  unsigned max_run_ms = 0;          // 0: no limit; otherwise the playlist is abandoned (and quit
-                                    // called) this long after load, and Run reports a failure
+  unsigned max_run_ms = 0;          // 0: no limit; otherwise the playlist is abandoned (an open
+                                    // dialog cancelled, quit called) this long after load, and
+                                    // Run reports a failure
   // Called on the player's thread when the playlist reaches "@mark NAME", with NAME. The playlist
   // goes on when it returns; plug-in timer ticks do not run meanwhile.
   std::function<void(const std::string&)> on_mark;
@@ -99,6 +100,8 @@ class CHostPlayer {
 
  private:
   static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+  // Asks a dialog window (class "#32770") of the player's thread to close as Cancel would.
+  static BOOL CALLBACK CancelDialog(HWND window, LPARAM unused);
   bool CreateHostWindow(std::string* error);
   bool LoadPlugin(std::string* error);
   void RunLoop();

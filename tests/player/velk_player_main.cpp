@@ -21,10 +21,11 @@ void Usage() {
                "  --timeout SECONDS  give up on the playlist after SECONDS (it still quits)\n");
 }
 
-bool ParseNumber(const char* text, unsigned* value) {
+// Accepts a decimal number from 0 to `largest`.
+bool ParseNumber(const char* text, unsigned long largest, unsigned* value) {
   char* end = nullptr;
   const unsigned long parsed = std::strtoul(text, &end, 10);
-  if (end == text || *end != '\0' || parsed > 86400000UL) return false;
+  if (end == text || *end != '\0' || *text == '-' || parsed > largest) return false;
   *value = static_cast<unsigned>(parsed);
   return true;
 }
@@ -44,9 +45,9 @@ int main(int argc, char** argv) {
     } else if (flag == "--quiet") {
       options.print_questions = false;
     } else if (flag == "--unload-delay" && has_value &&
-               ParseNumber(argv[arg + 1], &options.unload_delay_ms)) {
+               ParseNumber(argv[arg + 1], 3600000, &options.unload_delay_ms)) {
       ++arg;
-    } else if (flag == "--timeout" && has_value && ParseNumber(argv[arg + 1], &timeout_s)) {
+    } else if (flag == "--timeout" && has_value && ParseNumber(argv[arg + 1], 86400, &timeout_s)) {
       options.max_run_ms = timeout_s * 1000u;
       ++arg;
     } else {
