@@ -38,6 +38,8 @@ namespace {
 // Room for a whole head, a whole body and some of a pipelined request behind them.
 constexpr size_t kMaxBuffered = kMaxHeadBytes + kMaxBodyBytes + 8 * 1024;
 constexpr size_t kReadChunk = 4096;
+// What a refused client may still send before the connection is closed regardless.
+constexpr size_t kMaxLingerBytes = 64 * 1024;
 
 struct CServerState {
   CSignatureService& service;
@@ -216,6 +218,7 @@ class CSession : public std::enable_shared_from_this<CSession> {
   void OnWritten(error_code ec, bool close) {
     response_ = CHttpResponse();
     head_.clear();
+    if (!ec && close && refused_) return LingerThenClose();
     if (ec || close) return Close();
     requestStarted_ = false;
     stream_.expires_after(std::chrono::seconds(server_.options.idleTimeoutSeconds));
@@ -234,6 +237,7 @@ class CSession : public std::enable_shared_from_this<CSession> {
     parser_.reset();
     scanner_.Reset();
     keepAlive_ = false;
+    refused_ = true;
     CHttpResponse response = TextResponse(status, text);
     response.close = true;
     Send(std::move(response));
@@ -245,6 +249,29 @@ class CSession : public std::enable_shared_from_this<CSession> {
     stream_.close();
   }
 
+  // Closes after an answer to a refused request. The client may still be sending what was
+  // refused; closing with unread bytes would reset the connection and could destroy the answer
+  // before the client reads it. So: stop sending, then read and discard for a short while.
+  void LingerThenClose() {
+    error_code ignored;
+    stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+    stream_.expires_after(std::chrono::seconds(2));
+    Discard();
+  }
+
+  void Discard() {
+    buffer_.clear();
+    stream_.async_read_some(buffer_.prepare(kReadChunk),
+                            [self = shared_from_this()](error_code ec, size_t bytes) {
+                              self->discarded_ += bytes;
+                              if (ec || self->discarded_ > kMaxLingerBytes) {
+                                self->stream_.close();
+                                return;
+                              }
+                              self->Discard();
+                            });
+  }
+
   beast::tcp_stream stream_;
   beast::flat_buffer buffer_;
   CServerState& server_;
@@ -253,6 +280,8 @@ class CSession : public std::enable_shared_from_this<CSession> {
   bool requestStarted_ = false;
   bool keepAlive_ = true;
   bool handling_ = false;
+  bool refused_ = false;  // the connection ends after an answer to a refused request
+  size_t discarded_ = 0;
   std::optional<CHttpResponse> immediate_;
   CHttpResponse response_;  // the answer being written, kept alive for the write
   std::string head_;

@@ -129,7 +129,9 @@ CHttpResponse CSignatureService::HandleState(const CHttpRequest& request, std::s
   json += ",\"image\":" + JsonString(PublicUrl(request) + "/signature/" + account->name + ".png");
   json += "}\n";
   CHttpResponse response = TextResponse(200, std::move(json));
-  response.fields[0].second = "application/json";
+  for (auto& [name, value] : response.fields) {
+    if (name == "Content-Type") value = "application/json";
+  }
   response.omitBody = request.method == "HEAD";
   return response;
 }
