@@ -53,7 +53,7 @@ def setUpModule():
     WORK = tempfile.mkdtemp(prefix="velk-integration-")
     for name, codepage in (("bob", "1251"), ("amy", "1252"), ("greta", "1253"), ("kenji", "932"),
                            ("capper", "1252"), ("rater", "1252"), ("keeper", "1252"),
-                           ("unsure", "1252")):
+                           ("unsure", "1252"), ("bjork", "1252")):
         result = velk("adduser", name, "--codepage", codepage)
         assert result.returncode == 0, result.stderr
         KEYS[name] = result.stdout.strip()
@@ -163,6 +163,18 @@ class PlugInRequests(unittest.TestCase):
         s = state("bob")
         self.assertEqual((s["playback"], s["artist"], s["title"], s["year"]),
                          ("playing", "Кино", "Группа крови", "1988"))
+
+    def test_get_exactly_as_wine_sends_it(self):
+        # Wine's WinINet turns the header's lone CR into CR LF and puts Host first.
+        answer = exchange(b"GET /signature/generate/?user=bjork&key=" + KEYS["bjork"].encode() +
+                          b"&artist=Bj\xF6rk&title=J\xF3ga&album=Homogenic&year=1997"
+                          b"&genre=\xC9lectronique HTTP/1.1\r\n"
+                          b"Host: localhost\r\n"
+                          b"User-Agent: Velk/1.3\r\n"
+                          b"\r\n")
+        self.assertEqual(status_of(answer), 200, answer)
+        s = state("bjork")
+        self.assertEqual((s["artist"], s["title"], s["genre"]), ("Björk", "Jóga", "Électronique"))
 
     def test_get_whose_lone_cr_is_followed_by_crlf(self):
         answer = exchange(plugin_get(b"greta", KEYS["greta"].encode(), b"\xc2\xe1\xf3\xdf\xeb\xe7\xf2",
