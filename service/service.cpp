@@ -1,6 +1,7 @@
 // The signature service's answers to every request: reports, images, state and registration.
 #include "service.h"
 
+#include <cctype>
 #include <cstdio>
 
 #include "http_cache.h"
@@ -17,6 +18,26 @@ bool EndsWith(std::string_view text, std::string_view end) {
 bool IsHostChar(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
          c == '-' || c == ':' || c == '[' || c == ']';
+}
+
+bool IsAbsoluteForm(std::string_view target) {
+  auto startsWith = [&](std::string_view scheme) {
+    if (target.size() < scheme.size()) return false;
+    for (size_t i = 0; i < scheme.size(); ++i) {
+      if (std::tolower(static_cast<unsigned char>(target[i])) != scheme[i]) return false;
+    }
+    return true;
+  };
+  return startsWith("http://") || startsWith("https://");
+}
+
+// "http://host/path?query" -> "/path?query"; "http://host?query" -> "/?query".
+std::string OriginForm(std::string_view target) {
+  const std::string_view rest = target.substr(target.find("//") + 2);
+  const size_t path = rest.find_first_of("/?");
+  if (path == std::string_view::npos) return "/";
+  if (rest[path] == '?') return "/" + std::string(rest.substr(path));
+  return std::string(rest.substr(path));
 }
 
 }  // namespace
@@ -45,6 +66,12 @@ std::shared_ptr<const CImage> CSignatureService::MessageImage(CSignatureView::EK
 }
 
 void CSignatureService::Handle(const CHttpRequest& request, Reply reply) {
+  if (IsAbsoluteForm(request.target)) {
+    // A request made through a proxy names the whole URL; its path and query are what count.
+    CHttpRequest origin = request;
+    origin.target = OriginForm(request.target);
+    return Handle(origin, std::move(reply));
+  }
   const std::string_view target = request.target;
   const std::string_view path = target.substr(0, target.find('?'));
   for (std::string_view reportPath : kReportPaths) {

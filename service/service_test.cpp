@@ -82,6 +82,13 @@ TEST_F(ServiceTest, GetAndPostReportsChangeTheState) {
   EXPECT_NE(state.find("\"artist\":\"Café\""), std::string::npos) << state;
 }
 
+TEST_F(ServiceTest, AbsoluteTargetsFromProxiesCountByTheirPath) {
+  EXPECT_EQ(Get("http://localhost" + Report("artist=A&title=P")).status, 200);
+  EXPECT_NE(Body(Get("HTTP://sig.example:80/signature/bob.json")).find("\"title\":\"P\""),
+            std::string::npos);
+  EXPECT_EQ(Get("http://localhost").status, 302);
+}
+
 TEST_F(ServiceTest, RefusedReportsChangeNothing) {
   EXPECT_EQ(Get("/signature/generate/?user=bob&artist=a").status, 400);
   EXPECT_EQ(Get("/signature/generate/?user=nobody&key=1&artist=a").status, 403);
