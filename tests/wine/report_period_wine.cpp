@@ -31,11 +31,11 @@ int main() {
       {{"Enabled", "1"}, {"Method", "GET"}, {"User", "alice"}, {"Key", "12345"}}));
   std::vector<CPlaylistEntry> playlist;
   std::string error;
-  CHECK(ParsePlaylist(
-      "play\t1t\tC:\\Music\\Period - One.mp3\tARTIST=Period\tTITLE=One\n"
-      "play\t1t\tC:\\Music\\Period - Two.mp3\tARTIST=Period\tTITLE=Two\n"
-      "stop\t1t\tC:\\Music\\Period - Two.mp3\tARTIST=Period\tTITLE=Two\n",
-      &playlist, &error));
+  CHECK(
+      ParsePlaylist("play\t1t\tC:\\Music\\Period - One.mp3\tARTIST=Period\tTITLE=One\n"
+                    "play\t1t\tC:\\Music\\Period - Two.mp3\tARTIST=Period\tTITLE=Two\n"
+                    "stop\t1t\tC:\\Music\\Period - Two.mp3\tARTIST=Period\tTITLE=Two\n",
+                    &playlist, &error));
   e2e::CServers servers(CCaptureServer::Mode::kAnswerOk);
   CHECK(servers.Up());
 
