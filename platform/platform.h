@@ -67,7 +67,8 @@ class CSystem {
   // Initialises Windows sockets for this process. Returns false on failure.
   virtual bool StartSockets() = 0;
   // A modal message box with a single OK button on the calling thread; returns once the user has
-  // closed it. The calling thread's messages (timer ticks included) keep being dispatched meanwhile.
+  // closed it. The calling thread's messages (timer ticks included) keep being dispatched
+  // meanwhile.
   virtual void ShowMessage(const char* text) = 0;
   // The system's message text for an error code, in the user's default language, with trailing
   // line ends removed; empty when the system has none.
@@ -101,8 +102,7 @@ class CRegistry {
   virtual long QueryValueBytes(RegKey key, const char* name, unsigned char* buffer,
                                std::uint32_t* size) = 0;
   // Writes `size` bytes of `text` as a REG_SZ value. Returns 0 or the system error code.
-  virtual long SetTextValue(RegKey key, const char* name, const char* text,
-                            std::uint32_t size) = 0;
+  virtual long SetTextValue(RegKey key, const char* name, const char* text, std::uint32_t size) = 0;
   virtual void CloseKey(RegKey key) = 0;
 };
 
