@@ -3,6 +3,7 @@
 #include <map>
 #include <string>
 
+#include "platform/fake/cycle_fakes.h"
 #include "platform/fake/fake_host.h"
 #include "platform/fake/fake_internet.h"
 #include "platform/fake/fake_threads.h"
@@ -16,21 +17,10 @@ namespace {
 
 class CDemo {
  public:
-  CDemo() {
-    CPlatform platform;
-    platform.host = &host_;
-    platform.threads = &threads_;
-    platform.internet = &internet_;
-    UsePlatform(platform);
-    Settings.User = "alice";
-    Settings.Key = "k3y";
-    Settings.Enabled = 1;
-    ReporterState.ReportUrl = static_cast<char*>(threads_.AllocateZeroed(kReportUrlSize));
-  }
+  CDemo() { InstallCycleFakes(host_, threads_, internet_); }
   ~CDemo() {
     threads_.RunPendingWorkers();
-    ReporterState.ReportUrl = nullptr;
-    UsePlatform(CPlatform{});
+    RemoveCycleFakes(CPlatform{});
   }
 
   CFakeHost& Host() { return host_; }

@@ -11,6 +11,7 @@
 #include <new>
 #include <string>
 
+#include "platform/fake/cycle_fakes.h"
 #include "platform/fake/fake_internet.h"
 #include "platform/fake/fake_threads.h"
 #include "platform/platform.h"
@@ -142,23 +143,11 @@ class CCycleRig {
                    {"ALBUM", TypicalTag('L')},
                    {"YEAR", "2001"},
                    {"GENRE", TypicalTag('G')}};
-    CPlatform platform;
-    platform.host = &host_;
-    platform.threads = &threads_;
-    platform.internet = &internet_;
-    UsePlatform(platform);
-    Settings.User = "alice";
-    Settings.Key = "0123456789abcdef";
-    Settings.Enabled = 1;
-    ReporterState.LastReported = kStoppedKey;
-    ReporterState.RequestInFlight.store(0);
-    ReporterState.StoppedSent = 0;
-    ReporterState.ReportUrl = static_cast<char*>(threads_.AllocateZeroed(kReportUrlSize));
+    InstallCycleFakes(host_, threads_, internet_, "alice", "0123456789abcdef");
   }
   ~CCycleRig() {
     threads_.RunPendingWorkers();
-    ReporterState.ReportUrl = nullptr;
-    UsePlatform(CPlatform{});
+    RemoveCycleFakes(CPlatform{});
   }
 
   CQuietHost host_;

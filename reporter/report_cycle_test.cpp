@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/fake/cycle_fakes.h"
 #include "platform/fake/fake_host.h"
 #include "platform/fake/fake_internet.h"
 #include "platform/fake/fake_threads.h"
@@ -31,27 +32,11 @@ std::string TrackUrl(const std::string& account, const std::string& tags) {
 
 class ReportCycleTest : public testing::Test {
  protected:
-  void SetUp() override {
-    saved_ = Platform();
-    CPlatform platform;
-    platform.host = &host_;
-    platform.threads = &threads_;
-    platform.internet = &internet_;
-    UsePlatform(platform);
-    Settings.User = "alice";
-    Settings.Key = "k3y";
-    Settings.Enabled = 1;
-    Settings.Method.store(1);
-    ReporterState.LastReported = kStoppedKey;
-    ReporterState.RequestInFlight.store(0);
-    ReporterState.StoppedSent = 0;
-    ReporterState.ReportUrl = static_cast<char*>(threads_.AllocateZeroed(kReportUrlSize));
-  }
+  void SetUp() override { saved_ = InstallCycleFakes(host_, threads_, internet_); }
 
   void TearDown() override {
     FinishReports();
-    ReporterState.ReportUrl = nullptr;  // freed with threads_
-    UsePlatform(saved_);
+    RemoveCycleFakes(saved_);
   }
 
   // Plays `path` at list position 4 with ARTIST and TITLE (and no other tags).

@@ -6,6 +6,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/fake/cycle_fakes.h"
 #include "platform/fake/fake_host.h"
 #include "platform/fake/fake_internet.h"
 #include "platform/fake/fake_threads.h"
@@ -18,27 +19,11 @@ namespace {
 
 class ReportCycleThreadsTest : public testing::Test {
  protected:
-  void SetUp() override {
-    saved_ = Platform();
-    CPlatform platform;
-    platform.host = &host_;
-    platform.threads = &threads_;
-    platform.internet = &internet_;
-    UsePlatform(platform);
-    Settings.User = "alice";
-    Settings.Key = "k3y";
-    Settings.Enabled = 1;
-    Settings.Method.store(1);
-    ReporterState.LastReported = kStoppedKey;
-    ReporterState.RequestInFlight.store(0);
-    ReporterState.StoppedSent = 0;
-    ReporterState.ReportUrl = static_cast<char*>(threads_.AllocateZeroed(kReportUrlSize));
-  }
+  void SetUp() override { saved_ = InstallCycleFakes(host_, threads_, internet_); }
 
   void TearDown() override {
     threads_.JoinAll();
-    ReporterState.ReportUrl = nullptr;
-    UsePlatform(saved_);
+    RemoveCycleFakes(saved_);
   }
 
   CPlatform saved_;
