@@ -91,7 +91,12 @@ int Serve(const CArgs& args, const std::string& db) {
   serviceOptions.keyCheckThreads = static_cast<size_t>(NumberOption(args, "key-check-threads", 1));
   CServerOptions serverOptions;
   serverOptions.address = Option(args, "address", "127.0.0.1");
-  serverOptions.port = static_cast<unsigned short>(NumberOption(args, "port", 8080));
+  const long portOption = NumberOption(args, "port", 8080);
+  if (portOption > 65535) {
+    std::fprintf(stderr, "velk-service: --port %ld is not a port\n", portOption);
+    return 2;
+  }
+  serverOptions.port = static_cast<unsigned short>(portOption);
   serverOptions.threads = static_cast<size_t>(NumberOption(args, "threads", 2));
   RaiseDescriptorLimit();
   // The code page tables are built once, before the first report needs one.
