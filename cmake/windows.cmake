@@ -13,6 +13,10 @@ list(FILTER VELK_WIN32_SOURCES EXCLUDE REGEX "(dll_entry_win|_test)\\.cpp$")
 file(GLOB VELK_RESOURCES CONFIGURE_DEPENDS settings/*.rc)
 
 add_library(velk_win32 STATIC ${VELK_WIN32_SOURCES})
+# The plug-in's function-local statics are all first reached from DllMain, under the loader lock;
+# thread-safe guards would cost each load of the DLL a semaphore that outlives its unload.
+target_compile_options(velk_core PRIVATE -fno-threadsafe-statics)
+target_compile_options(velk_win32 PRIVATE -fno-threadsafe-statics)
 target_compile_definitions(velk_win32 PUBLIC WIN32_LEAN_AND_MEAN NOMINMAX)
 target_link_libraries(velk_win32 PUBLIC velk_core wininet ws2_32 advapi32 user32 gdi32 shell32)
 # The core calls into the layer through the seam and the layer calls back into the core.

@@ -4,6 +4,12 @@
 #include "platform/win32/win32_platform.h"
 #include "plugin/plugin.h"
 
+// Frees what the static C++ runtime keeps for the life of the module (its emergency exception
+// pool); without it every load and unload of the DLL would leave that memory behind.
+namespace __gnu_cxx {
+void __freeres() noexcept;
+}  // namespace __gnu_cxx
+
 namespace {
 
 void InstallWin32Platform() {
@@ -28,7 +34,10 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
     case DLL_PROCESS_DETACH:
       // At process exit (reserved != NULL) other threads are gone and the process is ending:
       // there is nothing left to stop.
-      if (reserved == nullptr) ModuleDetach();
+      if (reserved == nullptr) {
+        ModuleDetach();
+        __gnu_cxx::__freeres();
+      }
       return TRUE;
     default:
       return TRUE;
