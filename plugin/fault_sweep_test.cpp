@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/fake/cycle_fakes.h"
 #include "platform/fake/fake_dialogs.h"
 #include "platform/fake/fake_host.h"
 #include "platform/fake/fake_internet.h"
@@ -106,21 +107,6 @@ struct CInjection {
   int k = 0;
   bool persistent = false;
 };
-
-// The records a fresh mapping of the DLL would start with.
-void ResetModuleRecords() {
-  Settings.User.clear();
-  Settings.Key.clear();
-  Settings.Enabled = 0;
-  Settings.Method = 1;
-  ReporterState.LastReported = kStoppedKey;
-  ReporterState.RequestInFlight = 0;
-  ReporterState.StoppedSent = 0;
-  ReporterState.ReportUrl = nullptr;
-  ReporterState.TimerId = 0;
-  PluginDescriptor.hwndParent = nullptr;
-  PluginDescriptor.hDllInstance = nullptr;
-}
 
 // One run's fakes. Each dialog opening gets a dialog fake of its own, so that actions a failed or
 // early-ended opening left queued never leak into the next one.

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/fake/cycle_fakes.h"
 #include "platform/fake/fake_dialogs.h"
 #include "platform/fake/fake_host.h"
 #include "platform/fake/fake_registry.h"
@@ -28,17 +29,7 @@ const std::string kStoppedPrefix = std::string(kServiceBaseUrl) + "/?user=";
 class PluginTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    Settings.User.clear();
-    Settings.Key.clear();
-    Settings.Enabled = 0;
-    Settings.Method = 1;
-    ReporterState.LastReported = kStoppedKey;
-    ReporterState.RequestInFlight = 0;
-    ReporterState.StoppedSent = 0;
-    ReporterState.ReportUrl = nullptr;
-    ReporterState.TimerId = 0;
-    PluginDescriptor.hwndParent = nullptr;
-    PluginDescriptor.hDllInstance = nullptr;
+    ResetModuleRecords();
     CPlatform platform;
     platform.host = &host_;
     platform.threads = &threads_;

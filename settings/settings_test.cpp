@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/fake/cycle_fakes.h"
 #include "platform/fake/fake_registry.h"
 #include "platform/fake/fake_system.h"
 
@@ -26,10 +27,7 @@ Bytes TextBytes(const std::string& text, bool terminated = true) {
 class SettingsStoreTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    Settings.User.clear();
-    Settings.Key.clear();
-    Settings.Enabled = 0;
-    Settings.Method = 1;
+    ResetModuleRecords();
     CPlatform platform;
     platform.registry = &registry_;
     platform.system = &system_;

@@ -1,8 +1,23 @@
 // Installing the fakes one report cycle runs against.
 #include "platform/fake/cycle_fakes.h"
 
+#include "plugin/plugin.h"
 #include "reporter/reporter_state.h"
 #include "settings/settings.h"
+
+void ResetModuleRecords() {
+  Settings.User.clear();
+  Settings.Key.clear();
+  Settings.Enabled = 0;
+  Settings.Method = 1;
+  ReporterState.LastReported = kStoppedKey;
+  ReporterState.RequestInFlight = 0;
+  ReporterState.StoppedSent = 0;
+  ReporterState.ReportUrl = nullptr;
+  ReporterState.TimerId = 0;
+  PluginDescriptor.hwndParent = nullptr;
+  PluginDescriptor.hDllInstance = nullptr;
+}
 
 CPlatform InstallCycleFakes(CHostLink& host, CFakeThreads& threads, CFakeInternet& internet,
                             const char* user, const char* key) {
@@ -12,13 +27,10 @@ CPlatform InstallCycleFakes(CHostLink& host, CFakeThreads& threads, CFakeInterne
   platform.threads = &threads;
   platform.internet = &internet;
   UsePlatform(platform);
+  ResetModuleRecords();
   Settings.User = user;
   Settings.Key = key;
   Settings.Enabled = 1;
-  Settings.Method.store(1);
-  ReporterState.LastReported = kStoppedKey;
-  ReporterState.RequestInFlight.store(0);
-  ReporterState.StoppedSent = 0;
   ReporterState.ReportUrl = static_cast<char*>(threads.AllocateZeroed(kReportUrlSize));
   return previous;
 }

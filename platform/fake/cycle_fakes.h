@@ -5,6 +5,10 @@
 #include "platform/fake/fake_threads.h"
 #include "platform/platform.h"
 
+// Gives Settings, ReporterState and the descriptor's host-written fields the values a fresh
+// mapping of the DLL starts with. ReportUrl is forgotten, not freed.
+void ResetModuleRecords();
+
 // Installs `host`, `threads` and `internet` as the platform; gives Settings an enabled account
 // (`user`, `key`, GET) and ReporterState its load-time values with a fresh ReportUrl allocated from
 // `threads` (freed with it). Returns the platform that was in use before.
