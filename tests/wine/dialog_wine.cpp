@@ -16,6 +16,7 @@
 #include "settings/configure.h"
 #include "settings/resource.h"
 #include "settings/settings.h"
+#include "e2e_support.h"
 #include "wine_check.h"
 
 namespace {
@@ -23,17 +24,9 @@ namespace {
 // ---------------------------------------------------------------------------------------------
 // Where things are.
 
-// The Windows form of the Unix directory CTest puts in VELK_BIN_DIR (Wine maps / to drive Z:),
-// followed by `suffix`; empty when the variable is not set.
+// The Windows form of the build's bin/ folder (VELK_BIN_DIR), followed by `suffix`.
 std::string BinDirectory(const char* suffix) {
-  const char* value = std::getenv("VELK_BIN_DIR");
-  if (value == nullptr || *value == '\0') return std::string();
-  std::string path = value;
-  if (path[0] == '/') path = "Z:" + path;
-  for (char& c : path) {
-    if (c == '/') c = '\\';
-  }
-  return path + suffix;
+  return e2e::DirectoryFromEnvironment("VELK_BIN_DIR", suffix);
 }
 
 // ---------------------------------------------------------------------------------------------
