@@ -43,6 +43,7 @@ std::optional<CAccounts::CView> CAccounts::Find(std::string_view name) {
   std::unique_lock<std::mutex> lock;
   CEntry* entry = Lock(name, lock);
   if (!entry) return std::nullopt;
+  ApplyDeferredLocked(*entry);
   CView view;
   view.name = entry->record.name;
   view.codePage = entry->record.codePage;
@@ -88,32 +89,50 @@ CAccounts::EApply CAccounts::Apply(std::string_view name, const CReport& report)
   if (!entry) return EApply::kNoAccount;
   const int64_t nowMs = clock_.SteadyMs();
   if (entry->lastAcceptedMs && nowMs - *entry->lastAcceptedMs < minReportIntervalMs_) {
+    entry->deferred = report;
+    entry->deferredAt = clock_.WallSeconds();
     return EApply::kRateLimited;
   }
+  // A newer report supersedes one still waiting for its turn.
+  entry->deferred.reset();
   entry->lastAcceptedMs = nowMs;
-  entry->wrongKeySeen = false;
-  CTrackState& state = entry->record.state;
+  ApplyLocked(*entry, report, clock_.WallSeconds());
+  return EApply::kStored;
+}
+
+void CAccounts::ApplyDeferredLocked(CEntry& entry) {
+  if (!entry.deferred) return;
+  const int64_t nowMs = clock_.SteadyMs();
+  if (entry.lastAcceptedMs && nowMs - *entry.lastAcceptedMs < minReportIntervalMs_) return;
+  const CReport report = std::move(*entry.deferred);
+  entry.deferred.reset();
+  entry.lastAcceptedMs = nowMs;
+  ApplyLocked(entry, report, entry.deferredAt);
+}
+
+void CAccounts::ApplyLocked(CEntry& entry, const CReport& report, int64_t arrivedAt) {
+  entry.wrongKeySeen = false;
+  CTrackState& state = entry.record.state;
   const CTrackState before = state;
   if (report.stopped) {
     // A stop keeps the last track; a repeated stop keeps the time of the first.
     if (state.playback != CTrackState::EPlayback::kStopped) {
       state.playback = CTrackState::EPlayback::kStopped;
-      state.stoppedAt = clock_.WallSeconds();
+      state.stoppedAt = arrivedAt;
     }
   } else {
-    const CCodePage& codePage = CodePageFor(entry->record.codePage);
+    const CCodePage& codePage = CodePageFor(entry.record.codePage);
     state.playback = CTrackState::EPlayback::kPlaying;
     state.artist = codePage.ToUtf8(report.artist);
     state.title = codePage.ToUtf8(report.title);
     state.album = codePage.ToUtf8(report.album);
     state.year = codePage.ToUtf8(report.year);
     state.genre = codePage.ToUtf8(report.genre);
-    state.trackAt = clock_.WallSeconds();
+    state.trackAt = arrivedAt;
     state.stoppedAt = 0;
   }
   if (!(state == before)) {
-    ++entry->version;
-    store_.SaveState(entry->record.name, state);
+    ++entry.version;
+    store_.SaveState(entry.record.name, state);
   }
-  return EApply::kStored;
 }

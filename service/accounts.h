@@ -51,7 +51,11 @@ class CAccounts {
 
   enum class EApply { kStored, kRateLimited, kNoAccount };
   // Applies a report whose key matched: a track report replaces the track; a stopped report keeps
-  // the last track and marks the time of the stop. The new state is queued for the store.
+  // the last track and marks the time of the stop. The new state is queued for the store. A report
+  // that comes too soon after the last one applied is not applied now (kRateLimited): the latest
+  // such report is kept and applied once the interval has passed, at the account's next look-up,
+  // unless a newer report comes first. So a player's final "stopped", sent right after a track
+  // report, still reaches the signature.
   EApply Apply(std::string_view name, const CReport& report);
 
  private:
@@ -62,7 +66,14 @@ class CAccounts {
     std::optional<CKeyDigest> wrongKey;
     bool wrongKeySeen = false;
     std::optional<int64_t> lastAcceptedMs;
+    // The latest report that came too soon, and the wall time it came at.
+    std::optional<CReport> deferred;
+    int64_t deferredAt = 0;
   };
+  // Applies `report`, which came at wall time `arrivedAt`, to `entry` (mutex_ held).
+  void ApplyLocked(CEntry& entry, const CReport& report, int64_t arrivedAt);
+  // Applies the deferred report of `entry` when the interval has passed (mutex_ held).
+  void ApplyDeferredLocked(CEntry& entry);
   // The entry of `name`, loaded from the store when missing; null when there is no such account.
   // Returns with mutex_ held when the entry exists.
   CEntry* Lock(std::string_view name, std::unique_lock<std::mutex>& lock);

@@ -97,6 +97,23 @@ TEST_F(AccountsTest, ReportsCloserThanTheIntervalAreDropped) {
   EXPECT_EQ(accounts_->Apply("bob", Track("A", "Five")), CAccounts::EApply::kStored);
 }
 
+TEST_F(AccountsTest, TheLastReportThatCameTooSoonIsAppliedOnceTheIntervalHasPassed) {
+  ASSERT_EQ(accounts_->Apply("bob", Track("A", "One")), CAccounts::EApply::kStored);
+  const int64_t stoppedAt = clock_.WallSeconds() + 1;
+  clock_.Advance(1000);
+  // The player's final report at quit, right after a track report.
+  EXPECT_EQ(accounts_->Apply("bob", Stop()), CAccounts::EApply::kRateLimited);
+  clock_.Advance(500);
+  EXPECT_EQ(State().playback, EPlayback::kPlaying);
+  clock_.Advance(500);
+  const CTrackState state = State();
+  EXPECT_EQ(state.playback, EPlayback::kStopped);
+  EXPECT_EQ(state.title, "One");
+  EXPECT_EQ(state.stoppedAt, stoppedAt);  // when it came, not when it was applied
+  // Applying it opened a new interval, so the limit still holds.
+  EXPECT_EQ(accounts_->Apply("bob", Track("A", "Two")), CAccounts::EApply::kRateLimited);
+}
+
 TEST_F(AccountsTest, KeyChecksAreRememberedPerDigest) {
   std::string hash;
   const CKeyDigest right = DigestKey("1234");
