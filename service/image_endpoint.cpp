@@ -16,18 +16,6 @@ CHttpResponse MethodNotAllowed(const char* allowed) {
   return response;
 }
 
-const char* PlaybackName(CTrackState::EPlayback playback) {
-  switch (playback) {
-    case CTrackState::EPlayback::kPlaying:
-      return "playing";
-    case CTrackState::EPlayback::kStopped:
-      return "stopped";
-    case CTrackState::EPlayback::kNone:
-      break;
-  }
-  return "none";
-}
-
 }  // namespace
 
 std::shared_ptr<const CImage> CSignatureService::SignatureImage(std::string_view name) {
@@ -117,7 +105,7 @@ CHttpResponse CSignatureService::HandleState(const CHttpRequest& request, std::s
   if (!account) return TextResponse(404, "There is no account of this name.\n");
   const CTrackState& state = account->state;
   std::string json = "{\"user\":" + JsonString(account->name);
-  json += ",\"playback\":" + JsonString(PlaybackName(state.playback));
+  json += ",\"playback\":" + JsonString(CTrackState::PlaybackName(state.playback));
   json += ",\"artist\":" + JsonString(state.artist);
   json += ",\"title\":" + JsonString(state.title);
   json += ",\"album\":" + JsonString(state.album);

@@ -179,18 +179,6 @@ int AddUsers(const CArgs& args, const std::string& db) {
   return status;
 }
 
-const char* PlaybackText(CTrackState::EPlayback playback) {
-  switch (playback) {
-    case CTrackState::EPlayback::kPlaying:
-      return "playing";
-    case CTrackState::EPlayback::kStopped:
-      return "stopped";
-    case CTrackState::EPlayback::kNone:
-      break;
-  }
-  return "none";
-}
-
 int Show(const CArgs& args, const std::string& db) {
   if (args.names.size() != 1) {
     std::fputs(kUsage, stderr);
@@ -207,10 +195,10 @@ int Show(const CArgs& args, const std::string& db) {
       "user:       %s\ncode page:  %d\nplayback:   %s\nartist:     %s\ntitle:      %s\n"
       "album:      %s\nyear:       %s\ngenre:      %s\ntrack at:   %lld\nstopped at: %lld\n"
       "image:      /signature/%s.png\n",
-      account->name.c_str(), account->codePage, PlaybackText(state.playback), state.artist.c_str(),
-      state.title.c_str(), state.album.c_str(), state.year.c_str(), state.genre.c_str(),
-      static_cast<long long>(state.trackAt), static_cast<long long>(state.stoppedAt),
-      account->name.c_str());
+      account->name.c_str(), account->codePage, CTrackState::PlaybackName(state.playback),
+      state.artist.c_str(), state.title.c_str(), state.album.c_str(), state.year.c_str(),
+      state.genre.c_str(), static_cast<long long>(state.trackAt),
+      static_cast<long long>(state.stoppedAt), account->name.c_str());
   return 0;
 }
 

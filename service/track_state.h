@@ -16,6 +16,19 @@ struct CTrackState {
   int64_t trackAt = 0;    // Unix seconds when that track was reported
   int64_t stoppedAt = 0;  // Unix seconds of the stop, when playback is kStopped
 
+  // "playing", "stopped" or "none": the playback as the JSON state and the command line name it.
+  static const char* PlaybackName(EPlayback playback) {
+    switch (playback) {
+      case EPlayback::kPlaying:
+        return "playing";
+      case EPlayback::kStopped:
+        return "stopped";
+      case EPlayback::kNone:
+        break;
+    }
+    return "none";
+  }
+
   bool operator==(const CTrackState& other) const {
     return playback == other.playback && artist == other.artist && title == other.title &&
            album == other.album && year == other.year && genre == other.genre &&

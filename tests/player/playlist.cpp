@@ -161,20 +161,28 @@ bool Utf8ToCodePage(const std::string& utf8, unsigned code_page, std::string* ou
   return true;
 }
 
+std::vector<std::string> SplitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(start, end - start);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(std::move(line));
+    start = end + 1;
+  }
+  return lines;
+}
+
 bool ParsePlaylist(const std::string& text, std::vector<CPlaylistEntry>* entries,
                    std::string* error) {
   entries->clear();
   unsigned code_page = 0;
   bool any_track = false;
-  std::size_t start = 0;
   int number = 0;
-  while (start < text.size()) {
-    std::size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(start, end - start);
-    start = end + 1;
+  for (const std::string& line : SplitLines(text)) {
     ++number;
-    if (!line.empty() && line.back() == '\r') line.pop_back();
     std::string fault;
     bool ok = true;
     if (line.empty() || line[0] == '#') {

@@ -50,6 +50,10 @@ bool Utf8ToCodePage(const std::string& utf8, unsigned code_page, std::string* ou
 
 // Parses a whole playlist. On failure returns false with `*error` naming the line and the fault;
 // `*entries` then holds what was parsed before it. A playlist without any track line is refused.
+// The lines of `text`, without their line ends ("\n" or "\r\n"); no empty last line for a final
+// line end.
+std::vector<std::string> SplitLines(const std::string& text);
+
 bool ParsePlaylist(const std::string& text, std::vector<CPlaylistEntry>* entries,
                    std::string* error);
 

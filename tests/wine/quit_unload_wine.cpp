@@ -7,10 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "capture_server.h"
-#include "e2e_support.h"
-#include "tests/player/host_player.h"
-#include "tests/player/playlist.h"
+#include "quit_round.h"
 #include "wine_check.h"
 
 namespace {
@@ -29,27 +26,11 @@ constexpr char kStoppedRequest[] =
 // round failed (its checks have printed why).
 bool PlayRound(int round, double* slowest_unload_ms) {
   const int failed_before = winecheck::Counts().failed;
-  const std::string title = "Round " + std::to_string(round);
-  std::vector<CPlaylistEntry> playlist;
-  std::string error;
-  CHECK(ParsePlaylist("play\t1t\tC:\\Music\\Quit - " + title + ".mp3\tARTIST=Quit\tTITLE=" + title,
-                      &playlist, &error));
+  const e2e::CQuitRound played =
+      e2e::PlayQuitRound("Quit", "Round " + std::to_string(round), kSlowServerMs);
+  if (!CHECK(played.ran)) std::printf("round %d: %s\n", round, played.error.c_str());
 
-  e2e::CServers servers(CCaptureServer::Mode::kSilent);
-  CHECK(servers.Up());
-  e2e::CSilentStopper stopper{&servers, 2, 20000, kSlowServerMs};
-  stopper.Start();
-
-  CPlayerOptions options;
-  options.dll_path = e2e::PluginPath();
-  options.out = nullptr;
-  options.max_run_ms = 20000;
-  CHostPlayer player(options, playlist);
-  const bool ran = player.Run(&error);
-  if (!CHECK(ran)) std::printf("round %d: %s\n", round, error.c_str());
-  stopper.Join();
-
-  const std::vector<std::string> requests = servers.All();
+  const std::vector<std::string>& requests = played.requests;
   CHECK_EQ_INT(requests.size(), 2u);
   if (requests.size() == 2) {
     // Both workers run at once, so either request may complete first.
@@ -58,9 +39,7 @@ bool PlayRound(int round, double* slowest_unload_ms) {
     CHECK_EQ_STR(requests[stopped_last ? 1 : 0], kStoppedRequest);
     CHECK(track.find("&title=Round%20" + std::to_string(round) + "&") != std::string::npos);
   }
-  if (player.UnloadMilliseconds() > *slowest_unload_ms) {
-    *slowest_unload_ms = player.UnloadMilliseconds();
-  }
+  if (played.unload_ms > *slowest_unload_ms) *slowest_unload_ms = played.unload_ms;
   return winecheck::Counts().failed == failed_before;
 }
 

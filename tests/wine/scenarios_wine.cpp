@@ -62,15 +62,9 @@ struct CScenario {
 
 bool ParseScenario(const std::string& text, CScenario* scenario, std::string* error) {
   std::string section;
-  std::size_t start = 0;
   int number = 0;
-  while (start < text.size()) {
-    std::size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(start, end - start);
-    start = end + 1;
+  for (const std::string& line : SplitLines(text)) {
     ++number;
-    if (!line.empty() && line.back() == '\r') line.pop_back();
     const std::string where = "line " + std::to_string(number) + ": ";
     if (line.size() > 2 && line.front() == '[' && line.back() == ']') {
       section = line.substr(1, line.size() - 2);

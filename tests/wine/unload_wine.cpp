@@ -8,11 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "capture_server.h"
-#include "e2e_support.h"
 #include "process_figures.h"
-#include "tests/player/host_player.h"
-#include "tests/player/playlist.h"
+#include "quit_round.h"
 #include "wine_check.h"
 
 namespace {
@@ -27,34 +24,16 @@ constexpr unsigned long long kSlackBytes = 1024 * 1024;
 // One round; returns false when a check failed (it printed why).
 bool PlayRound(int round, double* longest_unload_ms) {
   const int failed_before = winecheck::Counts().failed;
-  const std::string title = "Loop " + std::to_string(round);
-  std::vector<CPlaylistEntry> playlist;
-  std::string error;
-  CHECK(ParsePlaylist(
-      "play\t1t\tC:\\Music\\Unload - " + title + ".mp3\tARTIST=Unload\tTITLE=" + title, &playlist,
-      &error));
-
-  e2e::CServers servers(CCaptureServer::Mode::kSilent);
-  CHECK(servers.Up());
-  e2e::CSilentStopper stopper{&servers, 2, 20000, kStallMs};
-  stopper.Start();
-
-  CPlayerOptions options;
-  options.dll_path = e2e::PluginPath();
-  options.out = nullptr;
-  options.max_run_ms = 20000;
-  CHostPlayer player(options, playlist);
-  if (!CHECK(player.Run(&error))) std::printf("round %d: %s\n", round, error.c_str());
-  stopper.Join();
+  const e2e::CQuitRound played =
+      e2e::PlayQuitRound("Unload", "Loop " + std::to_string(round), kStallMs);
+  if (!CHECK(played.ran)) std::printf("round %d: %s\n", round, played.error.c_str());
 
   // The track report and quit's stopped report both reached the stalled server; the module
   // outlived FreeLibrary until the stall ended and its workers with it.
-  CHECK_EQ_INT(servers.All().size(), 2u);
-  CHECK(player.UnloadMilliseconds() >= kStallMs / 2);
+  CHECK_EQ_INT(played.requests.size(), 2u);
+  CHECK(played.unload_ms >= kStallMs / 2);
   CHECK(GetModuleHandleA("gen_Velk.dll") == nullptr);
-  if (player.UnloadMilliseconds() > *longest_unload_ms) {
-    *longest_unload_ms = player.UnloadMilliseconds();
-  }
+  if (played.unload_ms > *longest_unload_ms) *longest_unload_ms = played.unload_ms;
   return winecheck::Counts().failed == failed_before;
 }
 

@@ -1,0 +1,57 @@
+// One quit round for the Wine programs: load, a report left in flight, quit and FreeLibrary at
+// once.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "capture_server.h"
+#include "e2e_support.h"
+#include "tests/player/host_player.h"
+#include "tests/player/playlist.h"
+
+namespace e2e {
+
+struct CQuitRound {
+  bool ran = false;                   // the player loaded, played, quit and saw the module go
+  std::string error;                  // why not, when !ran
+  std::vector<std::string> requests;  // what the server received, in order of completion
+  double unload_ms = 0;               // from FreeLibrary until the module was gone
+};
+
+// Loads the plug-in (settings already planted), plays one track "<artist> - <title>" for one
+// play-state question, and lets the player quit and free the library at once. The server accepts
+// and stays silent until both requests (the track report and quit's stopped report) are in, then
+// `stall_ms` longer, so both workers are still waiting when FreeLibrary is called.
+inline CQuitRound PlayQuitRound(const std::string& artist, const std::string& title,
+                                DWORD stall_ms) {
+  CQuitRound round;
+  std::vector<CPlaylistEntry> playlist;
+  if (!ParsePlaylist("play\t1t\tC:\\Music\\" + artist + " - " + title + ".mp3\tARTIST=" + artist +
+                         "\tTITLE=" + title,
+                     &playlist, &round.error)) {
+    return round;
+  }
+  CServers servers(CCaptureServer::Mode::kSilent);
+  if (!servers.Up()) {
+    round.error = "the capture server did not start";
+    return round;
+  }
+  CSilentStopper stopper{&servers, 2, 20000, stall_ms};
+  stopper.Start();
+
+  CPlayerOptions options;
+  options.dll_path = PluginPath();
+  options.out = nullptr;
+  options.max_run_ms = 20000;
+  CHostPlayer player(options, playlist);
+  round.ran = player.Run(&round.error);
+  stopper.Join();
+  round.requests = servers.All();
+  round.unload_ms = player.UnloadMilliseconds();
+  return round;
+}
+
+}  // namespace e2e
