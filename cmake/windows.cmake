@@ -3,42 +3,52 @@ enable_language(RC)
 # No MinGW runtime DLLs: the plug-in and the test programs import Windows system DLLs only.
 add_link_options(-static -static-libgcc -static-libstdc++)
 
-# The Win32 platform layer and every other Win32-only source, except the DLL's own entry file.
+# The Win32 platform layer. It implements the seam and calls nothing of the core; the core reaches
+# it only through the seam, so neither library links the other.
 file(GLOB VELK_WIN32_SOURCES CONFIGURE_DEPENDS platform/win32/*.cpp)
-foreach(dir ${VELK_SUBSYSTEMS})
-  file(GLOB found CONFIGURE_DEPENDS ${dir}/*_win.cpp)
-  list(APPEND VELK_WIN32_SOURCES ${found})
-endforeach()
-list(FILTER VELK_WIN32_SOURCES EXCLUDE REGEX "(dll_entry_win|_test)\\.cpp$")
-file(GLOB VELK_RESOURCES CONFIGURE_DEPENDS settings/*.rc)
+set(VELK_RESOURCES ${CMAKE_SOURCE_DIR}/settings/velk.rc)
 
 add_library(velk_win32 STATIC ${VELK_WIN32_SOURCES})
 # The plug-in's function-local statics are all first reached from DllMain, under the loader lock;
 # thread-safe guards would cost each load of the DLL a semaphore that outlives its unload.
 target_compile_options(velk_core PRIVATE -fno-threadsafe-statics)
 target_compile_options(velk_win32 PRIVATE -fno-threadsafe-statics)
+target_include_directories(velk_win32 PUBLIC ${CMAKE_SOURCE_DIR})
 target_compile_definitions(velk_win32 PUBLIC WIN32_LEAN_AND_MEAN NOMINMAX)
-target_link_libraries(velk_win32 PUBLIC velk_core wininet ws2_32 advapi32 user32 gdi32 shell32)
-# The core calls into the layer through the seam and the layer calls back into the core.
-target_link_libraries(velk_core PUBLIC velk_win32)
+target_link_libraries(velk_win32 PUBLIC wininet ws2_32 advapi32 user32 gdi32 shell32)
 
-if(EXISTS ${CMAKE_SOURCE_DIR}/plugin/dll_entry_win.cpp)
-  add_library(gen_Velk SHARED plugin/dll_entry_win.cpp plugin/gen_velk.def ${VELK_RESOURCES})
-  set_target_properties(gen_Velk PROPERTIES PREFIX "" OUTPUT_NAME gen_Velk)
-  target_link_libraries(gen_Velk PRIVATE velk_win32 velk_core)
-endif()
+# The DLL's entry point and resources, compiled once for every variant of the DLL.
+add_library(velk_dll_entry OBJECT plugin/dll_entry_win.cpp ${VELK_RESOURCES})
+target_link_libraries(velk_dll_entry PRIVATE velk_core velk_win32)
 
-# The same plug-in with the release report period of 10 s, for the one test that measures it: the
-# objects of the test build, but plugin.cpp compiled again with the release period.
-if(TARGET gen_Velk AND VELK_TESTS AND EXISTS ${CMAKE_SOURCE_DIR}/plugin/plugin.cpp)
-  add_library(velk_plugin_period10s OBJECT plugin/plugin.cpp)
-  target_include_directories(velk_plugin_period10s PRIVATE ${CMAKE_SOURCE_DIR})
-  target_compile_definitions(velk_plugin_period10s PRIVATE
-    VELK_SERVICE_HOST="${VELK_SERVICE_HOST}" VELK_REPORT_PERIOD_MS=10000)
-  add_library(gen_Velk_period10s SHARED plugin/dll_entry_win.cpp plugin/gen_velk.def
-    ${VELK_RESOURCES} $<TARGET_OBJECTS:velk_plugin_period10s>)
-  set_target_properties(gen_Velk_period10s PROPERTIES PREFIX "")
-  target_link_libraries(gen_Velk_period10s PRIVATE velk_win32 velk_core)
+# velk_add_plugin_dll(NAME <target> PERIOD_MS <n> [OUTPUT_NAME <file name>]
+#                     [OUTPUT_DIRECTORY <dir>])
+# Links a variant of the plug-in, <file name>.dll (gen_Velk.dll unless given), in <dir> (the bin
+# folder unless given), whose report timer ticks every <n> ms. Variants share every object but
+# the one that defines the period.
+function(velk_add_plugin_dll)
+  cmake_parse_arguments(PARSE_ARGV 0 ARG "" "NAME;PERIOD_MS;OUTPUT_NAME;OUTPUT_DIRECTORY" "")
+  if(NOT ARG_NAME OR NOT ARG_PERIOD_MS OR ARG_UNPARSED_ARGUMENTS)
+    message(FATAL_ERROR "velk_add_plugin_dll(NAME <target> PERIOD_MS <n> [OUTPUT_NAME <name>] "
+                        "[OUTPUT_DIRECTORY <dir>]): got '${ARGV}'")
+  endif()
+  if(NOT ARG_OUTPUT_NAME)
+    set(ARG_OUTPUT_NAME gen_Velk)
+  endif()
+  velk_report_period_source(${ARG_PERIOD_MS} period_source)
+  add_library(${ARG_NAME} SHARED ${CMAKE_SOURCE_DIR}/plugin/gen_velk.def ${period_source})
+  target_link_libraries(${ARG_NAME} PRIVATE velk_dll_entry velk_core velk_win32)
+  set_target_properties(${ARG_NAME} PROPERTIES PREFIX "" OUTPUT_NAME ${ARG_OUTPUT_NAME})
+  if(ARG_OUTPUT_DIRECTORY)
+    set_target_properties(${ARG_NAME} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${ARG_OUTPUT_DIRECTORY}
+      LIBRARY_OUTPUT_DIRECTORY ${ARG_OUTPUT_DIRECTORY} ARCHIVE_OUTPUT_DIRECTORY ${ARG_OUTPUT_DIRECTORY})
+  endif()
+endfunction()
+
+velk_add_plugin_dll(NAME gen_Velk PERIOD_MS ${VELK_REPORT_PERIOD_MS})
+# The same plug-in with the release report period of 10 s, for the one test that measures it.
+if(VELK_TESTS)
+  velk_add_plugin_dll(NAME gen_Velk_period10s PERIOD_MS 10000 OUTPUT_NAME gen_Velk_period10s)
 endif()
 
 # The simulated player: a static library (host window, playlist) and the tool velk_player.

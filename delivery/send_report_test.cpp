@@ -105,19 +105,24 @@ class SendReportTest : public ::testing::Test {
   }
   void TearDown() override { UsePlatform(CPlatform()); }
 
-  // Runs one worker on a heap copy of `url`, as StartReportWorker would, with the flag set.
+  // Runs one worker on a job made as StartReportWorker would, with the flag set.
   void RunWorker(const char* url) {
     char* copy = new char[std::strlen(url) + 1];
     std::strcpy(copy, url);
     ReporterState.RequestInFlight.store(1);
-    EXPECT_EQ(SendReportThread(copy), 0u);
+    EXPECT_EQ(
+        SendReportThread(new ReportJob{copy, {&ReporterState.RequestInFlight, &Settings.Method}}),
+        0u);
   }
+
+  // One exchange with the method the settings hold.
+  static void Send(const char* url) { SendReport(url, Settings.Method.load() == 0); }
 
   CFakeInternet internet_;
 };
 
 TEST_F(SendReportTest, GetSendsTheWholePathWithOneHeaderLine) {
-  SendReport(kReportUrl);
+  Send(kReportUrl);
   EXPECT_THAT(
       internet_.Calls(),
       ElementsAre("OpenSession()", "ConnectHttp(s1, localhost, 80)", "SetTimeouts(c2, 15000)",
@@ -130,7 +135,7 @@ TEST_F(SendReportTest, GetSendsTheWholePathWithOneHeaderLine) {
 
 TEST_F(SendReportTest, PostSendsTheQueryAsAFormBody) {
   Settings.Method.store(0);
-  SendReport(kReportUrl);
+  Send(kReportUrl);
   EXPECT_THAT(
       internet_.Calls(),
       ElementsAre("OpenSession()", "ConnectHttp(s1, localhost, 80)", "SetTimeouts(c2, 15000)",
@@ -148,7 +153,7 @@ TEST_F(SendReportTest, PostSendsTheQueryAsAFormBody) {
 TEST_F(SendReportTest, PostBodyLengthCountsBytes) {
   Settings.Method.store(0);
   // "J\xc3\xb6rg" is four letters in five bytes; "\xe9" one letter in one byte.
-  SendReport("http://h/signature/generate/?user=J\xc3\xb6rg&key=\xe9");
+  Send("http://h/signature/generate/?user=J\xc3\xb6rg&key=\xe9");
   const std::vector<std::string> calls = internet_.Calls();
   ASSERT_GE(calls.size(), 8u);
   EXPECT_EQ(calls[6], "SendRequestEx(r3, 16)");
@@ -168,7 +173,7 @@ TEST_F(SendReportTest, FailureAtEveryCallEndsTheExchangeCleanly) {
   for (const int method : {1, 0}) {
     Settings.Method.store(method);
     internet_.Reset();
-    SendReport(kReportUrl);
+    Send(kReportUrl);
     const int points = internet_.FallibleCalls();
     ASSERT_EQ(points, method != 0 ? 6 : 9);
     for (const bool persistent : {false, true}) {

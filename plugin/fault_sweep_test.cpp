@@ -15,7 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/fake/cycle_fakes.h"
+#include "delivery/send_report.h"
+#include "delivery/service_url.h"
+#include "framework/dialog.h"
 #include "platform/fake/fake_dialogs.h"
 #include "platform/fake/fake_host.h"
 #include "platform/fake/fake_internet.h"
@@ -24,9 +26,9 @@
 #include "platform/fake/fake_threads.h"
 #include "plugin/plugin.h"
 #include "reporter/reporter_state.h"
-#include "reporter/service_url.h"
 #include "settings/resource.h"
 #include "settings/settings.h"
+#include "tests/support/cycle_fakes.h"
 
 namespace {
 
@@ -308,7 +310,7 @@ class FaultSweepTest : public ::testing::TestWithParam<Variant> {
     }
     ASSERT_EQ(pending.size(), 1u) << "the next tick started no report";
     EXPECT_EQ(
-        static_cast<const char*>(pending[0].arg),
+        static_cast<const ReportJob*>(pending[0].arg)->Url,
         TrackUrl(Settings.User, Settings.Key, "&artist=Recovery&title=Song&album=&year=&genre="));
     RunWorkers(world);
     const std::vector<std::string> calls = world.internet.Calls();

@@ -7,7 +7,9 @@
 #include <cstring>
 #include <string>
 
-#include "platform/fake/cycle_fakes.h"
+#include "delivery/send_report.h"
+#include "delivery/service_url.h"
+#include "framework/dialog.h"
 #include "platform/fake/fake_dialogs.h"
 #include "platform/fake/fake_host.h"
 #include "platform/fake/fake_registry.h"
@@ -15,9 +17,9 @@
 #include "platform/fake/fake_threads.h"
 #include "reporter/report_cycle.h"
 #include "reporter/reporter_state.h"
-#include "reporter/service_url.h"
 #include "settings/resource.h"
 #include "settings/settings.h"
+#include "tests/support/cycle_fakes.h"
 
 namespace {
 
@@ -44,7 +46,7 @@ class PluginTest : public ::testing::Test {
     EXPECT_EQ(threads_.LiveAllocations(), 0u);
     EXPECT_EQ(registry_.OpenHandles(), 0u);
     for (const CFakeThreads::CPendingWorker& worker : threads_.PendingWorkers()) {
-      delete[] static_cast<char*>(worker.arg);
+      DiscardReportJob(worker.arg);
     }
     UsePlatform(CPlatform{});
   }
@@ -53,7 +55,7 @@ class PluginTest : public ::testing::Test {
   std::vector<std::string> PendingUrls() const {
     std::vector<std::string> urls;
     for (const CFakeThreads::CPendingWorker& worker : threads_.PendingWorkers()) {
-      urls.emplace_back(static_cast<const char*>(worker.arg));
+      urls.emplace_back(static_cast<const ReportJob*>(worker.arg)->Url);
     }
     return urls;
   }
@@ -106,7 +108,7 @@ TEST_F(PluginTest, LoadSetsLocaleStartsSocketsReadsSettingsThenStartsTheTimer) {
 
   const std::vector<CFakeThreads::CTimer> timers = threads_.Timers();
   ASSERT_EQ(timers.size(), 1u);
-  EXPECT_EQ(timers[0].period_ms, static_cast<unsigned>(VELK_REPORT_PERIOD_MS));
+  EXPECT_EQ(timers[0].period_ms, kReportPeriodMs);
   EXPECT_EQ(timers[0].proc, &OnReportTimer);
   EXPECT_EQ(ReporterState.TimerId, timers[0].id);
   EXPECT_THAT(host_.Questions(), IsEmpty());

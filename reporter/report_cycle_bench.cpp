@@ -11,7 +11,7 @@
 #include <new>
 #include <string>
 
-#include "platform/fake/cycle_fakes.h"
+#include "framework/format.h"
 #include "platform/fake/fake_internet.h"
 #include "platform/fake/fake_threads.h"
 #include "platform/platform.h"
@@ -20,6 +20,7 @@
 #include "reporter/reporter_state.h"
 #include "reporter/track_info.h"
 #include "settings/settings.h"
+#include "tests/support/cycle_fakes.h"
 
 // ---------------------------------------------------------------------------------------------
 // Every heap allocation of the program is counted.

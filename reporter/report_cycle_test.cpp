@@ -9,13 +9,15 @@
 #include <string>
 #include <vector>
 
-#include "platform/fake/cycle_fakes.h"
+#include "delivery/send_report.h"
+#include "delivery/service_url.h"
+#include "framework/format.h"
 #include "platform/fake/fake_host.h"
 #include "platform/fake/fake_internet.h"
 #include "platform/fake/fake_threads.h"
 #include "reporter/reporter_state.h"
-#include "reporter/service_url.h"
 #include "settings/settings.h"
+#include "tests/support/cycle_fakes.h"
 
 namespace {
 
@@ -54,7 +56,7 @@ class ReportCycleTest : public testing::Test {
   std::vector<std::string> PendingUrls() const {
     std::vector<std::string> urls;
     for (const auto& worker : threads_.PendingWorkers()) {
-      urls.emplace_back(static_cast<const char*>(worker.arg));
+      urls.emplace_back(static_cast<const ReportJob*>(worker.arg)->Url);
     }
     return urls;
   }

@@ -6,14 +6,14 @@
 #include <string>
 #include <thread>
 
-#include "platform/fake/cycle_fakes.h"
+#include "delivery/service_url.h"
 #include "platform/fake/fake_host.h"
 #include "platform/fake/fake_internet.h"
 #include "platform/fake/fake_threads.h"
 #include "reporter/report_cycle.h"
 #include "reporter/reporter_state.h"
-#include "reporter/service_url.h"
 #include "settings/settings.h"
+#include "tests/support/cycle_fakes.h"
 
 namespace {
 

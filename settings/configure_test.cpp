@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
+#include "delivery/service_url.h"
 #include "platform/fake/fake_dialogs.h"
 #include "platform/fake/fake_registry.h"
 #include "platform/fake/fake_system.h"
-#include "reporter/service_url.h"
 #include "settings/resource.h"
 #include "settings/settings.h"
 

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/fake/cycle_fakes.h"
 #include "platform/fake/fake_registry.h"
 #include "platform/fake/fake_system.h"
+#include "tests/support/cycle_fakes.h"
 
 namespace {
 

@@ -35,8 +35,8 @@ class CFakeDialogs final : public CDialogs {
   void Click(int control_id);
   // Clicks an automatic check box: its check state flips, then a BN_CLICKED command follows.
   void ToggleCheck(int control_id);
-  // A keyboard or title-bar command as the system's dialog manager sends it (Enter: kIdOk;
-  // Escape and the close button: kIdCancel), whether or not the button is enabled; or, with
+  // A keyboard or title-bar command as the system's dialog manager sends it (Enter: IDOK;
+  // Escape and the close button: IDCANCEL), whether or not the button is enabled; or, with
   // another `notify_code`, a control's notification such as an edit box's change.
   void Command(int control_id, int notify_code = kButtonClicked);
   // Runs `step` on the dialog's thread while it is open: checks, timer ticks, anything.

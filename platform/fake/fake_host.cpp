@@ -4,8 +4,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "reporter/track_info.h"
-
 std::intptr_t CFakeHost::AskHost(std::uintptr_t wparam, std::intptr_t lparam) {
   CHostQuestion question;
   question.wparam = wparam;

@@ -1,5 +1,5 @@
 // The modal dialog base: modal run, command dispatch, data exchange and control handles.
-#include "platform/dialog.h"
+#include "framework/dialog.h"
 
 namespace {
 
@@ -65,10 +65,10 @@ bool CDialog::OnInitDialog() {
 }
 
 void CDialog::OnOK() {
-  if (UpdateData(true)) EndDialog(kIdOk);
+  if (UpdateData(true)) EndDialog(IDOK);
 }
 
-void CDialog::OnCancel() { EndDialog(kIdCancel); }
+void CDialog::OnCancel() { EndDialog(IDCANCEL); }
 
 bool CDialog::DialogCreated(DialogWindow window) {
   window_ = window;
@@ -85,9 +85,9 @@ void CDialog::DialogCommand(int control_id, int notify_code) {
       return;
     }
   }
-  if (control_id == kIdOk) {
+  if (control_id == IDOK) {
     OnOK();
-  } else if (control_id == kIdCancel) {
+  } else if (control_id == IDCANCEL) {
     OnCancel();
   }
 }

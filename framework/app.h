@@ -5,14 +5,11 @@
 // calls InitInstance once; when it returns false, ExitInstance runs and the load fails.
 class CWinApp {
  public:
-  CWinApp();
-  virtual ~CWinApp();
+  CWinApp() = default;
+  virtual ~CWinApp() = default;
   CWinApp(const CWinApp&) = delete;
   CWinApp& operator=(const CWinApp&) = delete;
 
   virtual bool InitInstance() { return true; }
   virtual int ExitInstance() { return 0; }
 };
-
-// The module's application object, or nullptr when none has been constructed.
-CWinApp* AfxGetApp();

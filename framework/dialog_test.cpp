@@ -1,5 +1,5 @@
 // Tests of the modal dialog base: command dispatch, defaults, data exchange, centring and handles.
-#include "platform/dialog.h"
+#include "framework/dialog.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -54,7 +54,7 @@ class CProbeDialog : public CDialog {
 class DialogBaseTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dialogs_.AddTemplate(kTemplate, {kText, kBox, kMapped, kIdOk, kIdCancel});
+    dialogs_.AddTemplate(kTemplate, {kText, kBox, kMapped, IDOK, IDCANCEL});
     CPlatform platform;
     platform.dialogs = &dialogs_;
     UsePlatform(platform);
@@ -76,8 +76,8 @@ TEST_F(DialogBaseTest, DispatchesClicksThroughTheTableThenTheDefaultOk) {
   dialogs_.Command(kMapped, kEditChanged);  // not a click: ignored
   dialogs_.Click(kMapped);
   dialogs_.Type(kText, "typed");
-  dialogs_.Command(kIdOk);
-  EXPECT_EQ(dialog.DoModal(), kIdOk);
+  dialogs_.Command(IDOK);
+  EXPECT_EQ(dialog.DoModal(), IDOK);
   EXPECT_THAT(dialog.events, ElementsAre("mapped", "mapped"));
   EXPECT_EQ(dialogs_.Item(kBox).check, 2);
   EXPECT_EQ(dialog.m_strText, "typed");  // the default OnOK saved the controls before closing
@@ -86,8 +86,8 @@ TEST_F(DialogBaseTest, DispatchesClicksThroughTheTableThenTheDefaultOk) {
 TEST_F(DialogBaseTest, CancelEndsWithoutSavingAndHandlesGoInertOnceClosed) {
   CProbeDialog dialog;
   dialogs_.Type(kText, "typed");
-  dialogs_.Command(kIdCancel);
-  EXPECT_EQ(dialog.DoModal(), kIdCancel);
+  dialogs_.Command(IDCANCEL);
+  EXPECT_EQ(dialog.DoModal(), IDCANCEL);
   EXPECT_THAT(dialog.events, ElementsAre("cancel"));
   EXPECT_EQ(dialog.m_strText, "start");
 
@@ -96,7 +96,7 @@ TEST_F(DialogBaseTest, CancelEndsWithoutSavingAndHandlesGoInertOnceClosed) {
   EXPECT_EQ(dialog.m_btnBox.GetCheck(), 0);
   dialog.m_btnBox.SetCheck(1);
   dialog.DialogItem(kText).Enable(false);
-  dialog.EndDialog(kIdOk);
+  dialog.EndDialog(IDOK);
   EXPECT_FALSE(dialog.UpdateData(true));
   EXPECT_EQ(dialogs_.Calls().size(), calls);
 }

@@ -1,5 +1,5 @@
 // Installing the fakes one report cycle runs against.
-#include "platform/fake/cycle_fakes.h"
+#include "tests/support/cycle_fakes.h"
 
 #include "plugin/plugin.h"
 #include "reporter/reporter_state.h"

@@ -1,4 +1,4 @@
-// Installing the fakes one report cycle runs against, for tests, the cycle demo and benchmarks.
+// Installing the fakes one report cycle runs against, for the tests and the benchmark.
 #pragma once
 
 #include "platform/fake/fake_internet.h"

@@ -13,9 +13,14 @@
 
 #include "platform/platform.h"
 
-// Identifiers of the standard buttons (the system's IDOK and IDCANCEL).
-constexpr int kIdOk = 1;
-constexpr int kIdCancel = 2;
+// Identifiers of the standard buttons, with the values <windows.h> gives them; the portable code
+// never includes that header, and the resource script takes them from it.
+#ifndef IDOK
+#define IDOK 1
+#endif
+#ifndef IDCANCEL
+#define IDCANCEL 2
+#endif
 
 class CDialog;
 
@@ -109,9 +114,9 @@ class CDialog : private CDialogEvents {
   // Runs after the dialog is created (and centred when its template sits at 0, 0). The base loads
   // the members into the controls. Returns true to let the system focus the first tab stop.
   virtual bool OnInitDialog();
-  // Default IDOK: saves the controls into the members, then ends the dialog with kIdOk.
+  // Default IDOK: saves the controls into the members, then ends the dialog with IDOK.
   virtual void OnOK();
-  // Default IDCANCEL: ends the dialog with kIdCancel.
+  // Default IDCANCEL: ends the dialog with IDCANCEL.
   virtual void OnCancel();
 
  private:
