@@ -17,17 +17,19 @@ if(VELK_TESTS)
   include(GoogleTest)
   # What the tests share: fakes wired to the module records, the scoped platform.
   file(GLOB VELK_TEST_SUPPORT_SOURCES CONFIGURE_DEPENDS tests/support/*.cpp)
+  list(FILTER VELK_TEST_SUPPORT_SOURCES EXCLUDE REGEX "_test\\.cpp$")
   add_library(velk_test_support STATIC ${VELK_TEST_SUPPORT_SOURCES})
   target_link_libraries(velk_test_support PUBLIC velk_fake GTest::gtest)
 
-  # One test program per folder, from every <folder>/*_test.cpp.
-  foreach(dir ${VELK_PORTABLE_DIRS})
+  # One test program per folder, from every <folder>/*_test.cpp: <folder>_tests.
+  foreach(dir ${VELK_PORTABLE_DIRS} tests/support)
     file(GLOB tests CONFIGURE_DEPENDS ${dir}/*_test.cpp)
+    get_filename_component(name ${dir} NAME)
     if(tests)
-      add_executable(${dir}_tests ${tests})
-      target_link_libraries(${dir}_tests PRIVATE velk_test_support velk_native_period GTest::gtest
+      add_executable(${name}_tests ${tests})
+      target_link_libraries(${name}_tests PRIVATE velk_test_support velk_native_period GTest::gtest
                                                  GTest::gtest_main GTest::gmock)
-      gtest_discover_tests(${dir}_tests DISCOVERY_TIMEOUT 30 PROPERTIES LABELS unit)
+      gtest_discover_tests(${name}_tests DISCOVERY_TIMEOUT 30 PROPERTIES LABELS unit)
     endif()
   endforeach()
 

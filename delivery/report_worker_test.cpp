@@ -15,6 +15,7 @@
 #include "platform/platform.h"
 #include "reporter/reporter_state.h"
 #include "settings/settings.h"
+#include "tests/support/scoped_platform.h"
 
 namespace {
 
@@ -61,17 +62,11 @@ class CHeldThreads final : public CThreads {
 class ReportWorkerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    CPlatform platform;
-    platform.threads = &threads_;
-    platform.internet = &internet_;
-    UsePlatform(platform);
+    platform_.Threads(threads_).Internet(internet_);
     Settings.Method.store(1);
     ReporterState.RequestInFlight.store(0);
   }
-  void TearDown() override {
-    threads_.RunHeld();
-    UsePlatform(CPlatform());
-  }
+  void TearDown() override { threads_.RunHeld(); }
 
   // The object of every GET request recorded so far.
   std::vector<std::string> GetObjects() const {
@@ -84,6 +79,7 @@ class ReportWorkerTest : public ::testing::Test {
 
   CHeldThreads threads_;
   CFakeInternet internet_;
+  CScopedPlatform platform_;
 };
 
 TEST_F(ReportWorkerTest, EachWorkerSendsTheUrlAsItWasWhenStarted) {

@@ -12,6 +12,7 @@
 #include "platform/platform.h"
 #include "reporter/reporter_state.h"
 #include "settings/settings.h"
+#include "tests/support/scoped_platform.h"
 
 namespace {
 
@@ -97,13 +98,10 @@ TEST(SplitReportUrl, PartsThatDoNotFitAreRefused) {
 class SendReportTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    CPlatform platform;
-    platform.internet = &internet_;
-    UsePlatform(platform);
+    platform_.Internet(internet_);
     Settings.Method.store(1);
     ReporterState.RequestInFlight.store(0);
   }
-  void TearDown() override { UsePlatform(CPlatform()); }
 
   // Runs one worker on a job made as StartReportWorker would, with the flag set.
   void RunWorker(const char* url) {
@@ -119,6 +117,7 @@ class SendReportTest : public ::testing::Test {
   static void Send(const char* url) { SendReport(url, Settings.Method.load() == 0); }
 
   CFakeInternet internet_;
+  CScopedPlatform platform_;
 };
 
 TEST_F(SendReportTest, GetSendsTheWholePathWithOneHeaderLine) {
@@ -174,14 +173,14 @@ TEST_F(SendReportTest, FailureAtEveryCallEndsTheExchangeCleanly) {
     Settings.Method.store(method);
     internet_.Reset();
     Send(kReportUrl);
-    const int points = internet_.FallibleCalls();
+    const int points = internet_.faults.call.Calls();
     ASSERT_EQ(points, method != 0 ? 6 : 9);
     for (const bool persistent : {false, true}) {
       for (int k = 1; k <= points; ++k) {
         SCOPED_TRACE("method " + std::to_string(method) + ", call " + std::to_string(k) +
                      (persistent ? ", persistent" : ", once"));
         internet_.Reset();
-        internet_.FailNth(k, persistent);
+        internet_.faults.call.FailNth(k, persistent);
         RunWorker(kReportUrl);
         EXPECT_EQ(ReporterState.RequestInFlight.load(), 0);
         EXPECT_EQ(internet_.OpenHandles(), 0u);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/fake/fake_dialogs.h"
+#include "tests/support/scoped_platform.h"
 
 namespace {
 
@@ -55,15 +56,11 @@ class DialogBaseTest : public ::testing::Test {
  protected:
   void SetUp() override {
     dialogs_.AddTemplate(kTemplate, {kText, kBox, kMapped, IDOK, IDCANCEL});
-    CPlatform platform;
-    platform.dialogs = &dialogs_;
-    UsePlatform(platform);
+    platform_.Dialogs(dialogs_);
   }
-  void TearDown() override {
-    EXPECT_EQ(dialogs_.Misuses(), 0);
-    UsePlatform(CPlatform{});
-  }
+  void TearDown() override { EXPECT_EQ(dialogs_.Misuses(), 0); }
   CFakeDialogs dialogs_;
+  CScopedPlatform platform_;
 };
 
 TEST_F(DialogBaseTest, DispatchesClicksThroughTheTableThenTheDefaultOk) {

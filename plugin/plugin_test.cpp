@@ -20,6 +20,7 @@
 #include "settings/resource.h"
 #include "settings/settings.h"
 #include "tests/support/cycle_fakes.h"
+#include "tests/support/scoped_platform.h"
 
 namespace {
 
@@ -32,13 +33,7 @@ class PluginTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ResetModuleRecords();
-    CPlatform platform;
-    platform.host = &host_;
-    platform.threads = &threads_;
-    platform.system = &system_;
-    platform.registry = &registry_;
-    platform.dialogs = &dialogs_;
-    UsePlatform(platform);
+    platform_.Host(host_).Threads(threads_).System(system_).Registry(registry_).Dialogs(dialogs_);
   }
 
   void TearDown() override {
@@ -48,7 +43,6 @@ class PluginTest : public ::testing::Test {
     for (const CFakeThreads::CPendingWorker& worker : threads_.PendingWorkers()) {
       DiscardReportJob(worker.arg);
     }
-    UsePlatform(CPlatform{});
   }
 
   // The URLs handed to workers that have not run, oldest first.
@@ -72,6 +66,7 @@ class PluginTest : public ::testing::Test {
   CFakeSystem system_;
   CFakeRegistry registry_;
   CFakeDialogs dialogs_;
+  CScopedPlatform platform_;
 };
 
 TEST_F(PluginTest, DescriptorIsOneRecordWithTheHostsWritesKept) {
@@ -130,16 +125,16 @@ TEST_P(FailedStartUpTest, ShowsOneMessageAndLeavesNoTimerNorMemory) {
   std::string registry_trace;
   switch (GetParam()) {
     case 0:
-      system_.sockets_faults.FailNth(1, true);
+      system_.faults.sockets.FailNth(1, true);
       message = kSocketsFailedMessage;
       break;
     case 1:
-      registry_.create_faults.FailNth(1, true, kErrorAccessDenied);
+      registry_.faults.create.FailNth(1, true, kErrorAccessDenied);
       message = "Couldn't create registry keys.";
       registry_trace = "c";
       break;
     default:
-      registry_.open_faults.FailNth(1, true, kErrorAccessDenied);
+      registry_.faults.open.FailNth(1, true, kErrorAccessDenied);
       message = "Couldn't open registry key.";
       registry_trace = "cxo";
       break;
@@ -157,7 +152,7 @@ TEST_P(FailedStartUpTest, ShowsOneMessageAndLeavesNoTimerNorMemory) {
 INSTANTIATE_TEST_SUITE_P(SocketsCreateKeyOpenKey, FailedStartUpTest, ::testing::Values(0, 1, 2));
 
 TEST_F(PluginTest, NoMemoryForTheReportUrlRefusesToLoadBeforeAnythingStarts) {
-  threads_.AllocateZeroedFaults().FailNth(1, false);
+  threads_.faults.allocate.FailNth(1, false);
   EXPECT_FALSE(ModuleAttach());
   EXPECT_THAT(system_.messages, ElementsAre(kOutOfMemoryMessage));
   EXPECT_THAT(system_.locales, IsEmpty());
@@ -165,7 +160,7 @@ TEST_F(PluginTest, NoMemoryForTheReportUrlRefusesToLoadBeforeAnythingStarts) {
 }
 
 TEST_F(PluginTest, ATimerThatCannotStartStillLoads) {
-  threads_.StartThreadTimerFaults().FailNth(1, false);
+  threads_.faults.start_timer.FailNth(1, false);
   ASSERT_TRUE(ModuleAttach());
   EXPECT_EQ(ReporterState.TimerId, 0u);
   EXPECT_THAT(system_.messages, IsEmpty());
@@ -214,7 +209,7 @@ TEST_F(PluginTest, QuitUsesAccountAppliedSinceLoadAndKeepsTheFormattedUrlOwnCopy
 }
 
 TEST_F(PluginTest, QuitWithoutATimerKillsNone) {
-  threads_.StartThreadTimerFaults().FailNth(1, false);
+  threads_.faults.start_timer.FailNth(1, false);
   ASSERT_TRUE(ModuleAttach());
   winampGetGeneralPurposePlugin()->quit();
   EXPECT_EQ(PendingUrls().size(), 1u);

@@ -144,16 +144,13 @@ class CCycleRig {
                    {"ALBUM", TypicalTag('L')},
                    {"YEAR", "2001"},
                    {"GENRE", TypicalTag('G')}};
-    InstallCycleFakes(host_, threads_, internet_, "alice", "0123456789abcdef");
   }
-  ~CCycleRig() {
-    threads_.RunPendingWorkers();
-    RemoveCycleFakes(CPlatform{});
-  }
+  ~CCycleRig() { threads_.RunPendingWorkers(); }
 
   CQuietHost host_;
   CFakeThreads threads_{CFakeThreads::Mode::kRecord};
   CFakeInternet internet_;
+  CCycleFakes cycle_{host_, threads_, internet_, "alice", "0123456789abcdef"};
 };
 
 void BM_NoChangeTick(benchmark::State& state) {
@@ -174,7 +171,7 @@ BENCHMARK(BM_NoChangeTick);
 // the whole track-report path again: eight questions, five escapes, the URL, the URL copy.
 void BM_TrackReportTick(benchmark::State& state) {
   CCycleRig rig;
-  rig.threads_.StartWorkerFaults().FailNth(1, true);
+  rig.threads_.faults.start_worker.FailNth(1, true);
   const long before = g_allocations.load();
   for (auto _ : state) OnReportTimer();
   const long allocations = g_allocations.load() - before;
@@ -269,7 +266,7 @@ int CountTicks(int ticks) {
   }
   {
     CCycleRig rig;
-    rig.threads_.StartWorkerFaults().FailNth(1, true);
+    rig.threads_.faults.start_worker.FailNth(1, true);
     RunTrackTicks(ticks);
   }
   std::printf("ran %d no-change ticks and %d track-report ticks\n", ticks, ticks);

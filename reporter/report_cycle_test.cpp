@@ -34,12 +34,7 @@ std::string TrackUrl(const std::string& account, const std::string& tags) {
 
 class ReportCycleTest : public testing::Test {
  protected:
-  void SetUp() override { saved_ = InstallCycleFakes(host_, threads_, internet_); }
-
-  void TearDown() override {
-    FinishReports();
-    RemoveCycleFakes(saved_);
-  }
+  void TearDown() override { FinishReports(); }
 
   // Plays `path` at list position 4 with ARTIST and TITLE (and no other tags).
   void Play(const std::string& artist, const std::string& title, const std::string& path = kPath) {
@@ -66,10 +61,10 @@ class ReportCycleTest : public testing::Test {
 
   std::string Url() const { return ReporterState.ReportUrl; }
 
-  CPlatform saved_;
   CFakeHost host_;
   CFakeThreads threads_{CFakeThreads::Mode::kRecord};
   CFakeInternet internet_;
+  CCycleFakes cycle_{host_, threads_, internet_};
 };
 
 TEST_F(ReportCycleTest, WorkedExampleReportsOnceThenRecognisesTheTrack) {
@@ -333,7 +328,7 @@ TEST_F(ReportCycleTest, AWorkerThatCannotStartLeavesTheStateForTheNextTick) {
   // Track branch: StoppedSent and LastReported as before; the next tick reports the track.
   Play("Band", "Song");
   ReporterState.StoppedSent = 1;
-  threads_.StartWorkerFaults().FailNth(1, false);
+  threads_.faults.start_worker.FailNth(1, false);
   Tick();
   EXPECT_EQ(ReporterState.RequestInFlight.load(), 0);
   EXPECT_EQ(ReporterState.StoppedSent, 1);
@@ -346,7 +341,7 @@ TEST_F(ReportCycleTest, AWorkerThatCannotStartLeavesTheStateForTheNextTick) {
 
   // Stopped branch likewise.
   host_.SetPlayState(0);
-  threads_.StartWorkerFaults().FailNth(1, false);
+  threads_.faults.start_worker.FailNth(1, false);
   Tick();
   EXPECT_EQ(ReporterState.RequestInFlight.load(), 0);
   EXPECT_EQ(ReporterState.StoppedSent, 0);
@@ -361,7 +356,7 @@ TEST_F(ReportCycleTest, AWorkerThatEndsAtOnceLeavesTheGateOpen) {
   // The flag is set before the worker starts, so a worker that is over before StartWorker returns
   // still leaves it clear; and a report that failed on the network is not sent again.
   threads_.SetMode(CFakeThreads::Mode::kInline);
-  internet_.FailNth(1, true);
+  internet_.faults.call.FailNth(1, true);
   Play("Band", "Song");
   Tick();
   EXPECT_EQ(threads_.WorkersStarted(), 1);

@@ -19,17 +19,12 @@ namespace {
 
 class ReportCycleThreadsTest : public testing::Test {
  protected:
-  void SetUp() override { saved_ = InstallCycleFakes(host_, threads_, internet_); }
+  void TearDown() override { threads_.JoinAll(); }
 
-  void TearDown() override {
-    threads_.JoinAll();
-    RemoveCycleFakes(saved_);
-  }
-
-  CPlatform saved_;
   CFakeHost host_;
   CFakeThreads threads_{CFakeThreads::Mode::kReal};
   CFakeInternet internet_;
+  CCycleFakes cycle_{host_, threads_, internet_};
 };
 
 TEST_F(ReportCycleThreadsTest, ExchangesNeverOverlapAndEveryWorkerClearsTheFlag) {

@@ -54,9 +54,16 @@ class CFakeDialogs final : public CDialogs {
   // Calls that named a control the template does not declare, or a window that is not open.
   int Misuses() const { return misuses_; }
 
-  // Counts every RunModal; a failing one creates no dialog, runs none of the queued actions and
-  // returns -1, as a dialog that cannot be created does.
-  CFaultPlan run_faults;
+  // Drops the actions still queued (those an opening that failed, or ended early, left behind), so
+  // that the next opening runs only what is queued after this.
+  void DropPendingActions() { script_.clear(); }
+
+  // Every RunModal counts against `run`; a failing one creates no dialog, runs none of the queued
+  // actions and returns -1, as a dialog that cannot be created does.
+  struct {
+    CFaultPlan run;
+  } faults;
+  CFaultSites FaultSites();
 
   std::intptr_t RunModal(int template_id, CDialogEvents* events) override;
   void EndModal(DialogWindow window, std::intptr_t result) override;

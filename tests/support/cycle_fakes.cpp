@@ -19,23 +19,14 @@ void ResetModuleRecords() {
   PluginDescriptor.hDllInstance = nullptr;
 }
 
-CPlatform InstallCycleFakes(CHostLink& host, CFakeThreads& threads, CFakeInternet& internet,
-                            const char* user, const char* key) {
-  const CPlatform previous = Platform();
-  CPlatform platform;
-  platform.host = &host;
-  platform.threads = &threads;
-  platform.internet = &internet;
-  UsePlatform(platform);
+CCycleFakes::CCycleFakes(CHostLink& host, CFakeThreads& threads, CFakeInternet& internet,
+                         const char* user, const char* key) {
+  platform_.Host(host).Threads(threads).Internet(internet);
   ResetModuleRecords();
   Settings.User = user;
   Settings.Key = key;
   Settings.Enabled = 1;
   ReporterState.ReportUrl = static_cast<char*>(threads.AllocateZeroed(kReportUrlSize));
-  return previous;
 }
 
-void RemoveCycleFakes(const CPlatform& previous) {
-  ReporterState.ReportUrl = nullptr;
-  UsePlatform(previous);
-}
+CCycleFakes::~CCycleFakes() { ReporterState.ReportUrl = nullptr; }

@@ -4,16 +4,24 @@
 #include "platform/fake/fake_internet.h"
 #include "platform/fake/fake_threads.h"
 #include "platform/platform.h"
+#include "tests/support/scoped_platform.h"
 
 // Gives Settings, ReporterState and the descriptor's host-written fields the values a fresh
 // mapping of the DLL starts with. ReportUrl is forgotten, not freed.
 void ResetModuleRecords();
 
-// Installs `host`, `threads` and `internet` as the platform; gives Settings an enabled account
-// (`user`, `key`, GET) and ReporterState its load-time values with a fresh ReportUrl allocated from
-// `threads` (freed with it). Returns the platform that was in use before.
-CPlatform InstallCycleFakes(CHostLink& host, CFakeThreads& threads, CFakeInternet& internet,
-                            const char* user = "alice", const char* key = "k3y");
+// For its lifetime: `host`, `threads` and `internet` are the platform (any other area fails the
+// test); Settings holds an enabled account (`user`, `key`, GET) and ReporterState its load-time
+// values with a fresh ReportUrl allocated from `threads` (and freed with it). Going out of scope
+// forgets ReportUrl and restores the platform in use before.
+class CCycleFakes {
+ public:
+  CCycleFakes(CHostLink& host, CFakeThreads& threads, CFakeInternet& internet,
+              const char* user = "alice", const char* key = "k3y");
+  ~CCycleFakes();
+  CCycleFakes(const CCycleFakes&) = delete;
+  CCycleFakes& operator=(const CCycleFakes&) = delete;
 
-// Forgets ReportUrl (its memory belongs to the fake threads) and installs `previous` again.
-void RemoveCycleFakes(const CPlatform& previous);
+ private:
+  CScopedPlatform platform_;
+};
