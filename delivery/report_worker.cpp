@@ -1,20 +1,22 @@
 // Starting a report worker with its own copy of the URL, and the worker's top level.
 #include <cstring>
 #include <new>
+#include <type_traits>
 
 #include "delivery/send_report.h"
 #include "platform/platform.h"
 
+// The record and the URL share one allocation, so that making a job has one way to fail and freeing
+// it one call; nothing in it needs destroying.
+static_assert(std::is_trivially_destructible<ReportJob>::value, "a job is freed as plain bytes");
+
 bool StartReportWorker(const char* url, ReportWorkerLinks links) {
   const std::size_t size = std::strlen(url) + 1;
-  char* copy = new (std::nothrow) char[size];
-  if (copy == nullptr) return false;
+  char* block = new (std::nothrow) char[sizeof(ReportJob) + size];
+  if (block == nullptr) return false;
+  char* copy = block + sizeof(ReportJob);
   std::memcpy(copy, url, size);
-  ReportJob* job = new (std::nothrow) ReportJob{copy, links};
-  if (job == nullptr) {
-    delete[] copy;
-    return false;
-  }
+  ReportJob* job = new (block) ReportJob{copy, links};
   if (!Platform().threads->StartWorker(SendReportThread, job)) {
     DiscardReportJob(job);
     return false;
@@ -22,12 +24,7 @@ bool StartReportWorker(const char* url, ReportWorkerLinks links) {
   return true;
 }
 
-void DiscardReportJob(void* job) {
-  ReportJob* owned = static_cast<ReportJob*>(job);
-  if (owned == nullptr) return;
-  delete[] owned->Url;
-  delete owned;
-}
+void DiscardReportJob(void* job) { delete[] static_cast<char*>(job); }
 
 unsigned SendReportThread(void* job) {
   ReportJob* owned = static_cast<ReportJob*>(job);

@@ -13,10 +13,10 @@ struct ReportWorkerLinks {
   const std::atomic<int>* Method;
 };
 
-// A worker's argument: its own heap copy of the URL and its links. Made by StartReportWorker;
-// owned and freed by the SendReportThread run it is handed to.
+// A worker's argument: its links and its own copy of the URL, in one heap block made by
+// StartReportWorker and freed by the SendReportThread run it is handed to (or DiscardReportJob).
 struct ReportJob {
-  char* Url;
+  const char* Url;  // points into the same block, just after the record
   ReportWorkerLinks Links;
 };
 

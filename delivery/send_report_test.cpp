@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/fake/fake_internet.h"
+#include "platform/fake/fake_threads.h"
 #include "platform/platform.h"
 #include "reporter/reporter_state.h"
 #include "settings/settings.h"
@@ -98,25 +99,22 @@ TEST(SplitReportUrl, PartsThatDoNotFitAreRefused) {
 class SendReportTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    platform_.Internet(internet_);
+    platform_.Internet(internet_).Threads(threads_);
     Settings.Method.store(1);
     ReporterState.RequestInFlight.store(0);
   }
 
-  // Runs one worker on a job made as StartReportWorker would, with the flag set.
+  // Runs one worker on `url` to its end, with the flag set.
   void RunWorker(const char* url) {
-    char* copy = new char[std::strlen(url) + 1];
-    std::strcpy(copy, url);
     ReporterState.RequestInFlight.store(1);
-    EXPECT_EQ(
-        SendReportThread(new ReportJob{copy, {&ReporterState.RequestInFlight, &Settings.Method}}),
-        0u);
+    EXPECT_TRUE(StartReportWorker(url, {&ReporterState.RequestInFlight, &Settings.Method}));
   }
 
   // One exchange with the method the settings hold.
   static void Send(const char* url) { SendReport(url, Settings.Method.load() == 0); }
 
   CFakeInternet internet_;
+  CFakeThreads threads_{CFakeThreads::Mode::kInline};
   CScopedPlatform platform_;
 };
 
