@@ -116,8 +116,8 @@ bool WaitFor(Done done, int timeout_ms) {
   return true;
 }
 
-// A fresh player folder with a winamp.exe, named by HKCU\Software\Winamp as the player's installer
-// leaves it, and the plug-in's settings as a user left them; no earlier install of the plug-in.
+// A fresh player folder with a winamp.exe and the plug-in's settings as a user left them; no
+// earlier install of the plug-in.
 void PlantPlayer() {
   SHFILEOPSTRUCTA erase{};
   const std::string from = kTop + std::string(1, '\0');
@@ -131,7 +131,6 @@ void PlantPlayer() {
   CHECK(WriteWhole(kPlayer + "\\winamp.exe", "MZ"));
   RegDeleteTreeA(HKEY_CURRENT_USER, kUninstallKey);
   RegDeleteTreeA(HKEY_LOCAL_MACHINE, kUninstallKey);
-  SetRegText(HKEY_CURRENT_USER, "Software\\Winamp", nullptr, kPlayer);
   SetRegText(HKEY_CURRENT_USER, kSettingsKey, "User", "alice");
 }
 
@@ -171,7 +170,23 @@ HANDLE StartPlayerStandIn() {
   return player;
 }
 
-void InstallAndUninstallSilently(const std::string& installer) {
+// Registers the player as its own installer does: per user, the folder as the default value of
+// HKCU\Software\Winamp; for all users, only an uninstall entry under HKLM.
+void RegisterPlayer(HKEY root) {
+  const char* key = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Winamp";
+  if (root == HKEY_CURRENT_USER) {
+    RegDeleteTreeA(HKEY_LOCAL_MACHINE, key);
+    SetRegText(HKEY_CURRENT_USER, "Software\\Winamp", nullptr, kPlayer);
+  } else {
+    RegDeleteKeyValueA(HKEY_CURRENT_USER, "Software\\Winamp", nullptr);
+    SetRegText(HKEY_LOCAL_MACHINE, key, "UninstallString", "\"" + kPlayer + "\\UninstWA.exe\"");
+  }
+}
+
+// Installs into the registered player's folder and uninstalls again; the uninstall entry belongs
+// under `root`, where the player is registered.
+void InstallAndUninstallSilently(const std::string& installer, HKEY root) {
+  const HKEY other = root == HKEY_CURRENT_USER ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
   // The player is running: the installer closes it before it copies.
   HANDLE player = StartPlayerStandIn();
   CHECK(player != nullptr);
@@ -189,18 +204,16 @@ void InstallAndUninstallSilently(const std::string& installer) {
   CHECK(ReadWhole(BinFolder() + "\\gen_Velk.dll", &built));
   CHECK(!built.empty() && installed == built);
   CHECK(Exists(kUninstaller));
-  // The player is registered per user only, so its plug-in's entry is too.
-  CHECK_EQ_STR(RegText(HKEY_CURRENT_USER, kUninstallKey, "UninstallString"),
-               "\"" + kUninstaller + "\"");
-  CHECK_EQ_STR(RegText(HKEY_CURRENT_USER, kUninstallKey, "DisplayVersion"), VELK_VERSION);
-  CHECK_EQ_STR(RegText(HKEY_CURRENT_USER, kUninstallKey, "InstallLocation"), kPlugins);
-  CHECK(!KeyExists(HKEY_LOCAL_MACHINE, kUninstallKey));
+  CHECK_EQ_STR(RegText(root, kUninstallKey, "UninstallString"), "\"" + kUninstaller + "\"");
+  CHECK_EQ_STR(RegText(root, kUninstallKey, "DisplayVersion"), VELK_VERSION);
+  CHECK_EQ_STR(RegText(root, kUninstallKey, "InstallLocation"), kPlugins);
+  CHECK(!KeyExists(other, kUninstallKey));
 
   // The uninstaller hands over to a copy of itself in the temporary folder and returns at once.
   CHECK_EQ_INT(Run("\"" + kUninstaller + "\" /S"), 0);
   CHECK(WaitFor([] { return !Exists(kUninstaller); }, 30000));
   CHECK(!Exists(kPlugins + "\\gen_Velk.dll"));
-  CHECK(!KeyExists(HKEY_CURRENT_USER, kUninstallKey));
+  CHECK(!KeyExists(root, kUninstallKey));
   CHECK_EQ_STR(RegText(HKEY_CURRENT_USER, kSettingsKey, "User"), "alice");
   CHECK(Exists(kPlayer + "\\winamp.exe"));
 }
@@ -270,7 +283,10 @@ int main(int argc, char** argv) {
   }
   const std::string installer = WindowsPath(argv[1]);
   PlantPlayer();
-  InstallAndUninstallSilently(installer);
+  RegisterPlayer(HKEY_LOCAL_MACHINE);
+  InstallAndUninstallSilently(installer, HKEY_LOCAL_MACHINE);
+  RegisterPlayer(HKEY_CURRENT_USER);
+  InstallAndUninstallSilently(installer, HKEY_CURRENT_USER);
   RefuseFolderWithoutPlayer(installer);
   ScreenshotFolderPage(installer);
   return winecheck::Finish();
