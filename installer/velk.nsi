@@ -67,15 +67,15 @@ Var PlayerDir ; the uninstaller's player folder
 !define MUI_FINISHPAGE_TITLE "Velk ${VERSION} is installed"
 !define MUI_FINISHPAGE_TEXT "To switch it on, start Winamp, open Options > Preferences > \
   Plug-ins > General Purpose, select $\"Velk - Winamp Moxel$\" and click Configure: enter your \
-  account name and key (from the $\"register$\" page of ${SERVICE_HOST}) and tick $\"Enable Velk$\"."
+  account name and key (from http://${SERVICE_HOST}/user/register) and tick $\"Enable Velk$\"."
 !define MUI_FINISHPAGE_RUN "$INSTDIR\winamp.exe"
 !define MUI_FINISHPAGE_RUN_TEXT "Start Winamp now"
 !define MUI_PAGE_CUSTOMFUNCTION_SHOW OfferStartIfPlayerThere
 !insertmacro MUI_PAGE_FINISH
 
 !insertmacro MUI_UNPAGE_CONFIRM
-!define MUI_COMPONENTSPAGE_TEXT_TOP "Velk's account name, key and switch stay in the registry \
-  unless you tick the box, so that a later install finds them again."
+!define MUI_COMPONENTSPAGE_TEXT_TOP "Your Velk settings (account name, key, on or off) stay \
+  in the registry for a later install unless you tick $\"My Velk settings$\"."
 !insertmacro MUI_UNPAGE_COMPONENTS
 !insertmacro MUI_UNPAGE_INSTFILES
 
@@ -278,6 +278,13 @@ Section "un.Velk plug-in" UnPlugin
   !insertmacro REMOVE_UNINSTALL_ENTRY HKCU
 SectionEnd
 
-Section /o "un.Also remove my Velk settings (account name, key)" UnSettings
+Section /o "un.My Velk settings" UnSettings
   DeleteRegKey HKCU "${SETTINGS_KEY}"
 SectionEnd
+
+!insertmacro MUI_UNFUNCTION_DESCRIPTION_BEGIN
+  !insertmacro MUI_DESCRIPTION_TEXT ${UnPlugin} "gen_Velk.dll and this uninstaller, from Winamp's \
+    Plugins folder."
+  !insertmacro MUI_DESCRIPTION_TEXT ${UnSettings} "Also removes your account name, key and \
+    on or off switch."
+!insertmacro MUI_UNFUNCTION_DESCRIPTION_END
