@@ -16,8 +16,8 @@
 #include "settings/configure.h"
 #include "settings/resource.h"
 #include "settings/settings.h"
-#include "e2e_support.h"
 #include "screenshot.h"
+#include "e2e_support.h"
 #include "wine_check.h"
 
 namespace {
