@@ -6,7 +6,9 @@
 ; $INSTDIR is the player's folder (the one holding winamp.exe): /D= names it for a silent install.
 ; The plug-in and Uninstall-Velk.exe go to its Plugins subfolder. The uninstall entry goes under
 ; HKLM when the player is registered there for all users, else under HKCU.
-; Exit codes (silent use): 0 done, 1 cancelled or failed, 2 the folder holds no winamp.exe.
+; The uninstaller takes /D= (or _?=) as the player's folder or its Plugins folder.
+; Exit codes: 0 done; 1 cancelled, the player was not closed, or the plug-in could not be removed;
+; 2 the folder holds no winamp.exe (silent install) or a file could not be written.
 
 Unicode true
 ManifestDPIAware true
