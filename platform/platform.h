@@ -43,11 +43,19 @@ class CThreads {
   // Starts `proc(arg)` on a new thread: normal priority, default stack, started at once. Returns
   // false when no thread could be started; `proc` then never runs and `arg` is still the caller's.
   // On Windows the thread holds a reference on the plug-in module until `proc` has returned, so the
-  // host may unload the DLL while a worker runs.
+  // host may unload the DLL while a worker runs. Whatever `proc` throws ends the thread quietly.
   virtual bool StartWorker(WorkerProc proc, void* arg) = 0;
   // Starts a thread timer with no window on the calling thread; `proc` then runs on this thread,
   // from its message dispatch, every `period_ms`. Returns the timer's identifier, or 0 on failure.
+  // A tick whose `proc` throws ends there; the timer goes on.
+  // On Windows a running timer holds a reference on the plug-in module, so no tick can ever reach
+  // an unmapped module: a host that frees the library without calling quit leaves the plug-in
+  // loaded and its timer ticking until the process ends.
   virtual std::uintptr_t StartThreadTimer(unsigned period_ms, TimerProc proc) = 0;
+  // Kills the timer and, on Windows, gives its module reference back. Only the thread that
+  // started the timer can kill it: called on any other thread, or with an unknown identifier, it
+  // does nothing and the timer keeps ticking (and keeps the module loaded). The caller must hold a
+  // reference of its own on the module (the host does while it calls quit).
   virtual void StopThreadTimer(std::uintptr_t timer_id) = 0;
   // Process-lifetime, zero-filled memory (GlobalAlloc). Returns nullptr on failure.
   virtual void* AllocateZeroed(std::size_t bytes) = 0;
