@@ -11,11 +11,13 @@ bool StartReportWorker(const char* url) {
   char* copy = new (std::nothrow) char[size];
   if (copy == nullptr) return false;
   std::memcpy(copy, url, size);
-  if (!Platform().threads->StartWorker(SendReportThread, copy)) {
-    delete[] copy;
-    return false;
+  bool started = false;
+  try {
+    started = Platform().threads->StartWorker(SendReportThread, copy);
+  } catch (...) {
   }
-  return true;
+  if (!started) delete[] copy;
+  return started;
 }
 
 unsigned SendReportThread(void* url) {

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -546,6 +547,51 @@ void EnterApplies() {
   CHECK_EQ_STR(Stored("Method"), "GET");
 }
 
+// The real registry, except that the `k`-th write after Arm(k) throws, as running out of memory
+// inside it would.
+class CThrowingRegistry final : public CRegistry {
+ public:
+  void Arm(int k) { countdown_ = k; }
+  long CreateUserKey(const char* subkey, RegAccess access, RegKey* key) override {
+    return Win32Registry().CreateUserKey(subkey, access, key);
+  }
+  long OpenUserKey(const char* subkey, RegAccess access, RegKey* key) override {
+    return Win32Registry().OpenUserKey(subkey, access, key);
+  }
+  long QueryValueBytes(RegKey key, const char* name, unsigned char* buffer,
+                       std::uint32_t* size) override {
+    return Win32Registry().QueryValueBytes(key, name, buffer, size);
+  }
+  long SetTextValue(RegKey key, const char* name, const char* text, std::uint32_t size) override {
+    if (countdown_ > 0 && --countdown_ == 0) throw std::bad_alloc();
+    return Win32Registry().SetTextValue(key, name, text, size);
+  }
+  void CloseKey(RegKey key) override { Win32Registry().CloseKey(key); }
+
+ private:
+  int countdown_ = 0;
+};
+
+// An Apply that throws leaves the dialog open (nothing unwinds into the dialog manager); Enter
+// then applies again.
+void ApplyThatThrowsStaysOpen(CThrowingRegistry& registry) {
+  RegDeleteKeyA(HKEY_CURRENT_USER, kSettingsKey);
+  ShowSettings("a", "1", 1, 1);
+  registry.Arm(3);  // "User", after "Enabled" and "Method"
+  const std::intptr_t result = RunDialog([](HWND dialog) {
+    TabTo(dialog, IDC_USERNAME);
+    TypeInto(dialog, IDC_USERNAME, "second-try", "second-try");
+    Press(VK_RETURN);
+    CHECK(WaitFor([] { return Stored("Method") == "GET"; }));
+    Sleep(200);
+    CHECK(IsWindowVisible(dialog));
+    CHECK_EQ_STR(Stored("User"), "<missing>");
+    Press(VK_RETURN);
+  });
+  CHECK_EQ_INT(result, IDOK);
+  CHECK_EQ_STR(Stored("User"), "second-try");
+}
+
 // A click on the check box reverts typing and disables the fields, Tab then skips them, and
 // Escape closes without saving.
 void CheckBoxThenEscape() {
@@ -604,7 +650,8 @@ int main() {
   CPlatform platform;
   platform.threads = &Win32Threads();
   platform.system = &Win32System();
-  platform.registry = &Win32Registry();
+  CThrowingRegistry registry;
+  platform.registry = &registry;
   platform.dialogs = &Win32Dialogs();
   UsePlatform(platform);
   g_dialog_thread = GetCurrentThreadId();
@@ -615,6 +662,7 @@ int main() {
   CheckBoxThenEscape();
   ReportingOffThenCloseButton();
   EnterApplies();
+  ApplyThatThrowsStaysOpen(registry);
 
   Win32Threads().StopThreadTimer(timer);
   RegDeleteKeyA(HKEY_CURRENT_USER, kSettingsKey);
