@@ -2,7 +2,6 @@
 #include "platform/platform.h"
 
 #include <cstdarg>
-#include <cstdio>
 
 namespace {
 CPlatform g_platform;
@@ -15,11 +14,7 @@ void UsePlatform(const CPlatform& platform) { g_platform = platform; }
 std::size_t FormatBounded(char* out, const char* format, ...) {
   va_list args;
   va_start(args, format);
-  const int length = std::vsnprintf(out, kFormatLimit, format, args);
+  const std::size_t length = FormatBoundedV(out, format, args);
   va_end(args);
-  if (length < 0) {
-    out[0] = '\0';
-    return 0;
-  }
-  return static_cast<std::size_t>(length);
+  return length;
 }

@@ -7,9 +7,10 @@
 // turns many of those into macros.
 #pragma once
 
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
-#include <stdexcept>
+#include <exception>
 #include <string>
 
 // ---------------------------------------------------------------------------------------------
@@ -121,10 +122,10 @@ using NetHandle = void*;
 
 // Thrown by every CInternet operation but AddRequestHeaders when the library reports failure;
 // stands in for the framework's internet exception. `Code()` is the system error code.
-class CInternetException : public std::runtime_error {
+class CInternetException : public std::exception {
  public:
-  explicit CInternetException(unsigned long code)
-      : std::runtime_error("internet operation failed"), code_(code) {}
+  explicit CInternetException(unsigned long code) : code_(code) {}
+  const char* what() const noexcept override { return "internet operation failed"; }
   unsigned long Code() const { return code_; }
 
  private:
@@ -219,3 +220,6 @@ void UsePlatform(const CPlatform& platform);
 // the whole text would have had, so a result of kFormatLimit or more means the text was cut.
 constexpr std::size_t kFormatLimit = 1024;
 std::size_t FormatBounded(char* out, const char* format, ...) __attribute__((format(printf, 2, 3)));
+// What FormatBounded runs on: the system's wvsprintfA on Windows (platform/win32), the C library's
+// vsnprintf elsewhere (format_native.cpp). Same contract, with the arguments in `args`.
+std::size_t FormatBoundedV(char* out, const char* format, va_list args);
