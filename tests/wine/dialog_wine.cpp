@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
-#include <new>
 #include <string>
 #include <vector>
 
@@ -18,6 +17,7 @@
 #include "settings/resource.h"
 #include "settings/settings.h"
 #include "e2e_support.h"
+#include "failing_registry.h"
 #include "wine_check.h"
 
 namespace {
@@ -547,37 +547,14 @@ void EnterApplies() {
   CHECK_EQ_STR(Stored("Method"), "GET");
 }
 
-// The real registry, except that the `k`-th write after Arm(k) throws, as running out of memory
-// inside it would.
-class CThrowingRegistry final : public CRegistry {
- public:
-  void Arm(int k) { countdown_ = k; }
-  long CreateUserKey(const char* subkey, RegAccess access, RegKey* key) override {
-    return Win32Registry().CreateUserKey(subkey, access, key);
-  }
-  long OpenUserKey(const char* subkey, RegAccess access, RegKey* key) override {
-    return Win32Registry().OpenUserKey(subkey, access, key);
-  }
-  long QueryValueBytes(RegKey key, const char* name, unsigned char* buffer,
-                       std::uint32_t* size) override {
-    return Win32Registry().QueryValueBytes(key, name, buffer, size);
-  }
-  long SetTextValue(RegKey key, const char* name, const char* text, std::uint32_t size) override {
-    if (countdown_ > 0 && --countdown_ == 0) throw std::bad_alloc();
-    return Win32Registry().SetTextValue(key, name, text, size);
-  }
-  void CloseKey(RegKey key) override { Win32Registry().CloseKey(key); }
-
- private:
-  int countdown_ = 0;
-};
-
 // An Apply that throws leaves the dialog open (nothing unwinds into the dialog manager); Enter
 // then applies again.
-void ApplyThatThrowsStaysOpen(CThrowingRegistry& registry) {
+void ApplyThatThrowsStaysOpen(CFailingRegistry& registry) {
   RegDeleteKeyA(HKEY_CURRENT_USER, kSettingsKey);
   ShowSettings("a", "1", 1, 1);
-  registry.Arm(3);  // "User", after "Enabled" and "Method"
+  registry.writes = 0;
+  registry.fail_at = 3;  // "User", after "Enabled" and "Method"
+  registry.throws = true;
   const std::intptr_t result = RunDialog([](HWND dialog) {
     TabTo(dialog, IDC_USERNAME);
     TypeInto(dialog, IDC_USERNAME, "second-try", "second-try");
@@ -650,7 +627,7 @@ int main() {
   CPlatform platform;
   platform.threads = &Win32Threads();
   platform.system = &Win32System();
-  CThrowingRegistry registry;
+  CFailingRegistry registry;
   platform.registry = &registry;
   platform.dialogs = &Win32Dialogs();
   UsePlatform(platform);
