@@ -15,6 +15,7 @@
 #include "platform/platform.h"
 #include "reporter/reporter_state.h"
 #include "settings/settings.h"
+#include "tests/support/scoped_platform.h"
 
 namespace {
 
@@ -22,6 +23,8 @@ using ::testing::HasSubstr;
 
 constexpr char kUrlA[] = "http://localhost/signature/generate/?user=a&key=k&artist=A&title=A";
 constexpr char kUrlB[] = "http://localhost/signature/generate/?user=a&key=k&artist=B&title=B";
+
+const ReportWorkerLinks kLinks{&ReporterState.RequestInFlight, &Settings.Method};
 
 // Holds started workers until the test runs them, or refuses to start any.
 class CHeldThreads final : public CThreads {
@@ -59,17 +62,11 @@ class CHeldThreads final : public CThreads {
 class ReportWorkerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    CPlatform platform;
-    platform.threads = &threads_;
-    platform.internet = &internet_;
-    UsePlatform(platform);
+    platform_.Threads(threads_).Internet(internet_);
     Settings.Method.store(1);
     ReporterState.RequestInFlight.store(0);
   }
-  void TearDown() override {
-    threads_.RunHeld();
-    UsePlatform(CPlatform());
-  }
+  void TearDown() override { threads_.RunHeld(); }
 
   // The object of every GET request recorded so far.
   std::vector<std::string> GetObjects() const {
@@ -82,15 +79,16 @@ class ReportWorkerTest : public ::testing::Test {
 
   CHeldThreads threads_;
   CFakeInternet internet_;
+  CScopedPlatform platform_;
 };
 
 TEST_F(ReportWorkerTest, EachWorkerSendsTheUrlAsItWasWhenStarted) {
   char buffer[kReportUrlSize] = {};
   std::strcpy(buffer, kUrlA);
-  ASSERT_TRUE(StartReportWorker(buffer));
+  ASSERT_TRUE(StartReportWorker(buffer, kLinks));
   // The window thread formats the next report into the same buffer while the first still waits.
   std::strcpy(buffer, kUrlB);
-  ASSERT_TRUE(StartReportWorker(buffer));
+  ASSERT_TRUE(StartReportWorker(buffer, kLinks));
   std::memset(buffer, 'x', sizeof buffer - 1);
   threads_.RunHeld();
 
@@ -101,7 +99,7 @@ TEST_F(ReportWorkerTest, EachWorkerSendsTheUrlAsItWasWhenStarted) {
 }
 
 TEST_F(ReportWorkerTest, MethodIsTakenWhenTheExchangeRuns) {
-  ASSERT_TRUE(StartReportWorker(kUrlA));
+  ASSERT_TRUE(StartReportWorker(kUrlA, kLinks));
   Settings.Method.store(0);
   threads_.RunHeld();
   const std::vector<std::string> objects = GetObjects();
@@ -112,7 +110,7 @@ TEST_F(ReportWorkerTest, MethodIsTakenWhenTheExchangeRuns) {
 TEST_F(ReportWorkerTest, RefusedStartLeavesNothingBehind) {
   threads_.Refuse();
   ReporterState.RequestInFlight.store(1);
-  EXPECT_FALSE(StartReportWorker(kUrlA));
+  EXPECT_FALSE(StartReportWorker(kUrlA, kLinks));
   EXPECT_EQ(threads_.Held(), 0u);
   // The copy was freed (the sanitizer build reports a leak otherwise); the flag is the caller's.
   EXPECT_EQ(ReporterState.RequestInFlight.load(), 1);
@@ -127,14 +125,14 @@ TEST_F(ReportWorkerTest, AnyExceptionIsSwallowedAndTheFlagCleared) {
       if (op == failing) throw std::bad_alloc();
     });
     ReporterState.RequestInFlight.store(1);
-    ASSERT_TRUE(StartReportWorker(kUrlA));
+    ASSERT_TRUE(StartReportWorker(kUrlA, kLinks));
     threads_.RunHeld();
     EXPECT_EQ(ReporterState.RequestInFlight.load(), 0);
     EXPECT_EQ(internet_.OpenHandles(), 0u);
   }
   internet_.SetCallHook([](const std::string&) { throw 42; });
   ReporterState.RequestInFlight.store(1);
-  ASSERT_TRUE(StartReportWorker(kUrlA));
+  ASSERT_TRUE(StartReportWorker(kUrlA, kLinks));
   threads_.RunHeld();
   EXPECT_EQ(ReporterState.RequestInFlight.load(), 0);
 }
@@ -143,7 +141,7 @@ TEST_F(ReportWorkerTest, AnyExceptionIsSwallowedAndTheFlagCleared) {
 // share the fake, the settings and the flag soundly.
 TEST_F(ReportWorkerTest, OverlappingWorkersEachCompleteTheirExchange) {
   Settings.Method.store(0);
-  for (int i = 0; i < 4; ++i) ASSERT_TRUE(StartReportWorker(i % 2 == 0 ? kUrlA : kUrlB));
+  for (int i = 0; i < 4; ++i) ASSERT_TRUE(StartReportWorker(i % 2 == 0 ? kUrlA : kUrlB, kLinks));
   ReporterState.RequestInFlight.store(1);
   threads_.RunHeldConcurrently();
   EXPECT_EQ(ReporterState.RequestInFlight.load(), 0);

@@ -6,12 +6,12 @@
 #include <string>
 #include <vector>
 
+#include "delivery/service_url.h"
 #include "platform/fake/fake_host.h"
 #include "platform/fake/fake_threads.h"
 #include "reporter/escape.h"
 #include "reporter/report_cycle.h"
 #include "reporter/reporter_state.h"
-#include "reporter/service_url.h"
 #include "reporter/track_info.h"
 #include "settings/settings.h"
 #include "tests/fuzz/fuzz_check.h"

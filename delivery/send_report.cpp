@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "platform/platform.h"
-#include "settings/settings.h"
 
 namespace {
 
@@ -83,11 +82,8 @@ const char* QueryOfPath(const char* path) {
   return last == nullptr ? path : last + 1;
 }
 
-void SendReport(const char* url) {
+void SendReport(const char* url, bool post) {
   CInternet& internet = *Platform().internet;
-  // One reading of the method for the whole exchange: a change made in the dialog meanwhile must
-  // not pair a POST object with a GET sequence or the reverse.
-  const bool post = Settings.Method.load() == 0;
   ReportUrlParts parts;
   // A URL whose parts do not fit cannot be the service's; it is dropped like a failed exchange.
   if (!SplitReportUrl(url, post, &parts)) return;

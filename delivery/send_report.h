@@ -1,21 +1,41 @@
 // Report delivery: one HTTP exchange with the signature service per report, on a worker thread.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
+
+// What a report worker shares with the code that started it: records with static storage, which
+// outlive every worker.
+struct ReportWorkerLinks {
+  // Set to 0 by the worker when its exchange is over, whatever the outcome.
+  std::atomic<int>* InFlight;
+  // Non-zero GET, 0 POST; read once, when the exchange begins.
+  const std::atomic<int>* Method;
+};
+
+// A worker's argument: its links and its own copy of the URL, in one heap block made by
+// StartReportWorker and freed by the SendReportThread run it is handed to (or DiscardReportJob).
+struct ReportJob {
+  const char* Url;  // points into the same block, just after the record
+  ReportWorkerLinks Links;
+};
 
 // Copies `url` and starts SendReportThread on the copy, so that the caller may overwrite its buffer
 // at once. Window thread. Returns false when the copy or the thread could not be made; nothing is
-// then left running or allocated. Never throws.
-bool StartReportWorker(const char* url);
+// then left running or allocated, and *links.InFlight is untouched. Never throws.
+bool StartReportWorker(const char* url, ReportWorkerLinks links);
 
-// Worker thread body. `url` is a heap copy made by StartReportWorker, owned and freed by this run.
-// Sends the report, swallows every failure, then clears ReporterState.RequestInFlight. Returns 0.
-unsigned SendReportThread(void* url);
+// Worker thread body. `job` is a ReportJob made by StartReportWorker, owned and freed by this run.
+// Sends the report, swallows every failure, then clears *InFlight. Returns 0.
+unsigned SendReportThread(void* job);
 
-// One exchange for the report URL `url` (not owned), with the method in Settings.Method at the time
-// of the call, read once. Throws CInternetException when the network fails; releases every handle
-// it opened, on every way out. A URL that SplitReportUrl refuses is dropped without any exchange.
-void SendReport(const char* url);
+// Frees a ReportJob whose worker never ran (a test's held worker, say) without sending anything.
+void DiscardReportJob(void* job);
+
+// One exchange for the report URL `url` (not owned), as a POST when `post`, else a GET. Throws
+// CInternetException when the network fails; releases every handle it opened, on every way out. A
+// URL that SplitReportUrl refuses is dropped without any exchange.
+void SendReport(const char* url, bool post);
 
 // The three parts of a report URL that the exchange uses, in fixed buffers, zero-terminated.
 constexpr std::size_t kHostBufferSize = 512;

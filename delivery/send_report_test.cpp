@@ -9,9 +9,11 @@
 #include <vector>
 
 #include "platform/fake/fake_internet.h"
+#include "platform/fake/fake_threads.h"
 #include "platform/platform.h"
 #include "reporter/reporter_state.h"
 #include "settings/settings.h"
+#include "tests/support/scoped_platform.h"
 
 namespace {
 
@@ -97,27 +99,27 @@ TEST(SplitReportUrl, PartsThatDoNotFitAreRefused) {
 class SendReportTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    CPlatform platform;
-    platform.internet = &internet_;
-    UsePlatform(platform);
+    platform_.Internet(internet_).Threads(threads_);
     Settings.Method.store(1);
     ReporterState.RequestInFlight.store(0);
   }
-  void TearDown() override { UsePlatform(CPlatform()); }
 
-  // Runs one worker on a heap copy of `url`, as StartReportWorker would, with the flag set.
+  // Runs one worker on `url` to its end, with the flag set.
   void RunWorker(const char* url) {
-    char* copy = new char[std::strlen(url) + 1];
-    std::strcpy(copy, url);
     ReporterState.RequestInFlight.store(1);
-    EXPECT_EQ(SendReportThread(copy), 0u);
+    EXPECT_TRUE(StartReportWorker(url, {&ReporterState.RequestInFlight, &Settings.Method}));
   }
 
+  // One exchange with the method the settings hold.
+  static void Send(const char* url) { SendReport(url, Settings.Method.load() == 0); }
+
   CFakeInternet internet_;
+  CFakeThreads threads_{CFakeThreads::Mode::kInline};
+  CScopedPlatform platform_;
 };
 
 TEST_F(SendReportTest, GetSendsTheWholePathWithOneHeaderLine) {
-  SendReport(kReportUrl);
+  Send(kReportUrl);
   EXPECT_THAT(
       internet_.Calls(),
       ElementsAre("OpenSession()", "ConnectHttp(s1, localhost, 80)", "SetTimeouts(c2, 15000)",
@@ -130,7 +132,7 @@ TEST_F(SendReportTest, GetSendsTheWholePathWithOneHeaderLine) {
 
 TEST_F(SendReportTest, PostSendsTheQueryAsAFormBody) {
   Settings.Method.store(0);
-  SendReport(kReportUrl);
+  Send(kReportUrl);
   EXPECT_THAT(
       internet_.Calls(),
       ElementsAre("OpenSession()", "ConnectHttp(s1, localhost, 80)", "SetTimeouts(c2, 15000)",
@@ -148,7 +150,7 @@ TEST_F(SendReportTest, PostSendsTheQueryAsAFormBody) {
 TEST_F(SendReportTest, PostBodyLengthCountsBytes) {
   Settings.Method.store(0);
   // "J\xc3\xb6rg" is four letters in five bytes; "\xe9" one letter in one byte.
-  SendReport("http://h/signature/generate/?user=J\xc3\xb6rg&key=\xe9");
+  Send("http://h/signature/generate/?user=J\xc3\xb6rg&key=\xe9");
   const std::vector<std::string> calls = internet_.Calls();
   ASSERT_GE(calls.size(), 8u);
   EXPECT_EQ(calls[6], "SendRequestEx(r3, 16)");
@@ -168,15 +170,15 @@ TEST_F(SendReportTest, FailureAtEveryCallEndsTheExchangeCleanly) {
   for (const int method : {1, 0}) {
     Settings.Method.store(method);
     internet_.Reset();
-    SendReport(kReportUrl);
-    const int points = internet_.FallibleCalls();
+    Send(kReportUrl);
+    const int points = internet_.faults.call.Calls();
     ASSERT_EQ(points, method != 0 ? 6 : 9);
     for (const bool persistent : {false, true}) {
       for (int k = 1; k <= points; ++k) {
         SCOPED_TRACE("method " + std::to_string(method) + ", call " + std::to_string(k) +
                      (persistent ? ", persistent" : ", once"));
         internet_.Reset();
-        internet_.FailNth(k, persistent);
+        internet_.faults.call.FailNth(k, persistent);
         RunWorker(kReportUrl);
         EXPECT_EQ(ReporterState.RequestInFlight.load(), 0);
         EXPECT_EQ(internet_.OpenHandles(), 0u);

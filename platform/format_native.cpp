@@ -4,7 +4,7 @@
 #include "platform/platform.h"
 
 std::size_t FormatBoundedV(char* out, const char* format, va_list args) {
-  const int length = std::vsnprintf(out, kFormatLimit, format, args);
+  const int length = std::vsnprintf(out, kSystemFormatLimit, format, args);
   if (length < 0) {
     out[0] = '\0';
     return 0;

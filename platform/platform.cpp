@@ -1,7 +1,5 @@
-// The pointer to the platform implementation in use, and the bounded formatter.
+// The pointer to the platform implementation in use.
 #include "platform/platform.h"
-
-#include <cstdarg>
 
 namespace {
 CPlatform g_platform;
@@ -10,11 +8,3 @@ CPlatform g_platform;
 CPlatform& Platform() { return g_platform; }
 
 void UsePlatform(const CPlatform& platform) { g_platform = platform; }
-
-std::size_t FormatBounded(char* out, const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  const std::size_t length = FormatBoundedV(out, format, args);
-  va_end(args);
-  return length;
-}

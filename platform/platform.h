@@ -1,10 +1,11 @@
-// The seam between the plug-in's portable logic and the operating system and application framework.
+// The seam between the plug-in's portable logic and the operating system.
 //
 // The portable code never includes <windows.h>. Everything it asks of the system goes through the
-// interfaces below. Module load installs the Win32 implementation (platform/win32); unit tests
-// install in-memory fakes (platform/fake). Handles are opaque pointers; texts are single-byte ANSI
-// and are never converted. Method names never repeat a Win32 function's name, since <windows.h>
-// turns many of those into macros.
+// interfaces below; the application-framework stand-in (framework/) is built on them. Module load
+// installs the Win32 implementation (platform/win32); unit tests install in-memory fakes
+// (platform/fake). Handles are opaque pointers; texts are single-byte ANSI and are never converted.
+// Method names never repeat a Win32 function's name, since <windows.h> turns many of those into
+// macros.
 #pragma once
 
 #include <cstdarg>
@@ -22,6 +23,24 @@ constexpr std::intptr_t kIpcIsPlaying = 104;
 constexpr std::intptr_t kIpcGetListPos = 125;
 constexpr std::intptr_t kIpcGetPlaylistFile = 211;
 constexpr std::intptr_t kIpcGetExtendedFileInfo = 290;
+
+// The record passed by address with kIpcGetExtendedFileInfo; it lives only for the one question.
+// The host reads it as four 32-bit fields on 32-bit Windows, so the field order and types are
+// fixed.
+struct ExtendedFileInfoRequest {
+  const char* FileName;     // the path from kIpcGetPlaylistFile; may be null
+  const char* TagName;      // a tag name in capitals, such as "ARTIST"
+  char* Answer;             // where the host writes the value, zero-terminated
+  std::int32_t AnswerSize;  // bytes available at Answer, terminator included
+};
+
+// Checked wherever pointers are 4 bytes (the i686 build); elsewhere the condition holds trivially.
+static_assert(sizeof(void*) != 4 || (sizeof(ExtendedFileInfoRequest) == 16 &&
+                                     offsetof(ExtendedFileInfoRequest, FileName) == 0 &&
+                                     offsetof(ExtendedFileInfoRequest, TagName) == 4 &&
+                                     offsetof(ExtendedFileInfoRequest, Answer) == 8 &&
+                                     offsetof(ExtendedFileInfoRequest, AnswerSize) == 12),
+              "the host reads ExtendedFileInfoRequest as four 32-bit fields");
 
 class CHostLink {
  public:
@@ -215,11 +234,10 @@ struct CPlatform {
 CPlatform& Platform();
 void UsePlatform(const CPlatform& platform);
 
-// The stand-in for wsprintfA: formats `format`, whose only conversions are "%s" and "%d", into
-// `out`, writing at most kFormatLimit bytes including the terminating zero. Returns the length
-// the whole text would have had, so a result of kFormatLimit or more means the text was cut.
-constexpr std::size_t kFormatLimit = 1024;
-std::size_t FormatBounded(char* out, const char* format, ...) __attribute__((format(printf, 2, 3)));
-// What FormatBounded runs on: the system's wvsprintfA on Windows (platform/win32), the C library's
-// vsnprintf elsewhere (format_native.cpp). Same contract, with the arguments in `args`.
+// The system's bounded formatter, which the framework's FormatBounded runs on: wvsprintfA on
+// Windows (platform/win32), the C library's vsnprintf elsewhere (format_native.cpp). Formats
+// `format`, whose only conversions are "%s" and "%d", with `args` into `out`, writing at most
+// kSystemFormatLimit bytes including the terminating zero, and returns the length the whole text
+// would have had: a result of kSystemFormatLimit or more means the text was cut.
+constexpr std::size_t kSystemFormatLimit = 1024;
 std::size_t FormatBoundedV(char* out, const char* format, va_list args);

@@ -11,11 +11,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <memory>
 #include <string>
 #include <vector>
 
-#include "platform/fake/cycle_fakes.h"
+#include "delivery/send_report.h"
+#include "delivery/service_url.h"
+#include "framework/dialog.h"
 #include "platform/fake/fake_dialogs.h"
 #include "platform/fake/fake_host.h"
 #include "platform/fake/fake_internet.h"
@@ -24,65 +25,12 @@
 #include "platform/fake/fake_threads.h"
 #include "plugin/plugin.h"
 #include "reporter/reporter_state.h"
-#include "reporter/service_url.h"
 #include "settings/resource.h"
 #include "settings/settings.h"
+#include "tests/support/cycle_fakes.h"
+#include "tests/support/scoped_platform.h"
 
 namespace {
-
-// Every kind of fallible call the plug-in makes through the seam.
-enum class Seam {
-  kHostQuestion,
-  kAllocate,
-  kSockets,
-  kTimer,
-  kWorkerStart,
-  kRegCreate,
-  kRegOpen,
-  kRegQuery,
-  kRegSet,
-  kInternet,
-  kMessageBox,
-  kShellOpen,
-  kDialog,
-};
-
-constexpr Seam kAllSeams[] = {
-    Seam::kHostQuestion, Seam::kAllocate,  Seam::kSockets,  Seam::kTimer,  Seam::kWorkerStart,
-    Seam::kRegCreate,    Seam::kRegOpen,   Seam::kRegQuery, Seam::kRegSet, Seam::kInternet,
-    Seam::kMessageBox,   Seam::kShellOpen, Seam::kDialog};
-
-const char* SeamName(Seam seam) {
-  switch (seam) {
-    case Seam::kHostQuestion:
-      return "host question";
-    case Seam::kAllocate:
-      return "allocation";
-    case Seam::kSockets:
-      return "socket start";
-    case Seam::kTimer:
-      return "timer start";
-    case Seam::kWorkerStart:
-      return "worker start";
-    case Seam::kRegCreate:
-      return "registry create";
-    case Seam::kRegOpen:
-      return "registry open";
-    case Seam::kRegQuery:
-      return "registry query";
-    case Seam::kRegSet:
-      return "registry set";
-    case Seam::kInternet:
-      return "internet call";
-    case Seam::kMessageBox:
-      return "message box";
-    case Seam::kShellOpen:
-      return "shell open";
-    case Seam::kDialog:
-      return "dialog creation";
-  }
-  return "?";
-}
 
 // The scenario's base conditions. kWriteProtected denies every registry write, so Apply shows a
 // message (with a tick inside the message box) and the message box itself becomes a swept call.
@@ -100,172 +48,72 @@ const char* VariantName(Variant variant) {
   return "?";
 }
 
-// One injection point: call `k` (1-based) of `seam` fails, once or from then on. k = 0 is a clean
-// run.
+// One injection point: call `k` (1-based) of fault site `site` (an index into CWorld::Sites())
+// fails, once or from then on. k = 0 is a clean run.
 struct CInjection {
-  Seam seam = Seam::kHostQuestion;
+  std::size_t site = 0;
   int k = 0;
   bool persistent = false;
 };
 
-// One run's fakes. Each dialog opening gets a dialog fake of its own, so that actions a failed or
-// early-ended opening left queued never leak into the next one.
+// One run's fakes, installed as the platform for the run's lifetime.
 class CWorld {
  public:
   CWorld(Variant variant, CInjection injection) : variant_(variant), injection_(injection) {
+    platform_.Host(host).Threads(threads).System(system).Registry(registry).Internet(internet);
+    platform_.Dialogs(dialogs);
+    for (CFaultSites fake_sites :
+         {host.FaultSites(), threads.FaultSites(), system.FaultSites(), registry.FaultSites(),
+          internet.FaultSites(), dialogs.FaultSites()}) {
+      sites_.insert(sites_.end(), fake_sites.begin(), fake_sites.end());
+    }
     ApplyBase();
-    if (injection_.k > 0) Arm();
-    Install(nullptr);
+    if (injection_.k > 0) {
+      sites_[injection_.site].plan->FailNth(injection_.k, injection_.persistent);
+    }
   }
-  ~CWorld() { UsePlatform(CPlatform{}); }
 
   CFakeHost host;
   CFakeThreads threads{CFakeThreads::Mode::kRecord};
   CFakeSystem system;
   CFakeRegistry registry;
   CFakeInternet internet;
+  CFakeDialogs dialogs;
 
-  int Calls(Seam seam) {
-    switch (seam) {
-      case Seam::kHostQuestion:
-        return host.faults.Calls();
-      case Seam::kAllocate:
-        return threads.AllocateZeroedFaults().Calls();
-      case Seam::kSockets:
-        return system.sockets_faults.Calls();
-      case Seam::kTimer:
-        return threads.StartThreadTimerFaults().Calls();
-      case Seam::kWorkerStart:
-        return threads.StartWorkerFaults().Calls();
-      case Seam::kRegCreate:
-        return registry.create_faults.Calls();
-      case Seam::kRegOpen:
-        return registry.open_faults.Calls();
-      case Seam::kRegQuery:
-        return registry.query_faults.Calls();
-      case Seam::kRegSet:
-        return registry.set_faults.Calls();
-      case Seam::kInternet:
-        return internet.FallibleCalls();
-      case Seam::kMessageBox:
-        return system.message_faults.Calls();
-      case Seam::kShellOpen:
-        return system.shell_faults.Calls();
-      case Seam::kDialog:
-        return static_cast<int>(dialogs_.size());
-    }
-    return 0;
-  }
+  // Every fallible call of every fake, in the same order in every world.
+  const CFaultSites& Sites() const { return sites_; }
+  bool IsSite(std::size_t site, const CFaultPlan& plan) const { return sites_[site].plan == &plan; }
 
   // True once the injected fault has struck.
-  bool Struck() { return injection_.k > 0 && Calls(injection_.seam) >= injection_.k; }
+  bool Struck() const {
+    return injection_.k > 0 && sites_[injection_.site].plan->Calls() >= injection_.k;
+  }
 
   // Stops the injected fault; the variant's base conditions stay.
   void Disarm() {
-    host.faults.Clear();
-    threads.AllocateZeroedFaults().Clear();
-    threads.StartThreadTimerFaults().Clear();
-    threads.StartWorkerFaults().Clear();
-    system.sockets_faults.Clear();
-    system.message_faults.Clear();
-    system.shell_faults.Clear();
-    registry.create_faults.Clear();
-    registry.open_faults.Clear();
-    registry.query_faults.Clear();
-    registry.set_faults.Clear();
-    internet.FailNth(0, false);
+    for (const CFaultSite& site : sites_) site.plan->Clear();
     injection_.k = 0;
     ApplyBase();
   }
 
-  // A dialog fake for the next opening, with `script` queued on it; it fails to open when the
-  // injection says so.
+  // The dialog fake, readied for the next opening: no actions left over from an opening that failed
+  // or ended early.
   CFakeDialogs& NextDialog() {
-    dialogs_.push_back(std::make_unique<CFakeDialogs>());
-    CFakeDialogs& dialogs = *dialogs_.back();
+    dialogs.DropPendingActions();
     dialogs.AddTemplate(IDD_CONFIGURE, {IDOK, IDC_USERNAME, IDCANCEL, IDC_ENABLE, IDC_REGISTER,
                                         IDC_METHOD_GET, IDC_METHOD_POST, IDC_KEY});
-    const int opening = static_cast<int>(dialogs_.size());
-    if (injection_.k > 0 && injection_.seam == Seam::kDialog &&
-        (opening == injection_.k || (injection_.persistent && opening > injection_.k))) {
-      dialogs.run_faults.FailNth(1, false);
-    }
-    Install(&dialogs);
     return dialogs;
   }
 
-  int DialogMisuses() const {
-    int misuses = 0;
-    for (const auto& dialogs : dialogs_) misuses += dialogs->Misuses();
-    return misuses;
-  }
-
  private:
-  void Install(CFakeDialogs* dialogs) {
-    CPlatform platform;
-    platform.host = &host;
-    platform.threads = &threads;
-    platform.system = &system;
-    platform.registry = &registry;
-    platform.internet = &internet;
-    platform.dialogs = dialogs;
-    UsePlatform(platform);
-  }
-
   void ApplyBase() {
-    if (variant_ == Variant::kWriteProtected) {
-      registry.set_faults.FailNth(1, true, kErrorAccessDenied);
-    }
-  }
-
-  void Arm() {
-    const int k = injection_.k;
-    const bool persistent = injection_.persistent;
-    switch (injection_.seam) {
-      case Seam::kHostQuestion:
-        host.faults.FailNth(k, persistent);
-        break;
-      case Seam::kAllocate:
-        threads.AllocateZeroedFaults().FailNth(k, persistent);
-        break;
-      case Seam::kSockets:
-        system.sockets_faults.FailNth(k, persistent);
-        break;
-      case Seam::kTimer:
-        threads.StartThreadTimerFaults().FailNth(k, persistent);
-        break;
-      case Seam::kWorkerStart:
-        threads.StartWorkerFaults().FailNth(k, persistent);
-        break;
-      case Seam::kRegCreate:
-        registry.create_faults.FailNth(k, persistent, kErrorAccessDenied);
-        break;
-      case Seam::kRegOpen:
-        registry.open_faults.FailNth(k, persistent, kErrorAccessDenied);
-        break;
-      case Seam::kRegQuery:
-        registry.query_faults.FailNth(k, persistent, kErrorAccessDenied);
-        break;
-      case Seam::kRegSet:
-        registry.set_faults.FailNth(k, persistent, kErrorAccessDenied);
-        break;
-      case Seam::kInternet:
-        internet.FailNth(k, persistent);
-        break;
-      case Seam::kMessageBox:
-        system.message_faults.FailNth(k, persistent);
-        break;
-      case Seam::kShellOpen:
-        system.shell_faults.FailNth(k, persistent);
-        break;
-      case Seam::kDialog:
-        break;  // applied per opening, in NextDialog
-    }
+    if (variant_ == Variant::kWriteProtected) registry.faults.set.FailNth(1, true);
   }
 
   Variant variant_;
   CInjection injection_;
-  std::vector<std::unique_ptr<CFakeDialogs>> dialogs_;
+  CScopedPlatform platform_;
+  CFaultSites sites_;
 };
 
 const std::string kRecoveryPath = "C:\\Music\\Recovery - Song.mp3";
@@ -308,7 +156,7 @@ class FaultSweepTest : public ::testing::TestWithParam<Variant> {
     }
     ASSERT_EQ(pending.size(), 1u) << "the next tick started no report";
     EXPECT_EQ(
-        static_cast<const char*>(pending[0].arg),
+        static_cast<const ReportJob*>(pending[0].arg)->Url,
         TrackUrl(Settings.User, Settings.Key, "&artist=Recovery&title=Song&album=&year=&genre="));
     RunWorkers(world);
     const std::vector<std::string> calls = world.internet.Calls();
@@ -332,7 +180,7 @@ class FaultSweepTest : public ::testing::TestWithParam<Variant> {
     EXPECT_EQ(world.registry.bad_handle_uses, 0);
     EXPECT_EQ(world.internet.OpenHandles(), 0u);
     EXPECT_EQ(world.internet.BadReleases(), 0);
-    EXPECT_EQ(world.DialogMisuses(), 0);
+    EXPECT_EQ(world.dialogs.Misuses(), 0);
   }
 
   void OpenDialogAndApply(CWorld& world) {
@@ -440,22 +288,26 @@ class FaultSweepTest : public ::testing::TestWithParam<Variant> {
 
   // Runs the scenario with one injection and checks everything; returns false on a failure.
   bool RunInjected(Variant variant, CInjection injection) {
-    SCOPED_TRACE(std::string(VariantName(variant)) + ": " + SeamName(injection.seam) + " call " +
-                 std::to_string(injection.k) + (injection.persistent ? " and on" : " once"));
     ResetModuleRecords();
     CWorld world(variant, injection);
+    SCOPED_TRACE(std::string(VariantName(variant)) + ": " + world.Sites()[injection.site].name +
+                 " call " + std::to_string(injection.k) +
+                 (injection.persistent ? " and on" : " once"));
+    const auto injected = [&](const CFaultPlan& plan) {
+      return injection.k > 0 && world.IsSite(injection.site, plan);
+    };
     const bool loaded = RunScenario(world, variant);
     ExpectNothingLeft(world);
     if (!loaded) {
       // A refused load shows exactly one message, unless the message box itself failed.
-      EXPECT_EQ(world.system.messages.size(), injection.seam == Seam::kMessageBox ? 0u : 1u);
+      EXPECT_EQ(world.system.messages.size(), injected(world.system.faults.message) ? 0u : 1u);
     }
     // Without an injected read failure, the settings loaded are the planted ones.
-    if (loaded && injection.seam != Seam::kRegQuery) {
+    const bool read_failed = injected(world.registry.faults.query);
+    if (loaded && !read_failed) {
       EXPECT_EQ(Settings.Enabled, 1);
     }
-    ExpectFreshLoadReports(world, variant == Variant::kWriteProtected,
-                           injection.k > 0 && injection.seam == Seam::kRegQuery);
+    ExpectFreshLoadReports(world, variant == Variant::kWriteProtected, read_failed);
     return !HasFailure();
   }
 };
@@ -464,35 +316,46 @@ TEST_P(FaultSweepTest, EveryFallibleCallFailsOnceAndPersistently) {
   const Variant variant = GetParam();
   ASSERT_TRUE(RunInjected(variant, CInjection{}));  // the clean run must pass on its own
 
-  // Count each plan's calls in a clean run of the scenario alone.
-  std::vector<std::pair<Seam, int>> counts;
+  // Count each site's calls in a clean run of the scenario alone.
+  struct CSiteCount {
+    std::string name;
+    int calls;
+    bool skipped;   // already failing in every run of the variant
+    bool optional;  // a call the variant need not reach
+  };
+  std::vector<CSiteCount> counts;
   {
     ResetModuleRecords();
     CWorld world(variant, CInjection{});
     RunScenario(world, variant);
-    for (Seam seam : kAllSeams) counts.emplace_back(seam, world.Calls(seam));
+    for (std::size_t i = 0; i < world.Sites().size(); ++i) {
+      // The base condition of the write-protected variant already fails every write, and only
+      // that variant shows a message box.
+      const bool write_protected = variant == Variant::kWriteProtected;
+      counts.push_back({world.Sites()[i].name, world.Sites()[i].plan->Calls(),
+                        write_protected && world.IsSite(i, world.registry.faults.set),
+                        !write_protected && world.IsSite(i, world.system.faults.message)});
+    }
   }
 
   int swept = 0;
   std::string summary;
-  for (const auto& [seam, calls] : counts) {
-    // The base condition of the write-protected variant already fails every write.
-    if (variant == Variant::kWriteProtected && seam == Seam::kRegSet) continue;
-    summary += std::string(" ") + SeamName(seam) + "=" + std::to_string(calls);
-    for (int k = 1; k <= calls; ++k) {
+  for (std::size_t site = 0; site < counts.size(); ++site) {
+    if (counts[site].skipped) continue;
+    summary += " " + counts[site].name + "=" + std::to_string(counts[site].calls);
+    for (int k = 1; k <= counts[site].calls; ++k) {
       for (bool persistent : {false, true}) {
         ++swept;
-        if (!RunInjected(variant, CInjection{seam, k, persistent})) return;
+        if (!RunInjected(variant, CInjection{site, k, persistent})) return;
       }
     }
   }
   std::printf("fault sweep (%s): %d injection points swept (calls per run:%s)\n",
               VariantName(variant), swept, summary.c_str());
-  // The scenario must reach every kind of fallible call, or the sweep would silently skip it; only
-  // the write-protected variant shows a message box.
-  for (const auto& [seam, calls] : counts) {
-    if (seam == Seam::kMessageBox && variant != Variant::kWriteProtected) continue;
-    EXPECT_GT(calls, 0) << SeamName(seam) << " never called by the scenario";
+  // The scenario must reach every kind of fallible call, or the sweep would silently skip it.
+  for (const CSiteCount& count : counts) {
+    if (count.optional) continue;
+    EXPECT_GT(count.calls, 0) << count.name << " never called by the scenario";
   }
 }
 

@@ -1,16 +1,11 @@
 // The descriptor, CPluginApp's entries and module load and unload.
 #include "plugin/plugin.h"
 
-#include "delivery/send_report.h"
 #include "platform/platform.h"
 #include "reporter/report_cycle.h"
 #include "reporter/reporter_state.h"
 #include "settings/configure.h"
 #include "settings/settings.h"
-
-#ifndef VELK_REPORT_PERIOD_MS
-#define VELK_REPORT_PERIOD_MS 10000
-#endif
 
 namespace {
 
@@ -61,7 +56,7 @@ bool CPluginApp::InitInstance() {
     return false;
   }
   if (!LoadSettings()) return false;
-  ReporterState.TimerId = platform.threads->StartThreadTimer(VELK_REPORT_PERIOD_MS, OnReportTimer);
+  ReporterState.TimerId = platform.threads->StartThreadTimer(kReportPeriodMs, OnReportTimer);
   return true;
 }
 
@@ -73,8 +68,7 @@ int CPluginApp::PluginInit() {
     g_quit = false;
     ReporterState.LastReported.assign(kStoppedKey);
     ReporterState.StoppedSent = 0;
-    ReporterState.TimerId =
-        Platform().threads->StartThreadTimer(VELK_REPORT_PERIOD_MS, OnReportTimer);
+    ReporterState.TimerId = Platform().threads->StartThreadTimer(kReportPeriodMs, OnReportTimer);
   }
   return 0;
 }
@@ -86,7 +80,7 @@ void CPluginApp::PluginConfig() {
 
 void CPluginApp::PluginQuit() {
   FormatStoppedReport(ReporterState.ReportUrl);
-  StartReportWorker(ReporterState.ReportUrl);
+  StartReport(ReporterState.ReportUrl);
   if (ReporterState.TimerId != 0) {
     Platform().threads->StopThreadTimer(ReporterState.TimerId);
     ReporterState.TimerId = 0;

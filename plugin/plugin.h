@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "platform/app.h"
+#include "framework/app.h"
 
 constexpr std::int32_t kDescriptorVersion = 0x10;
 constexpr char kPluginDescription[] = "Velk - Winamp Moxel";
@@ -14,6 +14,11 @@ constexpr char kSocketsFailedMessage[] =
     "The plug-in has not been loaded.";
 constexpr char kOutOfMemoryMessage[] =
     "Velk could not get the memory it needs. The plug-in has not been loaded.";
+
+// The report timer's period in milliseconds. Defined apart from the rest of the plug-in, by a
+// source the build writes for each variant of the DLL (see velk_add_plugin_dll in
+// cmake/windows.cmake).
+extern const unsigned kReportPeriodMs;
 
 // The record the host reads through winampGetGeneralPurposePlugin and writes its window into.
 // On 32-bit Windows every field is 32 bits wide and the entries are plain (cdecl) functions.

@@ -7,7 +7,9 @@
 #include <cstring>
 #include <string>
 
-#include "platform/fake/cycle_fakes.h"
+#include "delivery/send_report.h"
+#include "delivery/service_url.h"
+#include "framework/dialog.h"
 #include "platform/fake/fake_dialogs.h"
 #include "platform/fake/fake_host.h"
 #include "platform/fake/fake_registry.h"
@@ -15,9 +17,10 @@
 #include "platform/fake/fake_threads.h"
 #include "reporter/report_cycle.h"
 #include "reporter/reporter_state.h"
-#include "reporter/service_url.h"
 #include "settings/resource.h"
 #include "settings/settings.h"
+#include "tests/support/cycle_fakes.h"
+#include "tests/support/scoped_platform.h"
 
 namespace {
 
@@ -30,13 +33,7 @@ class PluginTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ResetModuleRecords();
-    CPlatform platform;
-    platform.host = &host_;
-    platform.threads = &threads_;
-    platform.system = &system_;
-    platform.registry = &registry_;
-    platform.dialogs = &dialogs_;
-    UsePlatform(platform);
+    platform_.Host(host_).Threads(threads_).System(system_).Registry(registry_).Dialogs(dialogs_);
   }
 
   void TearDown() override {
@@ -44,16 +41,15 @@ class PluginTest : public ::testing::Test {
     EXPECT_EQ(threads_.LiveAllocations(), 0u);
     EXPECT_EQ(registry_.OpenHandles(), 0u);
     for (const CFakeThreads::CPendingWorker& worker : threads_.PendingWorkers()) {
-      delete[] static_cast<char*>(worker.arg);
+      DiscardReportJob(worker.arg);
     }
-    UsePlatform(CPlatform{});
   }
 
   // The URLs handed to workers that have not run, oldest first.
   std::vector<std::string> PendingUrls() const {
     std::vector<std::string> urls;
     for (const CFakeThreads::CPendingWorker& worker : threads_.PendingWorkers()) {
-      urls.emplace_back(static_cast<const char*>(worker.arg));
+      urls.emplace_back(static_cast<const ReportJob*>(worker.arg)->Url);
     }
     return urls;
   }
@@ -70,6 +66,7 @@ class PluginTest : public ::testing::Test {
   CFakeSystem system_;
   CFakeRegistry registry_;
   CFakeDialogs dialogs_;
+  CScopedPlatform platform_;
 };
 
 TEST_F(PluginTest, DescriptorIsOneRecordWithTheHostsWritesKept) {
@@ -106,7 +103,7 @@ TEST_F(PluginTest, LoadSetsLocaleStartsSocketsReadsSettingsThenStartsTheTimer) {
 
   const std::vector<CFakeThreads::CTimer> timers = threads_.Timers();
   ASSERT_EQ(timers.size(), 1u);
-  EXPECT_EQ(timers[0].period_ms, static_cast<unsigned>(VELK_REPORT_PERIOD_MS));
+  EXPECT_EQ(timers[0].period_ms, kReportPeriodMs);
   EXPECT_EQ(timers[0].proc, &OnReportTimer);
   EXPECT_EQ(ReporterState.TimerId, timers[0].id);
   EXPECT_THAT(host_.Questions(), IsEmpty());
@@ -128,16 +125,16 @@ TEST_P(FailedStartUpTest, ShowsOneMessageAndLeavesNoTimerNorMemory) {
   std::string registry_trace;
   switch (GetParam()) {
     case 0:
-      system_.sockets_faults.FailNth(1, true);
+      system_.faults.sockets.FailNth(1, true);
       message = kSocketsFailedMessage;
       break;
     case 1:
-      registry_.create_faults.FailNth(1, true, kErrorAccessDenied);
+      registry_.faults.create.FailNth(1, true, kErrorAccessDenied);
       message = "Couldn't create registry keys.";
       registry_trace = "c";
       break;
     default:
-      registry_.open_faults.FailNth(1, true, kErrorAccessDenied);
+      registry_.faults.open.FailNth(1, true, kErrorAccessDenied);
       message = "Couldn't open registry key.";
       registry_trace = "cxo";
       break;
@@ -155,7 +152,7 @@ TEST_P(FailedStartUpTest, ShowsOneMessageAndLeavesNoTimerNorMemory) {
 INSTANTIATE_TEST_SUITE_P(SocketsCreateKeyOpenKey, FailedStartUpTest, ::testing::Values(0, 1, 2));
 
 TEST_F(PluginTest, NoMemoryForTheReportUrlRefusesToLoadBeforeAnythingStarts) {
-  threads_.AllocateZeroedFaults().FailNth(1, false);
+  threads_.faults.allocate.FailNth(1, false);
   EXPECT_FALSE(ModuleAttach());
   EXPECT_THAT(system_.messages, ElementsAre(kOutOfMemoryMessage));
   EXPECT_THAT(system_.locales, IsEmpty());
@@ -163,7 +160,7 @@ TEST_F(PluginTest, NoMemoryForTheReportUrlRefusesToLoadBeforeAnythingStarts) {
 }
 
 TEST_F(PluginTest, ATimerThatCannotStartStillLoads) {
-  threads_.StartThreadTimerFaults().FailNth(1, false);
+  threads_.faults.start_timer.FailNth(1, false);
   ASSERT_TRUE(ModuleAttach());
   EXPECT_EQ(ReporterState.TimerId, 0u);
   EXPECT_THAT(system_.messages, IsEmpty());
@@ -224,7 +221,7 @@ TEST_F(PluginTest, QuitUsesAccountAppliedSinceLoadAndKeepsTheFormattedUrlOwnCopy
 }
 
 TEST_F(PluginTest, QuitWithoutATimerKillsNone) {
-  threads_.StartThreadTimerFaults().FailNth(1, false);
+  threads_.faults.start_timer.FailNth(1, false);
   ASSERT_TRUE(ModuleAttach());
   winampGetGeneralPurposePlugin()->quit();
   EXPECT_EQ(PendingUrls().size(), 1u);

@@ -6,10 +6,11 @@
 #include <string_view>
 
 #include "delivery/send_report.h"
+#include "delivery/service_url.h"
+#include "framework/format.h"
 #include "platform/platform.h"
 #include "reporter/escape.h"
 #include "reporter/reporter_state.h"
-#include "reporter/service_url.h"
 #include "reporter/track_info.h"
 #include "settings/settings.h"
 
@@ -74,9 +75,9 @@ void FormatTrackReport(char* url, const CCycleScratch& tags) {
 
 // Sets RequestInFlight and starts a worker on ReportUrl. When no worker starts, clears the flag
 // again and returns false; the caller then leaves the rest of ReporterState as it was.
-bool StartReport() {
+bool StartFlaggedReport() {
   ReporterState.RequestInFlight.store(1);
-  if (StartReportWorker(ReporterState.ReportUrl)) return true;
+  if (StartReport(ReporterState.ReportUrl)) return true;
   ReporterState.RequestInFlight.store(0);
   return false;
 }
@@ -84,7 +85,7 @@ bool StartReport() {
 void ReportStopped() {
   if (ReporterState.StoppedSent) return;
   FormatStoppedReport(ReporterState.ReportUrl);
-  if (!StartReport()) return;
+  if (!StartFlaggedReport()) return;
   ReporterState.StoppedSent = 1;
   ReporterState.LastReported.assign(kStoppedKey);
 }
@@ -118,7 +119,7 @@ void ReportPlaying() {
   // The only step after the start that could fail is the copy of the key: room for it is made
   // first, so a report is never started without LastReported taking its key.
   ReporterState.LastReported.reserve(g_scratch.key.size());
-  if (!StartReport()) return;
+  if (!StartFlaggedReport()) return;
   ReporterState.StoppedSent = 0;
   ReporterState.LastReported.assign(g_scratch.key);
 }
@@ -128,6 +129,11 @@ void ReportPlaying() {
 void FormatStoppedReport(char* url) {
   FormatBounded(url, kStoppedReportFormat, kServiceBaseUrl, Settings.User.c_str(),
                 Settings.Key.c_str());
+}
+
+bool StartReport(const char* url) {
+  return StartReportWorker(url,
+                           ReportWorkerLinks{&ReporterState.RequestInFlight, &Settings.Method});
 }
 
 void OnReportTimer() {

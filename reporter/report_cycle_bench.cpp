@@ -11,7 +11,7 @@
 #include <new>
 #include <string>
 
-#include "platform/fake/cycle_fakes.h"
+#include "framework/format.h"
 #include "platform/fake/fake_internet.h"
 #include "platform/fake/fake_threads.h"
 #include "platform/platform.h"
@@ -20,6 +20,7 @@
 #include "reporter/reporter_state.h"
 #include "reporter/track_info.h"
 #include "settings/settings.h"
+#include "tests/support/cycle_fakes.h"
 
 // ---------------------------------------------------------------------------------------------
 // Every heap allocation of the program is counted.
@@ -143,16 +144,13 @@ class CCycleRig {
                    {"ALBUM", TypicalTag('L')},
                    {"YEAR", "2001"},
                    {"GENRE", TypicalTag('G')}};
-    InstallCycleFakes(host_, threads_, internet_, "alice", "0123456789abcdef");
   }
-  ~CCycleRig() {
-    threads_.RunPendingWorkers();
-    RemoveCycleFakes(CPlatform{});
-  }
+  ~CCycleRig() { threads_.RunPendingWorkers(); }
 
   CQuietHost host_;
   CFakeThreads threads_{CFakeThreads::Mode::kRecord};
   CFakeInternet internet_;
+  CCycleFakes cycle_{host_, threads_, internet_, "alice", "0123456789abcdef"};
 };
 
 void BM_NoChangeTick(benchmark::State& state) {
@@ -173,7 +171,7 @@ BENCHMARK(BM_NoChangeTick);
 // the whole track-report path again: eight questions, five escapes, the URL, the URL copy.
 void BM_TrackReportTick(benchmark::State& state) {
   CCycleRig rig;
-  rig.threads_.StartWorkerFaults().FailNth(1, true);
+  rig.threads_.faults.start_worker.FailNth(1, true);
   const long before = g_allocations.load();
   for (auto _ : state) OnReportTimer();
   const long allocations = g_allocations.load() - before;
@@ -268,7 +266,7 @@ int CountTicks(int ticks) {
   }
   {
     CCycleRig rig;
-    rig.threads_.StartWorkerFaults().FailNth(1, true);
+    rig.threads_.faults.start_worker.FailNth(1, true);
     RunTrackTicks(ticks);
   }
   std::printf("ran %d no-change ticks and %d track-report ticks\n", ticks, ticks);

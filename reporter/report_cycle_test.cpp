@@ -9,13 +9,15 @@
 #include <string>
 #include <vector>
 
-#include "platform/fake/cycle_fakes.h"
+#include "delivery/send_report.h"
+#include "delivery/service_url.h"
+#include "framework/format.h"
 #include "platform/fake/fake_host.h"
 #include "platform/fake/fake_internet.h"
 #include "platform/fake/fake_threads.h"
 #include "reporter/reporter_state.h"
-#include "reporter/service_url.h"
 #include "settings/settings.h"
+#include "tests/support/cycle_fakes.h"
 
 namespace {
 
@@ -32,12 +34,7 @@ std::string TrackUrl(const std::string& account, const std::string& tags) {
 
 class ReportCycleTest : public testing::Test {
  protected:
-  void SetUp() override { saved_ = InstallCycleFakes(host_, threads_, internet_); }
-
-  void TearDown() override {
-    FinishReports();
-    RemoveCycleFakes(saved_);
-  }
+  void TearDown() override { FinishReports(); }
 
   // Plays `path` at list position 4 with ARTIST and TITLE (and no other tags).
   void Play(const std::string& artist, const std::string& title, const std::string& path = kPath) {
@@ -54,7 +51,7 @@ class ReportCycleTest : public testing::Test {
   std::vector<std::string> PendingUrls() const {
     std::vector<std::string> urls;
     for (const auto& worker : threads_.PendingWorkers()) {
-      urls.emplace_back(static_cast<const char*>(worker.arg));
+      urls.emplace_back(static_cast<const ReportJob*>(worker.arg)->Url);
     }
     return urls;
   }
@@ -64,10 +61,10 @@ class ReportCycleTest : public testing::Test {
 
   std::string Url() const { return ReporterState.ReportUrl; }
 
-  CPlatform saved_;
   CFakeHost host_;
   CFakeThreads threads_{CFakeThreads::Mode::kRecord};
   CFakeInternet internet_;
+  CCycleFakes cycle_{host_, threads_, internet_};
 };
 
 TEST_F(ReportCycleTest, WorkedExampleReportsOnceThenRecognisesTheTrack) {
@@ -331,7 +328,7 @@ TEST_F(ReportCycleTest, AWorkerThatCannotStartLeavesTheStateForTheNextTick) {
   // Track branch: StoppedSent and LastReported as before; the next tick reports the track.
   Play("Band", "Song");
   ReporterState.StoppedSent = 1;
-  threads_.StartWorkerFaults().FailNth(1, false);
+  threads_.faults.start_worker.FailNth(1, false);
   Tick();
   EXPECT_EQ(ReporterState.RequestInFlight.load(), 0);
   EXPECT_EQ(ReporterState.StoppedSent, 1);
@@ -344,7 +341,7 @@ TEST_F(ReportCycleTest, AWorkerThatCannotStartLeavesTheStateForTheNextTick) {
 
   // Stopped branch likewise.
   host_.SetPlayState(0);
-  threads_.StartWorkerFaults().FailNth(1, false);
+  threads_.faults.start_worker.FailNth(1, false);
   Tick();
   EXPECT_EQ(ReporterState.RequestInFlight.load(), 0);
   EXPECT_EQ(ReporterState.StoppedSent, 0);
@@ -358,7 +355,7 @@ TEST_F(ReportCycleTest, AWorkerThatCannotStartLeavesTheStateForTheNextTick) {
   // A start that throws (out of memory inside the system) counts as one that failed: the gate
   // does not stay shut for good.
   Play("Other", "Song");
-  threads_.StartWorkerFaults().ThrowNth(1);
+  threads_.faults.start_worker.ThrowNth(1);
   EXPECT_NO_THROW(Tick());
   EXPECT_EQ(ReporterState.RequestInFlight.load(), 0);
   EXPECT_EQ(ReporterState.StoppedSent, 1);
@@ -372,7 +369,7 @@ TEST_F(ReportCycleTest, AWorkerThatEndsAtOnceLeavesTheGateOpen) {
   // The flag is set before the worker starts, so a worker that is over before StartWorker returns
   // still leaves it clear; and a report that failed on the network is not sent again.
   threads_.SetMode(CFakeThreads::Mode::kInline);
-  internet_.FailNth(1, true);
+  internet_.faults.call.FailNth(1, true);
   Play("Band", "Song");
   Tick();
   EXPECT_EQ(threads_.WorkersStarted(), 1);

@@ -6,30 +6,25 @@
 #include <string>
 #include <thread>
 
-#include "platform/fake/cycle_fakes.h"
+#include "delivery/service_url.h"
 #include "platform/fake/fake_host.h"
 #include "platform/fake/fake_internet.h"
 #include "platform/fake/fake_threads.h"
 #include "reporter/report_cycle.h"
 #include "reporter/reporter_state.h"
-#include "reporter/service_url.h"
 #include "settings/settings.h"
+#include "tests/support/cycle_fakes.h"
 
 namespace {
 
 class ReportCycleThreadsTest : public testing::Test {
  protected:
-  void SetUp() override { saved_ = InstallCycleFakes(host_, threads_, internet_); }
+  void TearDown() override { threads_.JoinAll(); }
 
-  void TearDown() override {
-    threads_.JoinAll();
-    RemoveCycleFakes(saved_);
-  }
-
-  CPlatform saved_;
   CFakeHost host_;
   CFakeThreads threads_{CFakeThreads::Mode::kReal};
   CFakeInternet internet_;
+  CCycleFakes cycle_{host_, threads_, internet_};
 };
 
 TEST_F(ReportCycleThreadsTest, ExchangesNeverOverlapAndEveryWorkerClearsTheFlag) {

@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
 #include <string>
 
 // Tag names the host understands, in capitals.
@@ -11,24 +10,6 @@ constexpr char kTagTitle[] = "TITLE";
 constexpr char kTagAlbum[] = "ALBUM";
 constexpr char kTagYear[] = "YEAR";
 constexpr char kTagGenre[] = "GENRE";
-
-// The record passed by address with kIpcGetExtendedFileInfo; it lives only for the one question.
-// The host reads it as four 32-bit fields on 32-bit Windows, so the field order and types are
-// fixed.
-struct ExtendedFileInfoRequest {
-  const char* FileName;     // the path from kIpcGetPlaylistFile; may be null
-  const char* TagName;      // one of the kTag... names
-  char* Answer;             // where the host writes the value, zero-terminated
-  std::int32_t AnswerSize;  // bytes available at Answer, terminator included
-};
-
-// Checked wherever pointers are 4 bytes (the i686 build); elsewhere the condition holds trivially.
-static_assert(sizeof(void*) != 4 || (sizeof(ExtendedFileInfoRequest) == 16 &&
-                                     offsetof(ExtendedFileInfoRequest, FileName) == 0 &&
-                                     offsetof(ExtendedFileInfoRequest, TagName) == 4 &&
-                                     offsetof(ExtendedFileInfoRequest, Answer) == 8 &&
-                                     offsetof(ExtendedFileInfoRequest, AnswerSize) == 12),
-              "the host reads ExtendedFileInfoRequest as four 32-bit fields");
 
 // The one answer buffer every tag question uses: static storage, zero at load, window thread only.
 constexpr std::size_t kTagAnswerSize = 256;

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/fake/fake_host.h"
+#include "tests/support/scoped_platform.h"
 
 namespace {
 
@@ -59,16 +60,12 @@ TEST(GuessTagFromFileName, AbsentPathAndOtherTagNames) {
 class GetTagValueTest : public testing::Test {
  protected:
   void SetUp() override {
-    saved_ = Platform();
-    CPlatform platform;
-    platform.host = &host_;
-    UsePlatform(platform);
+    platform_.Host(host_);
     std::memset(TagAnswerBuffer, 0, kTagAnswerSize);
   }
-  void TearDown() override { UsePlatform(saved_); }
 
-  CPlatform saved_;
   CFakeHost host_;
+  CScopedPlatform platform_;
 };
 
 TEST_F(GetTagValueTest, AsksWithTheSharedBufferAndReturnsItsText) {

@@ -1,8 +1,8 @@
 // CConfigure: data exchange, opening, the enable switch, Apply, Cancel and the registration link.
 #include "settings/configure.h"
 
+#include "delivery/service_url.h"
 #include "platform/platform.h"
-#include "reporter/service_url.h"
 #include "settings/resource.h"
 #include "settings/settings.h"
 

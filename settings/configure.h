@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "platform/dialog.h"
+#include "framework/dialog.h"
 
 // Shows the in-memory Settings, applies edits to them and to the registry, or cancels. One object
 // per opening, on the window thread: construct, DoModal, destroy.

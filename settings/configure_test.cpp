@@ -13,12 +13,13 @@
 #include <string>
 #include <vector>
 
+#include "delivery/service_url.h"
 #include "platform/fake/fake_dialogs.h"
 #include "platform/fake/fake_registry.h"
 #include "platform/fake/fake_system.h"
-#include "reporter/service_url.h"
 #include "settings/resource.h"
 #include "settings/settings.h"
+#include "tests/support/scoped_platform.h"
 
 namespace {
 
@@ -31,17 +32,12 @@ class ConfigureTest : public ::testing::Test {
     Show("alice", "1234", 1, 1);
     dialogs_.AddTemplate(IDD_CONFIGURE, {IDOK, IDC_USERNAME, IDCANCEL, IDC_ENABLE, IDC_REGISTER,
                                          IDC_METHOD_GET, IDC_METHOD_POST, IDC_KEY});
-    CPlatform platform;
-    platform.dialogs = &dialogs_;
-    platform.registry = &registry_;
-    platform.system = &system_;
-    UsePlatform(platform);
+    platform_.Dialogs(dialogs_).Registry(registry_).System(system_);
   }
 
   void TearDown() override {
     EXPECT_EQ(dialogs_.Misuses(), 0);
     EXPECT_EQ(registry_.OpenHandles(), 0u);
-    UsePlatform(CPlatform{});
   }
 
   // The in-memory settings the dialog opens with.
@@ -69,6 +65,7 @@ class ConfigureTest : public ::testing::Test {
   CFakeDialogs dialogs_;
   CFakeRegistry registry_;
   CFakeSystem system_;
+  CScopedPlatform platform_;
 };
 
 TEST_F(ConfigureTest, OpensCentredShowingSettingsWithFieldsFollowingTheCheckBox) {
@@ -173,7 +170,7 @@ TEST_F(ConfigureTest, EmptyTextsAreStoredAndUsed) {
 }
 
 TEST_F(ConfigureTest, ApplyWhenTheKeyCannotBeOpenedKeepsTheDialogOpenWithNewValuesInForce) {
-  registry_.open_faults.FailNth(1, true, kErrorAccessDenied);
+  registry_.faults.open.FailNth(1, true, kErrorAccessDenied);
   std::string user_while_message_shown;
   system_.on_message = [&](const std::string&) { user_while_message_shown = Settings.User; };
   dialogs_.Type(IDC_USERNAME, "bob");
@@ -198,7 +195,7 @@ TEST_F(ConfigureTest, ApplyWhenTheKeyCannotBeOpenedKeepsTheDialogOpenWithNewValu
 TEST_F(ConfigureTest, ApplyWithAFailedWriteStaysOpenAndCancelKeepsTheNewValues) {
   registry_.PlantText(kSettingsKey, "Enabled", "0");
   registry_.PlantText(kSettingsKey, "User", "old");
-  registry_.set_faults.FailNth(2, false, kErrorAccessDenied);  // "Method", the second write
+  registry_.faults.set.FailNth(2, false, kErrorAccessDenied);  // "Method", the second write
   system_.error_texts[kErrorAccessDenied] = "Access is denied.";
   dialogs_.Type(IDC_USERNAME, "bob");
   dialogs_.Click(IDOK);
@@ -217,7 +214,7 @@ TEST_F(ConfigureTest, ApplyWithAFailedWriteStaysOpenAndCancelKeepsTheNewValues) 
 }
 
 TEST_F(ConfigureTest, ApplyThatThrowsClosesTheKeyAndStaysOpenWithAllValuesInForce) {
-  registry_.set_faults.ThrowNth(3);  // "User", the third write
+  registry_.faults.set.ThrowNth(3);  // "User", the third write
   dialogs_.Type(IDC_USERNAME, "bob");
   dialogs_.Type(IDC_KEY, "99");
   dialogs_.Click(IDOK);
@@ -257,9 +254,7 @@ TEST_F(ConfigureTest, RegisterOpensThePageMaximisedAndLeavesTheDialogOpen) {
 
 TEST_F(ConfigureTest, ADialogThatCannotBeCreatedTouchesNothing) {
   CFakeDialogs empty;
-  CPlatform platform = Platform();
-  platform.dialogs = &empty;
-  UsePlatform(platform);
+  platform_.Dialogs(empty);
   EXPECT_EQ(Run(), -1);
   EXPECT_EQ(Settings.User, "alice");
   EXPECT_THAT(registry_.calls, IsEmpty());

@@ -54,7 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
   }
   if (failing_query >= 1 && failing_query <= 4) {
-    registry.query_faults.FailNth(failing_query, false, kErrorAccessDenied);
+    registry.faults.query.FailNth(failing_query, false, kErrorAccessDenied);
   }
 
   CPlatform platform;

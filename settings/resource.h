@@ -1,7 +1,8 @@
 // Identifiers of the configuration dialog's template, its controls and the logo bitmaps.
 //
-// Shared by the resource script and the C++ code, so plain macros. IDOK, IDCANCEL and IDC_STATIC
-// are the system's values, defined here only where <windows.h> has not defined them.
+// Shared by the resource script and the C++ code, so plain macros. IDC_STATIC is the system's
+// value, defined here only where <windows.h> has not defined it; IDOK and IDCANCEL come from
+// <windows.h> in the script and from framework/dialog.h in the C++ code.
 #pragma once
 
 #define IDD_CONFIGURE 2000
@@ -13,12 +14,6 @@
 #define IDC_METHOD_POST 2004
 #define IDC_REGISTER 101
 
-#ifndef IDOK
-#define IDOK 1
-#endif
-#ifndef IDCANCEL
-#define IDCANCEL 2
-#endif
 #ifndef IDC_STATIC
 #define IDC_STATIC -1
 #endif

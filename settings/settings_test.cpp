@@ -8,9 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/fake/cycle_fakes.h"
 #include "platform/fake/fake_registry.h"
 #include "platform/fake/fake_system.h"
+#include "tests/support/cycle_fakes.h"
+#include "tests/support/scoped_platform.h"
 
 namespace {
 
@@ -28,16 +29,12 @@ class SettingsStoreTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ResetModuleRecords();
-    CPlatform platform;
-    platform.registry = &registry_;
-    platform.system = &system_;
-    UsePlatform(platform);
+    platform_.Registry(registry_).System(system_);
   }
 
   void TearDown() override {
     EXPECT_EQ(registry_.OpenHandles(), 0u);
     EXPECT_EQ(registry_.bad_handle_uses, 0);
-    UsePlatform(CPlatform{});
   }
 
   // The registry calls so far, one short line each, for comparisons of order and arguments.
@@ -74,6 +71,7 @@ class SettingsStoreTest : public ::testing::Test {
 
   CFakeRegistry registry_;
   CFakeSystem system_;
+  CScopedPlatform platform_;
 };
 
 // --- Loading -------------------------------------------------------------------------------------
@@ -97,7 +95,7 @@ TEST_F(SettingsStoreTest, UnreadableValuesFallBackToDefaultsSilently) {
   Plant("User", "alice");
   Plant("Enabled", "1");
   Plant("Method", "POST");
-  registry_.query_faults.FailNth(1, true, kErrorAccessDenied);
+  registry_.faults.query.FailNth(1, true, kErrorAccessDenied);
 
   ASSERT_TRUE(LoadSettings());
 
@@ -108,14 +106,14 @@ TEST_F(SettingsStoreTest, UnreadableValuesFallBackToDefaultsSilently) {
 }
 
 TEST_F(SettingsStoreTest, KeyThatCannotBeCreatedOrOpenedFailsTheLoadWithItsMessage) {
-  registry_.create_faults.FailNth(1, false, kErrorAccessDenied);
+  registry_.faults.create.FailNth(1, false, kErrorAccessDenied);
   EXPECT_FALSE(LoadSettings());
   EXPECT_THAT(system_.messages, ElementsAre("Couldn't create registry keys."));
   EXPECT_THAT(Log(), ElementsAre("create Software\\Winamp\\Velk all"));
 
   system_.messages.clear();
   registry_.calls.clear();
-  registry_.open_faults.FailNth(1, false, kErrorAccessDenied);
+  registry_.faults.open.FailNth(1, false, kErrorAccessDenied);
   EXPECT_FALSE(LoadSettings());
   EXPECT_THAT(system_.messages, ElementsAre("Couldn't open registry key."));
   EXPECT_THAT(Log(), ElementsAre("create Software\\Winamp\\Velk all", "close",
@@ -239,7 +237,7 @@ TEST_F(SettingsStoreTest, StoreWritesAllFourValuesInOrderAsTerminatedTexts) {
 
 TEST_F(SettingsStoreTest, StoreCarriesOnWhenOnlyTheCreateFails) {
   registry_.PlantKey(kSettingsKey);
-  registry_.create_faults.FailNth(1, false, kErrorAccessDenied);
+  registry_.faults.create.FailNth(1, false, kErrorAccessDenied);
 
   EXPECT_TRUE(StoreSettings("alice", "1", 1, 1));
   EXPECT_THAT(system_.messages, IsEmpty());
@@ -248,7 +246,7 @@ TEST_F(SettingsStoreTest, StoreCarriesOnWhenOnlyTheCreateFails) {
 
 TEST_F(SettingsStoreTest, StoreThatCannotOpenTheKeyWritesNothingButKeepsTheNewValues) {
   Plant("User", "old");
-  registry_.open_faults.FailNth(1, false, kErrorAccessDenied);
+  registry_.faults.open.FailNth(1, false, kErrorAccessDenied);
 
   EXPECT_FALSE(StoreSettings("new", "42", 1, 0));
 
@@ -270,7 +268,7 @@ TEST_P(WriteFailureTest, FirstFailedWriteStopsAndShowsTheSystemText) {
   Plant("User", "old");
   Plant("Key", "111");
   system_.error_texts[kErrorAccessDenied] = "Access is denied.";
-  registry_.set_faults.FailNth(failing, false, kErrorAccessDenied);
+  registry_.faults.set.FailNth(failing, false, kErrorAccessDenied);
 
   EXPECT_FALSE(StoreSettings("new", "222", 1, 1));
 
@@ -281,7 +279,7 @@ TEST_P(WriteFailureTest, FirstFailedWriteStopsAndShowsTheSystemText) {
   for (int i = 0; i < 4; ++i) {
     EXPECT_EQ(Stored(names[i]), i + 1 < failing ? after[i] : before[i]) << names[i];
   }
-  EXPECT_EQ(registry_.set_faults.Calls(), failing);
+  EXPECT_EQ(registry_.faults.set.Calls(), failing);
   EXPECT_EQ(Settings.User, "new");
   EXPECT_EQ(Settings.Key, "222");
   EXPECT_EQ(Settings.Enabled, 1);
@@ -291,7 +289,7 @@ TEST_P(WriteFailureTest, FirstFailedWriteStopsAndShowsTheSystemText) {
 INSTANTIATE_TEST_SUITE_P(EachValue, WriteFailureTest, ::testing::Range(1, 5));
 
 TEST_F(SettingsStoreTest, WriteFailureWithoutSystemTextShowsTheCode) {
-  registry_.set_faults.FailNth(2, false, 1234);
+  registry_.faults.set.FailNth(2, false, 1234);
   EXPECT_FALSE(StoreSettings("u", "k", 0, 1));
   EXPECT_THAT(system_.messages, ElementsAre("Error 1234"));
   EXPECT_THAT(system_.error_text_queries, ElementsAre(1234));

@@ -54,7 +54,7 @@ std::vector<std::string> CFakeDialogs::Calls(const std::string& name) const {
 
 std::intptr_t CFakeDialogs::RunModal(int template_id, CDialogEvents* events) {
   Record("RunModal " + std::to_string(template_id));
-  if (run_faults.Next() != 0) return -1;
+  if (faults.run.Next() != 0) return -1;
   auto found = templates_.find(template_id);
   if (open_ || found == templates_.end()) return -1;
   ++modal_runs_;
@@ -148,3 +148,5 @@ CFakeDialogs::Control* CFakeDialogs::Reachable(int control_id) {
 }
 
 void CFakeDialogs::Record(std::string call) { calls_.push_back(std::move(call)); }
+
+CFaultSites CFakeDialogs::FaultSites() { return {{"dialog creation", &faults.run}}; }

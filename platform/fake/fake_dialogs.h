@@ -35,8 +35,8 @@ class CFakeDialogs final : public CDialogs {
   void Click(int control_id);
   // Clicks an automatic check box: its check state flips, then a BN_CLICKED command follows.
   void ToggleCheck(int control_id);
-  // A keyboard or title-bar command as the system's dialog manager sends it (Enter: kIdOk;
-  // Escape and the close button: kIdCancel), whether or not the button is enabled; or, with
+  // A keyboard or title-bar command as the system's dialog manager sends it (Enter: IDOK;
+  // Escape and the close button: IDCANCEL), whether or not the button is enabled; or, with
   // another `notify_code`, a control's notification such as an edit box's change.
   void Command(int control_id, int notify_code = kButtonClicked);
   // Runs `step` on the dialog's thread while it is open: checks, timer ticks, anything.
@@ -54,9 +54,16 @@ class CFakeDialogs final : public CDialogs {
   // Calls that named a control the template does not declare, or a window that is not open.
   int Misuses() const { return misuses_; }
 
-  // Counts every RunModal; a failing one creates no dialog, runs none of the queued actions and
-  // returns -1, as a dialog that cannot be created does.
-  CFaultPlan run_faults;
+  // Drops the actions still queued (those an opening that failed, or ended early, left behind), so
+  // that the next opening runs only what is queued after this.
+  void DropPendingActions() { script_.clear(); }
+
+  // Every RunModal counts against `run`; a failing one creates no dialog, runs none of the queued
+  // actions and returns -1, as a dialog that cannot be created does.
+  struct {
+    CFaultPlan run;
+  } faults;
+  CFaultSites FaultSites();
 
   std::intptr_t RunModal(int template_id, CDialogEvents* events) override;
   void EndModal(DialogWindow window, std::intptr_t result) override;

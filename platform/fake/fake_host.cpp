@@ -4,14 +4,12 @@
 #include <algorithm>
 #include <cstring>
 
-#include "reporter/track_info.h"
-
 std::intptr_t CFakeHost::AskHost(std::uintptr_t wparam, std::intptr_t lparam) {
   CHostQuestion question;
   question.wparam = wparam;
   question.lparam = lparam;
   std::intptr_t answer = 0;
-  if (faults.Next() != 0) {
+  if (faults.ask.Next() != 0) {
     questions_.push_back(std::move(question));
     return 0;
   }
@@ -106,3 +104,5 @@ std::vector<std::string> CFakeHost::TagNamesAsked() const {
   }
   return names;
 }
+
+CFaultSites CFakeHost::FaultSites() { return {{"host question", &faults.ask}}; }

@@ -53,9 +53,12 @@ class CFakeHost final : public CHostLink {
   std::vector<std::string> TagNamesAsked() const;
   void ClearQuestions() { questions_.clear(); }
 
-  // Every question counts against this plan; a failing one is recorded and answers 0, as a message
-  // to a window that is gone does.
-  CFaultPlan faults;
+  // Every question counts against `ask`; a failing one is recorded and answers 0, as a message to
+  // a window that is gone does.
+  struct {
+    CFaultPlan ask;
+  } faults;
+  CFaultSites FaultSites();
 
  private:
   std::intptr_t AnswerTagQuestion(std::uintptr_t record_address, CHostQuestion& question);

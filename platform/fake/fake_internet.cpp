@@ -36,16 +36,11 @@ std::string Hex(std::uint32_t value) {
 
 void CFakeInternet::Reset() {
   std::lock_guard<std::mutex> lock(mutex_);
-  faults_ = CFaultPlan();
+  faults.call.Reset();
   calls_.clear();
   names_.clear();
   open_.clear();
   bad_releases_ = 0;
-}
-
-void CFakeInternet::FailNth(int k, bool persistent, unsigned long code) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  faults_.FailNth(k, persistent, static_cast<long>(code));
 }
 
 void CFakeInternet::SetCallHook(CallHook hook) {
@@ -56,11 +51,6 @@ void CFakeInternet::SetCallHook(CallHook hook) {
 std::vector<std::string> CFakeInternet::Calls() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return calls_;
-}
-
-int CFakeInternet::FallibleCalls() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return faults_.Calls();
 }
 
 std::size_t CFakeInternet::OpenHandles() const {
@@ -83,7 +73,7 @@ void CFakeInternet::RunHook(const std::string& operation) {
 }
 
 long CFakeInternet::RecordLocked(std::string call) {
-  const long code = faults_.Next();
+  const long code = faults.call.Next();
   if (code != 0) call += " -> fail";
   calls_.push_back(std::move(call));
   return code;
@@ -176,3 +166,5 @@ void CFakeInternet::ReleaseHandle(NetHandle handle) {
   calls_.push_back("ReleaseHandle(" + NameLocked(handle) + ")");
   if (open_.erase(handle) == 0) ++bad_releases_;
 }
+
+CFaultSites CFakeInternet::FaultSites() { return {{"internet call", &faults.call}}; }

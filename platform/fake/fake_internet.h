@@ -18,9 +18,9 @@
 // control characters escaped as \r and \n.
 //
 // Thread-safe: report workers call it from their own threads while a test inspects it. Every call
-// but ReleaseHandle counts against one shared CFaultPlan; the failing call throws
-// CInternetException with the plan's code (AddRequestHeaders returns false instead) and is still
-// recorded, with " -> fail" appended.
+// but ReleaseHandle counts against faults.call; the failing call throws CInternetException with the
+// plan's code (AddRequestHeaders returns false instead) and is still recorded, with " -> fail"
+// appended.
 class CFakeInternet final : public CInternet {
  public:
   // Runs before each operation is recorded, outside the fake's lock, with the operation's name
@@ -30,16 +30,11 @@ class CFakeInternet final : public CInternet {
 
   CFakeInternet() = default;
 
-  // Forgets the calls, the handles and the fault plan.
+  // Forgets the calls, the handles and the fault plan (its count too).
   void Reset();
-  // The `k`-th fallible call from now fails; with `persistent`, every later one too.
-  void FailNth(int k, bool persistent, unsigned long code = 12029 /* cannot connect */);
   void SetCallHook(CallHook hook);
 
   std::vector<std::string> Calls() const;
-  // Fallible calls counted since the last Reset: a sweep over k = 1..FallibleCalls() of a clean
-  // run visits every injection point.
-  int FallibleCalls() const;
   // Handles made and not yet released.
   std::size_t OpenHandles() const;
   // ReleaseHandle calls for a handle that was not open (null, unknown, or released already).
@@ -57,6 +52,14 @@ class CFakeInternet final : public CInternet {
   void EndRequest(NetHandle request) override;
   void ReleaseHandle(NetHandle handle) override;
 
+  // Every call but ReleaseHandle counts against `call`; a failing one reports "cannot connect"
+  // unless the plan names another code. A sweep over k = 1..faults.call.Calls() of a clean run
+  // visits every injection point.
+  struct {
+    CFaultPlan call{12029};
+  } faults;
+  CFaultSites FaultSites();
+
  private:
   // Runs the hook of the test, if any, without holding the lock.
   void RunHook(const std::string& operation);
@@ -72,7 +75,6 @@ class CFakeInternet final : public CInternet {
   static void ThrowIf(long code);
 
   mutable std::mutex mutex_;
-  CFaultPlan faults_;
   CallHook hook_;
   std::vector<std::string> calls_;
   std::vector<std::string> names_;  // names_[i] belongs to handle value i + 1

@@ -44,7 +44,7 @@ const CFakeRegistry::Handle* CFakeRegistry::Find(RegKey key) {
 
 long CFakeRegistry::CreateUserKey(const char* subkey, RegAccess access, RegKey* key) {
   CRegCall call{RegOp::kCreate, subkey, access};
-  call.result = create_faults.Next();
+  call.result = faults.create.Next();
   if (call.result == kErrorSuccess) {
     keys_[subkey];
     *key = Issue(subkey, access);
@@ -55,7 +55,7 @@ long CFakeRegistry::CreateUserKey(const char* subkey, RegAccess access, RegKey* 
 
 long CFakeRegistry::OpenUserKey(const char* subkey, RegAccess access, RegKey* key) {
   CRegCall call{RegOp::kOpen, subkey, access};
-  call.result = open_faults.Next();
+  call.result = faults.open.Next();
   if (call.result == kErrorSuccess) {
     if (keys_.count(subkey) == 0) {
       call.result = kErrorFileNotFound;
@@ -72,7 +72,7 @@ long CFakeRegistry::QueryValueBytes(RegKey key, const char* name, unsigned char*
   CRegCall call{RegOp::kQuery, name};
   call.size = *size;
   std::memset(buffer, kJunk, *size);
-  call.result = query_faults.Next();
+  call.result = faults.query.Next();
   const Handle* handle = Find(key);
   if (call.result == kErrorSuccess) {
     if (handle == nullptr) {
@@ -105,7 +105,7 @@ long CFakeRegistry::SetTextValue(RegKey key, const char* name, const char* text,
                                  std::uint32_t size) {
   CRegCall call{RegOp::kSet, name};
   call.size = size;
-  call.result = set_faults.Next();
+  call.result = faults.set.Next();
   const Handle* handle = Find(key);
   if (call.result == kErrorSuccess) {
     if (handle == nullptr) {
@@ -158,4 +158,11 @@ std::optional<std::string> CFakeRegistry::Text(const std::string& subkey,
   if (!value) return std::nullopt;
   const auto end = std::find(value->data.begin(), value->data.end(), 0);
   return std::string(value->data.begin(), end);
+}
+
+CFaultSites CFakeRegistry::FaultSites() {
+  return {{"registry create", &faults.create},
+          {"registry open", &faults.open},
+          {"registry query", &faults.query},
+          {"registry set", &faults.set}};
 }

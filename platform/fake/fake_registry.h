@@ -64,10 +64,15 @@ class CFakeRegistry final : public CRegistry {
   std::vector<CRegCall> calls;
   // Calls with a handle that is not open (never issued, or already closed).
   int bad_handle_uses = 0;
-  CFaultPlan create_faults;
-  CFaultPlan open_faults;
-  CFaultPlan query_faults;
-  CFaultPlan set_faults;
+  // One plan per kind of call; a failing call reports "access denied" unless the plan names
+  // another code. CloseKey never fails.
+  struct {
+    CFaultPlan create{kErrorAccessDenied};
+    CFaultPlan open{kErrorAccessDenied};
+    CFaultPlan query{kErrorAccessDenied};
+    CFaultPlan set{kErrorAccessDenied};
+  } faults;
+  CFaultSites FaultSites();
 
  private:
   struct Caseless {

@@ -15,13 +15,13 @@ void CFakeSystem::SetRuntimeLocale(const char* locale) {
 }
 
 bool CFakeSystem::StartSockets() {
-  if (sockets_faults.Next() != 0) return false;
+  if (faults.sockets.Next() != 0) return false;
   ++sockets_started;
   return true;
 }
 
 void CFakeSystem::ShowMessage(const char* text) {
-  if (message_faults.Next() != 0) return;
+  if (faults.message.Next() != 0) return;
   // A copy: the callback may show another message, which can move the recorded texts.
   const std::string shown = text != nullptr ? text : "";
   messages.push_back(shown);
@@ -36,7 +36,13 @@ std::string CFakeSystem::SystemErrorText(long code) {
 
 void CFakeSystem::ShellOpen(const char* verb, const char* file, const char* parameters,
                             const char* directory, int show_command) {
-  if (shell_faults.Next() != 0) return;
+  if (faults.shell.Next() != 0) return;
   shell_opens.push_back({TextOrNone(verb), TextOrNone(file), TextOrNone(parameters),
                          TextOrNone(directory), show_command});
+}
+
+CFaultSites CFakeSystem::FaultSites() {
+  return {{"socket start", &faults.sockets},
+          {"message box", &faults.message},
+          {"shell open", &faults.shell}};
 }

@@ -25,7 +25,7 @@ struct CShellOpenCall {
 class CFakeSystem final : public CSystem {
  public:
   void SetRuntimeLocale(const char* locale) override;
-  // Counts a call on `sockets_faults`; returns false when the plan fails it.
+  // Counts a call on `faults.sockets`; returns false when the plan fails it.
   bool StartSockets() override;
   // Appends the text to `messages`, then runs `on_message` if set (a test can run timer ticks
   // there, as the real message box's loop would).
@@ -37,11 +37,14 @@ class CFakeSystem final : public CSystem {
 
   // Every locale passed to SetRuntimeLocale, in order (a null pointer as "(null)").
   std::vector<std::string> locales;
-  CFaultPlan sockets_faults;
   // A failing message box shows nothing and returns at once (nothing recorded, no on_message); a
   // failing shell open opens nothing (nothing recorded).
-  CFaultPlan message_faults;
-  CFaultPlan shell_faults;
+  struct {
+    CFaultPlan sockets;
+    CFaultPlan message;
+    CFaultPlan shell;
+  } faults;
+  CFaultSites FaultSites();
   int sockets_started = 0;  // successful StartSockets calls
   std::vector<std::string> messages;
   std::function<void(const std::string&)> on_message;

@@ -11,7 +11,7 @@ CFakeThreads::~CFakeThreads() {
 
 bool CFakeThreads::StartWorker(WorkerProc proc, void* arg) {
   std::unique_lock<std::mutex> lock(mutex_);
-  if (start_worker_faults_.Next() != 0) return false;
+  if (faults.start_worker.Next() != 0) return false;
   ++workers_started_;
   switch (mode_) {
     case Mode::kRecord:
@@ -91,7 +91,7 @@ int CFakeThreads::WorkersStarted() const {
 
 std::uintptr_t CFakeThreads::StartThreadTimer(unsigned period_ms, TimerProc proc) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (start_timer_faults_.Next() != 0) return 0;
+  if (faults.start_timer.Next() != 0) return 0;
   const std::uintptr_t id = next_timer_id_++;
   timers_.push_back({id, period_ms, proc, true});
   return id;
@@ -130,7 +130,7 @@ bool CFakeThreads::FireTimer(std::uintptr_t timer_id) {
 
 void* CFakeThreads::AllocateZeroed(std::size_t bytes) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (allocate_faults_.Next() != 0) return nullptr;
+  if (faults.allocate.Next() != 0) return nullptr;
   void* block = std::calloc(bytes == 0 ? 1 : bytes, 1);
   if (block != nullptr) allocations_.insert(block);
   return block;
@@ -153,4 +153,10 @@ std::size_t CFakeThreads::LiveAllocations() const {
 int CFakeThreads::BadReleases() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return bad_releases_;
+}
+
+CFaultSites CFakeThreads::FaultSites() {
+  return {{"allocation", &faults.allocate},
+          {"timer start", &faults.start_timer},
+          {"worker start", &faults.start_worker}};
 }

@@ -74,10 +74,13 @@ class CFakeThreads final : public CThreads {
   std::size_t LiveAllocations() const;
   int BadReleases() const;
 
-  // Fault plans, one per operation. Configure them while no worker is running.
-  CFaultPlan& StartWorkerFaults() { return start_worker_faults_; }
-  CFaultPlan& StartThreadTimerFaults() { return start_timer_faults_; }
-  CFaultPlan& AllocateZeroedFaults() { return allocate_faults_; }
+  // One plan per fallible operation.
+  struct {
+    CFaultPlan allocate;
+    CFaultPlan start_timer;
+    CFaultPlan start_worker;
+  } faults;
+  CFaultSites FaultSites();
 
  private:
   struct CRealWorker {
@@ -97,7 +100,4 @@ class CFakeThreads final : public CThreads {
   std::uintptr_t next_timer_id_ = 1;
   std::set<void*> allocations_;
   int bad_releases_ = 0;
-  CFaultPlan start_worker_faults_;
-  CFaultPlan start_timer_faults_;
-  CFaultPlan allocate_faults_;
 };

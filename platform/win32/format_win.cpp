@@ -5,7 +5,7 @@
 
 #include "platform/platform.h"
 
-static_assert(kFormatLimit == 1024, "wvsprintfA writes at most 1,024 bytes");
+static_assert(kSystemFormatLimit == 1024, "wvsprintfA writes at most 1,024 bytes");
 
 namespace {
 
@@ -51,6 +51,6 @@ std::size_t FormatBoundedV(char* out, const char* format, va_list args) {
   va_end(counting);
   // Whatever the system reports for a cut text, the terminator stands within the limit.
   const std::size_t end = written < 0 ? 0 : static_cast<std::size_t>(written);
-  out[end < kFormatLimit - 1 ? end : kFormatLimit - 1] = '\0';
+  out[end < kSystemFormatLimit - 1 ? end : kSystemFormatLimit - 1] = '\0';
   return length;
 }

@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "reporter/escape.h"
-#include "service/code_page.h"
-#include "service/form_decode.h"
-#include "service/report.h"
+#include "service/render/code_page.h"
+#include "service/http/form_decode.h"
+#include "service/accounts/report.h"
 #include "tests/fuzz/fuzz_check.h"
 
 namespace {

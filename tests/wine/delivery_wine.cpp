@@ -113,7 +113,7 @@ const char* MethodName(int method) { return method != 0 ? "GET" : "POST"; }
 double RunWorker(const char* url) {
   ReporterState.RequestInFlight.store(1);
   const ULONGLONG start = GetTickCount64();
-  if (!CHECK(StartReportWorker(url))) return -1;
+  if (!CHECK(StartReportWorker(url, {&ReporterState.RequestInFlight, &Settings.Method}))) return -1;
   while (ReporterState.RequestInFlight.load() != 0) {
     if (GetTickCount64() - start > kWorkerBudgetMs) return -1;
     Sleep(10);

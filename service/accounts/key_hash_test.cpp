@@ -1,0 +1,57 @@
+// Tests of account keys (generation, hashing, digests) and of the bounded key-check queue.
+#include "accounts/key_hash.h"
+
+#include <future>
+#include <gtest/gtest.h>
+#include <set>
+
+#include "accounts/key_verifier.h"
+
+namespace {
+
+TEST(KeyHash, KeysHashesAndDigests) {
+  ASSERT_TRUE(InitKeyHashing());
+  std::set<std::string> keys;
+  for (int i = 0; i < 20; ++i) {
+    const std::string key = GenerateKey();
+    EXPECT_EQ(key.size(), 20u);
+    EXPECT_TRUE(IsWellFormedKey(key)) << key;
+    keys.insert(key);
+  }
+  EXPECT_EQ(keys.size(), 20u);
+  for (const char* bad :
+       {"", "Key", "12 34", "-1",
+        "1234567890123456789012345678901234567890123456789012345678901234567890"}) {
+    EXPECT_FALSE(IsWellFormedKey(bad)) << bad;
+  }
+
+  const std::string hash = HashKey("4242");
+  EXPECT_NE(hash.find("argon2id"), std::string::npos);
+  EXPECT_NE(hash, HashKey("4242"));  // salted
+  EXPECT_TRUE(VerifyKey(hash, "4242"));
+  EXPECT_FALSE(VerifyKey(hash, "4243"));
+  EXPECT_FALSE(VerifyKey("not a hash", "4242"));
+
+  EXPECT_TRUE(SameDigest(DigestKey("4242"), DigestKey("4242")));
+  EXPECT_FALSE(SameDigest(DigestKey("4242"), DigestKey("4243")));
+}
+
+TEST(KeyVerifier, ChecksOffTheCallersThreadAndRefusesOverItsBound) {
+  ASSERT_TRUE(InitKeyHashing());
+  const std::string hash = HashKey("7");
+  {
+    CKeyVerifier verifier(1, 8);
+    std::promise<bool> right, wrong;
+    ASSERT_TRUE(verifier.Submit(hash, "7", [&](bool ok) { right.set_value(ok); }));
+    ASSERT_TRUE(verifier.Submit(hash, "8", [&](bool ok) { wrong.set_value(ok); }));
+    EXPECT_TRUE(right.get_future().get());
+    EXPECT_FALSE(wrong.get_future().get());
+  }
+  // Without a thread to take them, checks wait; past the bound they are refused.
+  CKeyVerifier stalled(0, 2);
+  EXPECT_TRUE(stalled.Submit(hash, "7", [](bool) {}));
+  EXPECT_TRUE(stalled.Submit(hash, "7", [](bool) {}));
+  EXPECT_FALSE(stalled.Submit(hash, "7", [](bool) { ADD_FAILURE() << "refused check ran"; }));
+}
+
+}  // namespace

@@ -1,0 +1,129 @@
+// Signature images and the state behind them: /signature/<user>.png and /signature/<user>.json.
+#include <algorithm>
+#include <cstdio>
+
+#include "render/code_page.h"
+#include "http/cache.h"
+#include "app/service.h"
+
+namespace {
+
+constexpr char kImageCacheControl[] = "public, max-age=30";
+
+CHttpResponse MethodNotAllowed(const char* allowed) {
+  CHttpResponse response = TextResponse(405, std::string("Allowed: ") + allowed + "\n");
+  response.fields.emplace_back("Allow", allowed);
+  return response;
+}
+
+}  // namespace
+
+std::shared_ptr<const CImage> CSignatureService::SignatureImage(std::string_view name) {
+  std::optional<CAccounts::CView> account;
+  try {
+    account = m_accounts.Find(name);
+  } catch (const CStoreError& error) {
+    std::fprintf(stderr, "velk-service: account look-up failed: %s\n", error.what());
+    return m_unavailableImage;
+  }
+  if (!account) return m_noAccountImage;
+
+  const int64_t now = m_clock.WallSeconds();
+  const CTrackState& state = account->state;
+  CSignatureView view;
+  view.user = account->name;
+  if (const CCodePageInfo* page = FindCodePage(account->codePage)) view.language = page->language;
+  std::string variant = std::to_string(account->version);
+  int64_t lastModified = now;
+  using EKind = CSignatureView::EKind;
+  using EPlayback = CTrackState::EPlayback;
+  if (account->wrongKey) {
+    view.kind = EKind::kWrongKey;
+  } else if (state.playback == EPlayback::kNone) {
+    view.kind = EKind::kWaiting;
+    // Not before the account existed: a client may hold the "no account" image from before.
+    lastModified = std::max(m_startedAt, account->createdAt);
+  } else if (state.playback == EPlayback::kStopped && state.trackAt == 0) {
+    view.kind = EKind::kIdle;
+    lastModified = state.stoppedAt;
+  } else {
+    view.kind = state.playback == EPlayback::kPlaying ? EKind::kPlaying : EKind::kStopped;
+    view.artist = state.artist;
+    view.title = state.title;
+    view.album = state.album;
+    view.year = state.year;
+    view.genre = state.genre;
+    lastModified = state.trackAt;
+    if (view.kind == EKind::kStopped) {
+      // The image shows the age of the stop, so it changes with that text and not only with the
+      // state.
+      const int64_t age = now > state.stoppedAt ? now - state.stoppedAt : 0;
+      view.age = FormatAge(age);
+      variant += '|';
+      variant += view.age;
+      lastModified = state.stoppedAt + AgeTextSince(age);
+    }
+  }
+
+  const std::string key = NameKey(name);
+  if (auto cached = m_images.Find(key, variant)) return cached;
+  auto image = std::make_shared<CImage>();
+  image->png = m_renderer.RenderPng(view);
+  if (image->png.empty()) return m_unavailableImage;
+  image->etag = MakeEntityTag(image->png);
+  image->lastModified = lastModified;
+  m_images.Store(key, variant, image);
+  return image;
+}
+
+void CSignatureService::HandleImage(const CHttpRequest& request, std::string_view name,
+                                    Reply reply) {
+  if (request.method != "GET" && request.method != "HEAD")
+    return reply(MethodNotAllowed("GET, HEAD"));
+  const std::shared_ptr<const CImage> image = SignatureImage(name);
+  CHttpResponse response;
+  response.fields = {{"Cache-Control", kImageCacheControl},
+                     {"ETag", image->etag},
+                     {"Last-Modified", FormatHttpDate(image->lastModified)}};
+  if (IsNotModified(request, image->etag, image->lastModified)) {
+    response.status = 304;
+    return reply(std::move(response));
+  }
+  response.fields.emplace_back("Content-Type", "image/png");
+  response.body = std::shared_ptr<const std::string>(image, &image->png);
+  response.omitBody = request.method == "HEAD";
+  reply(std::move(response));
+}
+
+void CSignatureService::HandleState(const CHttpRequest& request, std::string_view name,
+                                    Reply reply) {
+  if (request.method != "GET" && request.method != "HEAD")
+    return reply(MethodNotAllowed("GET, HEAD"));
+  std::optional<CAccounts::CView> account;
+  try {
+    account = m_accounts.Find(name);
+  } catch (const CStoreError& error) {
+    std::fprintf(stderr, "velk-service: account look-up failed: %s\n", error.what());
+    return reply(TextResponse(503, "The service cannot reach its database.\n"));
+  }
+  if (!account) return reply(TextResponse(404, "There is no account of this name.\n"));
+  const CTrackState& state = account->state;
+  std::string json = "{\"user\":" + JsonString(account->name);
+  json += ",\"playback\":" + JsonString(CTrackState::PlaybackName(state.playback));
+  json += ",\"artist\":" + JsonString(state.artist);
+  json += ",\"title\":" + JsonString(state.title);
+  json += ",\"album\":" + JsonString(state.album);
+  json += ",\"year\":" + JsonString(state.year);
+  json += ",\"genre\":" + JsonString(state.genre);
+  json += ",\"track_at\":" + std::to_string(state.trackAt);
+  json += ",\"stopped_at\":" + std::to_string(state.stoppedAt);
+  json += ",\"wrong_key\":" + std::string(account->wrongKey ? "true" : "false");
+  json += ",\"image\":" + JsonString(PublicUrl(request) + "/signature/" + account->name + ".png");
+  json += "}\n";
+  CHttpResponse response = TextResponse(200, std::move(json));
+  for (auto& [name, value] : response.fields) {
+    if (name == "Content-Type") value = "application/json";
+  }
+  response.omitBody = request.method == "HEAD";
+  reply(std::move(response));
+}

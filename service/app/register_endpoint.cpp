@@ -1,0 +1,162 @@
+// The registration page /user/register: the form, and the new account's key and image URL.
+#include <cstdio>
+#include <memory>
+
+#include "render/code_page.h"
+#include "http/form_decode.h"
+#include "app/service.h"
+
+namespace {
+
+constexpr char kPageStart[] = R"(<!DOCTYPE html>
+<html lang="en">
+<head>
+<meta charset="utf-8">
+<meta name="viewport" content="width=device-width, initial-scale=1">
+<title>Velk signature: register</title>
+<style>
+body { font-family: "Noto Sans", "DejaVu Sans", sans-serif; max-width: 40rem; margin: 2rem auto;
+       padding: 0 1rem; color: #1e2330; line-height: 1.5; }
+h1 { font-size: 1.5rem; }
+label { display: block; margin-top: 1rem; font-weight: bold; }
+input, select { font: inherit; padding: .3rem; min-width: 16rem; }
+button { font: inherit; margin-top: 1rem; padding: .4rem 1.2rem; }
+.error { background: #fde8d7; border-left: 4px solid #f0a04b; padding: .5rem 1rem; }
+.key { font-family: "DejaVu Sans Mono", monospace; font-size: 1.4rem; letter-spacing: .1rem;
+       background: #eef1f6; padding: .3rem .6rem; }
+code { background: #eef1f6; padding: .1rem .3rem; word-break: break-all; }
+.hint { color: #5a6273; font-size: .9rem; }
+</style>
+</head>
+<body>
+)";
+constexpr char kPageEnd[] = "</body>\n</html>\n";
+
+std::string FormPage(const std::string& error, const std::string& name, int codePage) {
+  std::string html = kPageStart;
+  html += "<h1>Register a Velk signature</h1>\n";
+  if (!error.empty()) html += "<p class=\"error\" id=\"error\">" + EscapeHtml(error) + "</p>\n";
+  html += R"(<form method="post" action="/user/register">
+<label for="name">User name</label>
+<input id="name" name="name" required minlength="2" maxlength="32"
+       pattern="[A-Za-z0-9][A-Za-z0-9._\-]*" value=")" +
+          EscapeHtml(name) + R"(">
+<p class="hint">2 to 32 letters, digits, ".", "_" or "-", starting with a letter or digit.</p>
+<label for="codepage">Code page of your player's tags</label>
+<select id="codepage" name="codepage">
+)";
+  for (const CCodePageInfo& page : SupportedCodePages()) {
+    html += "<option value=\"" + std::to_string(page.id) + "\"";
+    if (page.id == codePage) html += " selected";
+    html += ">" + EscapeHtml(page.label) + "</option>\n";
+  }
+  html += R"(</select>
+<p class="hint">The language setting of Windows for programs that do not use Unicode decides it;
+most players in Western Europe and the Americas use Windows-1252.</p>
+<button type="submit" id="register">Register</button>
+</form>
+)";
+  html += kPageEnd;
+  return html;
+}
+
+std::string AccountPage(const std::string& publicUrl, const std::string& name,
+                        const std::string& key, int codePage) {
+  const std::string imageUrl = publicUrl + "/signature/" + name + ".png";
+  const CCodePageInfo* page = FindCodePage(codePage);
+  std::string html = kPageStart;
+  html += "<h1>Your Velk signature is ready</h1>\n";
+  html += "<p>User name: <strong id=\"user\">" + EscapeHtml(name) + "</strong><br>\n";
+  html += "Code page: " + EscapeHtml(page ? page->label : "") + "</p>\n";
+  html += "<p>Your key, shown only this once:</p>\n<p class=\"key\" id=\"key\">" + EscapeHtml(key) +
+          "</p>\n";
+  html += R"(<ol>
+<li>In the player, open the Velk plug-in's settings, enter the user name and this key, tick
+"Enable Velk" and press "Apply".</li>
+<li>Paste this image URL into your forum signature:<br><code id="image-url">)" +
+          EscapeHtml(imageUrl) + R"(</code><br>
+As forum code: <code>[img])" +
+          EscapeHtml(imageUrl) + R"([/img]</code></li>
+</ol>
+<p>Your signature now:</p>
+<p><img id="signature" src=")" +
+          EscapeHtml(imageUrl) + R"(" width="400" height="60" alt="Velk signature"></p>
+)";
+  html += kPageEnd;
+  return html;
+}
+
+// The number in `text`, or 0 when it is not a short decimal number.
+int ParseCodePage(const std::string& text) {
+  if (text.empty() || text.size() > 5) return 0;
+  int value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return 0;
+    value = value * 10 + (c - '0');
+  }
+  return value;
+}
+
+}  // namespace
+
+void CSignatureService::HandleRegister(const CHttpRequest& request, std::string_view, Reply reply) {
+  if (request.method == "GET" || request.method == "HEAD") {
+    CHttpResponse response = HtmlResponse(200, FormPage("", "", kDefaultCodePage));
+    response.omitBody = request.method == "HEAD";
+    return reply(std::move(response));
+  }
+  if (request.method != "POST") {
+    CHttpResponse response = TextResponse(405, "Allowed: GET, HEAD, POST\n");
+    response.fields.emplace_back("Allow", "GET, HEAD, POST");
+    return reply(std::move(response));
+  }
+
+  const std::vector<CFormField> fields = SplitForm(request.body);
+  std::string name;
+  std::string codePageText;
+  FindFormValue(fields, "name", &name);
+  FindFormValue(fields, "codepage", &codePageText);
+  const int codePage = ParseCodePage(codePageText);
+  auto refuse = [&](int status, const std::string& message) {
+    reply(HtmlResponse(
+        status, FormPage(message, name, FindCodePage(codePage) ? codePage : kDefaultCodePage)));
+  };
+  if (!IsValidUserName(name)) {
+    return refuse(400,
+                  "A user name has 2 to 32 letters, digits, \".\", \"_\" or \"-\", and starts "
+                  "with a letter or a digit.");
+  }
+  if (IsReservedUserName(name))
+    return refuse(400, "This user name is reserved; please pick another.");
+  if (!FindCodePage(codePage)) return refuse(400, "Please pick one of the listed code pages.");
+  try {
+    if (m_accounts.Find(name)) return refuse(409, "The user name \"" + name + "\" is taken.");
+  } catch (const CStoreError& error) {
+    std::fprintf(stderr, "velk-service: account look-up failed: %s\n", error.what());
+    return refuse(503, "The service cannot reach its database; please try again later.");
+  }
+
+  CAccountRecord record;
+  record.name = name;
+  const std::string key = GenerateKey();
+  record.keyHash = HashKey(key);
+  record.codePage = codePage;
+  record.createdAt = m_clock.WallSeconds();
+  const std::string publicUrl = PublicUrl(request);
+  auto shared = std::make_shared<Reply>(std::move(reply));
+  m_store.CreateAccount(
+      std::move(record), [shared, publicUrl, name, key, codePage](ECreateResult result) {
+        switch (result) {
+          case ECreateResult::kCreated:
+            return (*shared)(HtmlResponse(200, AccountPage(publicUrl, name, key, codePage)));
+          case ECreateResult::kDuplicate:
+            return (*shared)(HtmlResponse(
+                409, FormPage("The user name \"" + name + "\" is taken.", name, codePage)));
+          case ECreateResult::kFailed:
+            break;
+        }
+        (*shared)(HtmlResponse(
+            503, FormPage("The service could not save the account; please try again later.", name,
+                          codePage)));
+      });
+}

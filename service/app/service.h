@@ -1,0 +1,78 @@
+// The signature service's answers to every request: reports, images, state and registration.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "accounts/accounts.h"
+#include "accounts/clock.h"
+#include "http/message.h"
+#include "render/image_cache.h"
+#include "accounts/key_verifier.h"
+#include "render/render.h"
+#include "storage/store.h"
+
+struct CServiceOptions {
+  int64_t minReportIntervalMs = 2000;  // closer reports of one account are dropped
+  // "http://host[:port]" of the service as users reach it, for the image URL that the
+  // registration page shows; empty: "http://" and the Host field of each request.
+  std::string publicUrl;
+  size_t keyCheckThreads = 1;
+  size_t maxPendingKeyChecks = 256;
+  size_t imageCacheBytes = 64u << 20;
+};
+
+class CSignatureService : public CHttpHandler {
+ public:
+  // Renders the service's own message images at once, so that later requests find the fonts
+  // loaded. `store` and `clock` must outlive the service.
+  CSignatureService(CStore& store, const CClock& clock, CServiceOptions options);
+  // Waits for the checks and writes still under way, whose replies it owns.
+  ~CSignatureService() override;
+  CSignatureService(const CSignatureService&) = delete;
+  CSignatureService& operator=(const CSignatureService&) = delete;
+
+  // Answers `request` by calling `reply` exactly once: at once on the calling thread, or later on
+  // the key checker's or the store writer's thread. Any thread may call it.
+  void Handle(const CHttpRequest& request, Reply reply) override;
+
+  // The image an account's signature shows now (the service's message image when there is no
+  // such account or the database fails). Any thread.
+  std::shared_ptr<const CImage> SignatureImage(std::string_view name);
+
+ private:
+  // The routing table: a request goes to the first route whose path pattern it matches.
+  struct CRoute;
+  static const CRoute kRoutes[];
+
+  // The handlers of the routes. `name` is what the path holds between the route's prefix and
+  // suffix (an account name), empty for routes of one exact path.
+  void HandleReport(const CHttpRequest& request, std::string_view name, Reply reply);
+  void FinishReport(const CReport& report, const Reply& reply);
+  void HandleImage(const CHttpRequest& request, std::string_view name, Reply reply);
+  void HandleState(const CHttpRequest& request, std::string_view name, Reply reply);
+  void HandleRegister(const CHttpRequest& request, std::string_view name, Reply reply);
+  void HandleHome(const CHttpRequest& request, std::string_view name, Reply reply);
+  std::shared_ptr<const CImage> MessageImage(CSignatureView::EKind kind);
+  std::string PublicUrl(const CHttpRequest& request) const;
+
+  CStore& m_store;
+  const CClock& m_clock;
+  const CServiceOptions m_options;
+  const int64_t m_startedAt;
+  CAccounts m_accounts;
+  CRenderer m_renderer;
+  CImageCache m_images;
+  std::shared_ptr<const CImage> m_noAccountImage;
+  std::shared_ptr<const CImage> m_unavailableImage;
+  // Last, so that it stops first: its pending checks call back into the members above.
+  CKeyVerifier m_verifier;
+};
+
+// Text made safe for HTML element content and attribute values.
+std::string EscapeHtml(std::string_view text);
+// A JSON string literal, quotes included, of UTF-8 `text`.
+std::string JsonString(std::string_view text);

@@ -1,0 +1,238 @@
+// Tests of the service's answers: reports, caching headers of images, state and registration.
+#include "app/service.h"
+
+#include <future>
+#include <gtest/gtest.h>
+
+#include "http/cache.h"
+#include "tests/test_support.h"
+
+namespace {
+
+constexpr char kKey[] = "12345678901234567890";
+
+class ServiceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(InitKeyHashing());
+    m_store = std::make_unique<CStore>(m_dir.File("service.sqlite"));
+    ASSERT_EQ(CreateAccountNow(*m_store, "bob", kKey, 1252), ECreateResult::kCreated);
+    CServiceOptions options;
+    options.publicUrl = "http://sig.example";
+    m_service = std::make_unique<CSignatureService>(*m_store, m_clock, options);
+  }
+
+  CHttpResponse Send(const CHttpRequest& request) {
+    std::promise<CHttpResponse> answer;
+    m_service->Handle(request, [&answer](CHttpResponse response) { answer.set_value(response); });
+    return answer.get_future().get();
+  }
+  CHttpResponse Get(const std::string& target) {
+    CHttpRequest request;
+    request.method = "GET";
+    request.target = target;
+    request.host = "localhost";
+    return Send(request);
+  }
+  CHttpResponse Post(const std::string& target, const std::string& body) {
+    CHttpRequest request;
+    request.method = "POST";
+    request.target = target;
+    request.body = body;
+    request.host = "localhost";
+    return Send(request);
+  }
+  std::string Report(const std::string& tags) {
+    return std::string("/signature/generate/?user=bob&key=") + kKey + "&" + tags;
+  }
+
+  static std::string Field(const CHttpResponse& response, const std::string& name) {
+    for (const auto& [fieldName, value] : response.fields) {
+      if (fieldName == name) return value;
+    }
+    return "";
+  }
+  static std::string Body(const CHttpResponse& response) {
+    return response.body ? *response.body : std::string();
+  }
+
+  CTempDir m_dir;
+  CFakeClock m_clock;
+  std::unique_ptr<CStore> m_store;
+  std::unique_ptr<CSignatureService> m_service;
+};
+
+TEST_F(ServiceTest, GetAndPostReportsChangeTheState) {
+  const CHttpResponse get =
+      Get(Report("artist=Caf\xe9&title=Wave%20%28Live%29&album=Tides&year=2001&genre=Rock"));
+  EXPECT_EQ(get.status, 200) << Body(get);
+  std::string state = Body(Get("/signature/bob.json"));
+  EXPECT_NE(state.find("\"playback\":\"playing\""), std::string::npos) << state;
+  EXPECT_NE(state.find("\"artist\":\"Café\""), std::string::npos) << state;
+  EXPECT_NE(state.find("\"title\":\"Wave (Live)\""), std::string::npos) << state;
+  EXPECT_NE(state.find("\"image\":\"http://sig.example/signature/bob.png\""), std::string::npos);
+
+  m_clock.Advance(2000);
+  // The plug-in's POST: the object without the query, the query as the body.
+  const CHttpResponse post = Post("/signature/generate/", std::string("user=bob&key=") + kKey +
+                                                              "&artist=stopped&title=stopped");
+  EXPECT_EQ(post.status, 200) << Body(post);
+  state = Body(Get("/signature/bob.json"));
+  EXPECT_NE(state.find("\"playback\":\"stopped\""), std::string::npos) << state;
+  EXPECT_NE(state.find("\"artist\":\"Café\""), std::string::npos) << state;
+}
+
+TEST_F(ServiceTest, AbsoluteTargetsFromProxiesCountByTheirPath) {
+  EXPECT_EQ(Get("http://localhost" + Report("artist=A&title=P")).status, 200);
+  EXPECT_NE(Body(Get("HTTP://sig.example:80/signature/bob.json")).find("\"title\":\"P\""),
+            std::string::npos);
+  EXPECT_EQ(Get("http://localhost").status, 302);
+}
+
+TEST_F(ServiceTest, RefusedReportsChangeNothing) {
+  EXPECT_EQ(Get("/signature/generate/?user=bob&artist=a").status, 400);
+  EXPECT_EQ(Get("/signature/generate/?user=nobody&key=1&artist=a").status, 403);
+  EXPECT_EQ(Get("/signature/generate/?user=bob&key=99&artist=a").status, 403);
+  EXPECT_EQ(Get("/signature/generate/?user=bob&key=Key&artist=a").status, 403);
+  EXPECT_EQ(Get(Report("title=" + std::string(256, 'x'))).status, 400);
+  CHttpRequest put;
+  put.method = "PUT";
+  put.target = Report("title=x");
+  EXPECT_EQ(Send(put).status, 405);
+  const std::string state = Body(Get("/signature/bob.json"));
+  EXPECT_NE(state.find("\"playback\":\"none\""), std::string::npos) << state;
+  EXPECT_NE(state.find("\"wrong_key\":true"), std::string::npos) << state;
+
+  EXPECT_EQ(Get(Report("artist=a&title=b")).status, 200);
+  EXPECT_EQ(Get(Report("artist=a&title=c")).status, 429);
+  EXPECT_NE(Body(Get("/signature/bob.json")).find("\"title\":\"b\""), std::string::npos);
+}
+
+TEST_F(ServiceTest, ImagesCarryCachingHeadersAndAnswer304) {
+  const CHttpResponse first = Get("/signature/bob.png");
+  ASSERT_EQ(first.status, 200);
+  EXPECT_EQ(Field(first, "Content-Type"), "image/png");
+  EXPECT_EQ(Field(first, "Cache-Control"), "public, max-age=30");
+  const std::string etag = Field(first, "ETag");
+  const std::string lastModified = Field(first, "Last-Modified");
+  EXPECT_EQ(etag, MakeEntityTag(Body(first)));
+  EXPECT_TRUE(ParseHttpDate(lastModified));
+
+  CHttpRequest conditional;
+  conditional.method = "GET";
+  conditional.target = "/signature/bob.png";
+  conditional.ifNoneMatch = etag;
+  const CHttpResponse notModified = Send(conditional);
+  EXPECT_EQ(notModified.status, 304);
+  EXPECT_EQ(Field(notModified, "ETag"), etag);
+  EXPECT_EQ(Field(notModified, "Cache-Control"), "public, max-age=30");
+  EXPECT_FALSE(notModified.body);
+  conditional.ifNoneMatch.reset();
+  conditional.ifModifiedSince = lastModified;
+  EXPECT_EQ(Send(conditional).status, 304);
+
+  // A new track: a new image, a new tag, a later date; the old validators no longer hold.
+  m_clock.Advance(5000);
+  ASSERT_EQ(Get(Report("artist=A&title=T&album=&year=&genre=")).status, 200);
+  const CHttpResponse playing = Get("/signature/bob.png");
+  EXPECT_NE(Field(playing, "ETag"), etag);
+  EXPECT_EQ(Field(playing, "Last-Modified"), FormatHttpDate(m_clock.WallSeconds()));
+  EXPECT_EQ(Send(conditional).status, 200);
+  conditional.ifModifiedSince.reset();
+  conditional.ifNoneMatch = etag;
+  EXPECT_EQ(Send(conditional).status, 200);
+
+  // HEAD: the fields of the full answer without its body.
+  CHttpRequest head;
+  head.method = "HEAD";
+  head.target = "/signature/bob.png";
+  const CHttpResponse headAnswer = Send(head);
+  EXPECT_EQ(headAnswer.status, 200);
+  EXPECT_TRUE(headAnswer.omitBody);
+  EXPECT_EQ(Field(headAnswer, "ETag"), Field(playing, "ETag"));
+}
+
+TEST_F(ServiceTest, StoppedImageChangesWithItsAgeOnly) {
+  ASSERT_EQ(Get(Report("artist=A&title=T&album=&year=&genre=")).status, 200);
+  m_clock.Advance(3000);
+  ASSERT_EQ(Get(Report("artist=stopped&title=stopped")).status, 200);
+  const int64_t stoppedAt = m_clock.WallSeconds();
+  const CHttpResponse justStopped = Get("/signature/bob.png");
+  m_clock.Advance(30000);
+  EXPECT_EQ(Field(Get("/signature/bob.png"), "ETag"), Field(justStopped, "ETag"));
+  m_clock.Advance(40000);  // 70 s: "1 min ago"
+  const CHttpResponse minuteLater = Get("/signature/bob.png");
+  EXPECT_NE(Field(minuteLater, "ETag"), Field(justStopped, "ETag"));
+  EXPECT_EQ(Field(minuteLater, "Last-Modified"), FormatHttpDate(stoppedAt + 60));
+  m_clock.Advance(20000);
+  EXPECT_EQ(Field(Get("/signature/bob.png"), "ETag"), Field(minuteLater, "ETag"));
+}
+
+TEST_F(ServiceTest, ProblemsStillGiveAnImage) {
+  const CHttpResponse own = Get("/signature/bob.png");
+  for (const char* target : {"/signature/nobody.png", "/signature/bad%20name.png",
+                             "/signature/.png", "/signature/x&y.png"}) {
+    const CHttpResponse missing = Get(target);
+    EXPECT_EQ(missing.status, 200) << target;
+    EXPECT_EQ(Field(missing, "Content-Type"), "image/png") << target;
+    EXPECT_EQ(Body(missing).compare(1, 3, "PNG"), 0) << target;
+    EXPECT_NE(Field(missing, "ETag"), Field(own, "ETag")) << target;
+  }
+  // A wrong key turns a waiting account's image into an explanation.
+  ASSERT_EQ(Get("/signature/generate/?user=bob&key=Key&artist=stopped&title=stopped").status, 403);
+  EXPECT_NE(Field(Get("/signature/bob.png"), "ETag"), Field(own, "ETag"));
+  EXPECT_EQ(Get("/signature/nobody.json").status, 404);
+  EXPECT_EQ(Get("/nothing").status, 404);
+}
+
+TEST_F(ServiceTest, AnAccountMadeLaterIsNotHiddenByTheCachedNoAccountImage) {
+  const CHttpResponse missing = Get("/signature/late.png");
+  m_clock.Advance(10000);
+  ASSERT_EQ(Post("/user/register", "name=late&codepage=1252").status, 200);
+  m_store->Flush();
+  CHttpRequest conditional;
+  conditional.method = "GET";
+  conditional.target = "/signature/late.png";
+  conditional.ifModifiedSince = Field(missing, "Last-Modified");
+  const CHttpResponse waiting = Send(conditional);
+  EXPECT_EQ(waiting.status, 200);
+  EXPECT_NE(Field(waiting, "ETag"), Field(missing, "ETag"));
+}
+
+TEST_F(ServiceTest, RegistrationPageAndItsChecks) {
+  const CHttpResponse form = Get("/user/register");
+  ASSERT_EQ(form.status, 200);
+  EXPECT_NE(Body(form).find("<option value=\"1252\" selected>"), std::string::npos);
+  EXPECT_NE(Body(form).find("<option value=\"1251\">"), std::string::npos);
+
+  const CHttpResponse created = Post("/user/register", "name=Carol_1&codepage=1251");
+  ASSERT_EQ(created.status, 200) << Body(created);
+  const std::string page = Body(created);
+  const size_t at = page.find("id=\"key\">");
+  ASSERT_NE(at, std::string::npos);
+  const std::string key = page.substr(at + 9, 20);
+  EXPECT_TRUE(IsWellFormedKey(key)) << key;
+  EXPECT_NE(page.find("http://sig.example/signature/Carol_1.png"), std::string::npos);
+  m_store->Flush();
+  ASSERT_EQ(Get("/signature/generate/?user=carol_1&key=" + key + "&artist=%C0&title=t").status,
+            200);
+  EXPECT_NE(Body(Get("/signature/Carol_1.json")).find("\"artist\":\"А\""), std::string::npos);
+
+  EXPECT_EQ(Post("/user/register", "name=CAROL_1&codepage=1252").status, 409);
+  EXPECT_EQ(Post("/user/register", "name=bob&codepage=1252").status, 409);
+  EXPECT_EQ(Post("/user/register", "name=Username&codepage=1252").status, 400);
+  EXPECT_EQ(Post("/user/register", "name=dave&codepage=65001").status, 400);
+  const CHttpResponse hostile =
+      Post("/user/register", "name=%3Cscript%3Ealert(1)%3C%2Fscript%3E&codepage=1252");
+  EXPECT_EQ(hostile.status, 400);
+  EXPECT_EQ(Body(hostile).find("<script>"), std::string::npos);
+  EXPECT_NE(Body(hostile).find("&lt;script&gt;"), std::string::npos);
+}
+
+TEST(ServiceText, HtmlAndJsonEscaping) {
+  EXPECT_EQ(EscapeHtml("<a href=\"x\">'&'</a>"),
+            "&lt;a href=&quot;x&quot;&gt;&#39;&amp;&#39;&lt;/a&gt;");
+  EXPECT_EQ(JsonString("a\"b\\c\n\x01é"), "\"a\\\"b\\\\c\\u000a\\u0001é\"");
+}
+
+}  // namespace

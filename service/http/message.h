@@ -1,0 +1,55 @@
+// The HTTP requests the service handles and the answers it gives, free of any network library.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+// Limits on what a client may send. Over a limit, the request is answered with a 4xx status and
+// nothing of it is acted upon.
+constexpr size_t kMaxTargetBytes = 8 * 1024;  // the request target (path and query): 414
+constexpr size_t kMaxBodyBytes = 4 * 1024;    // the body: 413
+constexpr size_t kMaxHeadBytes = 16 * 1024;   // request line and header fields together: 431
+
+struct CHttpRequest {
+  std::string method;  // "GET", "HEAD", "POST", ...
+  std::string target;  // as sent: path and query, raw bytes
+  std::string host;    // the Host field, empty when absent
+  std::optional<std::string> ifNoneMatch;
+  std::optional<std::string> ifModifiedSince;
+  std::string body;
+};
+
+struct CHttpResponse {
+  int status = 200;
+  std::vector<std::pair<std::string, std::string>> fields;  // besides Date, Content-Length
+  std::shared_ptr<const std::string> body;                  // null: no body
+  bool omitBody = false;  // HEAD: the fields of the full answer, no body
+  bool close = false;     // the connection ends after this answer
+};
+
+// The reason phrase of a status code.
+const char* StatusText(int status);
+
+// A plain-text answer, "text/plain; charset=utf-8", that is never cached.
+CHttpResponse TextResponse(int status, std::string text);
+// An HTML page, "text/html; charset=utf-8", that is never cached.
+CHttpResponse HtmlResponse(int status, std::string html);
+
+// The status line and fields of `response`, ending with the empty line. Adds Date (given as an
+// HTTP date), Content-Length (the body's size, also for HEAD; absent for 304) and "Connection:
+// close" when the connection ends after this answer.
+std::string SerializeHead(const CHttpResponse& response, const std::string& date, bool close);
+
+// What answers the requests a server receives.
+class CHttpHandler {
+ public:
+  using Reply = std::function<void(CHttpResponse)>;
+  virtual ~CHttpHandler() = default;
+  // Answers `request` by calling `reply` exactly once: at once on the calling thread, or later on
+  // another thread. Any network thread may call it.
+  virtual void Handle(const CHttpRequest& request, Reply reply) = 0;
+};

@@ -1,0 +1,382 @@
+// The network side of the service: an asynchronous HTTP/1.1 server on Boost.Beast.
+#include "http/server.h"
+
+#include <array>
+#include <atomic>
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/signal_set.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/core/tcp_stream.hpp>
+#include <boost/beast/http/parser.hpp>
+#include <boost/beast/http/string_body.hpp>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <optional>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "http/cache.h"
+#include "http/head.h"
+#include "http/message.h"
+
+namespace net = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using tcp = net::ip::tcp;
+using ErrorCode = boost::system::error_code;
+
+namespace {
+
+// Room for a whole head, a whole body and some of a pipelined request behind them.
+constexpr size_t kMaxBuffered = kMaxHeadBytes + kMaxBodyBytes + 8 * 1024;
+constexpr size_t kReadChunk = 4096;
+// What a refused client may still send before the connection is closed regardless.
+constexpr size_t kMaxLingerBytes = 64 * 1024;
+
+struct CServerState {
+  CHttpHandler& handler;
+  const CServerOptions options;
+  std::atomic<size_t> connections{0};
+};
+
+// The Date field for now, formatted once a second per network thread.
+const std::string& CurrentDate() {
+  thread_local time_t second = -1;
+  thread_local std::string text;
+  const time_t now = std::time(nullptr);
+  if (now != second) {
+    second = now;
+    text = FormatHttpDate(now);
+  }
+  return text;
+}
+
+std::optional<std::string> FieldValue(const http::request<http::string_body>& request,
+                                      http::field field) {
+  auto found = request.find(field);
+  if (found == request.end()) return std::nullopt;
+  return std::string(found->value());
+}
+
+// One client connection. Lives as long as an operation or a pending reply holds it; runs only on
+// the thread of its own event loop, except the reply callback, which posts back to that loop.
+class CSession : public std::enable_shared_from_this<CSession> {
+ public:
+  CSession(tcp::socket&& socket, CServerState& server)
+      : m_stream(std::move(socket)), m_buffer(kMaxBuffered), m_server(server) {}
+  ~CSession() { --m_server.connections; }
+
+  net::any_io_executor GetExecutor() { return m_stream.get_executor(); }
+
+  void Start() {
+    m_stream.expires_after(std::chrono::seconds(m_server.options.idleTimeoutSeconds));
+    ReadMore();
+  }
+
+ private:
+  void ReadMore() {
+    if (m_buffer.size() + kReadChunk > m_buffer.max_size()) {
+      return Fail(431, "The request is too large.\n");
+    }
+    m_stream.async_read_some(
+        m_buffer.prepare(kReadChunk),
+        [self = shared_from_this()](ErrorCode ec, size_t bytes) { self->OnRead(ec, bytes); });
+  }
+
+  void OnRead(ErrorCode ec, size_t bytes) {
+    if (ec) return Close();
+    m_buffer.commit(bytes);
+    if (!m_requestStarted) {
+      // The whole request must arrive in time, however slowly its bytes trickle in.
+      m_requestStarted = true;
+      m_stream.expires_after(std::chrono::seconds(m_server.options.requestTimeoutSeconds));
+    }
+    Process();
+  }
+
+  std::string_view Buffered() const {
+    return {static_cast<const char*>(m_buffer.data().data()), m_buffer.size()};
+  }
+
+  // Makes what progress the buffered bytes allow: a head, then a body, then the answer.
+  void Process() {
+    if (!m_parser) {
+      switch (m_scanner.Scan(Buffered())) {
+        case CHeadScanner::EStatus::kNeedMore:
+          return ReadMore();
+        case CHeadScanner::EStatus::kTooLarge:
+          return Fail(431, "The request's header fields are too large.\n");
+        case CHeadScanner::EStatus::kTargetTooLong:
+          return Fail(414, "The request target is longer than 8192 bytes.\n");
+        case CHeadScanner::EStatus::kComplete:
+          break;
+      }
+      if (!StartParser()) return;
+    }
+    if (!m_parser->is_done()) {
+      ErrorCode ec;
+      const size_t used = m_parser->put(m_buffer.data(), ec);
+      m_buffer.consume(used);
+      if (ec == http::error::body_limit) return Fail(413, "The body is longer than 4096 bytes.\n");
+      if (ec && ec != http::error::need_more) return Fail(400, "The request body is malformed.\n");
+      if (!m_parser->is_done()) return ReadMore();
+    }
+    Dispatch();
+  }
+
+  // Feeds the scanned head to a fresh parser and checks the limits it reveals; false when the
+  // request was refused.
+  bool StartParser() {
+    m_parser.emplace();
+    m_parser->header_limit(static_cast<std::uint32_t>(kMaxHeadBytes + 64));
+    m_parser->body_limit(kMaxBodyBytes);
+    m_parser->eager(true);
+    ErrorCode ec;
+    const size_t used = m_parser->put(net::buffer(m_scanner.Head()), ec);
+    const bool whole = used == m_scanner.Head().size();
+    m_buffer.consume(m_scanner.Consumed());
+    m_scanner.Reset();
+    if (ec == http::error::body_limit) {
+      // The parser checks Content-Length against the body limit as soon as it sees the head.
+      Fail(413, "The body is longer than 4096 bytes.\n");
+      return false;
+    }
+    if ((ec && ec != http::error::need_more) || !m_parser->is_header_done() || !whole) {
+      Fail(400, "The request head is malformed.\n");
+      return false;
+    }
+    if (m_parser->get().target().size() > kMaxTargetBytes) {
+      Fail(414, "The request target is longer than 8192 bytes.\n");
+      return false;
+    }
+    if (m_parser->content_length() && *m_parser->content_length() > kMaxBodyBytes) {
+      Fail(413, "The body is longer than 4096 bytes.\n");
+      return false;
+    }
+    return true;
+  }
+
+  void Dispatch() {
+    http::request<http::string_body> message = m_parser->release();
+    m_parser.reset();
+    m_keepAlive = message.keep_alive();
+    CHttpRequest request;
+    request.method = std::string(message.method_string());
+    request.target = std::string(message.target());
+    request.host = FieldValue(message, http::field::host).value_or("");
+    request.ifNoneMatch = FieldValue(message, http::field::if_none_match);
+    request.ifModifiedSince = FieldValue(message, http::field::if_modified_since);
+    request.body = std::move(message.body());
+
+    // A reply given during Handle is sent straight away; one given later, from another thread,
+    // comes back to this session's loop.
+    m_handling = true;
+    const std::thread::id thread = std::this_thread::get_id();
+    auto self = shared_from_this();
+    try {
+      m_server.handler.Handle(request, [self, thread](CHttpResponse response) {
+        if (std::this_thread::get_id() == thread && self->m_handling) {
+          self->m_immediate = std::move(response);
+          return;
+        }
+        net::post(self->m_stream.get_executor(), [self, response = std::move(response)]() mutable {
+          self->Send(std::move(response));
+        });
+      });
+    } catch (const std::exception& error) {
+      std::fprintf(stderr, "velk-service: request failed: %s\n", error.what());
+      if (!m_immediate) m_immediate = TextResponse(500, "The service failed on this request.\n");
+    }
+    m_handling = false;
+    if (m_immediate) {
+      CHttpResponse response = std::move(*m_immediate);
+      m_immediate.reset();
+      Send(std::move(response));
+    }
+  }
+
+  void Send(CHttpResponse response) {
+    const bool close = !m_keepAlive || response.close;
+    m_response = std::move(response);
+    m_head = SerializeHead(m_response, CurrentDate(), close);
+    std::array<net::const_buffer, 2> buffers = {net::buffer(m_head), net::const_buffer()};
+    if (m_response.body && !m_response.omitBody) buffers[1] = net::buffer(*m_response.body);
+    m_stream.expires_after(std::chrono::seconds(m_server.options.writeTimeoutSeconds));
+    net::async_write(m_stream, buffers, [self = shared_from_this(), close](ErrorCode ec, size_t) {
+      self->OnWritten(ec, close);
+    });
+  }
+
+  void OnWritten(ErrorCode ec, bool close) {
+    m_response = CHttpResponse();
+    m_head.clear();
+    if (!ec && close && m_refused) return LingerThenClose();
+    if (ec || close) return Close();
+    m_requestStarted = false;
+    m_stream.expires_after(std::chrono::seconds(m_server.options.idleTimeoutSeconds));
+    if (m_buffer.size() > 0) {
+      // The next request arrived with this one (pipelining).
+      m_requestStarted = true;
+      m_stream.expires_after(std::chrono::seconds(m_server.options.requestTimeoutSeconds));
+      return Process();
+    }
+    ReadMore();
+  }
+
+  // Answers a request that breaks a limit or the protocol, then closes: what follows it in the
+  // connection cannot be trusted to start a request.
+  void Fail(int status, const char* text) {
+    m_parser.reset();
+    m_scanner.Reset();
+    m_keepAlive = false;
+    m_refused = true;
+    CHttpResponse response = TextResponse(status, text);
+    response.close = true;
+    Send(std::move(response));
+  }
+
+  void Close() {
+    ErrorCode ignored;
+    m_stream.socket().shutdown(tcp::socket::shutdown_send, ignored);
+    m_stream.close();
+  }
+
+  // Closes after an answer to a refused request. The client may still be sending what was
+  // refused; closing with unread bytes would reset the connection and could destroy the answer
+  // before the client reads it. So: stop sending, then read and discard for a short while.
+  void LingerThenClose() {
+    ErrorCode ignored;
+    m_stream.socket().shutdown(tcp::socket::shutdown_send, ignored);
+    m_stream.expires_after(std::chrono::seconds(2));
+    Discard();
+  }
+
+  void Discard() {
+    m_buffer.clear();
+    m_stream.async_read_some(m_buffer.prepare(kReadChunk),
+                             [self = shared_from_this()](ErrorCode ec, size_t bytes) {
+                               self->m_discarded += bytes;
+                               if (ec || self->m_discarded > kMaxLingerBytes) {
+                                 self->m_stream.close();
+                                 return;
+                               }
+                               self->Discard();
+                             });
+  }
+
+  beast::tcp_stream m_stream;
+  beast::flat_buffer m_buffer;
+  CServerState& m_server;
+  CHeadScanner m_scanner;
+  std::optional<http::request_parser<http::string_body>> m_parser;
+  bool m_requestStarted = false;
+  bool m_keepAlive = true;
+  bool m_handling = false;
+  bool m_refused = false;  // the connection ends after an answer to a refused request
+  size_t m_discarded = 0;
+  std::optional<CHttpResponse> m_immediate;
+  CHttpResponse m_response;  // the answer being written, kept alive for the write
+  std::string m_head;
+};
+
+}  // namespace
+
+struct CHttpServer::CImpl {
+  CImpl(CHttpHandler& handler, CServerOptions options) : state{handler, std::move(options)} {
+    const size_t count = state.options.threads == 0 ? 1 : state.options.threads;
+    for (size_t i = 0; i < count; ++i) {
+      loops.push_back(std::make_unique<net::io_context>(1));
+      guards.emplace_back(loops.back()->get_executor());
+    }
+    acceptor.emplace(*loops[0]);
+    retry.emplace(*loops[0]);
+    signals.emplace(*loops[0], SIGINT, SIGTERM);
+  }
+
+  void Accept() {
+    net::io_context& loop = *loops[next++ % loops.size()];
+    acceptor->async_accept(
+        loop, [this](ErrorCode ec, tcp::socket socket) { OnAccept(ec, std::move(socket)); });
+  }
+
+  void OnAccept(ErrorCode ec, tcp::socket socket) {
+    if (ec == net::error::operation_aborted) return;
+    if (ec) {
+      // Out of descriptors or a similar pinch: wait a little instead of spinning.
+      std::fprintf(stderr, "velk-service: accept failed: %s\n", ec.message().c_str());
+      retry->expires_after(std::chrono::milliseconds(100));
+      retry->async_wait([this](ErrorCode waitError) {
+        if (!waitError) Accept();
+      });
+      return;
+    }
+    if (++state.connections > state.options.maxConnections) {
+      --state.connections;
+      ErrorCode ignored;
+      socket.close(ignored);
+    } else {
+      socket.set_option(tcp::no_delay(true), ec);
+      auto session = std::make_shared<CSession>(std::move(socket), state);
+      net::post(session->GetExecutor(), [session] { session->Start(); });
+    }
+    Accept();
+  }
+
+  // Ends every loop; connections and pending operations are dropped when the loops are destroyed.
+  void Stop() {
+    for (auto& guard : guards) guard.reset();
+    for (auto& loop : loops) loop->stop();
+  }
+
+  CServerState state;
+  std::vector<std::unique_ptr<net::io_context>> loops;
+  std::vector<net::executor_work_guard<net::io_context::executor_type>> guards;
+  std::optional<tcp::acceptor> acceptor;
+  std::optional<net::steady_timer> retry;
+  std::optional<net::signal_set> signals;
+  size_t next = 0;
+};
+
+CHttpServer::CHttpServer(CHttpHandler& handler, CServerOptions options)
+    : m_impl(std::make_unique<CImpl>(handler, std::move(options))) {}
+
+CHttpServer::~CHttpServer() = default;
+
+unsigned short CHttpServer::Listen() {
+  const CServerOptions& options = m_impl->state.options;
+  const std::string where = options.address + " port " + std::to_string(options.port);
+  ErrorCode ec;
+  const net::ip::address address = net::ip::make_address(options.address, ec);
+  if (ec) throw std::runtime_error("not an IP address: " + options.address);
+  const tcp::endpoint endpoint(address, options.port);
+  tcp::acceptor& acceptor = *m_impl->acceptor;
+  acceptor.open(endpoint.protocol(), ec);
+  if (!ec) acceptor.set_option(net::socket_base::reuse_address(true), ec);
+  if (!ec) acceptor.bind(endpoint, ec);
+  if (!ec) acceptor.listen(net::socket_base::max_listen_connections, ec);
+  if (ec) throw std::runtime_error("cannot listen on " + where + ": " + ec.message());
+  return acceptor.local_endpoint().port();
+}
+
+void CHttpServer::Run() {
+  CImpl& impl = *m_impl;
+  impl.signals->async_wait([this](ErrorCode ec, int) {
+    if (!ec) Stop();
+  });
+  impl.Accept();
+  std::vector<std::thread> threads;
+  for (size_t i = 1; i < impl.loops.size(); ++i) {
+    threads.emplace_back([&impl, i] { impl.loops[i]->run(); });
+  }
+  impl.loops[0]->run();
+  for (std::thread& thread : threads) thread.join();
+}
+
+void CHttpServer::Stop() { m_impl->Stop(); }

@@ -1,0 +1,45 @@
+// Encoded signature images kept in memory, so that an image is rendered once per change of state.
+#pragma once
+
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+
+struct CImage {
+  std::string png;
+  std::string etag;
+  int64_t lastModified = 0;  // Unix seconds
+};
+
+// At most one image per key (an account, or one of the service's own messages), tagged with the
+// variant it was rendered for. Holds at most `maxBytes` of PNG data; past that, the images used
+// longest ago are dropped. Thread-safe.
+class CImageCache {
+ public:
+  explicit CImageCache(size_t maxBytes);
+
+  // The image of `key` if it was rendered for `variant`, else null.
+  std::shared_ptr<const CImage> Find(const std::string& key, const std::string& variant);
+  // Keeps `image` as the image of `key` for `variant`, replacing what `key` had.
+  void Store(const std::string& key, const std::string& variant,
+             std::shared_ptr<const CImage> image);
+
+  size_t Bytes() const;
+
+ private:
+  struct CSlot {
+    std::string variant;
+    std::shared_ptr<const CImage> image;
+    std::list<std::string>::iterator recent;  // position in m_recent
+  };
+  void Evict();
+
+  const size_t m_maxBytes;
+  mutable std::mutex m_mutex;
+  std::unordered_map<std::string, CSlot> m_slots;
+  std::list<std::string> m_recent;  // keys, most recently used first
+  size_t m_bytes = 0;
+};

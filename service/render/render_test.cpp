@@ -1,0 +1,142 @@
+// Tests of the signature images: PNG size and dimensions for every kind, scripts and long titles.
+#include "render/render.h"
+
+#include <cairo.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <gtest/gtest.h>
+
+namespace {
+
+uint32_t BigEndian32(const std::string& bytes, size_t at) {
+  return static_cast<uint32_t>(static_cast<unsigned char>(bytes[at])) << 24 |
+         static_cast<unsigned char>(bytes[at + 1]) << 16 |
+         static_cast<unsigned char>(bytes[at + 2]) << 8 | static_cast<unsigned char>(bytes[at + 3]);
+}
+
+// Renders `view`, checks it is a 400x60 PNG under 30 KB, and keeps it in
+// $VELK_RENDER_SAMPLES_DIR when that is set, for people to look at.
+std::string RenderChecked(CRenderer& renderer, const CSignatureView& view, const char* name) {
+  const std::string png = renderer.RenderPng(view);
+  EXPECT_EQ(png.compare(0, 8, "\x89PNG\r\n\x1a\n"), 0) << name;
+  EXPECT_EQ(BigEndian32(png, 16), 400u) << name;
+  EXPECT_EQ(BigEndian32(png, 20), 60u) << name;
+  EXPECT_LT(png.size(), 30u * 1024) << name;
+  if (const char* dir = std::getenv("VELK_RENDER_SAMPLES_DIR")) {
+    std::ofstream(std::string(dir) + "/" + name + ".png", std::ios::binary) << png;
+  }
+  return png;
+}
+
+CSignatureView Playing(std::string artist, std::string title, std::string language = "en") {
+  CSignatureView view;
+  view.kind = CSignatureView::EKind::kPlaying;
+  view.user = "listener";
+  view.artist = std::move(artist);
+  view.title = std::move(title);
+  view.album = "Tides";
+  view.year = "2001";
+  view.genre = "Rock";
+  view.language = std::move(language);
+  return view;
+}
+
+TEST(Render, EveryKindGivesASmallPngOfTheRightSize) {
+  CRenderer renderer;
+  using EKind = CSignatureView::EKind;
+  const std::pair<EKind, const char*> kinds[] = {{EKind::kWaiting, "waiting"},
+                                                 {EKind::kIdle, "idle"},
+                                                 {EKind::kWrongKey, "wrong_key"},
+                                                 {EKind::kNoAccount, "no_account"},
+                                                 {EKind::kUnavailable, "unavailable"}};
+  for (const auto& [kind, name] : kinds) {
+    CSignatureView view;
+    view.kind = kind;
+    RenderChecked(renderer, view, name);
+  }
+  CSignatureView stopped = Playing("Salt & Sand", "Wave (Live)");
+  stopped.kind = EKind::kStopped;
+  stopped.age = FormatAge(7 * 60);
+  RenderChecked(renderer, stopped, "stopped");
+}
+
+TEST(Render, ScriptsAndLongTitles) {
+  CRenderer renderer;
+  const std::string latin = RenderChecked(renderer, Playing("Salt & Sand", "Wave (Live)"), "latin");
+  RenderChecked(renderer, Playing("Кино", "Группа крови"), "cyrillic");
+  RenderChecked(renderer, Playing("Βασίλης Παπακωνσταντίνου", "Αχ Ελλάδα"), "greek");
+  RenderChecked(renderer, Playing("宇多田ヒカル", "First Love", "ja"), "japanese");
+  RenderChecked(renderer, Playing("王菲", "红豆", "zh-cn"), "chinese");
+  RenderChecked(renderer, Playing("아이유", "좋은 날", "ko"), "korean");
+  RenderChecked(renderer, Playing("فيروز", "زهرة المدائن", "ar"), "arabic");
+  const std::string longTitle(255, 'W');
+  RenderChecked(renderer, Playing("A Band With A Rather Long Name", longTitle), "long_title");
+  CSignatureView longStopped = Playing("Long", "Title " + std::string(200, 'x'));
+  longStopped.kind = CSignatureView::EKind::kStopped;
+  longStopped.age = FormatAge(3 * 3600);
+  RenderChecked(renderer, longStopped, "long_stopped");
+  // Rendering the same view again gives the same bytes (the image cache relies on it).
+  EXPECT_EQ(renderer.RenderPng(Playing("Salt & Sand", "Wave (Live)")), latin);
+}
+
+// Reads PNG bytes back with cairo's own decoder: the pixel at (x, y) as 0xRRGGBB.
+uint32_t PixelOf(const std::string& png, int x, int y) {
+  struct CReader {
+    const std::string& bytes;
+    size_t at = 0;
+  } reader{png};
+  cairo_surface_t* surface = cairo_image_surface_create_from_png_stream(
+      [](void* closure, unsigned char* data, unsigned int length) {
+        auto* r = static_cast<CReader*>(closure);
+        if (r->bytes.size() - r->at < length) return CAIRO_STATUS_READ_ERROR;
+        std::memcpy(data, r->bytes.data() + r->at, length);
+        r->at += length;
+        return CAIRO_STATUS_SUCCESS;
+      },
+      &reader);
+  EXPECT_EQ(cairo_surface_status(surface), CAIRO_STATUS_SUCCESS);
+  uint32_t pixel = 0;
+  if (cairo_surface_status(surface) == CAIRO_STATUS_SUCCESS) {
+    const unsigned char* row =
+        cairo_image_surface_get_data(surface) + y * cairo_image_surface_get_stride(surface);
+    pixel = reinterpret_cast<const uint32_t*>(row)[x] & 0xFFFFFF;
+  }
+  cairo_surface_destroy(surface);
+  return pixel;
+}
+
+TEST(Render, EncodedPixelsDecodeToTheDrawnColours) {
+  CRenderer renderer;
+  const std::string png = renderer.RenderPng(Playing("A", "T"));
+  EXPECT_EQ(PixelOf(png, 1, 30), 0x4FC3F7u);    // the accent bar of a playing track
+  EXPECT_EQ(PixelOf(png, 200, 2), 0x1E2330u);   // the background above the text
+  EXPECT_EQ(PixelOf(png, 399, 59), 0x1E2330u);  // the last pixel
+}
+
+TEST(Render, AgeAndAlbumLineTexts) {
+  EXPECT_EQ(FormatAge(0), "just now");
+  EXPECT_EQ(FormatAge(59), "just now");
+  EXPECT_EQ(FormatAge(60), "1 min ago");
+  EXPECT_EQ(FormatAge(59 * 60 + 59), "59 min ago");
+  EXPECT_EQ(FormatAge(3600), "1 h ago");
+  EXPECT_EQ(FormatAge(47 * 3600), "47 h ago");
+  EXPECT_EQ(FormatAge(50 * 3600), "2 days ago");
+  // The text of an age holds from AgeTextSince(age) on: one step back gives another text.
+  for (int64_t age : {0, 59, 60, 61, 3599, 3600, 7259, 47 * 3600 + 5, 48 * 3600, 500000}) {
+    const int64_t since = AgeTextSince(age);
+    EXPECT_LE(since, age);
+    EXPECT_EQ(FormatAge(since), FormatAge(age)) << age;
+    if (since > 0) {
+      EXPECT_NE(FormatAge(since - 1), FormatAge(age)) << age;
+    }
+  }
+  EXPECT_EQ(FormatAlbumLine("Tides", "2001", "Rock"), "Tides (2001) \u00b7 Rock");
+  EXPECT_EQ(FormatAlbumLine("", "2001", "Rock"), "2001 \u00b7 Rock");
+  EXPECT_EQ(FormatAlbumLine("Tides", "", ""), "Tides");
+  EXPECT_EQ(FormatAlbumLine("", "", "Rock"), "Rock");
+  EXPECT_EQ(FormatAlbumLine("", "", ""), "");
+}
+
+}  // namespace

@@ -1,0 +1,256 @@
+// The service's one SQLite file: accounts and their signature state, written by one writer thread.
+#include "storage/store.h"
+
+#include <sqlite3.h>
+
+#include <cstdio>
+
+namespace {
+
+constexpr char kSchema[] = R"(
+CREATE TABLE IF NOT EXISTS accounts (
+  name_key   TEXT PRIMARY KEY,
+  name       TEXT NOT NULL,
+  key_hash   TEXT NOT NULL,
+  code_page  INTEGER NOT NULL,
+  created_at INTEGER NOT NULL,
+  playback   INTEGER NOT NULL DEFAULT 0,
+  artist     TEXT NOT NULL DEFAULT '',
+  title      TEXT NOT NULL DEFAULT '',
+  album      TEXT NOT NULL DEFAULT '',
+  year       TEXT NOT NULL DEFAULT '',
+  genre      TEXT NOT NULL DEFAULT '',
+  track_at   INTEGER NOT NULL DEFAULT 0,
+  stopped_at INTEGER NOT NULL DEFAULT 0
+) WITHOUT ROWID;
+)";
+
+constexpr char kFindSql[] =
+    "SELECT name, key_hash, code_page, created_at, playback, artist, title, album, year, genre, "
+    "track_at, stopped_at FROM accounts WHERE name_key = ?1";
+constexpr char kInsertSql[] =
+    "INSERT INTO accounts (name_key, name, key_hash, code_page, created_at) "
+    "VALUES (?1, ?2, ?3, ?4, ?5)";
+constexpr char kUpdateSql[] =
+    "UPDATE accounts SET playback = ?2, artist = ?3, title = ?4, album = ?5, year = ?6, "
+    "genre = ?7, track_at = ?8, stopped_at = ?9 WHERE name_key = ?1";
+
+std::string ErrorText(sqlite3* db, const char* what) {
+  return std::string(what) + ": " + (db ? sqlite3_errmsg(db) : "out of memory");
+}
+
+sqlite3* OpenConnection(const std::string& path) {
+  sqlite3* db = nullptr;
+  const int rc = sqlite3_open_v2(
+      path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+  if (rc != SQLITE_OK) {
+    const std::string message = ErrorText(db, ("cannot open " + path).c_str());
+    sqlite3_close(db);
+    throw CStoreError(message);
+  }
+  // Another process (the command line's adduser) may write at the same time.
+  sqlite3_busy_timeout(db, 5000);
+  return db;
+}
+
+void Exec(sqlite3* db, const char* sql) {
+  char* error = nullptr;
+  if (sqlite3_exec(db, sql, nullptr, nullptr, &error) != SQLITE_OK) {
+    const std::string message = std::string(sql) + ": " + (error ? error : "failed");
+    sqlite3_free(error);
+    throw CStoreError(message);
+  }
+}
+
+sqlite3_stmt* Prepare(sqlite3* db, const char* sql) {
+  sqlite3_stmt* stmt = nullptr;
+  if (sqlite3_prepare_v3(db, sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr) != SQLITE_OK) {
+    throw CStoreError(ErrorText(db, "prepare"));
+  }
+  return stmt;
+}
+
+void BindText(sqlite3_stmt* stmt, int index, std::string_view text) {
+  sqlite3_bind_text(stmt, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+}
+
+std::string ColumnText(sqlite3_stmt* stmt, int column) {
+  const unsigned char* text = sqlite3_column_text(stmt, column);
+  return text ? std::string(reinterpret_cast<const char*>(text),
+                            static_cast<size_t>(sqlite3_column_bytes(stmt, column)))
+              : std::string();
+}
+
+// Runs a bound statement to its end and clears it for the next use; the SQLite result code.
+int RunStatement(sqlite3_stmt* stmt) {
+  const int rc = sqlite3_step(stmt);
+  sqlite3_reset(stmt);
+  sqlite3_clear_bindings(stmt);
+  return rc;
+}
+
+}  // namespace
+
+std::string NameKey(std::string_view name) {
+  std::string key(name);
+  for (char& c : key) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return key;
+}
+
+CStore::CStore(const std::string& path) {
+  m_writer = OpenConnection(path);
+  try {
+    Exec(m_writer, "PRAGMA journal_mode = WAL");
+    // In WAL mode a commit without fsync survives a crash of the process, and a power failure
+    // loses at most the last moments of state: signatures, not money.
+    Exec(m_writer, "PRAGMA synchronous = NORMAL");
+    Exec(m_writer, kSchema);
+    m_insertStmt = Prepare(m_writer, kInsertSql);
+    m_updateStmt = Prepare(m_writer, kUpdateSql);
+    m_reader = OpenConnection(path);
+    m_findStmt = Prepare(m_reader, kFindSql);
+  } catch (...) {
+    sqlite3_finalize(m_findStmt);
+    sqlite3_finalize(m_insertStmt);
+    sqlite3_finalize(m_updateStmt);
+    sqlite3_close(m_reader);
+    sqlite3_close(m_writer);
+    throw;
+  }
+  m_writerThread = std::thread([this] { RunWriter(); });
+}
+
+CStore::~CStore() {
+  {
+    std::lock_guard<std::mutex> lock(m_queueMutex);
+    m_stopping = true;
+  }
+  m_queueWake.notify_all();
+  m_writerThread.join();
+  sqlite3_finalize(m_findStmt);
+  sqlite3_finalize(m_insertStmt);
+  sqlite3_finalize(m_updateStmt);
+  sqlite3_close(m_reader);
+  sqlite3_close(m_writer);
+}
+
+std::optional<CAccountRecord> CStore::FindAccount(std::string_view name) {
+  std::lock_guard<std::mutex> lock(m_readerMutex);
+  sqlite3_stmt* stmt = m_findStmt;
+  BindText(stmt, 1, NameKey(name));
+  const int rc = sqlite3_step(stmt);
+  std::optional<CAccountRecord> found;
+  if (rc == SQLITE_ROW) {
+    CAccountRecord record;
+    record.name = ColumnText(stmt, 0);
+    record.keyHash = ColumnText(stmt, 1);
+    record.codePage = sqlite3_column_int(stmt, 2);
+    record.createdAt = sqlite3_column_int64(stmt, 3);
+    const int playback = sqlite3_column_int(stmt, 4);
+    record.state.playback = playback == 1   ? CTrackState::EPlayback::kPlaying
+                            : playback == 2 ? CTrackState::EPlayback::kStopped
+                                            : CTrackState::EPlayback::kNone;
+    record.state.artist = ColumnText(stmt, 5);
+    record.state.title = ColumnText(stmt, 6);
+    record.state.album = ColumnText(stmt, 7);
+    record.state.year = ColumnText(stmt, 8);
+    record.state.genre = ColumnText(stmt, 9);
+    record.state.trackAt = sqlite3_column_int64(stmt, 10);
+    record.state.stoppedAt = sqlite3_column_int64(stmt, 11);
+    found = std::move(record);
+  }
+  sqlite3_reset(stmt);
+  sqlite3_clear_bindings(stmt);
+  if (rc != SQLITE_ROW && rc != SQLITE_DONE) throw CStoreError(ErrorText(m_reader, "find"));
+  return found;
+}
+
+void CStore::CreateAccount(CAccountRecord record, std::function<void(ECreateResult)> done) {
+  {
+    std::lock_guard<std::mutex> lock(m_queueMutex);
+    m_creations.push_back({std::move(record), std::move(done)});
+    ++m_enqueued;
+  }
+  m_queueWake.notify_one();
+}
+
+void CStore::SaveState(const std::string& name, const CTrackState& state) {
+  {
+    std::lock_guard<std::mutex> lock(m_queueMutex);
+    m_states[NameKey(name)] = state;
+    ++m_enqueued;
+  }
+  m_queueWake.notify_one();
+}
+
+void CStore::Flush() {
+  std::unique_lock<std::mutex> lock(m_queueMutex);
+  const uint64_t target = m_enqueued;
+  m_flushed.wait(lock, [&] { return m_committed >= target; });
+}
+
+void CStore::RunWriter() {
+  for (;;) {
+    std::vector<CCreation> creations;
+    std::map<std::string, CTrackState> states;
+    uint64_t upTo = 0;
+    {
+      std::unique_lock<std::mutex> lock(m_queueMutex);
+      m_queueWake.wait(lock,
+                       [this] { return m_stopping || !m_creations.empty() || !m_states.empty(); });
+      if (m_creations.empty() && m_states.empty()) return;
+      creations.swap(m_creations);
+      states.swap(m_states);
+      upTo = m_enqueued;
+    }
+    CommitBatch(creations, states);
+    {
+      std::lock_guard<std::mutex> lock(m_queueMutex);
+      m_committed = upTo;
+    }
+    m_flushed.notify_all();
+  }
+}
+
+void CStore::CommitBatch(std::vector<CCreation>& creations,
+                         std::map<std::string, CTrackState>& states) {
+  std::vector<ECreateResult> results(creations.size(), ECreateResult::kFailed);
+  try {
+    Exec(m_writer, "BEGIN IMMEDIATE");
+    for (size_t i = 0; i < creations.size(); ++i) {
+      const CAccountRecord& record = creations[i].record;
+      BindText(m_insertStmt, 1, NameKey(record.name));
+      BindText(m_insertStmt, 2, record.name);
+      BindText(m_insertStmt, 3, record.keyHash);
+      sqlite3_bind_int(m_insertStmt, 4, record.codePage);
+      sqlite3_bind_int64(m_insertStmt, 5, record.createdAt);
+      const int rc = RunStatement(m_insertStmt);
+      results[i] = rc == SQLITE_DONE                  ? ECreateResult::kCreated
+                   : (rc & 0xff) == SQLITE_CONSTRAINT ? ECreateResult::kDuplicate
+                                                      : ECreateResult::kFailed;
+    }
+    for (const auto& [nameKey, state] : states) {
+      BindText(m_updateStmt, 1, nameKey);
+      sqlite3_bind_int(m_updateStmt, 2, static_cast<int>(state.playback));
+      BindText(m_updateStmt, 3, state.artist);
+      BindText(m_updateStmt, 4, state.title);
+      BindText(m_updateStmt, 5, state.album);
+      BindText(m_updateStmt, 6, state.year);
+      BindText(m_updateStmt, 7, state.genre);
+      sqlite3_bind_int64(m_updateStmt, 8, state.trackAt);
+      sqlite3_bind_int64(m_updateStmt, 9, state.stoppedAt);
+      if (RunStatement(m_updateStmt) != SQLITE_DONE)
+        throw CStoreError(ErrorText(m_writer, "update"));
+    }
+    Exec(m_writer, "COMMIT");
+  } catch (const CStoreError& error) {
+    std::fprintf(stderr, "velk-service: database write failed: %s\n", error.what());
+    sqlite3_exec(m_writer, "ROLLBACK", nullptr, nullptr, nullptr);
+    for (ECreateResult& result : results) {
+      if (result == ECreateResult::kCreated) result = ECreateResult::kFailed;
+    }
+  }
+  for (size_t i = 0; i < creations.size(); ++i) creations[i].done(results[i]);
+}
