@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include "platform/win32/win32_platform.h"
+#include "plugin/runtime_trim_win.h"
 #include "plugin/plugin.h"
 
 // Frees what the static C++ runtime keeps for the life of the module (its emergency exception
@@ -40,6 +41,7 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
         if (reserved == nullptr) {
           ModuleDetach();
           __gnu_cxx::__freeres();
+          CloseRuntimeLocks();
         }
         return TRUE;
       default:
