@@ -206,11 +206,7 @@ bool CHostPlayer::Unload(std::string* error) {
   const ULONGLONG deadline = GetTickCount64() + options_.unload_wait_ms;
   while (PluginStillLoaded()) {
     if (GetTickCount64() >= deadline) {
-      if (!options_.call_quit) {
-        Print("still loaded %u ms after FreeLibrary without quit (%d ticks since)",
-              options_.unload_wait_ms, ticks_after_free_);
-        return true;
-      }
+      if (!options_.call_quit) return true;
       *error = "the module was still loaded " + std::to_string(options_.unload_wait_ms) +
                " ms after FreeLibrary";
       Print("%s", error->c_str());
@@ -224,7 +220,6 @@ bool CHostPlayer::Unload(std::string* error) {
   for (ULONGLONG now = GetTickCount64(); now < quiet_until; now = GetTickCount64()) {
     PumpAfterFree(static_cast<DWORD>(quiet_until - now));
   }
-  if (ticks_unmapped_ > 0) Print("%d timer ticks into the unloaded module", ticks_unmapped_);
   return true;
 }
 

@@ -96,10 +96,8 @@ class CHostPlayer {
   int ConfigCalls() const { return config_calls_; }
   // Milliseconds from FreeLibrary until the module was gone; -1 if it never went.
   double UnloadMilliseconds() const { return unload_ms_; }
-  // The plug-in's thread-timer messages (WM_TIMER without a window) after FreeLibrary:
-  // dispatched while the module was still mapped, and
-  // arrived once it was gone. The latter are counted and dropped, never dispatched: each would
-  // be a call into unmapped memory.
+  // The plug-in's timer messages after FreeLibrary: dispatched while the module was mapped, and
+  // dropped (each would call into unmapped memory) once it was gone.
   int TicksAfterFree() const { return ticks_after_free_; }
   int TicksIntoUnmappedModule() const { return ticks_unmapped_; }
   // The description text the descriptor carried.

@@ -5,7 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "failing_registry.h"
 #include "platform/win32/win32_platform.h"
 #include "settings/settings.h"
 #include "wine_check.h"
@@ -22,6 +21,31 @@ class CRecordingSystem final : public CSystem {
   void ShellOpen(const char*, const char*, const char*, const char*, int) override {}
 
   std::vector<std::string> messages;
+};
+
+// The real registry, except that the `fail_at`-th value write (1-based, 0: none) reports
+// `fail_code` without writing.
+class CFailingRegistry final : public CRegistry {
+ public:
+  long CreateUserKey(const char* subkey, RegAccess access, RegKey* key) override {
+    return Win32Registry().CreateUserKey(subkey, access, key);
+  }
+  long OpenUserKey(const char* subkey, RegAccess access, RegKey* key) override {
+    return Win32Registry().OpenUserKey(subkey, access, key);
+  }
+  long QueryValueBytes(RegKey key, const char* name, unsigned char* buffer,
+                       std::uint32_t* size) override {
+    return Win32Registry().QueryValueBytes(key, name, buffer, size);
+  }
+  long SetTextValue(RegKey key, const char* name, const char* text, std::uint32_t size) override {
+    if (++writes == fail_at) return fail_code;
+    return Win32Registry().SetTextValue(key, name, text, size);
+  }
+  void CloseKey(RegKey key) override { Win32Registry().CloseKey(key); }
+
+  int writes = 0;
+  int fail_at = 0;
+  long fail_code = ERROR_ACCESS_DENIED;
 };
 
 CRecordingSystem g_system;
