@@ -17,11 +17,13 @@ bool StartReportWorker(const char* url, ReportWorkerLinks links) {
   char* copy = block + sizeof(ReportJob);
   std::memcpy(copy, url, size);
   ReportJob* job = new (block) ReportJob{copy, links};
-  if (!Platform().threads->StartWorker(SendReportThread, job)) {
-    DiscardReportJob(job);
-    return false;
+  bool started = false;
+  try {
+    started = Platform().threads->StartWorker(SendReportThread, job);
+  } catch (...) {
   }
-  return true;
+  if (!started) DiscardReportJob(job);
+  return started;
 }
 
 void DiscardReportJob(void* job) { delete[] static_cast<char*>(job); }

@@ -76,7 +76,15 @@ bool CDialog::DialogCreated(DialogWindow window) {
   return OnInitDialog();
 }
 
+// A handler that throws has done what it could; as with a failed Apply, the dialog stays open.
 void CDialog::DialogCommand(int control_id, int notify_code) {
+  try {
+    Dispatch(control_id, notify_code);
+  } catch (...) {
+  }
+}
+
+void CDialog::Dispatch(int control_id, int notify_code) {
   if (notify_code != kButtonClicked) return;
   const CommandTable table = GetCommandTable();
   for (std::size_t i = 0; i < table.count; ++i) {

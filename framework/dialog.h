@@ -107,7 +107,7 @@ class CDialog : private CDialogEvents {
 
   // The derived class's click handlers, searched in order before the defaults (IDOK runs OnOK,
   // IDCANCEL runs OnCancel). Only BN_CLICKED commands are dispatched; other notifications are
-  // ignored.
+  // ignored. A handler that throws ends its command there, and the dialog stays open.
   virtual CommandTable GetCommandTable() const { return {nullptr, 0}; }
   // The bindings of members to controls; the base has none.
   virtual void DoDataExchange(CDataExchange* dx);
@@ -122,6 +122,8 @@ class CDialog : private CDialogEvents {
  private:
   bool DialogCreated(DialogWindow window) override;
   void DialogCommand(int control_id, int notify_code) override;
+  // Runs the handler of a BN_CLICKED command: the command table's, then the defaults.
+  void Dispatch(int control_id, int notify_code);
 
   int template_id_;
   DialogWindow window_ = nullptr;

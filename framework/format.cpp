@@ -1,17 +1,12 @@
-// The bounded formatter over the C library's vsnprintf.
+// The bounded formatter over the system's own.
 #include "framework/format.h"
 
 #include <cstdarg>
-#include <cstdio>
 
 std::size_t FormatBounded(char* out, const char* format, ...) {
   va_list args;
   va_start(args, format);
-  const int length = std::vsnprintf(out, kFormatLimit, format, args);
+  const std::size_t length = FormatBoundedV(out, format, args);
   va_end(args);
-  if (length < 0) {
-    out[0] = '\0';
-    return 0;
-  }
-  return static_cast<std::size_t>(length);
+  return length;
 }

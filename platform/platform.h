@@ -8,9 +8,10 @@
 // macros.
 #pragma once
 
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
-#include <stdexcept>
+#include <exception>
 #include <string>
 
 // ---------------------------------------------------------------------------------------------
@@ -62,11 +63,19 @@ class CThreads {
   // Starts `proc(arg)` on a new thread: normal priority, default stack, started at once. Returns
   // false when no thread could be started; `proc` then never runs and `arg` is still the caller's.
   // On Windows the thread holds a reference on the plug-in module until `proc` has returned, so the
-  // host may unload the DLL while a worker runs.
+  // host may unload the DLL while a worker runs. Whatever `proc` throws ends the thread quietly.
   virtual bool StartWorker(WorkerProc proc, void* arg) = 0;
   // Starts a thread timer with no window on the calling thread; `proc` then runs on this thread,
   // from its message dispatch, every `period_ms`. Returns the timer's identifier, or 0 on failure.
+  // A tick whose `proc` throws ends there; the timer goes on.
+  // On Windows a running timer holds a reference on the plug-in module, so no tick can ever reach
+  // an unmapped module: a host that frees the library without calling quit leaves the plug-in
+  // loaded and its timer ticking until the process ends.
   virtual std::uintptr_t StartThreadTimer(unsigned period_ms, TimerProc proc) = 0;
+  // Kills the timer and, on Windows, gives its module reference back. Only the thread that
+  // started the timer can kill it: called on any other thread, or with an unknown identifier, it
+  // does nothing and the timer keeps ticking (and keeps the module loaded). The caller must hold a
+  // reference of its own on the module (the host does while it calls quit).
   virtual void StopThreadTimer(std::uintptr_t timer_id) = 0;
   // Process-lifetime, zero-filled memory (GlobalAlloc). Returns nullptr on failure.
   virtual void* AllocateZeroed(std::size_t bytes) = 0;
@@ -132,10 +141,10 @@ using NetHandle = void*;
 
 // Thrown by every CInternet operation but AddRequestHeaders when the library reports failure;
 // stands in for the framework's internet exception. `Code()` is the system error code.
-class CInternetException : public std::runtime_error {
+class CInternetException : public std::exception {
  public:
-  explicit CInternetException(unsigned long code)
-      : std::runtime_error("internet operation failed"), code_(code) {}
+  explicit CInternetException(unsigned long code) : code_(code) {}
+  const char* what() const noexcept override { return "internet operation failed"; }
   unsigned long Code() const { return code_; }
 
  private:
@@ -224,3 +233,11 @@ struct CPlatform {
 // any timer or worker thread exists; read from any thread afterwards.
 CPlatform& Platform();
 void UsePlatform(const CPlatform& platform);
+
+// The system's bounded formatter, which the framework's FormatBounded runs on: wvsprintfA on
+// Windows (platform/win32), the C library's vsnprintf elsewhere (format_native.cpp). Formats
+// `format`, whose only conversions are "%s" and "%d", with `args` into `out`, writing at most
+// kSystemFormatLimit bytes including the terminating zero, and returns the length the whole text
+// would have had: a result of kSystemFormatLimit or more means the text was cut.
+constexpr std::size_t kSystemFormatLimit = 1024;
+std::size_t FormatBoundedV(char* out, const char* format, va_list args);

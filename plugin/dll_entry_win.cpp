@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include "platform/win32/win32_platform.h"
+#include "plugin/runtime_trim_win.h"
 #include "plugin/plugin.h"
 
 // Frees what the static C++ runtime keeps for the life of the module (its emergency exception
@@ -25,21 +26,33 @@ void InstallWin32Platform() {
 
 }  // namespace
 
+// The loader calls this under its lock; nothing may unwind into it. A load that throws refuses to
+// load and gives back what it had taken.
 BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
-  switch (reason) {
-    case DLL_PROCESS_ATTACH:
-      DisableThreadLibraryCalls(instance);
-      InstallWin32Platform();
-      return ModuleAttach() ? TRUE : FALSE;
-    case DLL_PROCESS_DETACH:
-      // At process exit (reserved != NULL) other threads are gone and the process is ending:
-      // there is nothing left to stop.
-      if (reserved == nullptr) {
-        ModuleDetach();
-        __gnu_cxx::__freeres();
-      }
-      return TRUE;
-    default:
-      return TRUE;
+  try {
+    switch (reason) {
+      case DLL_PROCESS_ATTACH:
+        DisableThreadLibraryCalls(instance);
+        InstallWin32Platform();
+        return ModuleAttach() ? TRUE : FALSE;
+      case DLL_PROCESS_DETACH:
+        // At process exit (reserved != NULL) other threads are gone and the process is ending:
+        // there is nothing left to stop.
+        if (reserved == nullptr) {
+          ModuleDetach();
+          __gnu_cxx::__freeres();
+          CloseRuntimeLocks();
+        }
+        return TRUE;
+      default:
+        return TRUE;
+    }
+  } catch (...) {
+    if (reason != DLL_PROCESS_ATTACH) return TRUE;
+    try {
+      ModuleDetach();
+    } catch (...) {
+    }
+    return FALSE;
   }
 }

@@ -9,9 +9,29 @@
 
 namespace {
 
-int PluginInitEntry() { return theApp.PluginInit(); }
-void PluginConfigEntry() { theApp.PluginConfig(); }
-void PluginQuitEntry() { theApp.PluginQuit(); }
+// The host calls these through the descriptor; nothing may unwind into the host's frames.
+int PluginInitEntry() {
+  try {
+    return theApp.PluginInit();
+  } catch (...) {
+    return 0;
+  }
+}
+void PluginConfigEntry() {
+  try {
+    theApp.PluginConfig();
+  } catch (...) {
+  }
+}
+void PluginQuitEntry() {
+  try {
+    theApp.PluginQuit();
+  } catch (...) {
+  }
+}
+
+// Quit has run since the module was loaded (or last initialised). Window thread only.
+bool g_quit = false;
 
 }  // namespace
 
@@ -40,7 +60,18 @@ bool CPluginApp::InitInstance() {
   return true;
 }
 
-int CPluginApp::PluginInit() { return 0; }
+int CPluginApp::PluginInit() {
+  // A host that frees the library after quit and loads it again while quit's worker still holds
+  // the module gets the same, still mapped module back, without a new module load: it starts
+  // afresh here, as a load would have, instead of staying silent for want of a timer.
+  if (g_quit) {
+    g_quit = false;
+    ReporterState.LastReported.assign(kStoppedKey);
+    ReporterState.StoppedSent = 0;
+    ReporterState.TimerId = Platform().threads->StartThreadTimer(kReportPeriodMs, OnReportTimer);
+  }
+  return 0;
+}
 
 void CPluginApp::PluginConfig() {
   CConfigure dialog;
@@ -54,10 +85,12 @@ void CPluginApp::PluginQuit() {
     Platform().threads->StopThreadTimer(ReporterState.TimerId);
     ReporterState.TimerId = 0;
   }
+  g_quit = true;
 }
 
 bool ModuleAttach() {
   CPlatform& platform = Platform();
+  g_quit = false;
   ReporterState.ReportUrl = static_cast<char*>(platform.threads->AllocateZeroed(kReportUrlSize));
   if (ReporterState.ReportUrl == nullptr) {
     platform.system->ShowMessage(kOutOfMemoryMessage);
@@ -74,8 +107,8 @@ bool ModuleAttach() {
 void ModuleDetach() {
   CPlatform& platform = Platform();
   if (ReporterState.TimerId != 0) {
-    // A host that unloads without calling quit would otherwise leave a timer pointing into
-    // unmapped code.
+    // On Windows a live timer keeps the module loaded, so unload never finds one; elsewhere (the
+    // fakes) nothing may tick into a module that is gone.
     platform.threads->StopThreadTimer(ReporterState.TimerId);
     ReporterState.TimerId = 0;
   }

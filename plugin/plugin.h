@@ -53,7 +53,8 @@ class CPluginApp : public CWinApp {
   // Start-up: locale, sockets, settings, report timer. False makes the module refuse to load;
   // a message has then been shown, and no timer exists.
   bool InitInstance() override;
-  // Returns 0 and does nothing else: everything starts at load.
+  // Returns 0. Everything starts at load; only after quit (a host that loads the module again
+  // while it was still mapped) does it restart the report timer and the cycle's state.
   int PluginInit();
   // Shows the configuration dialog modally.
   void PluginConfig();

@@ -195,6 +195,18 @@ TEST_F(PluginTest, QuitSendsStoppedReportWithCurrentAccountAndStopsTimer) {
   EXPECT_EQ(ReporterState.StoppedSent, 1);
   EXPECT_EQ(ReporterState.LastReported, "A - B");
   EXPECT_THAT(host_.Questions(), IsEmpty());
+
+  // Loaded again while quit's worker still held the module (no new module load): init starts
+  // the plug-in afresh instead of leaving it without a timer.
+  ReporterState.RequestInFlight = 0;
+  EXPECT_EQ(winampGetGeneralPurposePlugin()->init(), 0);
+  ASSERT_EQ(threads_.Timers().size(), 2u);
+  EXPECT_TRUE(threads_.Timers()[1].running);
+  EXPECT_EQ(ReporterState.TimerId, threads_.Timers()[1].id);
+  EXPECT_EQ(ReporterState.StoppedSent, 0);
+  EXPECT_EQ(ReporterState.LastReported, kStoppedKey);
+  winampGetGeneralPurposePlugin()->init();
+  EXPECT_EQ(threads_.Timers().size(), 2u);
 }
 
 TEST_F(PluginTest, QuitUsesAccountAppliedSinceLoadAndKeepsTheFormattedUrlOwnCopy) {

@@ -116,6 +116,9 @@ void ReportPlaying() {
   EscapeTag(GetTagValue(path, kTagYear), g_scratch.year);
   EscapeTag(GetTagValue(path, kTagGenre), g_scratch.genre);
   FormatTrackReport(ReporterState.ReportUrl, g_scratch);
+  // The only step after the start that could fail is the copy of the key: room for it is made
+  // first, so a report is never started without LastReported taking its key.
+  ReporterState.LastReported.reserve(g_scratch.key.size());
   if (!StartFlaggedReport()) return;
   ReporterState.StoppedSent = 0;
   ReporterState.LastReported.assign(g_scratch.key);

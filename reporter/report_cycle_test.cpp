@@ -350,6 +350,19 @@ TEST_F(ReportCycleTest, AWorkerThatCannotStartLeavesTheStateForTheNextTick) {
   EXPECT_EQ(PendingUrls().size(), 1u);
   EXPECT_EQ(ReporterState.StoppedSent, 1);
   EXPECT_EQ(ReporterState.LastReported, "stopped");
+  FinishReports();
+
+  // A start that throws (out of memory inside the system) counts as one that failed: the gate
+  // does not stay shut for good.
+  Play("Other", "Song");
+  threads_.faults.start_worker.ThrowNth(1);
+  EXPECT_NO_THROW(Tick());
+  EXPECT_EQ(ReporterState.RequestInFlight.load(), 0);
+  EXPECT_EQ(ReporterState.StoppedSent, 1);
+  EXPECT_EQ(ReporterState.LastReported, "stopped");
+  Tick();
+  EXPECT_EQ(PendingUrls().size(), 1u);
+  EXPECT_EQ(ReporterState.LastReported, "Other - Song");
 }
 
 TEST_F(ReportCycleTest, AWorkerThatEndsAtOnceLeavesTheGateOpen) {

@@ -213,6 +213,20 @@ TEST_F(ConfigureTest, ApplyWithAFailedWriteStaysOpenAndCancelKeepsTheNewValues) 
   EXPECT_EQ(Settings.Enabled, 1);
 }
 
+TEST_F(ConfigureTest, ApplyThatThrowsClosesTheKeyAndStaysOpenWithAllValuesInForce) {
+  registry_.faults.set.ThrowNth(3);  // "User", the third write
+  dialogs_.Type(IDC_USERNAME, "bob");
+  dialogs_.Type(IDC_KEY, "99");
+  dialogs_.Click(IDOK);
+  dialogs_.Then([&] { EXPECT_TRUE(dialogs_.IsOpen()); });
+  dialogs_.Click(IDOK);
+  EXPECT_EQ(Run(), IDOK);
+  EXPECT_EQ(Settings.User, "bob");
+  EXPECT_EQ(Settings.Key, "99");
+  EXPECT_EQ(Stored("User"), "bob");
+  EXPECT_EQ(Stored("Key"), "99");
+}
+
 TEST_F(ConfigureTest, CancelTouchesNeitherSettingsNorTheRegistry) {
   dialogs_.Type(IDC_USERNAME, "bob");
   dialogs_.ToggleCheck(IDC_ENABLE);

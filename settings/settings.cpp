@@ -82,11 +82,20 @@ bool LoadSettings() {
 }
 
 bool StoreSettings(const std::string& user, const std::string& key, int enabled, int method_get) {
-  // In force from here on for the report cycle, whether or not the writes below succeed.
-  Settings.User = user;
-  Settings.Key = key;
+  // In force from here on for the report cycle, whether or not the writes below succeed; the
+  // copies are made first, so the four values change together or not at all.
+  std::string new_user = user;
+  std::string new_key = key;
+  Settings.User.swap(new_user);
+  Settings.Key.swap(new_key);
   Settings.Enabled = enabled != 0 ? 1 : 0;
   Settings.Method = method_get != 0 ? 1 : 0;
+  const std::pair<const char*, std::string> values[] = {
+      {"Enabled", std::to_string(Settings.Enabled)},
+      {"Method", Settings.Method != 0 ? "GET" : "POST"},
+      {"User", Settings.User},
+      {"Key", Settings.Key},
+  };
 
   CRegistry& registry = *Platform().registry;
   RegKey handle = nullptr;
@@ -100,19 +109,18 @@ bool StoreSettings(const std::string& user, const std::string& key, int enabled,
     Platform().system->ShowMessage(kOpenFailed);
     return false;
   }
-  const std::pair<const char*, std::string> values[] = {
-      {"Enabled", std::to_string(Settings.Enabled)},
-      {"Method", Settings.Method != 0 ? "GET" : "POST"},
-      {"User", Settings.User},
-      {"Key", Settings.Key},
-  };
   bool written = true;
-  for (const auto& [name, text] : values) {
-    if (const long code = WriteText(handle, name, text); code != kErrorSuccess) {
-      Platform().system->ShowMessage(WriteFailureText(code).c_str());
-      written = false;
-      break;
+  try {
+    for (const auto& [name, text] : values) {
+      if (const long code = WriteText(handle, name, text); code != kErrorSuccess) {
+        Platform().system->ShowMessage(WriteFailureText(code).c_str());
+        written = false;
+        break;
+      }
     }
+  } catch (...) {
+    registry.CloseKey(handle);
+    throw;
   }
   registry.CloseKey(handle);
   return written;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <mutex>
+#include <new>
 #include <vector>
 
 // Counts the calls of one kind of operation and decides which of them fail. Thread-safe: report
@@ -21,28 +22,44 @@ class CFaultPlan {
     countdown_ = k;
     persistent_ = persistent;
     code_ = code;
+    throws_ = false;
+  }
+  // The `k`-th call from now throws std::bad_alloc instead, once, as an allocation inside the
+  // system call or the fake would: the operation then has no effect.
+  void ThrowNth(int k) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    countdown_ = k;
+    persistent_ = false;
+    throws_ = true;
   }
   // No call fails from now on; the count goes on.
   void Clear() {
     std::lock_guard<std::mutex> lock(mutex_);
     countdown_ = 0;
     persistent_ = false;
+    throws_ = false;
   }
   // No call fails from now on, and the count starts again from 0.
   void Reset() {
     std::lock_guard<std::mutex> lock(mutex_);
     countdown_ = 0;
     persistent_ = false;
+    throws_ = false;
     calls_ = 0;
   }
 
-  // Counts one call. Returns 0 when it succeeds, otherwise the error code to report.
+  // Counts one call. Returns 0 when it succeeds, otherwise the error code to report; throws
+  // std::bad_alloc when the call was armed with ThrowNth.
   long Next() {
     std::lock_guard<std::mutex> lock(mutex_);
     ++calls_;
     if (countdown_ <= 0) return 0;
     if (--countdown_ > 0) return 0;
     if (persistent_) countdown_ = 1;
+    if (throws_) {
+      throws_ = false;
+      throw std::bad_alloc();
+    }
     return code_;
   }
 
@@ -58,6 +75,7 @@ class CFaultPlan {
   int countdown_ = 0;
   bool persistent_ = false;
   long code_ = 1;
+  bool throws_ = false;
   int calls_ = 0;
 };
 

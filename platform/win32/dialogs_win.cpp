@@ -19,7 +19,7 @@ HMODULE ThisModule() {
 
 // Finds the CDialogEvents that RunModal handed over at creation and forwards to it. Messages that
 // arrive before WM_INITDIALOG (font and size set-up) go to the dialog manager's defaults.
-INT_PTR CALLBACK DialogEntry(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+INT_PTR Dispatch(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
   if (message == WM_INITDIALOG) {
     SetWindowLongPtrA(window, GWLP_USERDATA, lparam);
     auto* events = reinterpret_cast<CDialogEvents*>(lparam);
@@ -32,6 +32,16 @@ INT_PTR CALLBACK DialogEntry(HWND window, UINT message, WPARAM wparam, LPARAM lp
     return TRUE;
   }
   return FALSE;
+}
+
+// The system's dialog manager calls this; nothing may unwind into it. A message whose handling
+// throws counts as handled and the dialog stays open.
+INT_PTR CALLBACK DialogEntry(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+  try {
+    return Dispatch(window, message, wparam, lparam);
+  } catch (...) {
+    return message == WM_INITDIALOG || message == WM_COMMAND ? TRUE : FALSE;
+  }
 }
 
 // The position a dialog template asks for, in either template format. False when the resource is

@@ -1,7 +1,6 @@
 // The threads area of the seam over Win32: report workers, thread timers and global memory.
 #include <windows.h>
 
-#include <utility>
 #include <vector>
 
 #include "platform/win32/win32_platform.h"
@@ -15,43 +14,67 @@ struct WorkerStart {
   HMODULE module;  // the reference that keeps this module loaded until the worker has ended
 };
 
-// Runs on the new thread. Ends it with FreeLibraryAndExitThread, so that the module's last
+// A reference on the module that holds this code, or nullptr when none could be taken.
+HMODULE ReferenceThisModule() {
+  HMODULE module = nullptr;
+  GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                     reinterpret_cast<LPCWSTR>(&ReferenceThisModule), &module);
+  return module;
+}
+
+// Runs on the new thread. Nothing may unwind into the system's thread start, so everything the
+// worker throws ends here. Ends the thread with FreeLibraryAndExitThread, so that the module's last
 // reference may go while no code of the module runs any more.
 DWORD WINAPI WorkerEntry(LPVOID param) {
   const WorkerStart start = *static_cast<WorkerStart*>(param);
   HeapFree(GetProcessHeap(), 0, param);
-  const unsigned result = start.proc(start.arg);
+  unsigned result = 1;
+  try {
+    result = start.proc(start.arg);
+  } catch (...) {
+  }
   FreeLibraryAndExitThread(start.module, result);
   return result;
 }
 
-// Timer procedures by timer identifier. Thread timers have no window to carry their procedure, so
-// one trampoline serves them all. The lock guards the table only; procedures run outside it.
+// A running thread timer: its procedure, the thread that owns it (the only one that can kill it)
+// and the module reference it holds while it can tick.
+struct CTimerRecord {
+  UINT_PTR id;
+  TimerProc proc;
+  DWORD thread;
+  HMODULE module;
+};
+
+// Thread timers have no window to carry their procedure, so one trampoline serves them all. The
+// lock guards the table only; procedures run outside it.
 SRWLOCK g_timers_lock = SRWLOCK_INIT;
-std::vector<std::pair<UINT_PTR, TimerProc>> g_timers;
+std::vector<CTimerRecord> g_timers;
 
 TimerProc FindTimer(UINT_PTR id) {
   AcquireSRWLockShared(&g_timers_lock);
   TimerProc proc = nullptr;
-  for (const auto& [timer_id, timer_proc] : g_timers) {
-    if (timer_id == id) proc = timer_proc;
+  for (const CTimerRecord& timer : g_timers) {
+    if (timer.id == id) proc = timer.proc;
   }
   ReleaseSRWLockShared(&g_timers_lock);
   return proc;
 }
 
+// Called by the system's message dispatch. A tick that throws ends there; the timer goes on and
+// the next tick decides afresh.
 VOID CALLBACK TimerEntry(HWND, UINT, UINT_PTR id, DWORD) {
-  if (TimerProc proc = FindTimer(id)) proc();
+  try {
+    if (TimerProc proc = FindTimer(id)) proc();
+  } catch (...) {
+  }
 }
 
 class CWin32Threads final : public CThreads {
  public:
   bool StartWorker(WorkerProc proc, void* arg) override {
-    HMODULE module = nullptr;
-    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
-                            reinterpret_cast<LPCWSTR>(&WorkerEntry), &module)) {
-      return false;
-    }
+    HMODULE module = ReferenceThisModule();
+    if (module == nullptr) return false;
     auto* start = static_cast<WorkerStart*>(HeapAlloc(GetProcessHeap(), 0, sizeof(WorkerStart)));
     if (start == nullptr) {
       FreeLibrary(module);
@@ -70,32 +93,38 @@ class CWin32Threads final : public CThreads {
   }
 
   std::uintptr_t StartThreadTimer(unsigned period_ms, TimerProc proc) override {
+    HMODULE module = ReferenceThisModule();
+    if (module == nullptr) return 0;
     // The table must hold the entry before the first tick, which this thread dispatches only
     // after returning; no other thread dispatches this thread's timers.
     AcquireSRWLockExclusive(&g_timers_lock);
     UINT_PTR id = SetTimer(nullptr, 0, period_ms, TimerEntry);
     if (id != 0) {
       try {
-        g_timers.emplace_back(id, proc);
+        g_timers.push_back(CTimerRecord{id, proc, GetCurrentThreadId(), module});
       } catch (...) {
         KillTimer(nullptr, id);
         id = 0;
       }
     }
     ReleaseSRWLockExclusive(&g_timers_lock);
+    if (id == 0) FreeLibrary(module);
     return id;
   }
 
   void StopThreadTimer(std::uintptr_t timer_id) override {
-    KillTimer(nullptr, timer_id);
+    HMODULE module = nullptr;
     AcquireSRWLockExclusive(&g_timers_lock);
     for (auto it = g_timers.begin(); it != g_timers.end(); ++it) {
-      if (it->first == timer_id) {
+      if (it->id == timer_id && it->thread == GetCurrentThreadId()) {
+        KillTimer(nullptr, timer_id);
+        module = it->module;
         g_timers.erase(it);
         break;
       }
     }
     ReleaseSRWLockExclusive(&g_timers_lock);
+    if (module != nullptr) FreeLibrary(module);
   }
 
   void* AllocateZeroed(std::size_t bytes) override { return GlobalAlloc(GPTR, bytes); }

@@ -186,8 +186,10 @@ void CHostPlayer::RunLoop() {
 }
 
 bool CHostPlayer::Unload(std::string* error) {
-  Print("quit");
-  descriptor_->quit();
+  if (options_.call_quit) {
+    Print("quit");
+    descriptor_->quit();
+  }
   if (options_.unload_delay_ms > 0) {
     const ULONGLONG until = GetTickCount64() + options_.unload_delay_ms;
     for (ULONGLONG now = GetTickCount64(); now < until; now = GetTickCount64()) {
@@ -202,20 +204,46 @@ bool CHostPlayer::Unload(std::string* error) {
   module_ = nullptr;
   descriptor_ = nullptr;
   const ULONGLONG deadline = GetTickCount64() + options_.unload_wait_ms;
-  HMODULE still = nullptr;
-  while (GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT, options_.dll_path.c_str(),
-                            &still)) {
+  while (PluginStillLoaded()) {
     if (GetTickCount64() >= deadline) {
+      if (!options_.call_quit) return true;
       *error = "the module was still loaded " + std::to_string(options_.unload_wait_ms) +
                " ms after FreeLibrary";
       Print("%s", error->c_str());
       return false;
     }
-    Sleep(2);
+    PumpAfterFree(2);
   }
   unload_ms_ = (Seconds() - freed_at) * 1000.0;
   Print("unloaded (%.0f ms after FreeLibrary)", unload_ms_);
+  const ULONGLONG quiet_until = GetTickCount64() + options_.after_unload_ms;
+  for (ULONGLONG now = GetTickCount64(); now < quiet_until; now = GetTickCount64()) {
+    PumpAfterFree(static_cast<DWORD>(quiet_until - now));
+  }
   return true;
+}
+
+bool CHostPlayer::PluginStillLoaded() const {
+  HMODULE still = nullptr;
+  return GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT, options_.dll_path.c_str(),
+                            &still) != FALSE;
+}
+
+void CHostPlayer::PumpAfterFree(DWORD ms) {
+  MsgWaitForMultipleObjects(0, nullptr, FALSE, ms, QS_ALLINPUT);
+  MSG message;
+  while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+    // The player's own timers all have its window, so a timer message without one is the
+    // plug-in's. (Its lParam names the procedure, but Wine hands out a handle there.)
+    if (message.message == WM_TIMER && message.hwnd == nullptr) {
+      if (!PluginStillLoaded()) {
+        ++ticks_unmapped_;
+        continue;
+      }
+      ++ticks_after_free_;
+    }
+    DispatchMessageA(&message);
+  }
 }
 
 LRESULT CALLBACK CHostPlayer::WindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {

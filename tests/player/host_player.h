@@ -59,6 +59,10 @@ struct CPlayerOptions {
   unsigned unload_delay_ms = 0;     // messages keep being dispatched this long between quit and
                                     // FreeLibrary; 0 frees the library at once
   unsigned unload_wait_ms = 30000;  // how long the module may stay loaded after FreeLibrary
+  bool call_quit = true;            // false: FreeLibrary without quit, as a careless host does;
+                                    // the module may then stay loaded, which is no failure
+  unsigned after_unload_ms = 0;     // messages keep being dispatched this long once the module
+                                    // is gone, to see whether its timer still ticks
   unsigned max_run_ms = 0;          // 0: no limit; otherwise the playlist is abandoned (an open
                                     // dialog cancelled, quit called) this long after load, and
                                     // Run reports a failure
@@ -92,6 +96,10 @@ class CHostPlayer {
   int ConfigCalls() const { return config_calls_; }
   // Milliseconds from FreeLibrary until the module was gone; -1 if it never went.
   double UnloadMilliseconds() const { return unload_ms_; }
+  // The plug-in's timer messages after FreeLibrary: dispatched while the module was mapped, and
+  // dropped (each would call into unmapped memory) once it was gone.
+  int TicksAfterFree() const { return ticks_after_free_; }
+  int TicksIntoUnmappedModule() const { return ticks_unmapped_; }
   // The description text the descriptor carried.
   const std::string& Description() const { return description_; }
 
@@ -106,6 +114,9 @@ class CHostPlayer {
   bool LoadPlugin(std::string* error);
   void RunLoop();
   bool Unload(std::string* error);
+  bool PluginStillLoaded() const;
+  // Waits up to `ms` for messages and dispatches them, sorting out the plug-in's timer messages.
+  void PumpAfterFree(DWORD ms);
 
   LRESULT Answer(WPARAM wparam, LPARAM lparam);
   std::intptr_t AnswerTag(const HostExtendedFileInfo* request, std::string* text);
@@ -144,5 +155,7 @@ class CHostPlayer {
   bool timed_out_ = false;
   int config_calls_ = 0;
   double unload_ms_ = -1;
+  int ticks_after_free_ = 0;
+  int ticks_unmapped_ = 0;
   std::vector<CHostQuestion> questions_;
 };

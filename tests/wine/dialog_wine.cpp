@@ -327,15 +327,15 @@ int CheckOf(HWND dialog, int id) {
 
 // Closes whatever the dialog's thread still shows (the dialog, a message box), so that a failed
 // check never leaves the program hanging in a modal loop.
+// A window enumeration callback has the system's calling convention, which on i686 no lambda has.
+BOOL CALLBACK CloseWindowOf(HWND window, LPARAM) {
+  PostMessageA(window, WM_CLOSE, 0, 0);
+  return TRUE;
+}
+
 void Rescue() {
   for (int round = 0; round < 50 && FindDialog() != nullptr; ++round) {
-    EnumThreadWindows(
-        g_dialog_thread,
-        [](HWND window, LPARAM) -> BOOL {
-          PostMessageA(window, WM_CLOSE, 0, 0);
-          return TRUE;
-        },
-        0);
+    EnumThreadWindows(g_dialog_thread, CloseWindowOf, 0);
     Sleep(100);
   }
 }

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <new>
 
 #include "platform/platform.h"
 #include "platform/win32/win32_platform.h"
@@ -55,6 +56,30 @@ void WorkerRunsOnItsOwnThread() {
   CHECK(g_worker_thread.load() != GetCurrentThreadId());
 }
 
+int g_throwing_ticks = 0;
+void ThrowingTick() {
+  ++g_throwing_ticks;
+  throw std::bad_alloc();
+}
+unsigned ThrowingWorker(void* arg) {
+  static_cast<std::atomic<int>*>(arg)->store(1);
+  throw std::bad_alloc();
+}
+
+// What a tick or a worker throws ends at the boundary with the system: the process lives on, and
+// the timer keeps ticking.
+void ThrowsEndAtTheBoundary() {
+  const std::uintptr_t timer = Win32Threads().StartThreadTimer(40, ThrowingTick);
+  Pump(300);
+  Win32Threads().StopThreadTimer(timer);
+  CHECK(g_throwing_ticks >= 2);
+  std::atomic<int> started{0};
+  CHECK(Win32Threads().StartWorker(ThrowingWorker, &started));
+  for (int i = 0; i < 500 && started.load() == 0; ++i) Sleep(10);
+  Sleep(200);
+  CHECK_EQ_INT(started.load(), 1);
+}
+
 void MemoryIsZeroFilled() {
   auto* bytes = static_cast<unsigned char*>(Win32Threads().AllocateZeroed(4096));
   if (!CHECK(bytes != nullptr)) return;
@@ -70,6 +95,7 @@ void MemoryIsZeroFilled() {
 int main() {
   TimersCallTheirOwnProcedure();
   WorkerRunsOnItsOwnThread();
+  ThrowsEndAtTheBoundary();
   MemoryIsZeroFilled();
   return winecheck::Finish();
 }
