@@ -57,6 +57,9 @@ class Service:
         errors = self.process.stderr.read()
         self.process.stdout.close()
         self.process.stderr.close()
+        for report in ("WARNING: ThreadSanitizer", "ERROR: AddressSanitizer", "runtime error:"):
+            assert report not in errors, errors
+        assert kill or self.process.returncode == 0, errors
         return errors
 
     def exchange(self, raw, timeout=10):
@@ -307,7 +310,7 @@ class Connections(Scratch):
                 s.close()
         time.sleep(0.2)
         self.assertEqual(service.get("/signature/x.png")[0], 200)
-        self.assertLessEqual(service.stop().count("\n"), 2)
+        self.assertLessEqual(service.stop().count("velk-service: "), 2)
 
 
 class Wire(Scratch):
