@@ -109,6 +109,7 @@ class CAccounts {
     std::optional<CKeptReport> kept;  // committed to the store as well
     int64_t keptDueMs = 0;            // steady time from which `kept` may be applied
     uint64_t keptGeneration = 0;      // grows with every kept report
+    bool keptInStore = false;         // the store may hold a kept report of this account
     bool applyingKept = false;
   };
   // The entry of `name`, loaded from the store when missing; null when there is no such account.
