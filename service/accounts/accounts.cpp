@@ -57,7 +57,7 @@ CAccounts::CAccounts(CStore& store, const CClock& clock, CAccountsOptions option
     entry->keptDueMs = nowMs + std::max<int64_t>(0, entry->kept->dueAtMs - wallMs);
     m_due.emplace(entry->keptDueMs, entry);
   }
-  m_scheduler = std::thread([this] { RunScheduler(); });
+  if (m_options.applyOnTime) m_scheduler = std::thread([this] { RunScheduler(); });
 }
 
 CAccounts::~CAccounts() {
@@ -66,7 +66,7 @@ CAccounts::~CAccounts() {
     m_stopping = true;
   }
   m_schedulerWake.notify_all();
-  m_scheduler.join();
+  if (m_scheduler.joinable()) m_scheduler.join();
   // The callbacks of queued writes update the entries, so they must run before the entries go.
   m_store.Flush();
 }

@@ -31,6 +31,7 @@ bool IsReservedUserName(std::string_view name);
 struct CAccountsOptions {
   int64_t minReportIntervalMs = 2000;  // closer reports of one account are kept, not applied
   size_t wrongKeysPerMinute = 20;      // slow checks per account and minute that may fail
+  bool applyOnTime = true;  // false: kept reports wait for ApplyDueReports (a test's clock)
 };
 
 // Loads accounts from the store on first use and keeps them; applies reports to them, and applies

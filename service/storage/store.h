@@ -93,6 +93,7 @@ class CStore {
   void RunWriter();
   void CommitBatch(std::vector<CCreation>& creations, std::map<std::string, CPendingWrite>& writes);
   void ApplyWrite(const std::string& nameKey, const CAccountWrite& write);
+  void Close();  // finalizes the statements and closes both connections
 
   const std::string m_path;
   sqlite3* m_reader = nullptr;
