@@ -1,6 +1,10 @@
 // The accounts in use: their keys, code pages and signature state, kept in memory after first use.
 #include "accounts/accounts.h"
 
+#include <algorithm>
+#include <chrono>
+
+#include "base/log.h"
 #include "render/code_page.h"
 
 bool IsValidUserName(std::string_view name) {
@@ -17,8 +21,55 @@ bool IsValidUserName(std::string_view name) {
 
 bool IsReservedUserName(std::string_view name) { return NameKey(name) == "username"; }
 
-CAccounts::CAccounts(CStore& store, const CClock& clock, int64_t minReportIntervalMs)
-    : m_store(store), m_clock(clock), m_minReportIntervalMs(minReportIntervalMs) {}
+namespace {
+
+// A kept report whose write failed is tried again this much later.
+constexpr int64_t kKeptRetryMs = 1000;
+constexpr int64_t kMinuteMs = 60000;
+
+CKeptReport ToKept(const CReport& report, int64_t arrivedAt) {
+  CKeptReport kept;
+  kept.stopped = report.stopped;
+  kept.artist = report.artist;
+  kept.title = report.title;
+  kept.album = report.album;
+  kept.year = report.year;
+  kept.genre = report.genre;
+  kept.arrivedAt = arrivedAt;
+  return kept;
+}
+
+}  // namespace
+
+CAccounts::CAccounts(CStore& store, const CClock& clock, CAccountsOptions options)
+    : m_store(store),
+      m_clock(clock),
+      m_options(options),
+      m_wrongChecks(clock, options.wrongKeysPerMinute, kMinuteMs) {
+  const int64_t nowMs = m_clock.SteadyMs();
+  const int64_t wallMs = m_clock.WallMs();
+  for (auto& [nameKey, kept] : m_store.KeptReports()) {
+    std::unique_lock<std::mutex> lock;
+    CEntry* entry = Lock(nameKey, lock);
+    if (!entry) continue;
+    entry->kept = std::move(kept);
+    entry->keptInStore = true;
+    entry->keptDueMs = nowMs + std::max<int64_t>(0, entry->kept->dueAtMs - wallMs);
+    m_due.emplace(entry->keptDueMs, entry);
+  }
+  if (m_options.applyOnTime) m_scheduler = std::thread([this] { RunScheduler(); });
+}
+
+CAccounts::~CAccounts() {
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_stopping = true;
+  }
+  m_schedulerWake.notify_all();
+  if (m_scheduler.joinable()) m_scheduler.join();
+  // The callbacks of queued writes update the entries, so they must run before the entries go.
+  m_store.Flush();
+}
 
 CAccounts::CEntry* CAccounts::Lock(std::string_view name, std::unique_lock<std::mutex>& lock) {
   if (!IsValidUserName(name)) return nullptr;
@@ -34,6 +85,7 @@ CAccounts::CEntry* CAccounts::Lock(std::string_view name, std::unique_lock<std::
   auto& slot = m_entries[key];
   if (!slot) {
     slot = std::make_unique<CEntry>();
+    slot->nameKey = key;
     slot->record = std::move(*record);
   }
   return slot.get();
@@ -43,96 +95,211 @@ std::optional<CAccounts::CView> CAccounts::Find(std::string_view name) {
   std::unique_lock<std::mutex> lock;
   CEntry* entry = Lock(name, lock);
   if (!entry) return std::nullopt;
-  ApplyDeferredLocked(*entry);
   CView view;
   view.name = entry->record.name;
   view.codePage = entry->record.codePage;
   view.createdAt = entry->record.createdAt;
   view.state = entry->record.state;
   view.version = entry->version;
+  view.changedAt = entry->changedAt;
   view.wrongKey =
       entry->wrongKeySeen && entry->record.state.playback == CTrackState::EPlayback::kNone;
   return view;
 }
 
+void CAccounts::MarkChanged(CEntry& entry) {
+  ++entry.version;
+  // Later than the change before, even within one second: Last-Modified must grow with each.
+  entry.changedAt = std::max(m_clock.WallSeconds(), entry.changedAt + 1);
+}
+
 CAccounts::EKeyCheck CAccounts::CheckKey(std::string_view name, const CKeyDigest& digest,
-                                         std::string* keyHash) {
+                                         bool wellFormed, std::string* keyHash) {
   std::unique_lock<std::mutex> lock;
   CEntry* entry = Lock(name, lock);
   if (!entry) return EKeyCheck::kNoAccount;
   if (entry->rightKey && SameDigest(*entry->rightKey, digest)) return EKeyCheck::kMatches;
-  if (entry->wrongKey && SameDigest(*entry->wrongKey, digest)) {
-    if (!entry->wrongKeySeen) ++entry->version;
+  if (!wellFormed || (entry->wrongKey && SameDigest(*entry->wrongKey, digest))) {
+    if (!entry->wrongKeySeen) MarkChanged(*entry);
     entry->wrongKeySeen = true;
     return EKeyCheck::kWrong;
   }
+  if (entry->checkReserved) return EKeyCheck::kBusy;
+  if (m_wrongChecks.WaitMs(entry->nameKey) > 0) return EKeyCheck::kLimited;
+  entry->checkReserved = true;
   *keyHash = entry->record.keyHash;
   return EKeyCheck::kUnknown;
 }
 
-void CAccounts::RememberKeyCheck(std::string_view name, const CKeyDigest& digest, bool matches) {
+void CAccounts::RememberKeyCheck(std::string_view name, const CKeyDigest& digest, bool matches,
+                                 bool checked) {
   std::unique_lock<std::mutex> lock;
   CEntry* entry = Lock(name, lock);
   if (!entry) return;
+  entry->checkReserved = false;
+  if (!checked) return;
   if (matches) {
     entry->rightKey = digest;
-  } else {
-    entry->wrongKey = digest;
-    if (!entry->wrongKeySeen) ++entry->version;
-    entry->wrongKeySeen = true;
+    return;
   }
+  entry->wrongKey = digest;
+  m_wrongChecks.Add(entry->nameKey);
+  if (!entry->wrongKeySeen) MarkChanged(*entry);
+  entry->wrongKeySeen = true;
 }
 
-CAccounts::EApply CAccounts::Apply(std::string_view name, const CReport& report) {
-  std::unique_lock<std::mutex> lock;
-  CEntry* entry = Lock(name, lock);
-  if (!entry) return EApply::kNoAccount;
-  const int64_t nowMs = m_clock.SteadyMs();
-  if (entry->lastAcceptedMs && nowMs - *entry->lastAcceptedMs < m_minReportIntervalMs) {
-    entry->deferred = report;
-    entry->deferredAt = m_clock.WallSeconds();
-    return EApply::kRateLimited;
-  }
-  // A newer report supersedes one still waiting for its turn.
-  entry->deferred.reset();
-  entry->lastAcceptedMs = nowMs;
-  ApplyLocked(*entry, report, m_clock.WallSeconds());
-  return EApply::kStored;
+int64_t CAccounts::KeyCheckRetryMs(std::string_view name) {
+  return std::max<int64_t>(1, m_wrongChecks.WaitMs(NameKey(name)));
 }
 
-void CAccounts::ApplyDeferredLocked(CEntry& entry) {
-  if (!entry.deferred) return;
-  const int64_t nowMs = m_clock.SteadyMs();
-  if (entry.lastAcceptedMs && nowMs - *entry.lastAcceptedMs < m_minReportIntervalMs) return;
-  const CReport report = std::move(*entry.deferred);
-  entry.deferred.reset();
-  entry.lastAcceptedMs = nowMs;
-  ApplyLocked(entry, report, entry.deferredAt);
-}
-
-void CAccounts::ApplyLocked(CEntry& entry, const CReport& report, int64_t arrivedAt) {
-  entry.wrongKeySeen = false;
-  CTrackState& state = entry.record.state;
-  const CTrackState before = state;
+CTrackState CAccounts::Next(const CEntry& entry, const CKeptReport& report,
+                            int64_t arrivedAt) const {
+  CTrackState state = entry.latest ? *entry.latest : entry.record.state;
   if (report.stopped) {
     // A stop keeps the last track; a repeated stop keeps the time of the first.
     if (state.playback != CTrackState::EPlayback::kStopped) {
       state.playback = CTrackState::EPlayback::kStopped;
       state.stoppedAt = arrivedAt;
     }
-  } else {
-    const CCodePage& codePage = CodePageFor(entry.record.codePage);
-    state.playback = CTrackState::EPlayback::kPlaying;
-    state.artist = codePage.ToUtf8(report.artist);
-    state.title = codePage.ToUtf8(report.title);
-    state.album = codePage.ToUtf8(report.album);
-    state.year = codePage.ToUtf8(report.year);
-    state.genre = codePage.ToUtf8(report.genre);
-    state.trackAt = arrivedAt;
-    state.stoppedAt = 0;
+    return state;
   }
-  if (!(state == before)) {
-    ++entry.version;
-    m_store.SaveState(entry.record.name, state);
+  const CCodePage& codePage = CodePageFor(entry.record.codePage);
+  state.playback = CTrackState::EPlayback::kPlaying;
+  state.artist = codePage.ToUtf8(report.artist);
+  state.title = codePage.ToUtf8(report.title);
+  state.album = codePage.ToUtf8(report.album);
+  state.year = codePage.ToUtf8(report.year);
+  state.genre = codePage.ToUtf8(report.genre);
+  state.trackAt = arrivedAt;
+  state.stoppedAt = 0;
+  return state;
+}
+
+void CAccounts::WriteState(CEntry& entry, const CTrackState& state,
+                           std::function<void(bool, const std::string&)> committed) {
+  entry.latest = state;
+  ++entry.pendingWrites;
+  // A newer state supersedes the kept report, also one whose write is still queued.
+  const uint64_t generation = ++entry.keptGeneration;
+  CAccountWrite write;
+  write.state = state;
+  // Most reports come in their turn: only clear a kept report the store may hold.
+  const bool clears = entry.keptInStore;
+  if (clears) write.keptAction = CAccountWrite::EKept::kClear;
+  entry.keptInStore = false;
+  CEntry* target = &entry;
+  m_store.Write(entry.nameKey, std::move(write),
+                [this, target, state, generation, clears, committed = std::move(committed)](
+                    bool stored, const std::string& error) {
+                  {
+                    std::lock_guard<std::mutex> lock(m_mutex);
+                    --target->pendingWrites;
+                    if (!stored && clears) target->keptInStore = true;
+                    if (stored) {
+                      target->wrongKeySeen = false;
+                      if (!(target->record.state == state)) {
+                        target->record.state = state;
+                        MarkChanged(*target);
+                      }
+                      if (target->keptGeneration == generation) target->kept.reset();
+                    }
+                    if (target->pendingWrites == 0) target->latest.reset();
+                  }
+                  committed(stored, error);
+                });
+}
+
+void CAccounts::Apply(std::string_view name, const CReport& report, ApplyDone done) {
+  std::unique_lock<std::mutex> lock;
+  CEntry* entry = Lock(name, lock);
+  if (!entry) return done(EApply::kNoAccount, "");
+  const int64_t nowMs = m_clock.SteadyMs();
+  CKeptReport incoming = ToKept(report, m_clock.WallSeconds());
+  const std::optional<int64_t> previous = entry->lastAcceptedMs;
+  if (previous && nowMs - *previous < m_options.minReportIntervalMs) {
+    // Too soon: kept, committed now, so that neither a restart nor a crash loses it.
+    const int64_t dueMs = *previous + m_options.minReportIntervalMs;
+    incoming.dueAtMs = m_clock.WallMs() + (dueMs - nowMs);
+    const uint64_t generation = ++entry->keptGeneration;
+    entry->keptInStore = true;
+    CAccountWrite write;
+    write.keptAction = CAccountWrite::EKept::kSet;
+    write.kept = incoming;
+    m_store.Write(entry->nameKey, std::move(write),
+                  [this, entry, incoming, generation, dueMs, done = std::move(done)](
+                      bool stored, const std::string& error) {
+                    if (stored) {
+                      std::lock_guard<std::mutex> lock(m_mutex);
+                      if (entry->keptGeneration == generation) {
+                        entry->kept = incoming;
+                        entry->keptDueMs = dueMs;
+                        m_due.emplace(dueMs, entry);
+                        m_schedulerWake.notify_one();
+                      }
+                    }
+                    done(stored ? EApply::kKept : EApply::kFailed, error);
+                  });
+    return;
+  }
+  entry->lastAcceptedMs = nowMs;
+  const CTrackState next = Next(*entry, incoming, incoming.arrivedAt);
+  if (entry->pendingWrites == 0 && !entry->keptInStore && next == entry->record.state) {
+    // Nothing to write: what the report says is committed already.
+    entry->wrongKeySeen = false;
+    lock.unlock();
+    return done(EApply::kStored, "");
+  }
+  WriteState(*entry, next,
+             [this, entry, previous, nowMs, done = std::move(done)](bool stored,
+                                                                    const std::string& error) {
+               if (!stored) {
+                 // Not applied, so it does not count against the interval either.
+                 std::lock_guard<std::mutex> lock(m_mutex);
+                 if (entry->lastAcceptedMs == nowMs) entry->lastAcceptedMs = previous;
+               }
+               done(stored ? EApply::kStored : EApply::kFailed, error);
+             });
+}
+
+void CAccounts::ApplyDueReports() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  const int64_t nowMs = m_clock.SteadyMs();
+  while (!m_due.empty() && m_due.begin()->first <= nowMs) {
+    const int64_t dueMs = m_due.begin()->first;
+    CEntry* entry = m_due.begin()->second;
+    m_due.erase(m_due.begin());
+    if (!entry->kept || entry->applyingKept || entry->keptDueMs != dueMs) continue;
+    entry->applyingKept = true;
+    const std::optional<int64_t> previous = entry->lastAcceptedMs;
+    entry->lastAcceptedMs = nowMs;
+    const CTrackState next = Next(*entry, *entry->kept, entry->kept->arrivedAt);
+    WriteState(*entry, next, [this, entry, previous, nowMs](bool stored, const std::string& error) {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      entry->applyingKept = false;
+      if (stored) return;
+      if (entry->lastAcceptedMs == nowMs) entry->lastAcceptedMs = previous;
+      if (!entry->kept) return;
+      // It stays kept in the store; try again once the fault may have cleared.
+      LogRepeated("kept report not applied", error);
+      entry->keptDueMs = m_clock.SteadyMs() + kKeptRetryMs;
+      m_due.emplace(entry->keptDueMs, entry);
+    });
+  }
+}
+
+void CAccounts::RunScheduler() {
+  std::unique_lock<std::mutex> lock(m_mutex);
+  while (!m_stopping) {
+    int64_t waitMs = 1000;
+    if (!m_due.empty()) {
+      waitMs = std::clamp<int64_t>(m_due.begin()->first - m_clock.SteadyMs(), 0, 1000);
+    }
+    if (waitMs > 0) {
+      m_schedulerWake.wait_for(lock, std::chrono::milliseconds(waitMs));
+      continue;
+    }
+    lock.unlock();
+    ApplyDueReports();
+    lock.lock();
   }
 }

@@ -1,15 +1,20 @@
 // The accounts in use: their keys, code pages and signature state, kept in memory after first use.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <unordered_map>
 
-#include "accounts/clock.h"
+#include "base/clock.h"
+#include "base/event_limit.h"
 #include "accounts/key_hash.h"
 #include "accounts/report.h"
 #include "storage/store.h"
@@ -23,12 +28,23 @@ bool IsValidUserName(std::string_view name);
 // report to no account.
 bool IsReservedUserName(std::string_view name);
 
-// Loads accounts from the store on first use and keeps them; applies reports to them. All
-// members may be called from any thread.
+struct CAccountsOptions {
+  int64_t minReportIntervalMs = 2000;  // closer reports of one account are kept, not applied
+  size_t wrongKeysPerMinute = 20;      // slow checks per account and minute that may fail
+  bool applyOnTime = true;  // false: kept reports wait for ApplyDueReports (a test's clock)
+};
+
+// Loads accounts from the store on first use and keeps them; applies reports to them, and applies
+// kept reports when they are due on a thread of its own. All members may be called from any
+// thread; callbacks run on the store's writer thread.
 class CAccounts {
  public:
-  // Reports of one account closer together than `minReportIntervalMs` are dropped.
-  CAccounts(CStore& store, const CClock& clock, int64_t minReportIntervalMs);
+  // Loads the kept reports from `store` and schedules them. Throws CStoreError.
+  CAccounts(CStore& store, const CClock& clock, CAccountsOptions options);
+  // Stops applying kept reports and waits until every write already queued has finished.
+  ~CAccounts();
+  CAccounts(const CAccounts&) = delete;
+  CAccounts& operator=(const CAccounts&) = delete;
 
   struct CView {
     std::string name;
@@ -36,51 +52,87 @@ class CAccounts {
     int64_t createdAt = 0;
     CTrackState state;
     uint64_t version = 0;   // changes whenever what the image shows may change
+    int64_t changedAt = 0;  // Unix seconds of the last such change in this process, growing
     bool wrongKey = false;  // reports came with a wrong key, and none with the right one yet
   };
   // The account called `name` in any letter case, or nothing. Throws CStoreError.
   std::optional<CView> Find(std::string_view name);
 
-  enum class EKeyCheck { kNoAccount, kMatches, kWrong, kUnknown };
-  // Decides `key` (given as its digest) from what the service remembers: the digest of the last
-  // key that matched and of the last one that did not. kUnknown means a slow check against
-  // `*keyHash` must decide. Throws CStoreError.
-  EKeyCheck CheckKey(std::string_view name, const CKeyDigest& digest, std::string* keyHash);
-  // Remembers the outcome of a slow check.
-  void RememberKeyCheck(std::string_view name, const CKeyDigest& digest, bool matches);
+  enum class EKeyCheck {
+    kNoAccount,
+    kMatches,  // the key that last passed the slow check
+    kWrong,    // known to be wrong, or not even well formed
+    kUnknown,  // a slow check against `*keyHash` must decide; finish with RememberKeyCheck
+    kLimited,  // too many wrong keys for this account lately: refuse without a check
+    kBusy,     // a slow check of this account is under way: refuse without a check
+  };
+  // Decides `key` (given as its digest, and whether it is well formed) from what the service
+  // remembers. kUnknown reserves the account's one slow check. Throws CStoreError.
+  EKeyCheck CheckKey(std::string_view name, const CKeyDigest& digest, bool wellFormed,
+                     std::string* keyHash);
+  // Ends the slow check that kUnknown reserved: remembers its outcome, or with `checked` false
+  // (the check could not run) only gives the reservation back.
+  void RememberKeyCheck(std::string_view name, const CKeyDigest& digest, bool matches,
+                        bool checked = true);
+  // Milliseconds until the account may have another wrong key checked (at least 1).
+  int64_t KeyCheckRetryMs(std::string_view name);
 
-  enum class EApply { kStored, kRateLimited, kNoAccount };
+  enum class EApply {
+    kStored,     // applied and committed
+    kKept,       // too soon after the last report applied: kept (committed), applied when due
+    kNoAccount,  //
+    kFailed,     // the write failed: nothing changed; `error` says why
+  };
+  using ApplyDone = std::function<void(EApply result, const std::string& error)>;
   // Applies a report whose key matched: a track report replaces the track; a stopped report keeps
-  // the last track and marks the time of the stop. The new state is queued for the store. A report
-  // that comes too soon after the last one applied is not applied now (kRateLimited): the latest
-  // such report is kept and applied once the interval has passed, at the account's next look-up,
-  // unless a newer report comes first. So a player's final "stopped", sent right after a track
-  // report, still reaches the signature.
-  EApply Apply(std::string_view name, const CReport& report);
+  // the last track and marks the time of the stop. `done` runs once the outcome is committed, on
+  // the store's writer thread (or at once on the calling thread for kNoAccount). A report that
+  // comes too soon after the last one applied is kept instead, replacing any kept before, and is
+  // applied once the interval has passed, unless a newer report comes first. So a player's final
+  // "stopped", sent right after a track report, still reaches the signature.
+  void Apply(std::string_view name, const CReport& report, ApplyDone done);
+  // Applies the kept reports that are due now. The scheduler thread calls it; tests may too.
+  void ApplyDueReports();
 
  private:
   struct CEntry {
-    CAccountRecord record;
+    std::string nameKey;
+    CAccountRecord record;  // record.state: what is committed
     uint64_t version = 1;
+    int64_t changedAt = 0;
+    std::optional<CTrackState> latest;  // the state once every queued write commits
+    size_t pendingWrites = 0;
     std::optional<CKeyDigest> rightKey;
     std::optional<CKeyDigest> wrongKey;
     bool wrongKeySeen = false;
+    bool checkReserved = false;
     std::optional<int64_t> lastAcceptedMs;
-    // The latest report that came too soon, and the wall time it came at.
-    std::optional<CReport> deferred;
-    int64_t deferredAt = 0;
+    std::optional<CKeptReport> kept;  // committed to the store as well
+    int64_t keptDueMs = 0;            // steady time from which `kept` may be applied
+    uint64_t keptGeneration = 0;      // grows with every kept report
+    bool keptInStore = false;         // the store may hold a kept report of this account
+    bool applyingKept = false;
   };
-  // Applies `report`, which came at wall time `arrivedAt`, to `entry` (m_mutex held).
-  void ApplyLocked(CEntry& entry, const CReport& report, int64_t arrivedAt);
-  // Applies the deferred report of `entry` when the interval has passed (m_mutex held).
-  void ApplyDeferredLocked(CEntry& entry);
   // The entry of `name`, loaded from the store when missing; null when there is no such account.
   // Returns with m_mutex held when the entry exists.
   CEntry* Lock(std::string_view name, std::unique_lock<std::mutex>& lock);
+  // The state `entry` shows once `report`, which came at wall time `arrivedAt`, is applied.
+  CTrackState Next(const CEntry& entry, const CKeptReport& report, int64_t arrivedAt) const;
+  // Queues `state` for `entry` (m_mutex held) and clears its kept report; `committed` runs with
+  // the outcome after the entry has been updated, without m_mutex.
+  void WriteState(CEntry& entry, const CTrackState& state,
+                  std::function<void(bool stored, const std::string& error)> committed);
+  void MarkChanged(CEntry& entry);  // m_mutex held
+  void RunScheduler();
 
   CStore& m_store;
   const CClock& m_clock;
-  const int64_t m_minReportIntervalMs;
+  const CAccountsOptions m_options;
+  CEventLimit m_wrongChecks;  // failed slow checks, by NameKey
   std::mutex m_mutex;
   std::unordered_map<std::string, std::unique_ptr<CEntry>> m_entries;  // by NameKey
+  std::multimap<int64_t, CEntry*> m_due;  // kept reports by the steady time they are due
+  std::condition_variable m_schedulerWake;
+  bool m_stopping = false;
+  std::thread m_scheduler;
 };

@@ -9,13 +9,20 @@ namespace {
 
 using EPlayback = CTrackState::EPlayback;
 
+// Kept reports are applied when the test says, as its clock moves only then.
+CAccountsOptions ManualOptions() {
+  CAccountsOptions options;
+  options.applyOnTime = false;
+  return options;
+}
+
 class AccountsTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(InitKeyHashing());
     m_store = std::make_unique<CStore>(m_dir.File("accounts.sqlite"));
     ASSERT_EQ(CreateAccountNow(*m_store, "Bob", "1234", 1251), ECreateResult::kCreated);
-    m_accounts = std::make_unique<CAccounts>(*m_store, m_clock, 2000);
+    m_accounts = std::make_unique<CAccounts>(*m_store, m_clock, ManualOptions());
   }
 
   static CReport Track(const char* artist, const char* title) {
@@ -45,14 +52,14 @@ class AccountsTest : public ::testing::Test {
 
 TEST_F(AccountsTest, StoppedKeepsTheLastTrackAndMarksTheTime) {
   EXPECT_EQ(State().playback, EPlayback::kNone);
-  ASSERT_EQ(m_accounts->Apply("bob", Track("\xca\xe8\xed\xee", "Song")),
+  ASSERT_EQ(ApplyNow(*m_accounts, "bob", Track("\xca\xe8\xed\xee", "Song")),
             CAccounts::EApply::kStored);
   const int64_t trackAt = m_clock.WallSeconds();
   EXPECT_EQ(State().playback, EPlayback::kPlaying);
   EXPECT_EQ(State().artist, "Кино");  // the account's code page, 1251
 
   m_clock.Advance(60000);
-  ASSERT_EQ(m_accounts->Apply("bob", Stop()), CAccounts::EApply::kStored);
+  ASSERT_EQ(ApplyNow(*m_accounts, "bob", Stop()), CAccounts::EApply::kStored);
   const CTrackState stopped = State();
   EXPECT_EQ(stopped.playback, EPlayback::kStopped);
   EXPECT_EQ(stopped.artist, "Кино");
@@ -64,78 +71,128 @@ TEST_F(AccountsTest, StoppedKeepsTheLastTrackAndMarksTheTime) {
   // A second stop (the player's final report at quit) keeps the time of the first.
   m_clock.Advance(60000);
   const uint64_t version = m_accounts->Find("bob")->version;
-  ASSERT_EQ(m_accounts->Apply("bob", Stop()), CAccounts::EApply::kStored);
+  ASSERT_EQ(ApplyNow(*m_accounts, "bob", Stop()), CAccounts::EApply::kStored);
   EXPECT_EQ(State().stoppedAt, stopped.stoppedAt);
   EXPECT_EQ(m_accounts->Find("bob")->version, version);
 
   m_clock.Advance(5000);
-  ASSERT_EQ(m_accounts->Apply("bob", Track("B", "Next")), CAccounts::EApply::kStored);
+  ASSERT_EQ(ApplyNow(*m_accounts, "bob", Track("B", "Next")), CAccounts::EApply::kStored);
   EXPECT_EQ(State().playback, EPlayback::kPlaying);
   EXPECT_EQ(State().stoppedAt, 0);
   EXPECT_EQ(State().album, "Album");
 }
 
 TEST_F(AccountsTest, StopBeforeAnyTrack) {
-  ASSERT_EQ(m_accounts->Apply("bob", Stop()), CAccounts::EApply::kStored);
+  ASSERT_EQ(ApplyNow(*m_accounts, "bob", Stop()), CAccounts::EApply::kStored);
   EXPECT_EQ(State().playback, EPlayback::kStopped);
   EXPECT_EQ(State().trackAt, 0);
   EXPECT_EQ(State().artist, "");
 }
 
 TEST_F(AccountsTest, ReportsCloserThanTheIntervalAreDropped) {
-  ASSERT_EQ(m_accounts->Apply("bob", Track("A", "One")), CAccounts::EApply::kStored);
+  ASSERT_EQ(ApplyNow(*m_accounts, "bob", Track("A", "One")), CAccounts::EApply::kStored);
   m_clock.Advance(1999);
-  EXPECT_EQ(m_accounts->Apply("bob", Track("A", "Two")), CAccounts::EApply::kRateLimited);
-  EXPECT_EQ(m_accounts->Apply("bob", Stop()), CAccounts::EApply::kRateLimited);
+  EXPECT_EQ(ApplyNow(*m_accounts, "bob", Track("A", "Two")), CAccounts::EApply::kKept);
+  EXPECT_EQ(ApplyNow(*m_accounts, "bob", Stop()), CAccounts::EApply::kKept);
   EXPECT_EQ(State().title, "One");
   m_clock.Advance(1);
-  EXPECT_EQ(m_accounts->Apply("bob", Track("A", "Three")), CAccounts::EApply::kStored);
+  EXPECT_EQ(ApplyNow(*m_accounts, "bob", Track("A", "Three")), CAccounts::EApply::kStored);
   EXPECT_EQ(State().title, "Three");
   // A dropped report does not move the window.
   m_clock.Advance(1000);
-  EXPECT_EQ(m_accounts->Apply("bob", Track("A", "Four")), CAccounts::EApply::kRateLimited);
+  EXPECT_EQ(ApplyNow(*m_accounts, "bob", Track("A", "Four")), CAccounts::EApply::kKept);
   m_clock.Advance(1000);
-  EXPECT_EQ(m_accounts->Apply("bob", Track("A", "Five")), CAccounts::EApply::kStored);
+  EXPECT_EQ(ApplyNow(*m_accounts, "bob", Track("A", "Five")), CAccounts::EApply::kStored);
 }
 
 TEST_F(AccountsTest, TheLastReportThatCameTooSoonIsAppliedOnceTheIntervalHasPassed) {
-  ASSERT_EQ(m_accounts->Apply("bob", Track("A", "One")), CAccounts::EApply::kStored);
+  ASSERT_EQ(ApplyNow(*m_accounts, "bob", Track("A", "One")), CAccounts::EApply::kStored);
   const int64_t stoppedAt = m_clock.WallSeconds() + 1;
   m_clock.Advance(1000);
   // The player's final report at quit, right after a track report.
-  EXPECT_EQ(m_accounts->Apply("bob", Stop()), CAccounts::EApply::kRateLimited);
+  EXPECT_EQ(ApplyNow(*m_accounts, "bob", Stop()), CAccounts::EApply::kKept);
   m_clock.Advance(500);
+  m_accounts->ApplyDueReports();
+  m_store->Flush();
   EXPECT_EQ(State().playback, EPlayback::kPlaying);
   m_clock.Advance(500);
+  m_accounts->ApplyDueReports();
+  m_store->Flush();
   const CTrackState state = State();
   EXPECT_EQ(state.playback, EPlayback::kStopped);
   EXPECT_EQ(state.title, "One");
   EXPECT_EQ(state.stoppedAt, stoppedAt);  // when it came, not when it was applied
   // Applying it opened a new interval, so the limit still holds.
-  EXPECT_EQ(m_accounts->Apply("bob", Track("A", "Two")), CAccounts::EApply::kRateLimited);
+  EXPECT_EQ(ApplyNow(*m_accounts, "bob", Track("A", "Two")), CAccounts::EApply::kKept);
+}
+
+TEST_F(AccountsTest, AKeptReportIsStoredAndSurvivesARestart) {
+  ASSERT_EQ(ApplyNow(*m_accounts, "bob", Track("A", "One")), CAccounts::EApply::kStored);
+  m_clock.Advance(500);
+  const int64_t stoppedAt = m_clock.WallSeconds();
+  ASSERT_EQ(ApplyNow(*m_accounts, "bob", Stop()), CAccounts::EApply::kKept);
+  // A restart before its turn: the kept report is in the file, and applied when due.
+  m_accounts.reset();
+  m_store = std::make_unique<CStore>(m_dir.File("accounts.sqlite"));
+  m_accounts = std::make_unique<CAccounts>(*m_store, m_clock, ManualOptions());
+  EXPECT_EQ(State().playback, EPlayback::kPlaying);
+  m_clock.Advance(1500);
+  m_accounts->ApplyDueReports();
+  m_store->Flush();
+  EXPECT_EQ(State().playback, EPlayback::kStopped);
+  EXPECT_EQ(State().stoppedAt, stoppedAt);
+  // Applied once: another restart finds nothing kept.
+  m_accounts.reset();
+  m_store = std::make_unique<CStore>(m_dir.File("accounts.sqlite"));
+  EXPECT_TRUE(m_store->KeptReports().empty());
+}
+
+TEST_F(AccountsTest, SlowKeyChecksAreBoundedPerAccount) {
+  ASSERT_EQ(CreateAccountNow(*m_store, "amy", "1", 1252), ECreateResult::kCreated);
+  std::string hash;
+  const CKeyDigest right = DigestKey("1234");
+  ASSERT_EQ(m_accounts->CheckKey("bob", right, true, &hash), CAccounts::EKeyCheck::kUnknown);
+  // One slow check per account at a time; other accounts are not held up.
+  EXPECT_EQ(m_accounts->CheckKey("bob", DigestKey("1"), true, &hash), CAccounts::EKeyCheck::kBusy);
+  EXPECT_EQ(m_accounts->CheckKey("amy", DigestKey("1"), true, &hash),
+            CAccounts::EKeyCheck::kUnknown);
+  m_accounts->RememberKeyCheck("bob", right, true);
+
+  for (int i = 0; i < 20; ++i) {
+    const CKeyDigest wrong = DigestKey(std::to_string(100 + i));
+    ASSERT_EQ(m_accounts->CheckKey("bob", wrong, true, &hash), CAccounts::EKeyCheck::kUnknown);
+    m_accounts->RememberKeyCheck("bob", wrong, false);
+  }
+  EXPECT_EQ(m_accounts->CheckKey("bob", DigestKey("999"), true, &hash),
+            CAccounts::EKeyCheck::kLimited);
+  EXPECT_EQ(m_accounts->KeyCheckRetryMs("bob"), 60000);
+  EXPECT_EQ(m_accounts->CheckKey("bob", right, true, &hash), CAccounts::EKeyCheck::kMatches);
+  m_clock.Advance(60000);
+  EXPECT_EQ(m_accounts->CheckKey("bob", DigestKey("999"), true, &hash),
+            CAccounts::EKeyCheck::kUnknown);
 }
 
 TEST_F(AccountsTest, KeyChecksAreRememberedPerDigest) {
   std::string hash;
   const CKeyDigest right = DigestKey("1234");
   const CKeyDigest wrong = DigestKey("9999");
-  EXPECT_EQ(m_accounts->CheckKey("nobody", right, &hash), CAccounts::EKeyCheck::kNoAccount);
-  ASSERT_EQ(m_accounts->CheckKey("bob", right, &hash), CAccounts::EKeyCheck::kUnknown);
+  EXPECT_EQ(m_accounts->CheckKey("nobody", right, true, &hash), CAccounts::EKeyCheck::kNoAccount);
+  ASSERT_EQ(m_accounts->CheckKey("bob", right, true, &hash), CAccounts::EKeyCheck::kUnknown);
   EXPECT_TRUE(VerifyKey(hash, "1234"));
   EXPECT_FALSE(VerifyKey(hash, "9999"));
   m_accounts->RememberKeyCheck("bob", right, true);
-  EXPECT_EQ(m_accounts->CheckKey("bob", right, &hash), CAccounts::EKeyCheck::kMatches);
+  EXPECT_EQ(m_accounts->CheckKey("bob", right, true, &hash), CAccounts::EKeyCheck::kMatches);
 
-  EXPECT_EQ(m_accounts->CheckKey("bob", wrong, &hash), CAccounts::EKeyCheck::kUnknown);
+  EXPECT_EQ(m_accounts->CheckKey("bob", wrong, true, &hash), CAccounts::EKeyCheck::kUnknown);
   m_accounts->RememberKeyCheck("bob", wrong, false);
-  EXPECT_EQ(m_accounts->CheckKey("bob", wrong, &hash), CAccounts::EKeyCheck::kWrong);
-  EXPECT_EQ(m_accounts->CheckKey("bob", right, &hash), CAccounts::EKeyCheck::kMatches);
+  EXPECT_EQ(m_accounts->CheckKey("bob", wrong, true, &hash), CAccounts::EKeyCheck::kWrong);
+  EXPECT_EQ(m_accounts->CheckKey("bob", right, true, &hash), CAccounts::EKeyCheck::kMatches);
 }
 
 TEST_F(AccountsTest, WrongKeysShowOnlyUntilTheFirstGoodReport) {
   m_accounts->RememberKeyCheck("bob", DigestKey("9"), false);
   EXPECT_TRUE(m_accounts->Find("bob")->wrongKey);
-  ASSERT_EQ(m_accounts->Apply("bob", Track("A", "T")), CAccounts::EApply::kStored);
+  ASSERT_EQ(ApplyNow(*m_accounts, "bob", Track("A", "T")), CAccounts::EApply::kStored);
   EXPECT_FALSE(m_accounts->Find("bob")->wrongKey);
   // Someone else's wrong key cannot hide a real track.
   m_accounts->RememberKeyCheck("bob", DigestKey("8"), false);
@@ -143,14 +200,14 @@ TEST_F(AccountsTest, WrongKeysShowOnlyUntilTheFirstGoodReport) {
 }
 
 TEST_F(AccountsTest, StatePersistsAndNamesAreUniqueInAnyCase) {
-  ASSERT_EQ(m_accounts->Apply("bob", Track("\xc0", "T")), CAccounts::EApply::kStored);
+  ASSERT_EQ(ApplyNow(*m_accounts, "bob", Track("\xc0", "T")), CAccounts::EApply::kStored);
   m_store->Flush();
   EXPECT_EQ(CreateAccountNow(*m_store, "BOB", "1", 1252), ECreateResult::kDuplicate);
   EXPECT_EQ(CreateAccountNow(*m_store, "bob.2", "1", 1252), ECreateResult::kCreated);
 
   m_accounts.reset();
   m_store = std::make_unique<CStore>(m_dir.File("accounts.sqlite"));
-  CAccounts reopened(*m_store, m_clock, 2000);
+  CAccounts reopened(*m_store, m_clock, ManualOptions());
   const auto view = reopened.Find("bOb");
   ASSERT_TRUE(view);
   EXPECT_EQ(view->name, "Bob");

@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 #include <set>
 
-#include "accounts/key_verifier.h"
+#include "base/work_pool.h"
 
 namespace {
 
@@ -40,18 +40,18 @@ TEST(KeyVerifier, ChecksOffTheCallersThreadAndRefusesOverItsBound) {
   ASSERT_TRUE(InitKeyHashing());
   const std::string hash = HashKey("7");
   {
-    CKeyVerifier verifier(1, 8);
+    CWorkPool pool(1, 8);
     std::promise<bool> right, wrong;
-    ASSERT_TRUE(verifier.Submit(hash, "7", [&](bool ok) { right.set_value(ok); }));
-    ASSERT_TRUE(verifier.Submit(hash, "8", [&](bool ok) { wrong.set_value(ok); }));
+    ASSERT_TRUE(pool.Submit([&] { right.set_value(VerifyKey(hash, "7")); }));
+    ASSERT_TRUE(pool.Submit([&] { wrong.set_value(VerifyKey(hash, "8")); }));
     EXPECT_TRUE(right.get_future().get());
     EXPECT_FALSE(wrong.get_future().get());
   }
   // Without a thread to take them, checks wait; past the bound they are refused.
-  CKeyVerifier stalled(0, 2);
-  EXPECT_TRUE(stalled.Submit(hash, "7", [](bool) {}));
-  EXPECT_TRUE(stalled.Submit(hash, "7", [](bool) {}));
-  EXPECT_FALSE(stalled.Submit(hash, "7", [](bool) { ADD_FAILURE() << "refused check ran"; }));
+  CWorkPool stalled(0, 2);
+  EXPECT_TRUE(stalled.Submit([] {}));
+  EXPECT_TRUE(stalled.Submit([] {}));
+  EXPECT_FALSE(stalled.Submit([] { ADD_FAILURE() << "refused check ran"; }));
 }
 
 }  // namespace

@@ -1,10 +1,10 @@
 // Signature images and the state behind them: /signature/<user>.png and /signature/<user>.json.
 #include <algorithm>
-#include <cstdio>
 
 #include "render/code_page.h"
 #include "http/cache.h"
 #include "app/service.h"
+#include "base/log.h"
 
 namespace {
 
@@ -23,7 +23,7 @@ std::shared_ptr<const CImage> CSignatureService::SignatureImage(std::string_view
   try {
     account = m_accounts.Find(name);
   } catch (const CStoreError& error) {
-    std::fprintf(stderr, "velk-service: account look-up failed: %s\n", error.what());
+    LogRepeated("account look-up failed", error.what());
     return m_unavailableImage;
   }
   if (!account) return m_noAccountImage;
@@ -65,6 +65,8 @@ std::shared_ptr<const CImage> CSignatureService::SignatureImage(std::string_view
     }
   }
 
+  // Never earlier than the last change: a changed image must not pass as one a client holds.
+  lastModified = std::max(lastModified, account->changedAt);
   const std::string key = NameKey(name);
   if (auto cached = m_images.Find(key, variant)) return cached;
   auto image = std::make_shared<CImage>();
@@ -103,7 +105,7 @@ void CSignatureService::HandleState(const CHttpRequest& request, std::string_vie
   try {
     account = m_accounts.Find(name);
   } catch (const CStoreError& error) {
-    std::fprintf(stderr, "velk-service: account look-up failed: %s\n", error.what());
+    LogRepeated("account look-up failed", error.what());
     return reply(TextResponse(503, "The service cannot reach its database.\n"));
   }
   if (!account) return reply(TextResponse(404, "There is no account of this name.\n"));

@@ -1,6 +1,8 @@
 // The velk-service program: serves signatures, and manages accounts from the command line.
 #include <sys/resource.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <future>
@@ -22,11 +24,16 @@ namespace {
 constexpr char kUsage[] = R"(Usage:
   velk-service serve   [--db FILE] [--address ADDR] [--port N] [--threads N]
                        [--public-url URL] [--report-interval-ms N] [--key-check-threads N]
+                       [--key-check-queue N] [--wrong-keys-per-minute N]
+                       [--registrations-per-hour N] [--image-cache-mb N] [--max-connections N]
+                       [--connections-per-address N] [--request-timeout-s N]
+                       [--idle-timeout-s N] [--write-timeout-s N]
   velk-service adduser [--db FILE] [--codepage N] [--key DIGITS] NAME...
   velk-service show    [--db FILE] NAME
 
 serve    answers reports, images and registrations on ADDR:N (default 127.0.0.1:8080);
          --port 0 picks a free port. The line "listening on http://ADDR:PORT" tells where.
+         It refuses to start when the data file cannot be written.
 adduser  creates accounts without the registration page and prints the key: for one NAME the key
          alone, for several NAMEs a line "NAME KEY" each. --key sets the key instead of drawing
          one (the same for every NAME); --codepage is the player's code page (default 1252).
@@ -74,20 +81,34 @@ long NumberOption(const CArgs& args, const std::string& name, long fallback) {
   return value;
 }
 
-// Lets the server keep as many connections open as the system allows this process.
-void RaiseDescriptorLimit() {
+// Lets the server keep as many connections open as the system allows this process, and returns
+// how many connections fit beside the descriptors the service needs for itself.
+size_t RaiseDescriptorLimit() {
+  constexpr rlim_t kOwnDescriptors = 64;  // database, log, event loops, the spare descriptor
   struct rlimit limit;
-  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return SIZE_MAX;
+  if (limit.rlim_cur < limit.rlim_max) {
     limit.rlim_cur = limit.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &limit);
+    if (setrlimit(RLIMIT_NOFILE, &limit) != 0) getrlimit(RLIMIT_NOFILE, &limit);
   }
+  if (limit.rlim_cur == RLIM_INFINITY) return SIZE_MAX;
+  return limit.rlim_cur > kOwnDescriptors * 2 ? limit.rlim_cur - kOwnDescriptors
+                                              : limit.rlim_cur / 2;
+}
+
+size_t SizeOption(const CArgs& args, const std::string& name, long fallback) {
+  return static_cast<size_t>(NumberOption(args, name, fallback));
 }
 
 int Serve(const CArgs& args, const std::string& db) {
   CServiceOptions serviceOptions;
   serviceOptions.publicUrl = Option(args, "public-url", "");
   serviceOptions.minReportIntervalMs = NumberOption(args, "report-interval-ms", 2000);
-  serviceOptions.keyCheckThreads = static_cast<size_t>(NumberOption(args, "key-check-threads", 1));
+  serviceOptions.keyCheckThreads = std::max<size_t>(1, SizeOption(args, "key-check-threads", 1));
+  serviceOptions.maxPendingKeyChecks = SizeOption(args, "key-check-queue", 256);
+  serviceOptions.wrongKeysPerMinute = SizeOption(args, "wrong-keys-per-minute", 20);
+  serviceOptions.registrationsPerHour = SizeOption(args, "registrations-per-hour", 10);
+  serviceOptions.imageCacheBytes = SizeOption(args, "image-cache-mb", 64) << 20;
   CServerOptions serverOptions;
   serverOptions.address = Option(args, "address", "127.0.0.1");
   const long portOption = NumberOption(args, "port", 8080);
@@ -96,12 +117,20 @@ int Serve(const CArgs& args, const std::string& db) {
     return 2;
   }
   serverOptions.port = static_cast<unsigned short>(portOption);
-  serverOptions.threads = static_cast<size_t>(NumberOption(args, "threads", 2));
-  RaiseDescriptorLimit();
+  serverOptions.threads = SizeOption(args, "threads", 2);
+  serverOptions.maxConnections =
+      std::min(SizeOption(args, "max-connections", 10000), RaiseDescriptorLimit());
+  serverOptions.maxConnectionsPerAddress = SizeOption(args, "connections-per-address", 256);
+  serverOptions.requestTimeoutSeconds =
+      static_cast<int>(NumberOption(args, "request-timeout-s", 10));
+  serverOptions.idleTimeoutSeconds = static_cast<int>(NumberOption(args, "idle-timeout-s", 30));
+  serverOptions.writeTimeoutSeconds = static_cast<int>(NumberOption(args, "write-timeout-s", 30));
   // The code page tables are built once, before the first report needs one.
   for (const CCodePageInfo& page : SupportedCodePages()) CodePageFor(page.id);
 
   CStore store(db);
+  // A promise of "stored" must be one the file can keep: refuse to start otherwise.
+  store.CheckWritable();
   CSystemClock clock;
   auto service = std::make_unique<CSignatureService>(store, clock, serviceOptions);
   auto server = std::make_unique<CHttpServer>(*service, serverOptions);

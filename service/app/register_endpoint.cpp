@@ -1,10 +1,10 @@
 // The registration page /user/register: the form, and the new account's key and image URL.
-#include <cstdio>
 #include <memory>
 
 #include "render/code_page.h"
 #include "http/form_decode.h"
 #include "app/service.h"
+#include "base/log.h"
 
 namespace {
 
@@ -111,6 +111,16 @@ void CSignatureService::HandleRegister(const CHttpRequest& request, std::string_
     return reply(std::move(response));
   }
 
+  if (const int64_t waitMs = m_registrations.WaitMs(request.clientAddress)) {
+    const int64_t minutes = (waitMs + 59999) / 60000;
+    CHttpResponse response = HtmlResponse(
+        429, FormPage("Too many accounts were registered from your address lately. Please try "
+                      "again in " +
+                          std::to_string(minutes) + (minutes == 1 ? " minute." : " minutes."),
+                      "", kDefaultCodePage));
+    response.fields.emplace_back("Retry-After", std::to_string((waitMs + 999) / 1000));
+    return reply(std::move(response));
+  }
   const std::vector<CFormField> fields = SplitForm(request.body);
   std::string name;
   std::string codePageText;
@@ -132,31 +142,49 @@ void CSignatureService::HandleRegister(const CHttpRequest& request, std::string_
   try {
     if (m_accounts.Find(name)) return refuse(409, "The user name \"" + name + "\" is taken.");
   } catch (const CStoreError& error) {
-    std::fprintf(stderr, "velk-service: account look-up failed: %s\n", error.what());
+    LogRepeated("account look-up failed", error.what());
     return refuse(503, "The service cannot reach its database; please try again later.");
   }
 
-  CAccountRecord record;
-  record.name = name;
-  const std::string key = GenerateKey();
-  record.keyHash = HashKey(key);
-  record.codePage = codePage;
-  record.createdAt = m_clock.WallSeconds();
-  const std::string publicUrl = PublicUrl(request);
+  m_registrations.Add(request.clientAddress);
+  CreateAccount(name, codePage, PublicUrl(request), std::move(reply));
+}
+
+void CSignatureService::CreateAccount(const std::string& name, int codePage,
+                                      const std::string& publicUrl, Reply reply) {
   auto shared = std::make_shared<Reply>(std::move(reply));
-  m_store.CreateAccount(
-      std::move(record), [shared, publicUrl, name, key, codePage](ECreateResult result) {
-        switch (result) {
-          case ECreateResult::kCreated:
-            return (*shared)(HtmlResponse(200, AccountPage(publicUrl, name, key, codePage)));
-          case ECreateResult::kDuplicate:
-            return (*shared)(HtmlResponse(
-                409, FormPage("The user name \"" + name + "\" is taken.", name, codePage)));
-          case ECreateResult::kFailed:
-            break;
-        }
-        (*shared)(HtmlResponse(
-            503, FormPage("The service could not save the account; please try again later.", name,
-                          codePage)));
-      });
+  auto answer = [shared, publicUrl, name, codePage](ECreateResult result, const std::string& key) {
+    switch (result) {
+      case ECreateResult::kCreated:
+        return (*shared)(HtmlResponse(200, AccountPage(publicUrl, name, key, codePage)));
+      case ECreateResult::kDuplicate:
+        return (*shared)(HtmlResponse(
+            409, FormPage("The user name \"" + name + "\" is taken.", name, codePage)));
+      case ECreateResult::kFailed:
+        break;
+    }
+    (*shared)(HtmlResponse(
+        503, FormPage("The service could not save the account; please try again later.", name,
+                      codePage)));
+  };
+  // The key's slow hash runs on a pool thread, never on a network thread.
+  const bool queued = m_slowWork.Submit([this, name, codePage, answer] {
+    CAccountRecord record;
+    record.name = name;
+    const std::string key = GenerateKey();
+    try {
+      record.keyHash = HashKey(key);
+    } catch (const std::exception& error) {
+      LogRepeated("key hash failed", error.what());
+      return answer(ECreateResult::kFailed, key);
+    }
+    record.codePage = codePage;
+    record.createdAt = m_clock.WallSeconds();
+    m_store.CreateAccount(std::move(record),
+                          [answer, key](ECreateResult result) { answer(result, key); });
+  });
+  if (!queued) {
+    (*shared)(HtmlResponse(
+        503, FormPage("The service is busy; please try again in a minute.", name, codePage)));
+  }
 }

@@ -1,14 +1,25 @@
 // Reports from the plug-in: GET /signature/generate/?user=...&key=... or POST with that form body.
-#include <cstdio>
 #include <memory>
 
 #include "app/service.h"
+#include "base/log.h"
 
 namespace {
 
-CHttpResponse StoreFailed(const CStoreError& error) {
-  std::fprintf(stderr, "velk-service: report not stored: %s\n", error.what());
-  return TextResponse(503, "The service cannot reach its database; the report was not stored.\n");
+const char kStoreFailed[] = "report not stored";
+
+CHttpResponse StoreFailed(const std::string& error) {
+  LogRepeated(kStoreFailed, error);
+  return TextResponse(503, "The service cannot store reports now; the report was not stored.\n");
+}
+
+// A 429 answer with Retry-After, in whole seconds, for a wait of `ms` milliseconds.
+CHttpResponse TooMany(const std::string& text, int64_t ms) {
+  const int64_t seconds = (ms + 999) / 1000;
+  CHttpResponse response =
+      TextResponse(429, text + " Try again in " + std::to_string(seconds) + " s.\n");
+  response.fields.emplace_back("Retry-After", std::to_string(seconds));
+  return response;
 }
 
 }  // namespace
@@ -31,18 +42,17 @@ void CSignatureService::HandleReport(const CHttpRequest& request, std::string_vi
 
   CReportParse parsed = ParseReport(form);
   if (parsed.error != EReportError::kNone) return reply(TextResponse(400, parsed.message + "\n"));
-  auto report = std::make_shared<const CReport>(std::move(parsed.report));
+  CheckKeyThenApply(std::make_shared<const CReport>(std::move(parsed.report)), std::move(reply));
+}
+
+void CSignatureService::CheckKeyThenApply(std::shared_ptr<const CReport> report, Reply reply) {
   const CKeyDigest digest = DigestKey(report->key);
   std::string keyHash;
   CAccounts::EKeyCheck check;
   try {
-    check = m_accounts.CheckKey(report->user, digest, &keyHash);
-    if (check == CAccounts::EKeyCheck::kUnknown && !IsWellFormedKey(report->key)) {
-      m_accounts.RememberKeyCheck(report->user, digest, false);
-      check = CAccounts::EKeyCheck::kWrong;
-    }
+    check = m_accounts.CheckKey(report->user, digest, IsWellFormedKey(report->key), &keyHash);
   } catch (const CStoreError& error) {
-    return reply(StoreFailed(error));
+    return reply(StoreFailed(error.what()));
   }
   switch (check) {
     case CAccounts::EKeyCheck::kNoAccount:
@@ -50,40 +60,61 @@ void CSignatureService::HandleReport(const CHttpRequest& request, std::string_vi
     case CAccounts::EKeyCheck::kWrong:
       return reply(TextResponse(403, "Wrong key for this account.\n"));
     case CAccounts::EKeyCheck::kMatches:
-      return FinishReport(*report, reply);
+      return FinishReport(*report, std::move(reply));
+    case CAccounts::EKeyCheck::kLimited:
+      return reply(TooMany("Too many wrong keys for this account; the key was not checked.",
+                           m_accounts.KeyCheckRetryMs(report->user)));
+    case CAccounts::EKeyCheck::kBusy:
+      return reply(TooMany("A key of this account is being checked; the report was dropped.", 1));
     case CAccounts::EKeyCheck::kUnknown:
       break;
   }
+  // One reply, owned by whichever of the job and this frame ends up answering.
   auto shared = std::make_shared<Reply>(std::move(reply));
-  const bool queued = m_verifier.Submit(
-      std::move(keyHash), report->key, [this, report, digest, shared](bool matches) {
+  const bool queued =
+      m_slowWork.Submit([this, report, digest, shared, keyHash = std::move(keyHash)] {
+        const bool matches = VerifyKey(keyHash, report->key);
         try {
           m_accounts.RememberKeyCheck(report->user, digest, matches);
         } catch (const CStoreError& error) {
-          return (*shared)(StoreFailed(error));
+          return (*shared)(StoreFailed(error.what()));
         }
         if (!matches) return (*shared)(TextResponse(403, "Wrong key for this account.\n"));
-        FinishReport(*report, *shared);
+        FinishReport(*report, std::move(*shared));
       });
-  if (!queued) {
-    (*shared)(TextResponse(503, "Too many key checks under way; the report was dropped.\n"));
+  if (queued) return;
+  try {
+    m_accounts.RememberKeyCheck(report->user, digest, false, false);
+  } catch (const CStoreError&) {
+    // The reservation lives in memory, which the look-up found before; nothing to give back.
   }
+  (*shared)(TextResponse(503, "Too many key checks under way; the report was dropped.\n"));
 }
 
-void CSignatureService::FinishReport(const CReport& report, const Reply& reply) {
-  CAccounts::EApply applied;
+void CSignatureService::FinishReport(const CReport& report, Reply reply) {
+  const bool stopped = report.stopped;
+  auto shared = std::make_shared<Reply>(std::move(reply));
+  auto answer = [shared, stopped](CAccounts::EApply applied, const std::string& error) {
+    const Reply& reply = *shared;
+    switch (applied) {
+      case CAccounts::EApply::kStored:
+        return reply(TextResponse(200, stopped ? "OK stopped\n" : "OK playing\n"));
+      case CAccounts::EApply::kKept:
+        return reply(TextResponse(
+            429,
+            "Too many reports for this account; this one is kept and shown when its turn "
+            "comes.\n"));
+      case CAccounts::EApply::kFailed:
+        return reply(StoreFailed(error));
+      case CAccounts::EApply::kNoAccount:
+        break;
+    }
+    reply(TextResponse(403, "There is no account of this name.\n"));
+  };
   try {
-    applied = m_accounts.Apply(report.user, report);
+    m_accounts.Apply(report.user, report, std::move(answer));
   } catch (const CStoreError& error) {
-    return reply(StoreFailed(error));
+    // Only the look-up throws, before anything is queued: `answer` has not run.
+    (*shared)(StoreFailed(error.what()));
   }
-  switch (applied) {
-    case CAccounts::EApply::kStored:
-      return reply(TextResponse(200, report.stopped ? "OK stopped\n" : "OK playing\n"));
-    case CAccounts::EApply::kRateLimited:
-      return reply(TextResponse(429, "Too many reports for this account; this one was dropped.\n"));
-    case CAccounts::EApply::kNoAccount:
-      break;
-  }
-  reply(TextResponse(403, "There is no account of this name.\n"));
 }

@@ -67,11 +67,12 @@ CSignatureService::CSignatureService(CStore& store, const CClock& clock, CServic
       m_clock(clock),
       m_options(std::move(options)),
       m_startedAt(clock.WallSeconds()),
-      m_accounts(store, clock, m_options.minReportIntervalMs),
+      m_accounts(store, clock, {m_options.minReportIntervalMs, m_options.wrongKeysPerMinute}),
       m_images(m_options.imageCacheBytes),
       m_noAccountImage(MessageImage(CSignatureView::EKind::kNoAccount)),
       m_unavailableImage(MessageImage(CSignatureView::EKind::kUnavailable)),
-      m_verifier(m_options.keyCheckThreads, m_options.maxPendingKeyChecks) {}
+      m_registrations(clock, m_options.registrationsPerHour, 3600 * 1000),
+      m_slowWork(m_options.keyCheckThreads, m_options.maxPendingKeyChecks) {}
 
 CSignatureService::~CSignatureService() { m_store.Flush(); }
 

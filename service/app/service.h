@@ -8,10 +8,11 @@
 #include <string_view>
 
 #include "accounts/accounts.h"
-#include "accounts/clock.h"
+#include "base/clock.h"
+#include "base/event_limit.h"
+#include "base/work_pool.h"
 #include "http/message.h"
 #include "render/image_cache.h"
-#include "accounts/key_verifier.h"
 #include "render/render.h"
 #include "storage/store.h"
 
@@ -20,9 +21,11 @@ struct CServiceOptions {
   // "http://host[:port]" of the service as users reach it, for the image URL that the
   // registration page shows; empty: "http://" and the Host field of each request.
   std::string publicUrl;
-  size_t keyCheckThreads = 1;
-  size_t maxPendingKeyChecks = 256;
+  size_t keyCheckThreads = 1;        // threads for slow key hashes and checks
+  size_t maxPendingKeyChecks = 256;  // slow jobs waiting at most; more are refused with 503
   size_t imageCacheBytes = 64u << 20;
+  size_t wrongKeysPerMinute = 20;    // per account; more wrong keys get 429 without a check
+  size_t registrationsPerHour = 10;  // per client address; more get 429 and a page saying when
 };
 
 class CSignatureService : public CHttpHandler {
@@ -51,7 +54,10 @@ class CSignatureService : public CHttpHandler {
   // The handlers of the routes. `name` is what the path holds between the route's prefix and
   // suffix (an account name), empty for routes of one exact path.
   void HandleReport(const CHttpRequest& request, std::string_view name, Reply reply);
-  void FinishReport(const CReport& report, const Reply& reply);
+  void CheckKeyThenApply(std::shared_ptr<const CReport> report, Reply reply);
+  void FinishReport(const CReport& report, Reply reply);
+  void CreateAccount(const std::string& name, int codePage, const std::string& publicUrl,
+                     Reply reply);
   void HandleImage(const CHttpRequest& request, std::string_view name, Reply reply);
   void HandleState(const CHttpRequest& request, std::string_view name, Reply reply);
   void HandleRegister(const CHttpRequest& request, std::string_view name, Reply reply);
@@ -68,8 +74,9 @@ class CSignatureService : public CHttpHandler {
   CImageCache m_images;
   std::shared_ptr<const CImage> m_noAccountImage;
   std::shared_ptr<const CImage> m_unavailableImage;
-  // Last, so that it stops first: its pending checks call back into the members above.
-  CKeyVerifier m_verifier;
+  CEventLimit m_registrations;  // by client address
+  // Last, so that it stops first: its pending jobs call back into the members above.
+  CWorkPool m_slowWork;
 };
 
 // Text made safe for HTML element content and attribute values.

@@ -34,6 +34,23 @@ TEST(HeadScanner, LineEndsOfEveryKindGiveTheStrictHead) {
   EXPECT_EQ(last.Head(), "GET /x HTTP/1.1\r\nHost: h\r\nUser-Agent: Velk/1.3\r\n\r\n");
 }
 
+TEST(HeadScanner, ABareCrEndsOnlyTheUserAgentLineOfAGet) {
+  // Elsewhere a proxy may read the bytes differently, e.g. take the next field as part of this.
+  for (const char* refused : {
+           "GET /x HTTP/1.1\r\nX: y\rContent-Length: 46\r\n\r\n",
+           "POST /x HTTP/1.1\r\nUser-Agent: Velk/1.3\rHost: h\r\n\r\n",
+           "GET /x HTTP/1.1\rUser-Agent: Velk/1.3\r\n\r\n",
+           "GET /x HTTP/1.1\r\nHost: h\r\r\n\r\n",
+           "GET /x HTTP/1.1\r\nUser-Agent: Velk/1.3\r\n\r\r\n",
+           "\rGET /x HTTP/1.1\r\n\r\n",
+       }) {
+    CHeadScanner scanner;
+    EXPECT_EQ(scanner.Scan(refused), EStatus::kBadLineEnd) << refused;
+  }
+  CHeadScanner anyCase;
+  EXPECT_EQ(anyCase.Scan("GET /x HTTP/1.1\r\nuser-agent: V\rHost: h\r\n\r\n"), EStatus::kComplete);
+}
+
 TEST(HeadScanner, ArrivalByteByByteGivesTheSameHead) {
   const std::string data =
       std::string("GET /x HTTP/1.1\r\nUser-Agent: Velk/1.3\rHost: localhost\r\n\r\n") + "GET /next";

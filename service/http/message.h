@@ -21,6 +21,7 @@ struct CHttpRequest {
   std::optional<std::string> ifNoneMatch;
   std::optional<std::string> ifModifiedSince;
   std::string body;
+  std::string clientAddress;  // the peer's IP address, for limits per client
 };
 
 struct CHttpResponse {

@@ -11,17 +11,26 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/core/string.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/http/parser.hpp>
 #include <boost/beast/http/string_body.hpp>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
 #include <chrono>
-#include <cstdio>
+#include <mutex>
+#include <unordered_map>
 #include <ctime>
 #include <optional>
 #include <stdexcept>
 #include <thread>
 #include <vector>
 
+#include "base/log.h"
 #include "http/cache.h"
 #include "http/head.h"
 #include "http/message.h"
@@ -44,7 +53,40 @@ struct CServerState {
   CHttpHandler& handler;
   const CServerOptions options;
   std::atomic<size_t> connections{0};
+  std::mutex addressMutex;
+  std::unordered_map<std::string, size_t> perAddress;  // open connections by client address
+
+  // Counts a connection of `address`; false when that address has its share already (the
+  // connection is counted anyway, and must be given back with Release like any other).
+  bool Admit(const std::string& address) {
+    std::lock_guard<std::mutex> lock(addressMutex);
+    return ++perAddress[address] <= options.maxConnectionsPerAddress;
+  }
+  void Release(const std::string& address) {
+    std::lock_guard<std::mutex> lock(addressMutex);
+    auto found = perAddress.find(address);
+    if (found != perAddress.end() && --found->second == 0) perAddress.erase(found);
+  }
 };
+
+// The peer's address as text, IPv4 also when it came as an IPv4-mapped IPv6 address.
+std::string PeerAddress(const tcp::socket& socket) {
+  ErrorCode ec;
+  const tcp::endpoint peer = socket.remote_endpoint(ec);
+  if (ec) return "";
+  net::ip::address address = peer.address();
+  if (address.is_v6() && address.to_v6().is_v4_mapped()) {
+    address = net::ip::make_address_v4(net::ip::v4_mapped, address.to_v6());
+  }
+  return address.to_string();
+}
+
+// Whether a Transfer-Encoding value is "chunked" alone, which is the only coding served.
+bool IsChunkedAlone(std::string_view value) {
+  while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
+  while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.remove_suffix(1);
+  return beast::iequals(value, "chunked");
+}
 
 // The Date field for now, formatted once a second per network thread.
 const std::string& CurrentDate() {
@@ -69,13 +111,25 @@ std::optional<std::string> FieldValue(const http::request<http::string_body>& re
 // the thread of its own event loop, except the reply callback, which posts back to that loop.
 class CSession : public std::enable_shared_from_this<CSession> {
  public:
-  CSession(tcp::socket&& socket, CServerState& server)
-      : m_stream(std::move(socket)), m_buffer(kMaxBuffered), m_server(server) {}
-  ~CSession() { --m_server.connections; }
+  // `address` has been admitted to the server's counts, which the session gives back at its end.
+  CSession(tcp::socket&& socket, CServerState& server, std::string address)
+      : m_stream(std::move(socket)),
+        m_deadline(m_stream.get_executor()),
+        m_buffer(kMaxBuffered),
+        m_server(server),
+        m_address(std::move(address)) {}
+  ~CSession() {
+    m_server.Release(m_address);
+    --m_server.connections;
+  }
 
   net::any_io_executor GetExecutor() { return m_stream.get_executor(); }
 
-  void Start() {
+  // Serves the connection; with `admitted` false, answers 503 and closes.
+  void Start(bool admitted) {
+    if (!admitted) {
+      return Fail(503, "Too many connections from your address; close some and try again.\n");
+    }
     m_stream.expires_after(std::chrono::seconds(m_server.options.idleTimeoutSeconds));
     ReadMore();
   }
@@ -91,14 +145,34 @@ class CSession : public std::enable_shared_from_this<CSession> {
   }
 
   void OnRead(ErrorCode ec, size_t bytes) {
+    if (m_timedOut) {
+      return Fail(408, "The request did not arrive in time.\n");
+    }
     if (ec) return Close();
     m_buffer.commit(bytes);
-    if (!m_requestStarted) {
-      // The whole request must arrive in time, however slowly its bytes trickle in.
-      m_requestStarted = true;
-      m_stream.expires_after(std::chrono::seconds(m_server.options.requestTimeoutSeconds));
-    }
+    if (!m_requestStarted) StartRequestClock();
     Process();
+  }
+
+  // The whole request must arrive in time, however slowly its bytes trickle in; when it does
+  // not, the pending read is cancelled and the answer is 408.
+  void StartRequestClock() {
+    m_requestStarted = true;
+    m_stream.expires_never();
+    m_deadline.expires_after(std::chrono::seconds(m_server.options.requestTimeoutSeconds));
+    const uint64_t clock = ++m_requestClock;
+    m_deadline.async_wait([self = shared_from_this(), clock](ErrorCode ec) {
+      // A wait cancelled too late to be aborted still completes: it must be this request's.
+      if (ec || !self->m_requestStarted || self->m_requestClock != clock) return;
+      self->m_timedOut = true;
+      ErrorCode ignored;
+      self->m_stream.socket().cancel(ignored);
+    });
+  }
+
+  void StopRequestClock() {
+    m_requestStarted = false;
+    m_deadline.cancel();
   }
 
   std::string_view Buffered() const {
@@ -115,6 +189,8 @@ class CSession : public std::enable_shared_from_this<CSession> {
           return Fail(431, "The request's header fields are too large.\n");
         case CHeadScanner::EStatus::kTargetTooLong:
           return Fail(414, "The request target is longer than 8192 bytes.\n");
+        case CHeadScanner::EStatus::kBadLineEnd:
+          return Fail(400, "A line of the request head ends in a bare CR.\n");
         case CHeadScanner::EStatus::kComplete:
           break;
       }
@@ -156,6 +232,13 @@ class CSession : public std::enable_shared_from_this<CSession> {
       Fail(414, "The request target is longer than 8192 bytes.\n");
       return false;
     }
+    const auto& fields = m_parser->get();
+    if (fields.count(http::field::transfer_encoding) > 1 ||
+        (fields.count(http::field::transfer_encoding) == 1 &&
+         !IsChunkedAlone(fields[http::field::transfer_encoding]))) {
+      Fail(400, "The only transfer coding served is chunked.\n");
+      return false;
+    }
     if (m_parser->content_length() && *m_parser->content_length() > kMaxBodyBytes) {
       Fail(413, "The body is longer than 4096 bytes.\n");
       return false;
@@ -164,6 +247,7 @@ class CSession : public std::enable_shared_from_this<CSession> {
   }
 
   void Dispatch() {
+    StopRequestClock();
     http::request<http::string_body> message = m_parser->release();
     m_parser.reset();
     m_keepAlive = message.keep_alive();
@@ -174,6 +258,7 @@ class CSession : public std::enable_shared_from_this<CSession> {
     request.ifNoneMatch = FieldValue(message, http::field::if_none_match);
     request.ifModifiedSince = FieldValue(message, http::field::if_modified_since);
     request.body = std::move(message.body());
+    request.clientAddress = m_address;
 
     // A reply given during Handle is sent straight away; one given later, from another thread,
     // comes back to this session's loop.
@@ -191,7 +276,7 @@ class CSession : public std::enable_shared_from_this<CSession> {
         });
       });
     } catch (const std::exception& error) {
-      std::fprintf(stderr, "velk-service: request failed: %s\n", error.what());
+      LogRepeated("request failed", error.what());
       if (!m_immediate) m_immediate = TextResponse(500, "The service failed on this request.\n");
     }
     m_handling = false;
@@ -219,12 +304,10 @@ class CSession : public std::enable_shared_from_this<CSession> {
     m_head.clear();
     if (!ec && close && m_refused) return LingerThenClose();
     if (ec || close) return Close();
-    m_requestStarted = false;
     m_stream.expires_after(std::chrono::seconds(m_server.options.idleTimeoutSeconds));
     if (m_buffer.size() > 0) {
       // The next request arrived with this one (pipelining).
-      m_requestStarted = true;
-      m_stream.expires_after(std::chrono::seconds(m_server.options.requestTimeoutSeconds));
+      StartRequestClock();
       return Process();
     }
     ReadMore();
@@ -233,6 +316,7 @@ class CSession : public std::enable_shared_from_this<CSession> {
   // Answers a request that breaks a limit or the protocol, then closes: what follows it in the
   // connection cannot be trusted to start a request.
   void Fail(int status, const char* text) {
+    StopRequestClock();
     m_parser.reset();
     m_scanner.Reset();
     m_keepAlive = false;
@@ -243,6 +327,7 @@ class CSession : public std::enable_shared_from_this<CSession> {
   }
 
   void Close() {
+    StopRequestClock();
     ErrorCode ignored;
     m_stream.socket().shutdown(tcp::socket::shutdown_send, ignored);
     m_stream.close();
@@ -272,11 +357,15 @@ class CSession : public std::enable_shared_from_this<CSession> {
   }
 
   beast::tcp_stream m_stream;
+  net::steady_timer m_deadline;  // the request's own time limit, which ends in a 408
   beast::flat_buffer m_buffer;
   CServerState& m_server;
+  const std::string m_address;
   CHeadScanner m_scanner;
   std::optional<http::request_parser<http::string_body>> m_parser;
   bool m_requestStarted = false;
+  bool m_timedOut = false;
+  uint64_t m_requestClock = 0;  // counts the requests whose time limit was started
   bool m_keepAlive = true;
   bool m_handling = false;
   bool m_refused = false;  // the connection ends after an answer to a refused request
@@ -289,7 +378,8 @@ class CSession : public std::enable_shared_from_this<CSession> {
 }  // namespace
 
 struct CHttpServer::CImpl {
-  CImpl(CHttpHandler& handler, CServerOptions options) : state{handler, std::move(options)} {
+  CImpl(CHttpHandler& handler, CServerOptions options)
+      : state{handler, std::move(options), {}, {}, {}} {
     const size_t count = state.options.threads == 0 ? 1 : state.options.threads;
     for (size_t i = 0; i < count; ++i) {
       loops.push_back(std::make_unique<net::io_context>(1));
@@ -298,6 +388,10 @@ struct CHttpServer::CImpl {
     acceptor.emplace(*loops[0]);
     retry.emplace(*loops[0]);
     signals.emplace(*loops[0], SIGINT, SIGTERM);
+    spare = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  }
+  ~CImpl() {
+    if (spare >= 0) ::close(spare);
   }
 
   void Accept() {
@@ -309,8 +403,9 @@ struct CHttpServer::CImpl {
   void OnAccept(ErrorCode ec, tcp::socket socket) {
     if (ec == net::error::operation_aborted) return;
     if (ec) {
-      // Out of descriptors or a similar pinch: wait a little instead of spinning.
-      std::fprintf(stderr, "velk-service: accept failed: %s\n", ec.message().c_str());
+      LogRepeated("accept failed", ec.message());
+      if ((ec == net::error::no_descriptors || ec.value() == ENFILE) && ShedOne()) return Accept();
+      // Another pinch: wait a little instead of spinning.
       retry->expires_after(std::chrono::milliseconds(100));
       retry->async_wait([this](ErrorCode waitError) {
         if (!waitError) Accept();
@@ -323,10 +418,23 @@ struct CHttpServer::CImpl {
       socket.close(ignored);
     } else {
       socket.set_option(tcp::no_delay(true), ec);
-      auto session = std::make_shared<CSession>(std::move(socket), state);
-      net::post(session->GetExecutor(), [session] { session->Start(); });
+      std::string address = PeerAddress(socket);
+      const bool admitted = state.Admit(address);
+      auto session = std::make_shared<CSession>(std::move(socket), state, std::move(address));
+      net::post(session->GetExecutor(), [session, admitted] { session->Start(admitted); });
     }
     Accept();
+  }
+
+  // Out of descriptors, a waiting client would hang in the queue: the spare descriptor makes
+  // room to take that connection and close it at once. False when there is no spare.
+  bool ShedOne() {
+    if (spare < 0) return false;
+    ::close(spare);
+    const int fd = ::accept4(acceptor->native_handle(), nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd >= 0) ::close(fd);
+    spare = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    return fd >= 0;
   }
 
   // Ends every loop; connections and pending operations are dropped when the loops are destroyed.
@@ -342,6 +450,7 @@ struct CHttpServer::CImpl {
   std::optional<net::steady_timer> retry;
   std::optional<net::signal_set> signals;
   size_t next = 0;
+  int spare = -1;  // a descriptor held back for ShedOne
 };
 
 CHttpServer::CHttpServer(CHttpHandler& handler, CServerOptions options)

@@ -8,12 +8,13 @@
 
 struct CServerOptions {
   std::string address = "127.0.0.1";
-  unsigned short port = 8080;      // 0: any free port
-  size_t threads = 2;              // network threads, each with its own event loop
-  int requestTimeoutSeconds = 10;  // from a request's first byte to its last
-  int idleTimeoutSeconds = 30;     // a kept-alive connection waiting for its next request
-  int writeTimeoutSeconds = 30;    // a client reading an answer
-  size_t maxConnections = 10000;   // further connections are closed at once
+  unsigned short port = 8080;             // 0: any free port
+  size_t threads = 2;                     // network threads, each with its own event loop
+  int requestTimeoutSeconds = 10;         // from a request's first byte to its last
+  int idleTimeoutSeconds = 30;            // a kept-alive connection waiting for its next request
+  int writeTimeoutSeconds = 30;           // a client reading an answer
+  size_t maxConnections = 10000;          // further connections are closed at once
+  size_t maxConnectionsPerAddress = 256;  // further ones from one client address get 503
 };
 
 // Accepts connections and serves each one without a thread of its own: an idle or slow client

@@ -1,7 +1,21 @@
 // Encoded signature images kept in memory, so that an image is rendered once per change of state.
 #include "render/image_cache.h"
 
+namespace {
+
+// The heap blocks of a cached image besides its buffers: the image with its shared_ptr control
+// block, the map node and the list node, rounded up for the allocator's headers.
+constexpr size_t kSlotOverhead = 256;
+
+}  // namespace
+
 CImageCache::CImageCache(size_t maxBytes) : m_maxBytes(maxBytes) {}
+
+size_t CImageCache::Cost(const std::string& key, const std::string& variant, const CImage& image) {
+  // The key is held twice, by the map and by the list.
+  return kSlotOverhead + sizeof(CImage) + image.png.capacity() + image.etag.capacity() +
+         2 * key.capacity() + variant.capacity();
+}
 
 std::shared_ptr<const CImage> CImageCache::Find(const std::string& key,
                                                 const std::string& variant) {
@@ -20,12 +34,13 @@ void CImageCache::Store(const std::string& key, const std::string& variant,
     m_recent.push_front(key);
     slot->second.recent = m_recent.begin();
   } else {
-    m_bytes -= slot->second.image->png.size();
+    m_bytes -= slot->second.cost;
     m_recent.splice(m_recent.begin(), m_recent, slot->second.recent);
   }
-  m_bytes += image->png.size();
   slot->second.variant = variant;
+  slot->second.cost = Cost(key, variant, *image);
   slot->second.image = std::move(image);
+  m_bytes += slot->second.cost;
   Evict();
 }
 
@@ -38,7 +53,7 @@ void CImageCache::Evict() {
   // The newest image always stays, even alone over the limit.
   while (m_bytes > m_maxBytes && m_recent.size() > 1) {
     auto slot = m_slots.find(m_recent.back());
-    m_bytes -= slot->second.image->png.size();
+    m_bytes -= slot->second.cost;
     m_slots.erase(slot);
     m_recent.pop_back();
   }

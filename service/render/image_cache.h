@@ -15,8 +15,9 @@ struct CImage {
 };
 
 // At most one image per key (an account, or one of the service's own messages), tagged with the
-// variant it was rendered for. Holds at most `maxBytes` of PNG data; past that, the images used
-// longest ago are dropped. Thread-safe.
+// variant it was rendered for. Holds at most `maxBytes`, counting all it keeps for an image (the
+// buffers' capacity, not only the PNG bytes, the tags and the bookkeeping); past that, the images
+// used longest ago are dropped. Thread-safe.
 class CImageCache {
  public:
   explicit CImageCache(size_t maxBytes);
@@ -34,8 +35,11 @@ class CImageCache {
     std::string variant;
     std::shared_ptr<const CImage> image;
     std::list<std::string>::iterator recent;  // position in m_recent
+    size_t cost = 0;
   };
   void Evict();
+  // What keeping `image` under `key` for `variant` costs in memory, in bytes.
+  static size_t Cost(const std::string& key, const std::string& variant, const CImage& image);
 
   const size_t m_maxBytes;
   mutable std::mutex m_mutex;

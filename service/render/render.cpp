@@ -98,6 +98,8 @@ std::string EncodePng(cairo_surface_t* surface) {
   std::string png;
   png.reserve(16 * 1024);
   if (!WritePng(rgb.data(), width, height, &png)) png.clear();
+  // The image may be cached for long: keep only the bytes it needs.
+  png.shrink_to_fit();
   return png;
 }
 

@@ -1,4 +1,5 @@
-// The service's one SQLite file: accounts and their signature state, written by one writer thread.
+// The service's one SQLite file: accounts, their signature state and kept reports, written by one
+// writer thread.
 #include "storage/store.h"
 
 #include <sqlite3.h>
@@ -23,6 +24,21 @@ CREATE TABLE IF NOT EXISTS accounts (
   track_at   INTEGER NOT NULL DEFAULT 0,
   stopped_at INTEGER NOT NULL DEFAULT 0
 ) WITHOUT ROWID;
+CREATE TABLE IF NOT EXISTS kept_reports (
+  name_key   TEXT PRIMARY KEY,
+  stopped    INTEGER NOT NULL,
+  artist     BLOB NOT NULL,
+  title      BLOB NOT NULL,
+  album      BLOB NOT NULL,
+  year       BLOB NOT NULL,
+  genre      BLOB NOT NULL,
+  arrived_at INTEGER NOT NULL,
+  due_at_ms  INTEGER NOT NULL
+) WITHOUT ROWID;
+CREATE TABLE IF NOT EXISTS service_meta (
+  name  TEXT PRIMARY KEY,
+  value INTEGER NOT NULL
+) WITHOUT ROWID;
 )";
 
 constexpr char kFindSql[] =
@@ -34,6 +50,16 @@ constexpr char kInsertSql[] =
 constexpr char kUpdateSql[] =
     "UPDATE accounts SET playback = ?2, artist = ?3, title = ?4, album = ?5, year = ?6, "
     "genre = ?7, track_at = ?8, stopped_at = ?9 WHERE name_key = ?1";
+constexpr char kKeepSql[] =
+    "INSERT OR REPLACE INTO kept_reports (name_key, stopped, artist, title, album, year, genre, "
+    "arrived_at, due_at_ms) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)";
+constexpr char kUnkeepSql[] = "DELETE FROM kept_reports WHERE name_key = ?1";
+constexpr char kKeptSql[] =
+    "SELECT name_key, stopped, artist, title, album, year, genre, arrived_at, due_at_ms "
+    "FROM kept_reports";
+constexpr char kProbeSql[] =
+    "BEGIN IMMEDIATE; INSERT OR REPLACE INTO service_meta (name, value) "
+    "VALUES ('write_check', strftime('%s', 'now')); COMMIT";
 
 std::string ErrorText(sqlite3* db, const char* what) {
   return std::string(what) + ": " + (db ? sqlite3_errmsg(db) : "out of memory");
@@ -74,11 +100,33 @@ void BindText(sqlite3_stmt* stmt, int index, std::string_view text) {
   sqlite3_bind_text(stmt, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
 }
 
+// Raw tag bytes, which need not be valid UTF-8.
+void BindBlob(sqlite3_stmt* stmt, int index, std::string_view bytes) {
+  sqlite3_bind_blob(stmt, index, bytes.data(), static_cast<int>(bytes.size()), SQLITE_TRANSIENT);
+}
+
+std::string ColumnBlob(sqlite3_stmt* stmt, int column) {
+  const void* bytes = sqlite3_column_blob(stmt, column);
+  return bytes ? std::string(static_cast<const char*>(bytes),
+                             static_cast<size_t>(sqlite3_column_bytes(stmt, column)))
+               : std::string();
+}
+
 std::string ColumnText(sqlite3_stmt* stmt, int column) {
   const unsigned char* text = sqlite3_column_text(stmt, column);
   return text ? std::string(reinterpret_cast<const char*>(text),
                             static_cast<size_t>(sqlite3_column_bytes(stmt, column)))
               : std::string();
+}
+
+// Binds the five tags of `tags` (a CTrackState or a CKeptReport) to ?3 to ?7.
+template <typename TTags, typename TBind>
+void BindTags(sqlite3_stmt* stmt, const TTags& tags, TBind bind) {
+  bind(stmt, 3, tags.artist);
+  bind(stmt, 4, tags.title);
+  bind(stmt, 5, tags.album);
+  bind(stmt, 6, tags.year);
+  bind(stmt, 7, tags.genre);
 }
 
 // Runs a bound statement to its end and clears it for the next use; the SQLite result code.
@@ -99,9 +147,12 @@ std::string NameKey(std::string_view name) {
   return key;
 }
 
-CStore::CStore(const std::string& path) {
+CStore::CStore(const std::string& path) : m_path(path) {
   m_writer = OpenConnection(path);
   try {
+    if (sqlite3_db_readonly(m_writer, "main") == 1) {
+      throw CStoreError(path + " can only be read; velk-service needs to write it");
+    }
     Exec(m_writer, "PRAGMA journal_mode = WAL");
     // In WAL mode a commit without fsync survives a crash of the process, and a power failure
     // loses at most the last moments of state: signatures, not money.
@@ -109,14 +160,12 @@ CStore::CStore(const std::string& path) {
     Exec(m_writer, kSchema);
     m_insertStmt = Prepare(m_writer, kInsertSql);
     m_updateStmt = Prepare(m_writer, kUpdateSql);
+    m_keepStmt = Prepare(m_writer, kKeepSql);
+    m_unkeepStmt = Prepare(m_writer, kUnkeepSql);
     m_reader = OpenConnection(path);
     m_findStmt = Prepare(m_reader, kFindSql);
   } catch (...) {
-    sqlite3_finalize(m_findStmt);
-    sqlite3_finalize(m_insertStmt);
-    sqlite3_finalize(m_updateStmt);
-    sqlite3_close(m_reader);
-    sqlite3_close(m_writer);
+    Close();
     throw;
   }
   m_writerThread = std::thread([this] { RunWriter(); });
@@ -129,9 +178,13 @@ CStore::~CStore() {
   }
   m_queueWake.notify_all();
   m_writerThread.join();
-  sqlite3_finalize(m_findStmt);
-  sqlite3_finalize(m_insertStmt);
-  sqlite3_finalize(m_updateStmt);
+  Close();
+}
+
+void CStore::Close() {
+  for (sqlite3_stmt* stmt : {m_findStmt, m_insertStmt, m_updateStmt, m_keepStmt, m_unkeepStmt}) {
+    sqlite3_finalize(stmt);
+  }
   sqlite3_close(m_reader);
   sqlite3_close(m_writer);
 }
@@ -167,6 +220,39 @@ std::optional<CAccountRecord> CStore::FindAccount(std::string_view name) {
   return found;
 }
 
+void CStore::CheckWritable() {
+  char* error = nullptr;
+  if (sqlite3_exec(m_writer, kProbeSql, nullptr, nullptr, &error) != SQLITE_OK) {
+    const std::string message = error ? error : "failed";
+    sqlite3_free(error);
+    sqlite3_exec(m_writer, "ROLLBACK", nullptr, nullptr, nullptr);
+    throw CStoreError(m_path + " cannot be written (" + message +
+                      "); velk-service needs a writable data file with room to grow");
+  }
+}
+
+std::vector<std::pair<std::string, CKeptReport>> CStore::KeptReports() {
+  std::lock_guard<std::mutex> lock(m_readerMutex);
+  sqlite3_stmt* stmt = Prepare(m_reader, kKeptSql);
+  std::vector<std::pair<std::string, CKeptReport>> kept;
+  int rc;
+  while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+    CKeptReport report;
+    report.stopped = sqlite3_column_int(stmt, 1) != 0;
+    report.artist = ColumnBlob(stmt, 2);
+    report.title = ColumnBlob(stmt, 3);
+    report.album = ColumnBlob(stmt, 4);
+    report.year = ColumnBlob(stmt, 5);
+    report.genre = ColumnBlob(stmt, 6);
+    report.arrivedAt = sqlite3_column_int64(stmt, 7);
+    report.dueAtMs = sqlite3_column_int64(stmt, 8);
+    kept.emplace_back(ColumnText(stmt, 0), std::move(report));
+  }
+  sqlite3_finalize(stmt);
+  if (rc != SQLITE_DONE) throw CStoreError(ErrorText(m_reader, "kept reports"));
+  return kept;
+}
+
 void CStore::CreateAccount(CAccountRecord record, std::function<void(ECreateResult)> done) {
   {
     std::lock_guard<std::mutex> lock(m_queueMutex);
@@ -176,10 +262,16 @@ void CStore::CreateAccount(CAccountRecord record, std::function<void(ECreateResu
   m_queueWake.notify_one();
 }
 
-void CStore::SaveState(const std::string& name, const CTrackState& state) {
+void CStore::Write(const std::string& name, CAccountWrite write, Done done) {
   {
     std::lock_guard<std::mutex> lock(m_queueMutex);
-    m_states[NameKey(name)] = state;
+    CPendingWrite& pending = m_writes[NameKey(name)];
+    if (write.state) pending.write.state = std::move(write.state);
+    if (write.keptAction != CAccountWrite::EKept::kLeave) {
+      pending.write.keptAction = write.keptAction;
+      pending.write.kept = std::move(write.kept);
+    }
+    pending.done.push_back(std::move(done));
     ++m_enqueued;
   }
   m_queueWake.notify_one();
@@ -194,18 +286,18 @@ void CStore::Flush() {
 void CStore::RunWriter() {
   for (;;) {
     std::vector<CCreation> creations;
-    std::map<std::string, CTrackState> states;
+    std::map<std::string, CPendingWrite> writes;
     uint64_t upTo = 0;
     {
       std::unique_lock<std::mutex> lock(m_queueMutex);
       m_queueWake.wait(lock,
-                       [this] { return m_stopping || !m_creations.empty() || !m_states.empty(); });
-      if (m_creations.empty() && m_states.empty()) return;
+                       [this] { return m_stopping || !m_creations.empty() || !m_writes.empty(); });
+      if (m_creations.empty() && m_writes.empty()) return;
       creations.swap(m_creations);
-      states.swap(m_states);
+      writes.swap(m_writes);
       upTo = m_enqueued;
     }
-    CommitBatch(creations, states);
+    CommitBatch(creations, writes);
     {
       std::lock_guard<std::mutex> lock(m_queueMutex);
       m_committed = upTo;
@@ -215,8 +307,9 @@ void CStore::RunWriter() {
 }
 
 void CStore::CommitBatch(std::vector<CCreation>& creations,
-                         std::map<std::string, CTrackState>& states) {
+                         std::map<std::string, CPendingWrite>& writes) {
   std::vector<ECreateResult> results(creations.size(), ECreateResult::kFailed);
+  std::string error;
   try {
     Exec(m_writer, "BEGIN IMMEDIATE");
     for (size_t i = 0; i < creations.size(); ++i) {
@@ -231,26 +324,43 @@ void CStore::CommitBatch(std::vector<CCreation>& creations,
                    : (rc & 0xff) == SQLITE_CONSTRAINT ? ECreateResult::kDuplicate
                                                       : ECreateResult::kFailed;
     }
-    for (const auto& [nameKey, state] : states) {
-      BindText(m_updateStmt, 1, nameKey);
-      sqlite3_bind_int(m_updateStmt, 2, static_cast<int>(state.playback));
-      BindText(m_updateStmt, 3, state.artist);
-      BindText(m_updateStmt, 4, state.title);
-      BindText(m_updateStmt, 5, state.album);
-      BindText(m_updateStmt, 6, state.year);
-      BindText(m_updateStmt, 7, state.genre);
-      sqlite3_bind_int64(m_updateStmt, 8, state.trackAt);
-      sqlite3_bind_int64(m_updateStmt, 9, state.stoppedAt);
-      if (RunStatement(m_updateStmt) != SQLITE_DONE)
-        throw CStoreError(ErrorText(m_writer, "update"));
-    }
+    for (const auto& [nameKey, pending] : writes) ApplyWrite(nameKey, pending.write);
     Exec(m_writer, "COMMIT");
-  } catch (const CStoreError& error) {
-    std::fprintf(stderr, "velk-service: database write failed: %s\n", error.what());
+  } catch (const CStoreError& failure) {
+    error = failure.what();
     sqlite3_exec(m_writer, "ROLLBACK", nullptr, nullptr, nullptr);
     for (ECreateResult& result : results) {
       if (result == ECreateResult::kCreated) result = ECreateResult::kFailed;
     }
   }
   for (size_t i = 0; i < creations.size(); ++i) creations[i].done(results[i]);
+  for (auto& [nameKey, pending] : writes) {
+    for (Done& done : pending.done) done(error.empty(), error);
+  }
+}
+
+void CStore::ApplyWrite(const std::string& nameKey, const CAccountWrite& write) {
+  if (write.state) {
+    const CTrackState& state = *write.state;
+    BindText(m_updateStmt, 1, nameKey);
+    sqlite3_bind_int(m_updateStmt, 2, static_cast<int>(state.playback));
+    BindTags(m_updateStmt, state, BindText);
+    sqlite3_bind_int64(m_updateStmt, 8, state.trackAt);
+    sqlite3_bind_int64(m_updateStmt, 9, state.stoppedAt);
+    if (RunStatement(m_updateStmt) != SQLITE_DONE) throw CStoreError(ErrorText(m_writer, "update"));
+  }
+  if (write.keptAction == CAccountWrite::EKept::kSet) {
+    const CKeptReport& kept = write.kept;
+    BindText(m_keepStmt, 1, nameKey);
+    sqlite3_bind_int(m_keepStmt, 2, kept.stopped ? 1 : 0);
+    BindTags(m_keepStmt, kept, BindBlob);
+    sqlite3_bind_int64(m_keepStmt, 8, kept.arrivedAt);
+    sqlite3_bind_int64(m_keepStmt, 9, kept.dueAtMs);
+    if (RunStatement(m_keepStmt) != SQLITE_DONE) throw CStoreError(ErrorText(m_writer, "keep"));
+  } else if (write.keptAction == CAccountWrite::EKept::kClear) {
+    BindText(m_unkeepStmt, 1, nameKey);
+    if (RunStatement(m_unkeepStmt) != SQLITE_DONE) {
+      throw CStoreError(ErrorText(m_writer, "unkeep"));
+    }
+  }
 }

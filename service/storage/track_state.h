@@ -1,4 +1,4 @@
-// What an account's signature shows: the track last reported, and whether playback stopped since.
+// What an account's signature shows (the last track, whether playback stopped), and a kept report.
 #pragma once
 
 #include <cstdint>
@@ -34,4 +34,17 @@ struct CTrackState {
            album == other.album && year == other.year && genre == other.genre &&
            trackAt == other.trackAt && stoppedAt == other.stoppedAt;
   }
+};
+
+// A report that came too soon after the last one applied to its account, kept to be applied when
+// its turn comes. Its tags are the report's raw bytes, in the account's code page.
+struct CKeptReport {
+  bool stopped = false;
+  std::string artist;
+  std::string title;
+  std::string album;
+  std::string year;
+  std::string genre;
+  int64_t arrivedAt = 0;  // Unix seconds when it came: the time it reports
+  int64_t dueAtMs = 0;    // Unix milliseconds from which it may be applied
 };
