@@ -26,6 +26,8 @@ namespace {
 // A kept report whose write failed is tried again this much later.
 constexpr int64_t kKeptRetryMs = 1000;
 constexpr int64_t kMinuteMs = 60000;
+// How often a shared store is asked for kept reports that other instances left to apply.
+constexpr int64_t kAdoptEveryMs = 2000;
 
 CKeptReport ToKept(const CReport& report, int64_t arrivedAt) {
   CKeptReport kept;
@@ -46,18 +48,25 @@ CAccounts::CAccounts(CStore& store, const CClock& clock, CAccountsOptions option
       m_clock(clock),
       m_options(options),
       m_wrongChecks(clock, options.wrongKeysPerMinute, kMinuteMs) {
-  const int64_t nowMs = m_clock.SteadyMs();
-  const int64_t wallMs = m_clock.WallMs();
+  AdoptKeptReports();
+  if (m_options.applyOnTime) m_scheduler = std::thread([this] { RunScheduler(); });
+}
+
+void CAccounts::AdoptKeptReports() {
   for (auto& [nameKey, kept] : m_store.KeptReports()) {
     std::unique_lock<std::mutex> lock;
-    CEntry* entry = Lock(nameKey, lock);
-    if (!entry) continue;
+    CEntry* entry = Lock(nameKey, lock, false);
+    // Known already, or being applied: this instance has it in hand.
+    if (!entry || entry->applyingKept || (entry->kept && entry->kept->dueAtMs == kept.dueAtMs)) {
+      continue;
+    }
+    const int64_t nowMs = m_clock.SteadyMs();
     entry->kept = std::move(kept);
     entry->keptInStore = true;
-    entry->keptDueMs = nowMs + std::max<int64_t>(0, entry->kept->dueAtMs - wallMs);
+    entry->keptDueMs = nowMs + std::max<int64_t>(0, entry->kept->dueAtMs - m_clock.WallMs());
+    ++entry->keptGeneration;
     m_due.emplace(entry->keptDueMs, entry);
   }
-  if (m_options.applyOnTime) m_scheduler = std::thread([this] { RunScheduler(); });
 }
 
 CAccounts::~CAccounts() {
@@ -71,24 +80,49 @@ CAccounts::~CAccounts() {
   m_store.Flush();
 }
 
-CAccounts::CEntry* CAccounts::Lock(std::string_view name, std::unique_lock<std::mutex>& lock) {
+CAccounts::CEntry* CAccounts::Lock(std::string_view name, std::unique_lock<std::mutex>& lock,
+                                   bool refresh) {
   if (!IsValidUserName(name)) return nullptr;
   const std::string key = NameKey(name);
   lock = std::unique_lock<std::mutex>(m_mutex);
   auto found = m_entries.find(key);
-  if (found != m_entries.end()) return found->second.get();
+  // Another instance may have changed a shared store's account since this one last looked.
+  if (found != m_entries.end() && !(refresh && m_store.Shared())) return found->second.get();
   lock.unlock();
   // The look-up runs without the lock: other accounts need not wait for the database.
   std::optional<CAccountRecord> record = m_store.FindAccount(key);
-  if (!record) return nullptr;
   lock.lock();
+  // An entry stays even when its account went: queued writes and the schedule point to it.
+  if (!record) return nullptr;
   auto& slot = m_entries[key];
   if (!slot) {
     slot = std::make_unique<CEntry>();
     slot->nameKey = key;
+    slot->changedAt = record->changedAt;
     slot->record = std::move(*record);
+  } else {
+    Refresh(*slot, std::move(*record));
   }
   return slot.get();
+}
+
+void CAccounts::Refresh(CEntry& entry, CAccountRecord record) {
+  if (record.keyHash != entry.record.keyHash) {
+    entry.rightKey.reset();
+    entry.wrongKey.reset();
+  }
+  if (record.version != entry.record.version || !(record.state == entry.record.state)) {
+    ++entry.version;
+    entry.changedAt = record.changedAt;
+    entry.wrongKeySeen = false;
+  }
+  if (record.appliedAtMs > 0) {
+    // The last report any instance applied counts against the interval here too.
+    const int64_t appliedMs = m_clock.SteadyMs() - (m_clock.WallMs() - record.appliedAtMs);
+    if (!entry.lastAcceptedMs || *entry.lastAcceptedMs < appliedMs)
+      entry.lastAcceptedMs = appliedMs;
+  }
+  entry.record = std::move(record);
 }
 
 std::optional<CAccounts::CView> CAccounts::Find(std::string_view name) {
@@ -128,15 +162,40 @@ CAccounts::EKeyCheck CAccounts::CheckKey(std::string_view name, const CKeyDigest
   if (m_wrongChecks.WaitMs(entry->nameKey) > 0) return EKeyCheck::kLimited;
   entry->checkReserved = true;
   *keyHash = entry->record.keyHash;
-  return EKeyCheck::kUnknown;
+  if (!m_store.Shared()) return EKeyCheck::kUnknown;
+  // The failed checks of every instance count; asked without the lock.
+  lock.unlock();
+  size_t failed = 0;
+  try {
+    failed = m_store.FailedKeyChecks(entry->nameKey, m_clock.WallMs() - kMinuteMs).size();
+  } catch (const CStoreError&) {
+    lock.lock();
+    entry->checkReserved = false;
+    throw;
+  }
+  if (failed < m_options.wrongKeysPerMinute) return EKeyCheck::kUnknown;
+  lock.lock();
+  entry->checkReserved = false;
+  return EKeyCheck::kLimited;
 }
 
 void CAccounts::RememberKeyCheck(std::string_view name, const CKeyDigest& digest, bool matches,
                                  bool checked) {
+  std::optional<CStoreError> failure;
+  if (checked && !matches && m_store.Shared()) {
+    const int64_t nowMs = m_clock.WallMs();
+    try {
+      m_store.AddFailedKeyCheck(NameKey(name), nowMs, nowMs - kMinuteMs);
+    } catch (const CStoreError& error) {
+      failure = error;
+    }
+  }
   std::unique_lock<std::mutex> lock;
-  CEntry* entry = Lock(name, lock);
+  // The entry exists: CheckKey made it and reserved the check that ends here.
+  CEntry* entry = Lock(name, lock, false);
   if (!entry) return;
   entry->checkReserved = false;
+  if (failure) throw *failure;
   if (!checked) return;
   if (matches) {
     entry->rightKey = digest;
@@ -149,7 +208,20 @@ void CAccounts::RememberKeyCheck(std::string_view name, const CKeyDigest& digest
 }
 
 int64_t CAccounts::KeyCheckRetryMs(std::string_view name) {
-  return std::max<int64_t>(1, m_wrongChecks.WaitMs(NameKey(name)));
+  int64_t waitMs = m_wrongChecks.WaitMs(NameKey(name));
+  if (m_store.Shared()) {
+    try {
+      const int64_t nowMs = m_clock.WallMs();
+      const std::vector<int64_t> failed = m_store.FailedKeyChecks(NameKey(name), nowMs - kMinuteMs);
+      const size_t limit = m_options.wrongKeysPerMinute;
+      if (limit > 0 && failed.size() >= limit) {
+        waitMs = std::max(waitMs, failed[failed.size() - limit] + kMinuteMs - nowMs);
+      }
+    } catch (const CStoreError&) {
+      waitMs = std::max<int64_t>(waitMs, 1000);  // the database decides; ask again shortly
+    }
+  }
+  return std::max<int64_t>(1, waitMs);
 }
 
 CTrackState CAccounts::Next(const CEntry& entry, const CKeptReport& report,
@@ -176,15 +248,19 @@ CTrackState CAccounts::Next(const CEntry& entry, const CKeptReport& report,
 }
 
 void CAccounts::WriteState(CEntry& entry, const CTrackState& state,
-                           std::function<void(bool, const std::string&)> committed) {
+                           std::function<void(bool, const std::string&)> committed,
+                           int64_t onlyIfKeptDueAtMs) {
   entry.latest = state;
   ++entry.pendingWrites;
   // A newer state supersedes the kept report, also one whose write is still queued.
   const uint64_t generation = ++entry.keptGeneration;
   CAccountWrite write;
   write.state = state;
-  // Most reports come in their turn: only clear a kept report the store may hold.
-  const bool clears = entry.keptInStore;
+  write.nowMs = m_clock.WallMs();
+  write.onlyIfKeptDueAtMs = onlyIfKeptDueAtMs;
+  // Most reports come in their turn: only clear a kept report the store may hold, which for a
+  // shared store includes one that another instance kept.
+  const bool clears = entry.keptInStore || m_store.Shared();
   if (clears) write.keptAction = CAccountWrite::EKept::kClear;
   entry.keptInStore = false;
   CEntry* target = &entry;
@@ -243,7 +319,9 @@ void CAccounts::Apply(std::string_view name, const CReport& report, ApplyDone do
   }
   entry->lastAcceptedMs = nowMs;
   const CTrackState next = Next(*entry, incoming, incoming.arrivedAt);
-  if (entry->pendingWrites == 0 && !entry->keptInStore && next == entry->record.state) {
+  // (A shared store may hold a kept report from another instance, which this one supersedes.)
+  if (entry->pendingWrites == 0 && !entry->keptInStore && !m_store.Shared() &&
+      next == entry->record.state) {
     // Nothing to write: what the report says is committed already.
     entry->wrongKeySeen = false;
     lock.unlock();
@@ -273,23 +351,41 @@ void CAccounts::ApplyDueReports() {
     const std::optional<int64_t> previous = entry->lastAcceptedMs;
     entry->lastAcceptedMs = nowMs;
     const CTrackState next = Next(*entry, *entry->kept, entry->kept->arrivedAt);
-    WriteState(*entry, next, [this, entry, previous, nowMs](bool stored, const std::string& error) {
-      std::lock_guard<std::mutex> lock(m_mutex);
-      entry->applyingKept = false;
-      if (stored) return;
-      if (entry->lastAcceptedMs == nowMs) entry->lastAcceptedMs = previous;
-      if (!entry->kept) return;
-      // It stays kept in the store; try again once the fault may have cleared.
-      LogRepeated("kept report not applied", error);
-      entry->keptDueMs = m_clock.SteadyMs() + kKeptRetryMs;
-      m_due.emplace(entry->keptDueMs, entry);
-    });
+    // In a shared store another instance may apply or replace the report first: then this write
+    // changes nothing.
+    const int64_t onlyIfDue = m_store.Shared() ? entry->kept->dueAtMs : 0;
+    WriteState(
+        *entry, next,
+        [this, entry, previous, nowMs](bool stored, const std::string& error) {
+          std::lock_guard<std::mutex> lock(m_mutex);
+          entry->applyingKept = false;
+          if (stored) return;
+          if (entry->lastAcceptedMs == nowMs) entry->lastAcceptedMs = previous;
+          if (!entry->kept) return;
+          // It stays kept in the store; try again once the fault may have cleared.
+          LogRepeated("kept report not applied", error);
+          entry->keptDueMs = m_clock.SteadyMs() + kKeptRetryMs;
+          m_due.emplace(entry->keptDueMs, entry);
+        },
+        onlyIfDue);
   }
 }
 
 void CAccounts::RunScheduler() {
   std::unique_lock<std::mutex> lock(m_mutex);
+  int64_t adoptAtMs = m_clock.SteadyMs() + kAdoptEveryMs;
   while (!m_stopping) {
+    if (m_store.Shared() && m_clock.SteadyMs() >= adoptAtMs) {
+      adoptAtMs = m_clock.SteadyMs() + kAdoptEveryMs;
+      lock.unlock();
+      try {
+        AdoptKeptReports();
+      } catch (const CStoreError& error) {
+        LogRepeated("kept reports not read", error.what());
+      }
+      lock.lock();
+      continue;
+    }
     int64_t waitMs = 1000;
     if (!m_due.empty()) {
       waitMs = std::clamp<int64_t>(m_due.begin()->first - m_clock.SteadyMs(), 0, 1000);

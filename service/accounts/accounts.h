@@ -113,15 +113,23 @@ class CAccounts {
     bool keptInStore = false;         // the store may hold a kept report of this account
     bool applyingKept = false;
   };
-  // The entry of `name`, loaded from the store when missing; null when there is no such account.
-  // Returns with m_mutex held when the entry exists.
-  CEntry* Lock(std::string_view name, std::unique_lock<std::mutex>& lock);
+  // The entry of `name`, loaded from the store when missing, and read again from a shared store
+  // when `refresh`; null when there is no such account. Returns with m_mutex held when the entry
+  // exists. Throws CStoreError when the store fails.
+  CEntry* Lock(std::string_view name, std::unique_lock<std::mutex>& lock, bool refresh = true);
+  // Takes what the store holds for `entry`'s account (m_mutex held): a change of state made
+  // elsewhere changes the version, and the last report applied elsewhere counts for the interval.
+  void Refresh(CEntry& entry, CAccountRecord record);
+  // Schedules the kept reports of the store that this instance does not hold yet. Throws.
+  void AdoptKeptReports();
   // The state `entry` shows once `report`, which came at wall time `arrivedAt`, is applied.
   CTrackState Next(const CEntry& entry, const CKeptReport& report, int64_t arrivedAt) const;
   // Queues `state` for `entry` (m_mutex held) and clears its kept report; `committed` runs with
   // the outcome after the entry has been updated, without m_mutex.
+  // With `onlyIfKeptDueAtMs`, the write applies the kept report due then (see CAccountWrite).
   void WriteState(CEntry& entry, const CTrackState& state,
-                  std::function<void(bool stored, const std::string& error)> committed);
+                  std::function<void(bool stored, const std::string& error)> committed,
+                  int64_t onlyIfKeptDueAtMs = 0);
   void MarkChanged(CEntry& entry);  // m_mutex held
   void RunScheduler();
 

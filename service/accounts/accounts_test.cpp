@@ -20,7 +20,7 @@ class AccountsTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(InitKeyHashing());
-    m_store = std::make_unique<CStore>(m_dir.File("accounts.sqlite"));
+    m_store = OpenStore(m_dir.File("accounts.sqlite"));
     ASSERT_EQ(CreateAccountNow(*m_store, "Bob", "1234", 1251), ECreateResult::kCreated);
     m_accounts = std::make_unique<CAccounts>(*m_store, m_clock, ManualOptions());
   }
@@ -133,7 +133,7 @@ TEST_F(AccountsTest, AKeptReportIsStoredAndSurvivesARestart) {
   ASSERT_EQ(ApplyNow(*m_accounts, "bob", Stop()), CAccounts::EApply::kKept);
   // A restart before its turn: the kept report is in the file, and applied when due.
   m_accounts.reset();
-  m_store = std::make_unique<CStore>(m_dir.File("accounts.sqlite"));
+  m_store = OpenStore(m_dir.File("accounts.sqlite"));
   m_accounts = std::make_unique<CAccounts>(*m_store, m_clock, ManualOptions());
   EXPECT_EQ(State().playback, EPlayback::kPlaying);
   m_clock.Advance(1500);
@@ -143,7 +143,7 @@ TEST_F(AccountsTest, AKeptReportIsStoredAndSurvivesARestart) {
   EXPECT_EQ(State().stoppedAt, stoppedAt);
   // Applied once: another restart finds nothing kept.
   m_accounts.reset();
-  m_store = std::make_unique<CStore>(m_dir.File("accounts.sqlite"));
+  m_store = OpenStore(m_dir.File("accounts.sqlite"));
   EXPECT_TRUE(m_store->KeptReports().empty());
 }
 
@@ -206,7 +206,7 @@ TEST_F(AccountsTest, StatePersistsAndNamesAreUniqueInAnyCase) {
   EXPECT_EQ(CreateAccountNow(*m_store, "bob.2", "1", 1252), ECreateResult::kCreated);
 
   m_accounts.reset();
-  m_store = std::make_unique<CStore>(m_dir.File("accounts.sqlite"));
+  m_store = OpenStore(m_dir.File("accounts.sqlite"));
   CAccounts reopened(*m_store, m_clock, ManualOptions());
   const auto view = reopened.Find("bOb");
   ASSERT_TRUE(view);

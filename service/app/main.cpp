@@ -22,14 +22,14 @@
 namespace {
 
 constexpr char kUsage[] = R"(Usage:
-  velk-service serve   [--db FILE] [--address ADDR] [--port N] [--threads N]
+  velk-service serve   [--db FILE|URI] [--address ADDR] [--port N] [--threads N]
                        [--public-url URL] [--report-interval-ms N] [--key-check-threads N]
                        [--key-check-queue N] [--wrong-keys-per-minute N]
                        [--registrations-per-hour N] [--image-cache-mb N] [--max-connections N]
                        [--connections-per-address N] [--request-timeout-s N]
                        [--idle-timeout-s N] [--write-timeout-s N]
-  velk-service adduser [--db FILE] [--codepage N] [--key DIGITS] NAME...
-  velk-service show    [--db FILE] NAME
+  velk-service adduser [--db FILE|URI] [--codepage N] [--key DIGITS] NAME...
+  velk-service show    [--db FILE|URI] NAME
 
 serve    answers reports, images and registrations on ADDR:N (default 127.0.0.1:8080);
          --port 0 picks a free port. The line "listening on http://ADDR:PORT" tells where.
@@ -38,7 +38,9 @@ adduser  creates accounts without the registration page and prints the key: for 
          alone, for several NAMEs a line "NAME KEY" each. --key sets the key instead of drawing
          one (the same for every NAME); --codepage is the player's code page (default 1252).
 show     prints an account's current state and its image path.
-The data lives in one SQLite file, by default ./velk-service.sqlite.
+--db is a SQLite file (by default ./velk-service.sqlite), or a PostgreSQL database named by a libpq
+connection string or URI ("postgresql://user@host/velk", "host=/run/pg dbname=velk"), which
+several instances may share.
 )";
 
 struct CArgs {
@@ -128,7 +130,8 @@ int Serve(const CArgs& args, const std::string& db) {
   // The code page tables are built once, before the first report needs one.
   for (const CCodePageInfo& page : SupportedCodePages()) CodePageFor(page.id);
 
-  CStore store(db);
+  std::unique_ptr<CStore> opened = OpenStore(db);
+  CStore& store = *opened;
   // A promise of "stored" must be one the file can keep: refuse to start otherwise.
   store.CheckWritable();
   CSystemClock clock;
@@ -136,7 +139,7 @@ int Serve(const CArgs& args, const std::string& db) {
   auto server = std::make_unique<CHttpServer>(*service, serverOptions);
   const unsigned short port = server->Listen();
   std::printf("velk-service: listening on http://%s:%u (data in %s)\n",
-              serverOptions.address.c_str(), port, db.c_str());
+              serverOptions.address.c_str(), port, IsPostgresUri(db) ? "PostgreSQL" : db.c_str());
   std::fflush(stdout);
   server->Run();
   // The service first: its key checks and writes still under way post replies to the server's
@@ -173,7 +176,8 @@ int AddUsers(const CArgs& args, const std::string& db) {
       return 2;
     }
   }
-  CStore store(db);
+  std::unique_ptr<CStore> opened = OpenStore(db);
+  CStore& store = *opened;
   const std::string fixedHash = fixedKey.empty() ? "" : HashKey(fixedKey);
   std::vector<std::future<ECreateResult>> results;
   std::vector<std::string> keys;
@@ -212,8 +216,7 @@ int Show(const CArgs& args, const std::string& db) {
     std::fputs(kUsage, stderr);
     return 2;
   }
-  CStore store(db);
-  const std::optional<CAccountRecord> account = store.FindAccount(args.names[0]);
+  const std::optional<CAccountRecord> account = OpenStore(db)->FindAccount(args.names[0]);
   if (!account) {
     std::fprintf(stderr, "velk-service: no account called \"%s\"\n", args.names[0].c_str());
     return 1;

@@ -15,7 +15,7 @@ class ServiceTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(InitKeyHashing());
-    m_store = std::make_unique<CStore>(m_dir.File("service.sqlite"));
+    m_store = OpenStore(m_dir.File("service.sqlite"));
     ASSERT_EQ(CreateAccountNow(*m_store, "bob", kKey, 1252), ECreateResult::kCreated);
     CServiceOptions options;
     options.publicUrl = "http://sig.example";

@@ -1,0 +1,388 @@
+// The store in a PostgreSQL database: its schema and upgrades, the connections that reconnect,
+// look-ups and the writer's transactions.
+#include "storage/postgres_store.h"
+
+#include <libpq-fe.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <iterator>
+
+namespace {
+
+constexpr int64_t kReconnectPauseMs = 1000;
+
+// The versioned schema: kUpgrades[i] takes the database from version i to i + 1.
+constexpr const char* kUpgrades[] = {
+    R"(
+CREATE TABLE accounts (
+  name_key      TEXT PRIMARY KEY,
+  name          TEXT NOT NULL,
+  key_hash      TEXT NOT NULL,
+  code_page     INTEGER NOT NULL,
+  created_at    BIGINT NOT NULL,
+  playback      INTEGER NOT NULL DEFAULT 0,
+  artist        TEXT NOT NULL DEFAULT '',
+  title         TEXT NOT NULL DEFAULT '',
+  album         TEXT NOT NULL DEFAULT '',
+  year          TEXT NOT NULL DEFAULT '',
+  genre         TEXT NOT NULL DEFAULT '',
+  track_at      BIGINT NOT NULL DEFAULT 0,
+  stopped_at    BIGINT NOT NULL DEFAULT 0,
+  version       BIGINT NOT NULL DEFAULT 0,
+  changed_at    BIGINT NOT NULL DEFAULT 0,
+  applied_at_ms BIGINT NOT NULL DEFAULT 0
+);
+CREATE TABLE kept_reports (
+  name_key   TEXT PRIMARY KEY,
+  stopped    BOOLEAN NOT NULL,
+  artist     BYTEA NOT NULL,
+  title      BYTEA NOT NULL,
+  album      BYTEA NOT NULL,
+  year       BYTEA NOT NULL,
+  genre      BYTEA NOT NULL,
+  arrived_at BIGINT NOT NULL,
+  due_at_ms  BIGINT NOT NULL
+);
+CREATE TABLE failed_key_checks (
+  name_key TEXT NOT NULL,
+  at_ms    BIGINT NOT NULL
+);
+CREATE INDEX failed_key_checks_by_account ON failed_key_checks (name_key, at_ms);
+)",
+};
+
+// Any number, the same in every instance: it serializes upgrades of one database.
+constexpr char kUpgradeLockSql[] = "SELECT pg_advisory_xact_lock(7317001)";
+
+struct CStatement {
+  const char* name;
+  const char* sql;
+};
+
+// Prepared on every connection.
+constexpr CStatement kStatements[] = {
+    {"find",
+     "SELECT name, key_hash, code_page, created_at, playback, artist, title, album, year, genre, "
+     "track_at, stopped_at, version, changed_at, applied_at_ms FROM accounts WHERE name_key = $1"},
+    {"insert",
+     "INSERT INTO accounts (name_key, name, key_hash, code_page, created_at, changed_at) "
+     "VALUES ($1, $2, $3, $4, $5, $5) ON CONFLICT (name_key) DO NOTHING"},
+    {"update",
+     "UPDATE accounts SET playback = $2, artist = $3, title = $4, album = $5, year = $6, "
+     "genre = $7, track_at = $8, stopped_at = $9, version = version + 1, "
+     "changed_at = GREATEST($10::bigint / 1000, changed_at + 1), applied_at_ms = $10 "
+     "WHERE name_key = $1"},
+    {"keep",
+     "INSERT INTO kept_reports (name_key, stopped, artist, title, album, year, genre, arrived_at, "
+     "due_at_ms) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9) ON CONFLICT (name_key) DO UPDATE SET "
+     "stopped = EXCLUDED.stopped, artist = EXCLUDED.artist, title = EXCLUDED.title, "
+     "album = EXCLUDED.album, year = EXCLUDED.year, genre = EXCLUDED.genre, "
+     "arrived_at = EXCLUDED.arrived_at, due_at_ms = EXCLUDED.due_at_ms"},
+    {"unkeep", "DELETE FROM kept_reports WHERE name_key = $1"},
+    {"claim", "DELETE FROM kept_reports WHERE name_key = $1 AND due_at_ms = $2"},
+    {"kept",
+     "SELECT name_key, stopped, artist, title, album, year, genre, arrived_at, due_at_ms "
+     "FROM kept_reports"},
+    {"add_check", "INSERT INTO failed_key_checks (name_key, at_ms) VALUES ($1, $2)"},
+    {"forget_checks", "DELETE FROM failed_key_checks WHERE name_key = $1 AND at_ms < $2"},
+    {"checks",
+     "SELECT at_ms FROM failed_key_checks WHERE name_key = $1 AND at_ms >= $2 ORDER BY at_ms"},
+    {"probe",
+     "INSERT INTO service_meta (name, value) VALUES ('write_check', "
+     "extract(epoch FROM now())::bigint) ON CONFLICT (name) DO UPDATE SET value = EXCLUDED.value"},
+};
+
+int64_t SteadyMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+std::string Text(const PGresult* result, int row, int column) {
+  return std::string(PQgetvalue(result, row, column),
+                     static_cast<size_t>(PQgetlength(result, row, column)));
+}
+
+int64_t Number(const PGresult* result, int row, int column) {
+  return std::strtoll(PQgetvalue(result, row, column), nullptr, 10);
+}
+
+// A bytea column in text form ("\x..."), as its bytes.
+std::string Bytes(const PGresult* result, int row, int column) {
+  size_t length = 0;
+  unsigned char* bytes = PQunescapeBytea(
+      reinterpret_cast<const unsigned char*>(PQgetvalue(result, row, column)), &length);
+  if (!bytes) throw CStoreError("out of memory");
+  std::string out(reinterpret_cast<const char*>(bytes), length);
+  PQfreemem(bytes);
+  return out;
+}
+
+// The parameters for the five tags of `tags` (a CTrackState or a CKeptReport).
+template <typename TTags>
+void AddTags(std::vector<std::string>& params, const TTags& tags) {
+  for (const std::string* tag : {&tags.artist, &tags.title, &tags.album, &tags.year, &tags.genre})
+    params.push_back(*tag);
+}
+
+}  // namespace
+
+void CPostgresConnection::CResultDeleter::operator()(pg_result* result) const { PQclear(result); }
+
+CPostgresConnection::CPostgresConnection(std::string conninfo) : m_conninfo(std::move(conninfo)) {}
+
+CPostgresConnection::~CPostgresConnection() { Drop(); }
+
+void CPostgresConnection::Reset() {
+  Drop();
+  m_nextAttemptMs = 0;
+}
+
+void CPostgresConnection::Drop() {
+  if (m_conn) PQfinish(m_conn);
+  m_conn = nullptr;
+}
+
+void CPostgresConnection::Connect() {
+  const int64_t now = SteadyMs();
+  if (now < m_nextAttemptMs) throw CStoreError("the database is unreachable; trying again soon");
+  m_nextAttemptMs = now + kReconnectPauseMs;
+  m_conn = PQconnectdb(m_conninfo.c_str());
+  if (!m_conn || PQstatus(m_conn) != CONNECTION_OK) {
+    const std::string message = m_conn ? PQerrorMessage(m_conn) : "out of memory";
+    Drop();
+    m_lost = true;
+    throw CStoreError("cannot connect to the database: " + message);
+  }
+  // Unix seconds and plain text, whatever the server's defaults.
+  Exec("SET client_encoding = 'UTF8'; SET TIME ZONE 'UTC'");
+  for (const CStatement& statement : kStatements) {
+    Result prepared(PQprepare(m_conn, statement.name, statement.sql, 0, nullptr));
+    // Before the first upgrade the tables are missing: those statements are prepared later.
+    if (PQresultStatus(prepared.get()) != PGRES_COMMAND_OK) break;
+  }
+}
+
+CPostgresConnection::Result CPostgresConnection::Run(const char* name,
+                                                     const std::vector<std::string>& params,
+                                                     const std::vector<bool>& binary) {
+  m_lost = false;
+  if (!m_conn) Connect();
+  std::vector<const char*> values;
+  std::vector<int> lengths;
+  std::vector<int> formats;
+  for (size_t i = 0; i < params.size(); ++i) {
+    values.push_back(params[i].data());
+    lengths.push_back(static_cast<int>(params[i].size()));
+    formats.push_back(i < binary.size() && binary[i] ? 1 : 0);
+  }
+  const bool prepared = name[0] != ' ' && std::string_view(name).find(' ') == std::string::npos;
+  const int count = static_cast<int>(params.size());
+  Result result(prepared ? PQexecPrepared(m_conn, name, count, values.data(), lengths.data(),
+                                          formats.data(), 0)
+                         : PQexecParams(m_conn, name, count, nullptr, values.data(), lengths.data(),
+                                        formats.data(), 0));
+  const ExecStatusType status = PQresultStatus(result.get());
+  if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) return result;
+  const std::string message = PQerrorMessage(m_conn);
+  if (PQstatus(m_conn) != CONNECTION_OK) {
+    Drop();
+    m_lost = true;
+    m_nextAttemptMs = 0;  // the first attempt after a loss goes at once
+  }
+  throw CStoreError(std::string("database: ") + message);
+}
+
+void CPostgresConnection::Exec(const char* sql) {
+  m_lost = false;
+  if (!m_conn) Connect();
+  Result result(PQexec(m_conn, sql));
+  const ExecStatusType status = PQresultStatus(result.get());
+  if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) return;
+  const std::string message = PQerrorMessage(m_conn);
+  if (PQstatus(m_conn) != CONNECTION_OK) {
+    Drop();
+    m_lost = true;
+    m_nextAttemptMs = 0;
+  }
+  throw CStoreError(std::string("database: ") + message);
+}
+
+CPostgresStore::CPostgresStore(const std::string& conninfo)
+    : m_reader(conninfo), m_writer(conninfo) {
+  m_writer.Exec("BEGIN");
+  try {
+    m_writer.Exec(kUpgradeLockSql);
+    m_writer.Exec(
+        "CREATE TABLE IF NOT EXISTS service_meta (name TEXT PRIMARY KEY, value BIGINT NOT NULL)");
+    auto found = m_writer.Run("SELECT value FROM service_meta WHERE name = 'schema_version'", {});
+    const int64_t applied = PQntuples(found.get()) == 1 ? Number(found.get(), 0, 0) : 0;
+    const int64_t known = static_cast<int64_t>(std::size(kUpgrades));
+    if (applied > known) {
+      throw CStoreError("the database has schema version " + std::to_string(applied) +
+                        ", newer than this velk-service knows (" + std::to_string(known) + ")");
+    }
+    for (int64_t i = applied; i < known; ++i) m_writer.Exec(kUpgrades[i]);
+    m_writer.Run(
+        "INSERT INTO service_meta (name, value) VALUES ('schema_version', $1) "
+        "ON CONFLICT (name) DO UPDATE SET value = EXCLUDED.value",
+        {std::to_string(known)});
+    m_writer.Exec("COMMIT");
+  } catch (...) {
+    try {
+      m_writer.Exec("ROLLBACK");
+    } catch (const CStoreError&) {
+    }
+    throw;
+  }
+  // Connect again, so that every statement is prepared against the tables that now exist.
+  m_writer.Reset();
+  StartWriter();
+}
+
+CPostgresStore::~CPostgresStore() { StopWriter(); }
+
+CPostgresConnection::Result CPostgresStore::Read(const char* name,
+                                                 const std::vector<std::string>& params) {
+  try {
+    return m_reader.Run(name, params);
+  } catch (const CStoreError&) {
+    // A connection the server dropped (a restart) is noticed only on use: try a new one at once.
+    if (!m_reader.LostConnection()) throw;
+    return m_reader.Run(name, params);
+  }
+}
+
+void CPostgresStore::CheckWritable() {
+  try {
+    m_writer.Run("probe", {});
+  } catch (const CStoreError& error) {
+    throw CStoreError(std::string("the database cannot be written (") + error.what() +
+                      "); velk-service needs a database it may write");
+  }
+}
+
+std::optional<CAccountRecord> CPostgresStore::FindAccount(std::string_view name) {
+  std::lock_guard<std::mutex> lock(m_readerMutex);
+  auto result = Read("find", {NameKey(name)});
+  const PGresult* row = result.get();
+  if (PQntuples(row) != 1) return std::nullopt;
+  CAccountRecord record;
+  record.name = Text(row, 0, 0);
+  record.keyHash = Text(row, 0, 1);
+  record.codePage = static_cast<int>(Number(row, 0, 2));
+  record.createdAt = Number(row, 0, 3);
+  const int64_t playback = Number(row, 0, 4);
+  record.state.playback = playback == 1   ? CTrackState::EPlayback::kPlaying
+                          : playback == 2 ? CTrackState::EPlayback::kStopped
+                                          : CTrackState::EPlayback::kNone;
+  record.state.artist = Text(row, 0, 5);
+  record.state.title = Text(row, 0, 6);
+  record.state.album = Text(row, 0, 7);
+  record.state.year = Text(row, 0, 8);
+  record.state.genre = Text(row, 0, 9);
+  record.state.trackAt = Number(row, 0, 10);
+  record.state.stoppedAt = Number(row, 0, 11);
+  record.version = Number(row, 0, 12);
+  record.changedAt = Number(row, 0, 13);
+  record.appliedAtMs = Number(row, 0, 14);
+  return record;
+}
+
+std::vector<std::pair<std::string, CKeptReport>> CPostgresStore::KeptReports() {
+  std::lock_guard<std::mutex> lock(m_readerMutex);
+  auto result = Read("kept", {});
+  const PGresult* rows = result.get();
+  std::vector<std::pair<std::string, CKeptReport>> kept;
+  for (int i = 0; i < PQntuples(rows); ++i) {
+    CKeptReport report;
+    report.stopped = Text(rows, i, 1) == "t";
+    report.artist = Bytes(rows, i, 2);
+    report.title = Bytes(rows, i, 3);
+    report.album = Bytes(rows, i, 4);
+    report.year = Bytes(rows, i, 5);
+    report.genre = Bytes(rows, i, 6);
+    report.arrivedAt = Number(rows, i, 7);
+    report.dueAtMs = Number(rows, i, 8);
+    kept.emplace_back(Text(rows, i, 0), std::move(report));
+  }
+  return kept;
+}
+
+std::vector<int64_t> CPostgresStore::AddFailedKeyCheck(const std::string& nameKey, int64_t atMs,
+                                                       int64_t forgetBeforeMs) {
+  {
+    std::lock_guard<std::mutex> lock(m_readerMutex);
+    Read("forget_checks", {nameKey, std::to_string(forgetBeforeMs)});
+    m_reader.Run("add_check", {nameKey, std::to_string(atMs)});
+  }
+  return FailedKeyChecks(nameKey, forgetBeforeMs);
+}
+
+std::vector<int64_t> CPostgresStore::FailedKeyChecks(const std::string& nameKey, int64_t sinceMs) {
+  std::lock_guard<std::mutex> lock(m_readerMutex);
+  auto result = Read("checks", {nameKey, std::to_string(sinceMs)});
+  std::vector<int64_t> times;
+  for (int i = 0; i < PQntuples(result.get()); ++i) times.push_back(Number(result.get(), i, 0));
+  return times;
+}
+
+void CPostgresStore::Commit(const std::vector<CCreation>& creations,
+                            const std::map<std::string, CAccountWrite>& writes,
+                            std::vector<ECreateResult>& results) {
+  try {
+    m_writer.Exec("BEGIN");
+  } catch (const CStoreError&) {
+    // Nothing was sent yet: after a lost connection, one more try on a new one is safe.
+    if (!m_writer.LostConnection()) throw;
+    m_writer.Exec("BEGIN");
+  }
+  try {
+    for (size_t i = 0; i < creations.size(); ++i) {
+      const CAccountRecord& record = creations[i].record;
+      auto inserted = m_writer.Run(
+          "insert", {NameKey(record.name), record.name, record.keyHash,
+                     std::to_string(record.codePage), std::to_string(record.createdAt)});
+      results[i] = std::string_view(PQcmdTuples(inserted.get())) == "1" ? ECreateResult::kCreated
+                                                                        : ECreateResult::kDuplicate;
+    }
+    for (const auto& [nameKey, write] : writes) ApplyWrite(nameKey, write);
+    m_writer.Exec("COMMIT");
+  } catch (const CStoreError&) {
+    try {
+      m_writer.Exec("ROLLBACK");
+    } catch (const CStoreError&) {
+      // A lost connection rolled back by itself.
+    }
+    throw;
+  }
+}
+
+void CPostgresStore::ApplyWrite(const std::string& nameKey, const CAccountWrite& write) {
+  bool writeState = write.state.has_value();
+  if (writeState && write.onlyIfKeptDueAtMs != 0) {
+    auto claimed = m_writer.Run("claim", {nameKey, std::to_string(write.onlyIfKeptDueAtMs)});
+    writeState = std::string_view(PQcmdTuples(claimed.get())) != "0";
+  }
+  if (writeState) {
+    const CTrackState& state = *write.state;
+    std::vector<std::string> params = {nameKey, std::to_string(static_cast<int>(state.playback))};
+    AddTags(params, state);
+    params.push_back(std::to_string(state.trackAt));
+    params.push_back(std::to_string(state.stoppedAt));
+    params.push_back(std::to_string(write.nowMs));
+    m_writer.Run("update", params);
+  }
+  if (write.keptAction == CAccountWrite::EKept::kSet) {
+    const CKeptReport& kept = write.kept;
+    std::vector<std::string> params = {nameKey, kept.stopped ? "t" : "f"};
+    AddTags(params, kept);
+    params.push_back(std::to_string(kept.arrivedAt));
+    params.push_back(std::to_string(kept.dueAtMs));
+    // The tags are raw bytes in the account's code page: sent as binary bytea.
+    m_writer.Run("keep", params, {false, false, true, true, true, true, true});
+  } else if (write.keptAction == CAccountWrite::EKept::kClear) {
+    m_writer.Run("unkeep", {nameKey});
+  }
+}

@@ -1,0 +1,81 @@
+// The store in a PostgreSQL database through libpq: for several instances that act as one.
+#pragma once
+
+#include <mutex>
+#include <string>
+
+#include "storage/store.h"
+
+struct pg_conn;
+struct pg_result;
+
+// One libpq connection that reconnects by itself: after the server went away, the next use
+// connects again (at most one attempt per second; in between, uses fail at once). Not
+// thread-safe: its owner serializes the uses.
+class CPostgresConnection {
+ public:
+  explicit CPostgresConnection(std::string conninfo);
+  ~CPostgresConnection();
+  CPostgresConnection(const CPostgresConnection&) = delete;
+  CPostgresConnection& operator=(const CPostgresConnection&) = delete;
+
+  struct CResultDeleter {
+    void operator()(pg_result* result) const;
+  };
+  using Result = std::unique_ptr<pg_result, CResultDeleter>;
+
+  // Runs the statement prepared as `name` (or, with no such name, the SQL text `name`) with text
+  // parameters, except those flagged in `binary`. Throws CStoreError when it fails; a connection
+  // found broken is dropped, so that the next call connects again.
+  Result Run(const char* name, const std::vector<std::string>& params,
+             const std::vector<bool>& binary = {});
+  // Runs SQL text without parameters (one or several statements). Throws CStoreError.
+  void Exec(const char* sql);
+  // Drops the connection; the next use connects at once.
+  void Reset();
+  // Whether the last failure was a lost connection rather than an error of the statement.
+  bool LostConnection() const { return m_lost; }
+
+ private:
+  void Connect();
+  void Drop();
+
+  const std::string m_conninfo;
+  pg_conn* m_conn = nullptr;
+  int64_t m_nextAttemptMs = 0;  // steady ms before which no new connection is tried
+  bool m_lost = false;
+};
+
+// Look-ups go through one connection shared by the network threads under a lock, writes through
+// the writer thread's own. Failed key checks live in the database, so that their limit holds
+// across instances.
+class CPostgresStore : public CStore {
+ public:
+  // Connects with `conninfo` (a libpq connection string or URI) and creates or upgrades the
+  // tables. Throws CStoreError when the database cannot be reached or upgraded.
+  explicit CPostgresStore(const std::string& conninfo);
+  // Commits what is queued, then disconnects.
+  ~CPostgresStore() override;
+
+  void CheckWritable() override;
+  std::optional<CAccountRecord> FindAccount(std::string_view name) override;
+  std::vector<std::pair<std::string, CKeptReport>> KeptReports() override;
+  bool Shared() const override { return true; }
+  std::vector<int64_t> AddFailedKeyCheck(const std::string& nameKey, int64_t atMs,
+                                         int64_t forgetBeforeMs) override;
+  std::vector<int64_t> FailedKeyChecks(const std::string& nameKey, int64_t sinceMs) override;
+
+ protected:
+  void Commit(const std::vector<CCreation>& creations,
+              const std::map<std::string, CAccountWrite>& writes,
+              std::vector<ECreateResult>& results) override;
+
+ private:
+  // Runs a read on the look-up connection, once more after a lost connection. m_readerMutex held.
+  CPostgresConnection::Result Read(const char* name, const std::vector<std::string>& params);
+  void ApplyWrite(const std::string& nameKey, const CAccountWrite& write);
+
+  std::mutex m_readerMutex;
+  CPostgresConnection m_reader;
+  CPostgresConnection m_writer;  // the writer thread's, after construction
+};

@@ -1,0 +1,341 @@
+// The store in one SQLite file: its schema and upgrades, look-ups and the writer's transactions.
+#include "storage/sqlite_store.h"
+
+#include <sqlite3.h>
+
+#include <cstdio>
+#include <iterator>
+
+namespace {
+
+constexpr char kSchema[] = R"(
+CREATE TABLE IF NOT EXISTS accounts (
+  name_key   TEXT PRIMARY KEY,
+  name       TEXT NOT NULL,
+  key_hash   TEXT NOT NULL,
+  code_page  INTEGER NOT NULL,
+  created_at INTEGER NOT NULL,
+  playback   INTEGER NOT NULL DEFAULT 0,
+  artist     TEXT NOT NULL DEFAULT '',
+  title      TEXT NOT NULL DEFAULT '',
+  album      TEXT NOT NULL DEFAULT '',
+  year       TEXT NOT NULL DEFAULT '',
+  genre      TEXT NOT NULL DEFAULT '',
+  track_at   INTEGER NOT NULL DEFAULT 0,
+  stopped_at INTEGER NOT NULL DEFAULT 0
+) WITHOUT ROWID;
+CREATE TABLE IF NOT EXISTS kept_reports (
+  name_key   TEXT PRIMARY KEY,
+  stopped    INTEGER NOT NULL,
+  artist     BLOB NOT NULL,
+  title      BLOB NOT NULL,
+  album      BLOB NOT NULL,
+  year       BLOB NOT NULL,
+  genre      BLOB NOT NULL,
+  arrived_at INTEGER NOT NULL,
+  due_at_ms  INTEGER NOT NULL
+) WITHOUT ROWID;
+CREATE TABLE IF NOT EXISTS service_meta (
+  name  TEXT PRIMARY KEY,
+  value INTEGER NOT NULL
+) WITHOUT ROWID;
+)";
+
+// The upgrades after kSchema, in order; PRAGMA user_version counts those applied.
+constexpr const char* kUpgrades[] = {
+    "ALTER TABLE accounts ADD COLUMN version INTEGER NOT NULL DEFAULT 0;"
+    "ALTER TABLE accounts ADD COLUMN changed_at INTEGER NOT NULL DEFAULT 0;"
+    "ALTER TABLE accounts ADD COLUMN applied_at_ms INTEGER NOT NULL DEFAULT 0;",
+};
+
+constexpr char kFindSql[] =
+    "SELECT name, key_hash, code_page, created_at, playback, artist, title, album, year, genre, "
+    "track_at, stopped_at, version, changed_at, applied_at_ms FROM accounts WHERE name_key = ?1";
+constexpr char kInsertSql[] =
+    "INSERT INTO accounts (name_key, name, key_hash, code_page, created_at) "
+    "VALUES (?1, ?2, ?3, ?4, ?5)";
+constexpr char kUpdateSql[] =
+    "UPDATE accounts SET playback = ?2, artist = ?3, title = ?4, album = ?5, year = ?6, "
+    "genre = ?7, track_at = ?8, stopped_at = ?9, version = version + 1, "
+    "changed_at = MAX(?10 / 1000, changed_at + 1), applied_at_ms = ?10 WHERE name_key = ?1";
+constexpr char kKeepSql[] =
+    "INSERT OR REPLACE INTO kept_reports (name_key, stopped, artist, title, album, year, genre, "
+    "arrived_at, due_at_ms) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)";
+constexpr char kUnkeepSql[] = "DELETE FROM kept_reports WHERE name_key = ?1";
+constexpr char kClaimSql[] = "DELETE FROM kept_reports WHERE name_key = ?1 AND due_at_ms = ?2";
+constexpr char kKeptSql[] =
+    "SELECT name_key, stopped, artist, title, album, year, genre, arrived_at, due_at_ms "
+    "FROM kept_reports";
+constexpr char kProbeSql[] =
+    "BEGIN IMMEDIATE; INSERT OR REPLACE INTO service_meta (name, value) "
+    "VALUES ('write_check', strftime('%s', 'now')); COMMIT";
+
+std::string ErrorText(sqlite3* db, const char* what) {
+  return std::string(what) + ": " + (db ? sqlite3_errmsg(db) : "out of memory");
+}
+
+sqlite3* OpenConnection(const std::string& path) {
+  sqlite3* db = nullptr;
+  const int rc = sqlite3_open_v2(
+      path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+  if (rc != SQLITE_OK) {
+    const std::string message = ErrorText(db, ("cannot open " + path).c_str());
+    sqlite3_close(db);
+    throw CStoreError(message);
+  }
+  // Another process (the command line's adduser) may write at the same time.
+  sqlite3_busy_timeout(db, 5000);
+  return db;
+}
+
+void Exec(sqlite3* db, const char* sql) {
+  char* error = nullptr;
+  if (sqlite3_exec(db, sql, nullptr, nullptr, &error) != SQLITE_OK) {
+    const std::string message = std::string(sql) + ": " + (error ? error : "failed");
+    sqlite3_free(error);
+    throw CStoreError(message);
+  }
+}
+
+sqlite3_stmt* Prepare(sqlite3* db, const char* sql) {
+  sqlite3_stmt* stmt = nullptr;
+  if (sqlite3_prepare_v3(db, sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr) != SQLITE_OK) {
+    throw CStoreError(ErrorText(db, "prepare"));
+  }
+  return stmt;
+}
+
+void BindText(sqlite3_stmt* stmt, int index, std::string_view text) {
+  sqlite3_bind_text(stmt, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+}
+
+// Raw tag bytes, which need not be valid UTF-8.
+void BindBlob(sqlite3_stmt* stmt, int index, std::string_view bytes) {
+  sqlite3_bind_blob(stmt, index, bytes.data(), static_cast<int>(bytes.size()), SQLITE_TRANSIENT);
+}
+
+std::string ColumnBlob(sqlite3_stmt* stmt, int column) {
+  const void* bytes = sqlite3_column_blob(stmt, column);
+  return bytes ? std::string(static_cast<const char*>(bytes),
+                             static_cast<size_t>(sqlite3_column_bytes(stmt, column)))
+               : std::string();
+}
+
+std::string ColumnText(sqlite3_stmt* stmt, int column) {
+  const unsigned char* text = sqlite3_column_text(stmt, column);
+  return text ? std::string(reinterpret_cast<const char*>(text),
+                            static_cast<size_t>(sqlite3_column_bytes(stmt, column)))
+              : std::string();
+}
+
+// Binds the five tags of `tags` (a CTrackState or a CKeptReport) to ?3 to ?7.
+template <typename TTags, typename TBind>
+void BindTags(sqlite3_stmt* stmt, const TTags& tags, TBind bind) {
+  bind(stmt, 3, tags.artist);
+  bind(stmt, 4, tags.title);
+  bind(stmt, 5, tags.album);
+  bind(stmt, 6, tags.year);
+  bind(stmt, 7, tags.genre);
+}
+
+// Runs a bound statement to its end and clears it for the next use; the SQLite result code.
+int RunStatement(sqlite3_stmt* stmt) {
+  const int rc = sqlite3_step(stmt);
+  sqlite3_reset(stmt);
+  sqlite3_clear_bindings(stmt);
+  return rc;
+}
+
+// Creates the tables when missing and applies the upgrades the file has not had, in one
+// transaction.
+void CreateOrUpgrade(sqlite3* db) {
+  Exec(db, "BEGIN IMMEDIATE");
+  try {
+    Exec(db, kSchema);
+    sqlite3_stmt* stmt = nullptr;
+    int applied = 0;
+    if (sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &stmt, nullptr) == SQLITE_OK &&
+        sqlite3_step(stmt) == SQLITE_ROW) {
+      applied = sqlite3_column_int(stmt, 0);
+    }
+    sqlite3_finalize(stmt);
+    const int known = static_cast<int>(std::size(kUpgrades));
+    if (applied > known) {
+      throw CStoreError("the data file has schema version " + std::to_string(applied) +
+                        ", newer than this velk-service knows (" + std::to_string(known) + ")");
+    }
+    for (int i = applied; i < known; ++i) Exec(db, kUpgrades[i]);
+    Exec(db, ("PRAGMA user_version = " + std::to_string(known)).c_str());
+    Exec(db, "COMMIT");
+  } catch (...) {
+    sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+    throw;
+  }
+}
+
+}  // namespace
+
+CSqliteStore::CSqliteStore(const std::string& path) : m_path(path) {
+  m_writer = OpenConnection(path);
+  try {
+    if (sqlite3_db_readonly(m_writer, "main") == 1) {
+      throw CStoreError(path + " can only be read; velk-service needs to write it");
+    }
+    Exec(m_writer, "PRAGMA journal_mode = WAL");
+    // In WAL mode a commit without fsync survives a crash of the process, and a power failure
+    // loses at most the last moments of state: signatures, not money.
+    Exec(m_writer, "PRAGMA synchronous = NORMAL");
+    CreateOrUpgrade(m_writer);
+    m_insertStmt = Prepare(m_writer, kInsertSql);
+    m_updateStmt = Prepare(m_writer, kUpdateSql);
+    m_keepStmt = Prepare(m_writer, kKeepSql);
+    m_unkeepStmt = Prepare(m_writer, kUnkeepSql);
+    m_claimStmt = Prepare(m_writer, kClaimSql);
+    m_reader = OpenConnection(path);
+    m_findStmt = Prepare(m_reader, kFindSql);
+  } catch (...) {
+    Close();
+    throw;
+  }
+  StartWriter();
+}
+
+CSqliteStore::~CSqliteStore() {
+  StopWriter();
+  Close();
+}
+
+void CSqliteStore::Close() {
+  for (sqlite3_stmt* stmt :
+       {m_findStmt, m_insertStmt, m_updateStmt, m_keepStmt, m_unkeepStmt, m_claimStmt}) {
+    sqlite3_finalize(stmt);
+  }
+  sqlite3_close(m_reader);
+  sqlite3_close(m_writer);
+}
+
+std::optional<CAccountRecord> CSqliteStore::FindAccount(std::string_view name) {
+  std::lock_guard<std::mutex> lock(m_readerMutex);
+  sqlite3_stmt* stmt = m_findStmt;
+  BindText(stmt, 1, NameKey(name));
+  const int rc = sqlite3_step(stmt);
+  std::optional<CAccountRecord> found;
+  if (rc == SQLITE_ROW) {
+    CAccountRecord record;
+    record.name = ColumnText(stmt, 0);
+    record.keyHash = ColumnText(stmt, 1);
+    record.codePage = sqlite3_column_int(stmt, 2);
+    record.createdAt = sqlite3_column_int64(stmt, 3);
+    const int playback = sqlite3_column_int(stmt, 4);
+    record.state.playback = playback == 1   ? CTrackState::EPlayback::kPlaying
+                            : playback == 2 ? CTrackState::EPlayback::kStopped
+                                            : CTrackState::EPlayback::kNone;
+    record.state.artist = ColumnText(stmt, 5);
+    record.state.title = ColumnText(stmt, 6);
+    record.state.album = ColumnText(stmt, 7);
+    record.state.year = ColumnText(stmt, 8);
+    record.state.genre = ColumnText(stmt, 9);
+    record.state.trackAt = sqlite3_column_int64(stmt, 10);
+    record.state.stoppedAt = sqlite3_column_int64(stmt, 11);
+    record.version = sqlite3_column_int64(stmt, 12);
+    record.changedAt = sqlite3_column_int64(stmt, 13);
+    record.appliedAtMs = sqlite3_column_int64(stmt, 14);
+    found = std::move(record);
+  }
+  sqlite3_reset(stmt);
+  sqlite3_clear_bindings(stmt);
+  if (rc != SQLITE_ROW && rc != SQLITE_DONE) throw CStoreError(ErrorText(m_reader, "find"));
+  return found;
+}
+
+void CSqliteStore::CheckWritable() {
+  char* error = nullptr;
+  if (sqlite3_exec(m_writer, kProbeSql, nullptr, nullptr, &error) != SQLITE_OK) {
+    const std::string message = error ? error : "failed";
+    sqlite3_free(error);
+    sqlite3_exec(m_writer, "ROLLBACK", nullptr, nullptr, nullptr);
+    throw CStoreError(m_path + " cannot be written (" + message +
+                      "); velk-service needs a writable data file with room to grow");
+  }
+}
+
+std::vector<std::pair<std::string, CKeptReport>> CSqliteStore::KeptReports() {
+  std::lock_guard<std::mutex> lock(m_readerMutex);
+  sqlite3_stmt* stmt = Prepare(m_reader, kKeptSql);
+  std::vector<std::pair<std::string, CKeptReport>> kept;
+  int rc;
+  while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+    CKeptReport report;
+    report.stopped = sqlite3_column_int(stmt, 1) != 0;
+    report.artist = ColumnBlob(stmt, 2);
+    report.title = ColumnBlob(stmt, 3);
+    report.album = ColumnBlob(stmt, 4);
+    report.year = ColumnBlob(stmt, 5);
+    report.genre = ColumnBlob(stmt, 6);
+    report.arrivedAt = sqlite3_column_int64(stmt, 7);
+    report.dueAtMs = sqlite3_column_int64(stmt, 8);
+    kept.emplace_back(ColumnText(stmt, 0), std::move(report));
+  }
+  sqlite3_finalize(stmt);
+  if (rc != SQLITE_DONE) throw CStoreError(ErrorText(m_reader, "kept reports"));
+  return kept;
+}
+
+void CSqliteStore::Commit(const std::vector<CCreation>& creations,
+                          const std::map<std::string, CAccountWrite>& writes,
+                          std::vector<ECreateResult>& results) {
+  try {
+    Exec(m_writer, "BEGIN IMMEDIATE");
+    for (size_t i = 0; i < creations.size(); ++i) {
+      const CAccountRecord& record = creations[i].record;
+      BindText(m_insertStmt, 1, NameKey(record.name));
+      BindText(m_insertStmt, 2, record.name);
+      BindText(m_insertStmt, 3, record.keyHash);
+      sqlite3_bind_int(m_insertStmt, 4, record.codePage);
+      sqlite3_bind_int64(m_insertStmt, 5, record.createdAt);
+      const int rc = RunStatement(m_insertStmt);
+      results[i] = rc == SQLITE_DONE                  ? ECreateResult::kCreated
+                   : (rc & 0xff) == SQLITE_CONSTRAINT ? ECreateResult::kDuplicate
+                                                      : ECreateResult::kFailed;
+    }
+    for (const auto& [nameKey, write] : writes) ApplyWrite(nameKey, write);
+    Exec(m_writer, "COMMIT");
+  } catch (const CStoreError&) {
+    sqlite3_exec(m_writer, "ROLLBACK", nullptr, nullptr, nullptr);
+    throw;
+  }
+}
+
+void CSqliteStore::ApplyWrite(const std::string& nameKey, const CAccountWrite& write) {
+  bool writeState = write.state.has_value();
+  if (writeState && write.onlyIfKeptDueAtMs != 0) {
+    BindText(m_claimStmt, 1, nameKey);
+    sqlite3_bind_int64(m_claimStmt, 2, write.onlyIfKeptDueAtMs);
+    if (RunStatement(m_claimStmt) != SQLITE_DONE) throw CStoreError(ErrorText(m_writer, "claim"));
+    writeState = sqlite3_changes(m_writer) > 0;
+  }
+  if (writeState) {
+    const CTrackState& state = *write.state;
+    BindText(m_updateStmt, 1, nameKey);
+    sqlite3_bind_int(m_updateStmt, 2, static_cast<int>(state.playback));
+    BindTags(m_updateStmt, state, BindText);
+    sqlite3_bind_int64(m_updateStmt, 8, state.trackAt);
+    sqlite3_bind_int64(m_updateStmt, 9, state.stoppedAt);
+    sqlite3_bind_int64(m_updateStmt, 10, write.nowMs);
+    if (RunStatement(m_updateStmt) != SQLITE_DONE) throw CStoreError(ErrorText(m_writer, "update"));
+  }
+  if (write.keptAction == CAccountWrite::EKept::kSet) {
+    const CKeptReport& kept = write.kept;
+    BindText(m_keepStmt, 1, nameKey);
+    sqlite3_bind_int(m_keepStmt, 2, kept.stopped ? 1 : 0);
+    BindTags(m_keepStmt, kept, BindBlob);
+    sqlite3_bind_int64(m_keepStmt, 8, kept.arrivedAt);
+    sqlite3_bind_int64(m_keepStmt, 9, kept.dueAtMs);
+    if (RunStatement(m_keepStmt) != SQLITE_DONE) throw CStoreError(ErrorText(m_writer, "keep"));
+  } else if (write.keptAction == CAccountWrite::EKept::kClear) {
+    BindText(m_unkeepStmt, 1, nameKey);
+    if (RunStatement(m_unkeepStmt) != SQLITE_DONE) {
+      throw CStoreError(ErrorText(m_writer, "unkeep"));
+    }
+  }
+}

@@ -1,0 +1,47 @@
+// The store in one SQLite file in WAL mode: the embedded default, for one instance.
+#pragma once
+
+#include <mutex>
+#include <string>
+
+#include "storage/store.h"
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+// Owns two connections to the file: one for look-ups, shared by the network threads under a
+// lock, and one for the writer thread, the only one that writes.
+class CSqliteStore : public CStore {
+ public:
+  // Opens the file at `path`, creating it and its tables when missing and upgrading older ones.
+  // Throws CStoreError, also when the file can only be read.
+  explicit CSqliteStore(const std::string& path);
+  // Commits what is queued, then closes.
+  ~CSqliteStore() override;
+
+  // Uses the writer's connection on the calling thread.
+  void CheckWritable() override;
+  std::optional<CAccountRecord> FindAccount(std::string_view name) override;
+  std::vector<std::pair<std::string, CKeptReport>> KeptReports() override;
+
+ protected:
+  void Commit(const std::vector<CCreation>& creations,
+              const std::map<std::string, CAccountWrite>& writes,
+              std::vector<ECreateResult>& results) override;
+
+ private:
+  void ApplyWrite(const std::string& nameKey, const CAccountWrite& write);
+  void Close();  // finalizes the statements and closes both connections
+
+  const std::string m_path;
+  sqlite3* m_reader = nullptr;
+  sqlite3_stmt* m_findStmt = nullptr;
+  std::mutex m_readerMutex;
+
+  sqlite3* m_writer = nullptr;  // used by the writer thread only, after construction
+  sqlite3_stmt* m_insertStmt = nullptr;
+  sqlite3_stmt* m_updateStmt = nullptr;
+  sqlite3_stmt* m_keepStmt = nullptr;
+  sqlite3_stmt* m_unkeepStmt = nullptr;
+  sqlite3_stmt* m_claimStmt = nullptr;
+};
