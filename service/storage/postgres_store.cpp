@@ -155,8 +155,8 @@ void CPostgresConnection::Connect() {
     m_lost = true;
     throw CStoreError("cannot connect to the database: " + message);
   }
-  // Unix seconds and plain text, whatever the server's defaults.
-  Exec("SET client_encoding = 'UTF8'; SET TIME ZONE 'UTC'");
+  // UTF-8 text and no notices ("already exists, skipping") on standard error.
+  Exec("SET client_encoding = 'UTF8'; SET client_min_messages = warning");
   for (const CStatement& statement : kStatements) {
     Result prepared(PQprepare(m_conn, statement.name, statement.sql, 0, nullptr));
     // Before the first upgrade the tables are missing: those statements are prepared later.
