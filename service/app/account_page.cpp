@@ -147,8 +147,8 @@ std::string LookSection(const CAccountPage& page) {
       "\" width=\"" + std::to_string(saved.width) + "\" height=\"" + std::to_string(saved.height) +
       "\"></div>\n";
   html +=
-      "<p class=\"hint\">The preview follows every choice; <span class=\"unsaved\" "
-      "id=\"unsaved\" hidden>not saved yet.</span></p>\n";
+      "<p class=\"hint\">The preview follows every choice. <span class=\"unsaved\" "
+      "id=\"unsaved\" hidden>Not saved yet.</span></p>\n";
   html += "<form method=\"post\" action=\"/account/settings\" id=\"settings\">\n" +
           Hidden(page.csrf) +
           "<div class=\"grid\">\n<span><label>Template</label></span><div "
