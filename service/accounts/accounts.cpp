@@ -54,10 +54,11 @@ CAccounts::CAccounts(CStore& store, const CClock& clock, CAccountsOptions option
     CEntry* entry = Lock(nameKey, lock);
     if (!entry) continue;
     entry->kept = std::move(kept);
+    entry->keptInStore = true;
     entry->keptDueMs = nowMs + std::max<int64_t>(0, entry->kept->dueAtMs - wallMs);
     m_due.emplace(entry->keptDueMs, entry);
   }
-  m_scheduler = std::thread([this] { RunScheduler(); });
+  if (m_options.applyOnTime) m_scheduler = std::thread([this] { RunScheduler(); });
 }
 
 CAccounts::~CAccounts() {
@@ -66,7 +67,7 @@ CAccounts::~CAccounts() {
     m_stopping = true;
   }
   m_schedulerWake.notify_all();
-  m_scheduler.join();
+  if (m_scheduler.joinable()) m_scheduler.join();
   // The callbacks of queued writes update the entries, so they must run before the entries go.
   m_store.Flush();
 }
@@ -192,14 +193,18 @@ void CAccounts::WriteState(CEntry& entry, const CTrackState& state,
   const uint64_t generation = ++entry.keptGeneration;
   CAccountWrite write;
   write.state = state;
-  write.keptAction = CAccountWrite::EKept::kClear;
+  // Most reports come in their turn: only clear a kept report the store may hold.
+  const bool clears = entry.keptInStore;
+  if (clears) write.keptAction = CAccountWrite::EKept::kClear;
+  entry.keptInStore = false;
   CEntry* target = &entry;
   m_store.Write(entry.nameKey, std::move(write),
-                [this, target, state, generation, committed = std::move(committed)](
+                [this, target, state, generation, clears, committed = std::move(committed)](
                     bool stored, const std::string& error) {
                   {
                     std::lock_guard<std::mutex> lock(m_mutex);
                     --target->pendingWrites;
+                    if (!stored && clears) target->keptInStore = true;
                     if (stored) {
                       target->wrongKeySeen = false;
                       if (!(target->record.state == state)) {
@@ -226,6 +231,7 @@ void CAccounts::Apply(std::string_view name, const CReport& report, ApplyDone do
     const int64_t dueMs = *previous + m_options.minReportIntervalMs;
     incoming.dueAtMs = m_clock.WallMs() + (dueMs - nowMs);
     const uint64_t generation = ++entry->keptGeneration;
+    entry->keptInStore = true;
     CAccountWrite write;
     write.keptAction = CAccountWrite::EKept::kSet;
     write.kept = incoming;
@@ -247,7 +253,7 @@ void CAccounts::Apply(std::string_view name, const CReport& report, ApplyDone do
   }
   entry->lastAcceptedMs = nowMs;
   const CTrackState next = Next(*entry, incoming, incoming.arrivedAt);
-  if (entry->pendingWrites == 0 && !entry->kept && next == entry->record.state) {
+  if (entry->pendingWrites == 0 && !entry->keptInStore && next == entry->record.state) {
     // Nothing to write: what the report says is committed already.
     entry->wrongKeySeen = false;
     lock.unlock();

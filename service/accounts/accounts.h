@@ -32,6 +32,7 @@ bool IsReservedUserName(std::string_view name);
 struct CAccountsOptions {
   int64_t minReportIntervalMs = 2000;  // closer reports of one account are kept, not applied
   size_t wrongKeysPerMinute = 20;      // slow checks per account and minute that may fail
+  bool applyOnTime = true;  // false: kept reports wait for ApplyDueReports (a test's clock)
 };
 
 // Loads accounts from the store on first use and keeps them; applies reports to them, and applies
@@ -126,6 +127,7 @@ class CAccounts {
     std::optional<CKeptReport> kept;  // committed to the store as well
     int64_t keptDueMs = 0;            // steady time from which `kept` may be applied
     uint64_t keptGeneration = 0;      // grows with every kept report
+    bool keptInStore = false;         // the store may hold a kept report of this account
     bool applyingKept = false;
     std::string checkedHash;  // the key hash that the reserved slow check uses
     bool removed = false;     // deleted: no longer found; kept in memory for writes under way

@@ -9,13 +9,20 @@ namespace {
 
 using EPlayback = CTrackState::EPlayback;
 
+// Kept reports are applied when the test says, as its clock moves only then.
+CAccountsOptions ManualOptions() {
+  CAccountsOptions options;
+  options.applyOnTime = false;
+  return options;
+}
+
 class AccountsTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(InitKeyHashing());
     m_store = std::make_unique<CStore>(m_dir.File("accounts.sqlite"));
     ASSERT_EQ(CreateAccountNow(*m_store, "Bob", "1234", 1251), ECreateResult::kCreated);
-    m_accounts = std::make_unique<CAccounts>(*m_store, m_clock, CAccountsOptions{});
+    m_accounts = std::make_unique<CAccounts>(*m_store, m_clock, ManualOptions());
   }
 
   static CReport Track(const char* artist, const char* title) {
@@ -127,7 +134,7 @@ TEST_F(AccountsTest, AKeptReportIsStoredAndSurvivesARestart) {
   // A restart before its turn: the kept report is in the file, and applied when due.
   m_accounts.reset();
   m_store = std::make_unique<CStore>(m_dir.File("accounts.sqlite"));
-  m_accounts = std::make_unique<CAccounts>(*m_store, m_clock, CAccountsOptions{});
+  m_accounts = std::make_unique<CAccounts>(*m_store, m_clock, ManualOptions());
   EXPECT_EQ(State().playback, EPlayback::kPlaying);
   m_clock.Advance(1500);
   m_accounts->ApplyDueReports();
@@ -200,7 +207,7 @@ TEST_F(AccountsTest, StatePersistsAndNamesAreUniqueInAnyCase) {
 
   m_accounts.reset();
   m_store = std::make_unique<CStore>(m_dir.File("accounts.sqlite"));
-  CAccounts reopened(*m_store, m_clock, CAccountsOptions{});
+  CAccounts reopened(*m_store, m_clock, ManualOptions());
   const auto view = reopened.Find("bOb");
   ASSERT_TRUE(view);
   EXPECT_EQ(view->name, "Bob");
@@ -272,7 +279,7 @@ TEST_F(AccountsTest, DeletionAndNewKeysLeaveNothingOfTheOldAccount) {
   EXPECT_EQ(fresh->settings.layout, "card");
   EXPECT_NE(fresh->version, oldVersion);  // no cached image of the old account can match
   m_accounts.reset();
-  m_accounts = std::make_unique<CAccounts>(*m_store, m_clock, CAccountsOptions{});
+  m_accounts = std::make_unique<CAccounts>(*m_store, m_clock, ManualOptions());
   m_clock.Advance(5000);
   m_accounts->ApplyDueReports();
   m_store->Flush();

@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <chrono>
 #include <mutex>
 #include <unordered_map>
@@ -159,10 +160,13 @@ class CSession : public std::enable_shared_from_this<CSession> {
     m_requestStarted = true;
     m_stream.expires_never();
     m_deadline.expires_after(std::chrono::seconds(m_server.options.requestTimeoutSeconds));
-    m_deadline.async_wait([self = shared_from_this()](ErrorCode ec) {
-      if (ec || !self->m_requestStarted) return;
+    const uint64_t clock = ++m_requestClock;
+    m_deadline.async_wait([self = shared_from_this(), clock](ErrorCode ec) {
+      // A wait cancelled too late to be aborted still completes: it must be this request's.
+      if (ec || !self->m_requestStarted || self->m_requestClock != clock) return;
       self->m_timedOut = true;
-      self->m_stream.socket().cancel();
+      ErrorCode ignored;
+      self->m_stream.socket().cancel(ignored);
     });
   }
 
@@ -325,6 +329,7 @@ class CSession : public std::enable_shared_from_this<CSession> {
   }
 
   void Close() {
+    StopRequestClock();
     ErrorCode ignored;
     m_stream.socket().shutdown(tcp::socket::shutdown_send, ignored);
     m_stream.close();
@@ -362,6 +367,7 @@ class CSession : public std::enable_shared_from_this<CSession> {
   std::optional<http::request_parser<http::string_body>> m_parser;
   bool m_requestStarted = false;
   bool m_timedOut = false;
+  uint64_t m_requestClock = 0;  // counts the requests whose time limit was started
   bool m_keepAlive = true;
   bool m_handling = false;
   bool m_refused = false;  // the connection ends after an answer to a refused request

@@ -137,6 +137,16 @@ std::string ColumnText(sqlite3_stmt* stmt, int column) {
               : std::string();
 }
 
+// Binds the five tags of `tags` (a CTrackState or a CKeptReport) to ?3 to ?7.
+template <typename TTags, typename TBind>
+void BindTags(sqlite3_stmt* stmt, const TTags& tags, TBind bind) {
+  bind(stmt, 3, tags.artist);
+  bind(stmt, 4, tags.title);
+  bind(stmt, 5, tags.album);
+  bind(stmt, 6, tags.year);
+  bind(stmt, 7, tags.genre);
+}
+
 // Runs a bound statement to its end and clears it for the next use; the SQLite result code.
 int RunStatement(sqlite3_stmt* stmt) {
   const int rc = sqlite3_step(stmt);
@@ -177,14 +187,7 @@ CStore::CStore(const std::string& path) : m_path(path) {
     m_reader = OpenConnection(path);
     m_findStmt = Prepare(m_reader, kFindSql);
   } catch (...) {
-    sqlite3_finalize(m_findStmt);
-    sqlite3_finalize(m_insertStmt);
-    sqlite3_finalize(m_updateStmt);
-    sqlite3_finalize(m_keepStmt);
-    sqlite3_finalize(m_unkeepStmt);
-    FinalizeAccountStatements();
-    sqlite3_close(m_reader);
-    sqlite3_close(m_writer);
+    Close();
     throw;
   }
   m_writerThread = std::thread([this] { RunWriter(); });
@@ -197,21 +200,16 @@ CStore::~CStore() {
   }
   m_queueWake.notify_all();
   m_writerThread.join();
-  sqlite3_finalize(m_findStmt);
-  sqlite3_finalize(m_insertStmt);
-  sqlite3_finalize(m_updateStmt);
-  sqlite3_finalize(m_keepStmt);
-  sqlite3_finalize(m_unkeepStmt);
-  FinalizeAccountStatements();
-  sqlite3_close(m_reader);
-  sqlite3_close(m_writer);
+  Close();
 }
 
-void CStore::FinalizeAccountStatements() {
-  sqlite3_finalize(m_settingsStmt);
-  sqlite3_finalize(m_accountStmt);
-  sqlite3_finalize(m_removeStmt);
-  sqlite3_finalize(m_removeSettingsStmt);
+void CStore::Close() {
+  for (sqlite3_stmt* stmt : {m_findStmt, m_insertStmt, m_updateStmt, m_keepStmt, m_unkeepStmt,
+                             m_settingsStmt, m_accountStmt, m_removeStmt, m_removeSettingsStmt}) {
+    sqlite3_finalize(stmt);
+  }
+  sqlite3_close(m_reader);
+  sqlite3_close(m_writer);
 }
 
 std::optional<CAccountRecord> CStore::FindAccount(std::string_view name) {
@@ -382,11 +380,7 @@ void CStore::ApplyWrite(const std::string& nameKey, const CAccountWrite& write) 
     const CTrackState& state = *write.state;
     BindText(m_updateStmt, 1, nameKey);
     sqlite3_bind_int(m_updateStmt, 2, static_cast<int>(state.playback));
-    BindText(m_updateStmt, 3, state.artist);
-    BindText(m_updateStmt, 4, state.title);
-    BindText(m_updateStmt, 5, state.album);
-    BindText(m_updateStmt, 6, state.year);
-    BindText(m_updateStmt, 7, state.genre);
+    BindTags(m_updateStmt, state, BindText);
     sqlite3_bind_int64(m_updateStmt, 8, state.trackAt);
     sqlite3_bind_int64(m_updateStmt, 9, state.stoppedAt);
     if (RunStatement(m_updateStmt) != SQLITE_DONE) throw CStoreError(ErrorText(m_writer, "update"));
@@ -395,11 +389,7 @@ void CStore::ApplyWrite(const std::string& nameKey, const CAccountWrite& write) 
     const CKeptReport& kept = write.kept;
     BindText(m_keepStmt, 1, nameKey);
     sqlite3_bind_int(m_keepStmt, 2, kept.stopped ? 1 : 0);
-    BindBlob(m_keepStmt, 3, kept.artist);
-    BindBlob(m_keepStmt, 4, kept.title);
-    BindBlob(m_keepStmt, 5, kept.album);
-    BindBlob(m_keepStmt, 6, kept.year);
-    BindBlob(m_keepStmt, 7, kept.genre);
+    BindTags(m_keepStmt, kept, BindBlob);
     sqlite3_bind_int64(m_keepStmt, 8, kept.arrivedAt);
     sqlite3_bind_int64(m_keepStmt, 9, kept.dueAtMs);
     if (RunStatement(m_keepStmt) != SQLITE_DONE) throw CStoreError(ErrorText(m_writer, "keep"));

@@ -103,7 +103,7 @@ class CStore {
   void ApplyWrite(const std::string& nameKey, const CAccountWrite& write);
   // The account's own part of `write`: settings, key, code page, removal.
   void ApplyAccountChange(const std::string& nameKey, const CAccountWrite& write);
-  void FinalizeAccountStatements();
+  void Close();  // finalizes the statements and closes both connections
 
   const std::string m_path;
   sqlite3* m_reader = nullptr;

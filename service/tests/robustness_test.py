@@ -277,6 +277,10 @@ class Registration(Scratch):
 class Connections(Scratch):
     def test_per_address_cap_and_408_for_a_head_that_does_not_arrive(self):
         service = self.start("--connections-per-address", "4", "--request-timeout-s", "1")
+        # A client that leaves halfway through a head: its time limit must not outlive it.
+        with socket.create_connection(("127.0.0.1", service.port), timeout=10) as gone:
+            gone.sendall(b"GET / HTTP/1.1\r\nHost: lo")
+        time.sleep(1.5)
         held = [socket.create_connection(("127.0.0.1", service.port), timeout=10) for _ in range(4)]
         try:
             for s in held:
