@@ -189,8 +189,14 @@ class CLine {
     pango_attr_list_unref(attrs);
   }
 
-  // Width of the laid-out text in pixels, after ellipsizing.
+  // Width of the laid-out text in pixels, after ellipsizing. An ellipsized layout's logical
+  // width is the whole width it was given, so its ink decides.
   double Width() const {
+    if (pango_layout_is_ellipsized(m_layout)) {
+      PangoRectangle ink;
+      pango_layout_get_pixel_extents(m_layout, &ink, nullptr);
+      return ink.x + ink.width + 1;
+    }
     int w = 0, h = 0;
     pango_layout_get_pixel_size(m_layout, &w, &h);
     return w;
