@@ -6,6 +6,7 @@
 
 #include "base/log.h"
 #include "render/code_page.h"
+#include "render/style.h"
 
 bool IsValidUserName(std::string_view name) {
   if (name.size() < 2 || name.size() > 32) return false;
@@ -76,7 +77,7 @@ CAccounts::CEntry* CAccounts::Lock(std::string_view name, std::unique_lock<std::
   const std::string key = NameKey(name);
   lock = std::unique_lock<std::mutex>(m_mutex);
   auto found = m_entries.find(key);
-  if (found != m_entries.end()) return found->second.get();
+  if (found != m_entries.end()) return found->second->removed ? nullptr : found->second.get();
   lock.unlock();
   // The look-up runs without the lock: other accounts need not wait for the database.
   std::optional<CAccountRecord> record = m_store.FindAccount(key);
@@ -87,8 +88,9 @@ CAccounts::CEntry* CAccounts::Lock(std::string_view name, std::unique_lock<std::
     slot = std::make_unique<CEntry>();
     slot->nameKey = key;
     slot->record = std::move(*record);
+    slot->version = ++m_lastVersion;
   }
-  return slot.get();
+  return slot->removed ? nullptr : slot.get();
 }
 
 std::optional<CAccounts::CView> CAccounts::Find(std::string_view name) {
@@ -104,11 +106,12 @@ std::optional<CAccounts::CView> CAccounts::Find(std::string_view name) {
   view.changedAt = entry->changedAt;
   view.wrongKey =
       entry->wrongKeySeen && entry->record.state.playback == CTrackState::EPlayback::kNone;
+  view.settings = entry->record.settings;
   return view;
 }
 
 void CAccounts::MarkChanged(CEntry& entry) {
-  ++entry.version;
+  entry.version = ++m_lastVersion;
   // Later than the change before, even within one second: Last-Modified must grow with each.
   entry.changedAt = std::max(m_clock.WallSeconds(), entry.changedAt + 1);
 }
@@ -127,25 +130,31 @@ CAccounts::EKeyCheck CAccounts::CheckKey(std::string_view name, const CKeyDigest
   if (entry->checkReserved) return EKeyCheck::kBusy;
   if (m_wrongChecks.WaitMs(entry->nameKey) > 0) return EKeyCheck::kLimited;
   entry->checkReserved = true;
+  entry->checkedHash = entry->record.keyHash;
   *keyHash = entry->record.keyHash;
   return EKeyCheck::kUnknown;
 }
 
-void CAccounts::RememberKeyCheck(std::string_view name, const CKeyDigest& digest, bool matches,
+bool CAccounts::RememberKeyCheck(std::string_view name, const CKeyDigest& digest, bool matches,
                                  bool checked) {
   std::unique_lock<std::mutex> lock;
   CEntry* entry = Lock(name, lock);
-  if (!entry) return;
+  if (!entry) return false;
   entry->checkReserved = false;
-  if (!checked) return;
+  if (!checked) return false;
+  // The key was replaced while the check ran: what it found says nothing of the new key.
+  const bool replaced = !entry->checkedHash.empty() && entry->checkedHash != entry->record.keyHash;
+  entry->checkedHash.clear();
+  if (replaced) return false;
   if (matches) {
     entry->rightKey = digest;
-    return;
+    return true;
   }
   entry->wrongKey = digest;
   m_wrongChecks.Add(entry->nameKey);
   if (!entry->wrongKeySeen) MarkChanged(*entry);
   entry->wrongKeySeen = true;
+  return false;
 }
 
 int64_t CAccounts::KeyCheckRetryMs(std::string_view name) {
@@ -165,11 +174,12 @@ CTrackState CAccounts::Next(const CEntry& entry, const CKeptReport& report,
   }
   const CCodePage& codePage = CodePageFor(entry.record.codePage);
   state.playback = CTrackState::EPlayback::kPlaying;
-  state.artist = codePage.ToUtf8(report.artist);
-  state.title = codePage.ToUtf8(report.title);
-  state.album = codePage.ToUtf8(report.album);
-  state.year = codePage.ToUtf8(report.year);
-  state.genre = codePage.ToUtf8(report.genre);
+  // A title guessed from a file name comes with the blanks around it; none of them are shown.
+  state.artist = TrimBlanks(codePage.ToUtf8(report.artist));
+  state.title = TrimBlanks(codePage.ToUtf8(report.title));
+  state.album = TrimBlanks(codePage.ToUtf8(report.album));
+  state.year = TrimBlanks(codePage.ToUtf8(report.year));
+  state.genre = TrimBlanks(codePage.ToUtf8(report.genre));
   state.trackAt = arrivedAt;
   state.stoppedAt = 0;
   return state;
@@ -230,7 +240,7 @@ void CAccounts::Apply(std::string_view name, const CReport& report, ApplyDone do
                       bool stored, const std::string& error) {
                     if (stored) {
                       std::lock_guard<std::mutex> lock(m_mutex);
-                      if (entry->keptGeneration == generation) {
+                      if (entry->keptGeneration == generation && !entry->removed) {
                         entry->kept = incoming;
                         entry->keptDueMs = dueMs;
                         m_due.emplace(dueMs, entry);
@@ -268,7 +278,9 @@ void CAccounts::ApplyDueReports() {
     const int64_t dueMs = m_due.begin()->first;
     CEntry* entry = m_due.begin()->second;
     m_due.erase(m_due.begin());
-    if (!entry->kept || entry->applyingKept || entry->keptDueMs != dueMs) continue;
+    if (!entry->kept || entry->applyingKept || entry->keptDueMs != dueMs || entry->removed) {
+      continue;
+    }
     entry->applyingKept = true;
     const std::optional<int64_t> previous = entry->lastAcceptedMs;
     entry->lastAcceptedMs = nowMs;

@@ -35,6 +35,15 @@ CREATE TABLE IF NOT EXISTS kept_reports (
   arrived_at INTEGER NOT NULL,
   due_at_ms  INTEGER NOT NULL
 ) WITHOUT ROWID;
+CREATE TABLE IF NOT EXISTS account_settings (
+  name_key   TEXT PRIMARY KEY,
+  layout     TEXT NOT NULL,
+  theme      TEXT NOT NULL,
+  accent     INTEGER NOT NULL,
+  show_album INTEGER NOT NULL,
+  show_year  INTEGER NOT NULL,
+  show_genre INTEGER NOT NULL
+) WITHOUT ROWID;
 CREATE TABLE IF NOT EXISTS service_meta (
   name  TEXT PRIMARY KEY,
   value INTEGER NOT NULL
@@ -43,7 +52,8 @@ CREATE TABLE IF NOT EXISTS service_meta (
 
 constexpr char kFindSql[] =
     "SELECT name, key_hash, code_page, created_at, playback, artist, title, album, year, genre, "
-    "track_at, stopped_at FROM accounts WHERE name_key = ?1";
+    "track_at, stopped_at, s.layout, s.theme, s.accent, s.show_album, s.show_year, s.show_genre "
+    "FROM accounts LEFT JOIN account_settings AS s USING (name_key) WHERE name_key = ?1";
 constexpr char kInsertSql[] =
     "INSERT INTO accounts (name_key, name, key_hash, code_page, created_at) "
     "VALUES (?1, ?2, ?3, ?4, ?5)";
@@ -53,6 +63,14 @@ constexpr char kUpdateSql[] =
 constexpr char kKeepSql[] =
     "INSERT OR REPLACE INTO kept_reports (name_key, stopped, artist, title, album, year, genre, "
     "arrived_at, due_at_ms) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)";
+constexpr char kSettingsSql[] =
+    "INSERT OR REPLACE INTO account_settings (name_key, layout, theme, accent, show_album, "
+    "show_year, show_genre) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)";
+constexpr char kAccountSql[] =
+    "UPDATE accounts SET key_hash = coalesce(?2, key_hash), code_page = coalesce(?3, code_page) "
+    "WHERE name_key = ?1";
+constexpr char kRemoveSql[] = "DELETE FROM accounts WHERE name_key = ?1";
+constexpr char kRemoveSettingsSql[] = "DELETE FROM account_settings WHERE name_key = ?1";
 constexpr char kUnkeepSql[] = "DELETE FROM kept_reports WHERE name_key = ?1";
 constexpr char kKeptSql[] =
     "SELECT name_key, stopped, artist, title, album, year, genre, arrived_at, due_at_ms "
@@ -162,6 +180,10 @@ CStore::CStore(const std::string& path) : m_path(path) {
     m_updateStmt = Prepare(m_writer, kUpdateSql);
     m_keepStmt = Prepare(m_writer, kKeepSql);
     m_unkeepStmt = Prepare(m_writer, kUnkeepSql);
+    m_settingsStmt = Prepare(m_writer, kSettingsSql);
+    m_accountStmt = Prepare(m_writer, kAccountSql);
+    m_removeStmt = Prepare(m_writer, kRemoveSql);
+    m_removeSettingsStmt = Prepare(m_writer, kRemoveSettingsSql);
     m_reader = OpenConnection(path);
     m_findStmt = Prepare(m_reader, kFindSql);
   } catch (...) {
@@ -182,7 +204,8 @@ CStore::~CStore() {
 }
 
 void CStore::Close() {
-  for (sqlite3_stmt* stmt : {m_findStmt, m_insertStmt, m_updateStmt, m_keepStmt, m_unkeepStmt}) {
+  for (sqlite3_stmt* stmt : {m_findStmt, m_insertStmt, m_updateStmt, m_keepStmt, m_unkeepStmt,
+                             m_settingsStmt, m_accountStmt, m_removeStmt, m_removeSettingsStmt}) {
     sqlite3_finalize(stmt);
   }
   sqlite3_close(m_reader);
@@ -212,6 +235,14 @@ std::optional<CAccountRecord> CStore::FindAccount(std::string_view name) {
     record.state.genre = ColumnText(stmt, 9);
     record.state.trackAt = sqlite3_column_int64(stmt, 10);
     record.state.stoppedAt = sqlite3_column_int64(stmt, 11);
+    if (sqlite3_column_type(stmt, 12) != SQLITE_NULL) {
+      record.settings.layout = ColumnText(stmt, 12);
+      record.settings.theme = ColumnText(stmt, 13);
+      record.settings.accent = sqlite3_column_int(stmt, 14);
+      record.settings.showAlbum = sqlite3_column_int(stmt, 15) != 0;
+      record.settings.showYear = sqlite3_column_int(stmt, 16) != 0;
+      record.settings.showGenre = sqlite3_column_int(stmt, 17) != 0;
+    }
     found = std::move(record);
   }
   sqlite3_reset(stmt);
@@ -271,6 +302,10 @@ void CStore::Write(const std::string& name, CAccountWrite write, Done done) {
       pending.write.keptAction = write.keptAction;
       pending.write.kept = std::move(write.kept);
     }
+    if (write.settings) pending.write.settings = std::move(write.settings);
+    if (write.keyHash) pending.write.keyHash = std::move(write.keyHash);
+    if (write.codePage) pending.write.codePage = write.codePage;
+    pending.write.remove = pending.write.remove || write.remove;
     pending.done.push_back(std::move(done));
     ++m_enqueued;
   }
@@ -312,6 +347,8 @@ void CStore::CommitBatch(std::vector<CCreation>& creations,
   std::string error;
   try {
     Exec(m_writer, "BEGIN IMMEDIATE");
+    // Writes first: a name that one of them frees may be taken by a creation in the same batch.
+    for (const auto& [nameKey, pending] : writes) ApplyWrite(nameKey, pending.write);
     for (size_t i = 0; i < creations.size(); ++i) {
       const CAccountRecord& record = creations[i].record;
       BindText(m_insertStmt, 1, NameKey(record.name));
@@ -324,7 +361,6 @@ void CStore::CommitBatch(std::vector<CCreation>& creations,
                    : (rc & 0xff) == SQLITE_CONSTRAINT ? ECreateResult::kDuplicate
                                                       : ECreateResult::kFailed;
     }
-    for (const auto& [nameKey, pending] : writes) ApplyWrite(nameKey, pending.write);
     Exec(m_writer, "COMMIT");
   } catch (const CStoreError& failure) {
     error = failure.what();
@@ -362,5 +398,35 @@ void CStore::ApplyWrite(const std::string& nameKey, const CAccountWrite& write) 
     if (RunStatement(m_unkeepStmt) != SQLITE_DONE) {
       throw CStoreError(ErrorText(m_writer, "unkeep"));
     }
+  }
+  ApplyAccountChange(nameKey, write);
+}
+
+void CStore::ApplyAccountChange(const std::string& nameKey, const CAccountWrite& write) {
+  if (write.settings) {
+    const CAccountSettings& settings = *write.settings;
+    BindText(m_settingsStmt, 1, nameKey);
+    BindText(m_settingsStmt, 2, settings.layout);
+    BindText(m_settingsStmt, 3, settings.theme);
+    sqlite3_bind_int(m_settingsStmt, 4, settings.accent);
+    sqlite3_bind_int(m_settingsStmt, 5, settings.showAlbum ? 1 : 0);
+    sqlite3_bind_int(m_settingsStmt, 6, settings.showYear ? 1 : 0);
+    sqlite3_bind_int(m_settingsStmt, 7, settings.showGenre ? 1 : 0);
+    if (RunStatement(m_settingsStmt) != SQLITE_DONE) {
+      throw CStoreError(ErrorText(m_writer, "settings"));
+    }
+  }
+  if (write.keyHash || write.codePage) {
+    BindText(m_accountStmt, 1, nameKey);
+    if (write.keyHash) BindText(m_accountStmt, 2, *write.keyHash);
+    if (write.codePage) sqlite3_bind_int(m_accountStmt, 3, *write.codePage);
+    if (RunStatement(m_accountStmt) != SQLITE_DONE) {
+      throw CStoreError(ErrorText(m_writer, "account"));
+    }
+  }
+  if (!write.remove) return;
+  for (sqlite3_stmt* stmt : {m_removeStmt, m_removeSettingsStmt, m_unkeepStmt}) {
+    BindText(stmt, 1, nameKey);
+    if (RunStatement(stmt) != SQLITE_DONE) throw CStoreError(ErrorText(m_writer, "remove"));
   }
 }

@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "storage/account_settings.h"
 #include "storage/track_state.h"
 
 struct sqlite3;
@@ -31,6 +32,7 @@ struct CAccountRecord {
   int codePage = 0;
   int64_t createdAt = 0;  // Unix seconds
   CTrackState state;
+  CAccountSettings settings;
 };
 
 enum class ECreateResult { kCreated, kDuplicate, kFailed };
@@ -41,6 +43,12 @@ struct CAccountWrite {
   enum class EKept { kLeave, kSet, kClear };
   EKept keptAction = EKept::kLeave;
   CKeptReport kept;  // with kSet: the report to keep, replacing any kept before
+  // Changes of the account itself; nothing: it stays.
+  std::optional<CAccountSettings> settings;
+  std::optional<std::string> keyHash;
+  std::optional<int> codePage;
+  // Deletes the account with its state, settings and kept report, after any change above.
+  bool remove = false;
 };
 
 // Owns two connections to the database in WAL mode: one for look-ups, shared by the network
@@ -93,6 +101,8 @@ class CStore {
   void RunWriter();
   void CommitBatch(std::vector<CCreation>& creations, std::map<std::string, CPendingWrite>& writes);
   void ApplyWrite(const std::string& nameKey, const CAccountWrite& write);
+  // The account's own part of `write`: settings, key, code page, removal.
+  void ApplyAccountChange(const std::string& nameKey, const CAccountWrite& write);
   void Close();  // finalizes the statements and closes both connections
 
   const std::string m_path;
@@ -105,6 +115,10 @@ class CStore {
   sqlite3_stmt* m_updateStmt = nullptr;
   sqlite3_stmt* m_keepStmt = nullptr;
   sqlite3_stmt* m_unkeepStmt = nullptr;
+  sqlite3_stmt* m_settingsStmt = nullptr;
+  sqlite3_stmt* m_accountStmt = nullptr;  // key hash and code page
+  sqlite3_stmt* m_removeStmt = nullptr;
+  sqlite3_stmt* m_removeSettingsStmt = nullptr;
   std::mutex m_queueMutex;
   std::condition_variable m_queueWake;
   std::condition_variable m_flushed;
