@@ -6,6 +6,7 @@
 
 #include "base/log.h"
 #include "render/code_page.h"
+#include "render/style.h"
 
 bool IsValidUserName(std::string_view name) {
   if (name.size() < 2 || name.size() > 32) return false;
@@ -86,8 +87,11 @@ CAccounts::CEntry* CAccounts::Lock(std::string_view name, std::unique_lock<std::
   const std::string key = NameKey(name);
   lock = std::unique_lock<std::mutex>(m_mutex);
   auto found = m_entries.find(key);
-  // Another instance may have changed a shared store's account since this one last looked.
-  if (found != m_entries.end() && !(refresh && m_store.Shared())) return found->second.get();
+  if (found != m_entries.end()) {
+    if (found->second->removed) return nullptr;
+    // Another instance may have changed a shared store's account since this one last looked.
+    if (!refresh || !m_store.Shared()) return found->second.get();
+  }
   lock.unlock();
   // The look-up runs without the lock: other accounts need not wait for the database.
   std::optional<CAccountRecord> record = m_store.FindAccount(key);
@@ -100,10 +104,11 @@ CAccounts::CEntry* CAccounts::Lock(std::string_view name, std::unique_lock<std::
     slot->nameKey = key;
     slot->changedAt = record->changedAt;
     slot->record = std::move(*record);
+    slot->version = ++m_lastVersion;
   } else {
     Refresh(*slot, std::move(*record));
   }
-  return slot.get();
+  return slot->removed ? nullptr : slot.get();
 }
 
 void CAccounts::Refresh(CEntry& entry, CAccountRecord record) {
@@ -111,8 +116,14 @@ void CAccounts::Refresh(CEntry& entry, CAccountRecord record) {
     entry.rightKey.reset();
     entry.wrongKey.reset();
   }
-  if (record.version != entry.record.version || !(record.state == entry.record.state)) {
-    ++entry.version;
+  const CAccountSettings& was = entry.record.settings;
+  const CAccountSettings& now = record.settings;
+  const bool restyled = was.layout != now.layout || was.theme != now.theme ||
+                        was.accent != now.accent || was.showAlbum != now.showAlbum ||
+                        was.showYear != now.showYear || was.showGenre != now.showGenre ||
+                        record.codePage != entry.record.codePage;
+  if (record.version != entry.record.version || !(record.state == entry.record.state) || restyled) {
+    entry.version = ++m_lastVersion;
     entry.changedAt = record.changedAt;
     entry.wrongKeySeen = false;
   }
@@ -138,11 +149,12 @@ std::optional<CAccounts::CView> CAccounts::Find(std::string_view name) {
   view.changedAt = entry->changedAt;
   view.wrongKey =
       entry->wrongKeySeen && entry->record.state.playback == CTrackState::EPlayback::kNone;
+  view.settings = entry->record.settings;
   return view;
 }
 
 void CAccounts::MarkChanged(CEntry& entry) {
-  ++entry.version;
+  entry.version = ++m_lastVersion;
   // Later than the change before, even within one second: Last-Modified must grow with each.
   entry.changedAt = std::max(m_clock.WallSeconds(), entry.changedAt + 1);
 }
@@ -161,6 +173,7 @@ CAccounts::EKeyCheck CAccounts::CheckKey(std::string_view name, const CKeyDigest
   if (entry->checkReserved) return EKeyCheck::kBusy;
   if (m_wrongChecks.WaitMs(entry->nameKey) > 0) return EKeyCheck::kLimited;
   entry->checkReserved = true;
+  entry->checkedHash = entry->record.keyHash;
   *keyHash = entry->record.keyHash;
   if (!m_store.Shared()) return EKeyCheck::kUnknown;
   // The failed checks of every instance count; asked without the lock.
@@ -171,15 +184,17 @@ CAccounts::EKeyCheck CAccounts::CheckKey(std::string_view name, const CKeyDigest
   } catch (const CStoreError&) {
     lock.lock();
     entry->checkReserved = false;
+    entry->checkedHash.clear();
     throw;
   }
   if (failed < m_options.wrongKeysPerMinute) return EKeyCheck::kUnknown;
   lock.lock();
   entry->checkReserved = false;
+  entry->checkedHash.clear();
   return EKeyCheck::kLimited;
 }
 
-void CAccounts::RememberKeyCheck(std::string_view name, const CKeyDigest& digest, bool matches,
+bool CAccounts::RememberKeyCheck(std::string_view name, const CKeyDigest& digest, bool matches,
                                  bool checked) {
   std::optional<CStoreError> failure;
   if (checked && !matches && m_store.Shared()) {
@@ -193,18 +208,23 @@ void CAccounts::RememberKeyCheck(std::string_view name, const CKeyDigest& digest
   std::unique_lock<std::mutex> lock;
   // The entry exists: CheckKey made it and reserved the check that ends here.
   CEntry* entry = Lock(name, lock, false);
-  if (!entry) return;
+  if (!entry) return false;
   entry->checkReserved = false;
   if (failure) throw *failure;
-  if (!checked) return;
+  if (!checked) return false;
+  // The key was replaced while the check ran: what it found says nothing of the new key.
+  const bool replaced = !entry->checkedHash.empty() && entry->checkedHash != entry->record.keyHash;
+  entry->checkedHash.clear();
+  if (replaced) return false;
   if (matches) {
     entry->rightKey = digest;
-    return;
+    return true;
   }
   entry->wrongKey = digest;
   m_wrongChecks.Add(entry->nameKey);
   if (!entry->wrongKeySeen) MarkChanged(*entry);
   entry->wrongKeySeen = true;
+  return false;
 }
 
 int64_t CAccounts::KeyCheckRetryMs(std::string_view name) {
@@ -237,11 +257,12 @@ CTrackState CAccounts::Next(const CEntry& entry, const CKeptReport& report,
   }
   const CCodePage& codePage = CodePageFor(entry.record.codePage);
   state.playback = CTrackState::EPlayback::kPlaying;
-  state.artist = codePage.ToUtf8(report.artist);
-  state.title = codePage.ToUtf8(report.title);
-  state.album = codePage.ToUtf8(report.album);
-  state.year = codePage.ToUtf8(report.year);
-  state.genre = codePage.ToUtf8(report.genre);
+  // A title guessed from a file name comes with the blanks around it; none of them are shown.
+  state.artist = TrimBlanks(codePage.ToUtf8(report.artist));
+  state.title = TrimBlanks(codePage.ToUtf8(report.title));
+  state.album = TrimBlanks(codePage.ToUtf8(report.album));
+  state.year = TrimBlanks(codePage.ToUtf8(report.year));
+  state.genre = TrimBlanks(codePage.ToUtf8(report.genre));
   state.trackAt = arrivedAt;
   state.stoppedAt = 0;
   return state;
@@ -306,7 +327,7 @@ void CAccounts::Apply(std::string_view name, const CReport& report, ApplyDone do
                       bool stored, const std::string& error) {
                     if (stored) {
                       std::lock_guard<std::mutex> lock(m_mutex);
-                      if (entry->keptGeneration == generation) {
+                      if (entry->keptGeneration == generation && !entry->removed) {
                         entry->kept = incoming;
                         entry->keptDueMs = dueMs;
                         m_due.emplace(dueMs, entry);
@@ -346,7 +367,9 @@ void CAccounts::ApplyDueReports() {
     const int64_t dueMs = m_due.begin()->first;
     CEntry* entry = m_due.begin()->second;
     m_due.erase(m_due.begin());
-    if (!entry->kept || entry->applyingKept || entry->keptDueMs != dueMs) continue;
+    if (!entry->kept || entry->applyingKept || entry->keptDueMs != dueMs || entry->removed) {
+      continue;
+    }
     entry->applyingKept = true;
     const std::optional<int64_t> previous = entry->lastAcceptedMs;
     entry->lastAcceptedMs = nowMs;

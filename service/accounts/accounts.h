@@ -12,6 +12,7 @@
 #include <string_view>
 #include <thread>
 #include <unordered_map>
+#include <vector>
 
 #include "base/clock.h"
 #include "base/event_limit.h"
@@ -54,6 +55,7 @@ class CAccounts {
     uint64_t version = 0;   // changes whenever what the image shows may change
     int64_t changedAt = 0;  // Unix seconds of the last such change in this process, growing
     bool wrongKey = false;  // reports came with a wrong key, and none with the right one yet
+    CAccountSettings settings;
   };
   // The account called `name` in any letter case, or nothing. Throws CStoreError.
   std::optional<CView> Find(std::string_view name);
@@ -71,8 +73,10 @@ class CAccounts {
   EKeyCheck CheckKey(std::string_view name, const CKeyDigest& digest, bool wellFormed,
                      std::string* keyHash);
   // Ends the slow check that kUnknown reserved: remembers its outcome, or with `checked` false
-  // (the check could not run) only gives the reservation back.
-  void RememberKeyCheck(std::string_view name, const CKeyDigest& digest, bool matches,
+  // (the check could not run) only gives the reservation back. Returns whether the key matches
+  // the account's key now: false also when the key was replaced while the check ran (its outcome
+  // is then forgotten).
+  bool RememberKeyCheck(std::string_view name, const CKeyDigest& digest, bool matches,
                         bool checked = true);
   // Milliseconds until the account may have another wrong key checked (at least 1).
   int64_t KeyCheckRetryMs(std::string_view name);
@@ -94,6 +98,19 @@ class CAccounts {
   // Applies the kept reports that are due now. The scheduler thread calls it; tests may too.
   void ApplyDueReports();
 
+  // Changes of the account itself. Each is committed before `done(stored, error)` runs on the
+  // store's writer thread (at once with false and an empty error when there is no such account),
+  // and what Find and CheckKey see changes with the commit.
+  using ChangeDone = std::function<void(bool stored, const std::string& error)>;
+  void SaveSettings(std::string_view name, const CAccountSettings& settings, ChangeDone done);
+  void SetCodePage(std::string_view name, int codePage, ChangeDone done);
+  // From the commit on, only the key of `keyHash` (whose digest is `digest`) passes.
+  void ReplaceKey(std::string_view name, const std::string& keyHash, const CKeyDigest& digest,
+                  ChangeDone done);
+  // Deletes the account, its state, settings and key. From the call on, the account is gone for
+  // reports and look-ups; once committed, its name is free again.
+  void Remove(std::string_view name, ChangeDone done);
+
  private:
   struct CEntry {
     std::string nameKey;
@@ -112,7 +129,12 @@ class CAccounts {
     uint64_t keptGeneration = 0;      // grows with every kept report
     bool keptInStore = false;         // the store may hold a kept report of this account
     bool applyingKept = false;
+    std::string checkedHash;  // the key hash that the reserved slow check uses
+    bool removed = false;     // deleted: no longer found; kept in memory for writes under way
   };
+  // Queues `write` of an account change; on commit, `apply` updates the entry (m_mutex held).
+  void WriteChange(std::string_view name, CAccountWrite write,
+                   std::function<void(CEntry& entry)> apply, ChangeDone done);
   // The entry of `name`, loaded from the store when missing, and read again from a shared store
   // when `refresh`; null when there is no such account. Returns with m_mutex held when the entry
   // exists. Throws CStoreError when the store fails.
@@ -139,6 +161,10 @@ class CAccounts {
   CEventLimit m_wrongChecks;  // failed slow checks, by NameKey
   std::mutex m_mutex;
   std::unordered_map<std::string, std::unique_ptr<CEntry>> m_entries;  // by NameKey
+  // Deleted accounts' entries, which callbacks of writes still queued may hold; a few hundred
+  // bytes each until the process ends.
+  std::vector<std::unique_ptr<CEntry>> m_removed;
+  uint64_t m_lastVersion = 0;  // versions never repeat, also across a name deleted and reused
   std::multimap<int64_t, CEntry*> m_due;  // kept reports by the steady time they are due
   std::condition_variable m_schedulerWake;
   bool m_stopping = false;

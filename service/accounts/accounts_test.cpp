@@ -233,3 +233,57 @@ TEST(UserName, WhatMayBeRegistered) {
 }
 
 }  // namespace
+
+namespace {
+
+// Waits for the outcome of an account change.
+bool ChangeNow(const std::function<void(CAccounts::ChangeDone)>& change) {
+  std::promise<bool> done;
+  change([&done](bool stored, const std::string&) { done.set_value(stored); });
+  return done.get_future().get();
+}
+
+// A deleted account takes its kept report, settings and key with it: the same name registered
+// again starts empty, even once the old kept report would have been due, also after a restart;
+// and a replaced key refuses the old one, whose check was under way.
+TEST_F(AccountsTest, DeletionAndNewKeysLeaveNothingOfTheOldAccount) {
+  std::string hash;
+  ASSERT_EQ(m_accounts->CheckKey("bob", DigestKey("1234"), true, &hash),
+            CAccounts::EKeyCheck::kUnknown);
+  ASSERT_TRUE(ChangeNow([&](CAccounts::ChangeDone done) {
+    m_accounts->ReplaceKey("bob", HashKey("5678"), DigestKey("5678"), done);
+  }));
+  EXPECT_FALSE(m_accounts->RememberKeyCheck("bob", DigestKey("1234"), VerifyKey(hash, "1234")));
+  EXPECT_EQ(m_accounts->CheckKey("bob", DigestKey("5678"), true, &hash),
+            CAccounts::EKeyCheck::kMatches);
+  EXPECT_EQ(m_accounts->CheckKey("bob", DigestKey("1234"), true, &hash),
+            CAccounts::EKeyCheck::kUnknown);
+  m_accounts->RememberKeyCheck("bob", DigestKey("1234"), false);
+
+  ASSERT_EQ(ApplyNow(*m_accounts, "bob", Track("A", "One")), CAccounts::EApply::kStored);
+  ASSERT_EQ(ApplyNow(*m_accounts, "bob", Track("A", "Kept")), CAccounts::EApply::kKept);
+  CAccountSettings look;
+  look.layout = "userbar";
+  ASSERT_TRUE(
+      ChangeNow([&](CAccounts::ChangeDone done) { m_accounts->SaveSettings("bob", look, done); }));
+  const uint64_t oldVersion = m_accounts->Find("bob")->version;
+  ASSERT_TRUE(ChangeNow([&](CAccounts::ChangeDone done) { m_accounts->Remove("BOB", done); }));
+  EXPECT_FALSE(m_accounts->Find("bob"));
+  ASSERT_EQ(CreateAccountNow(*m_store, "bob", "1", 1252), ECreateResult::kCreated);
+  m_clock.Advance(5000);
+  m_accounts->ApplyDueReports();
+  m_store->Flush();
+  const std::optional<CAccounts::CView> fresh = m_accounts->Find("bob");
+  ASSERT_TRUE(fresh);
+  EXPECT_EQ(fresh->state.playback, EPlayback::kNone);
+  EXPECT_EQ(fresh->settings.layout, "card");
+  EXPECT_NE(fresh->version, oldVersion);  // no cached image of the old account can match
+  m_accounts.reset();
+  m_accounts = std::make_unique<CAccounts>(*m_store, m_clock, ManualOptions());
+  m_clock.Advance(5000);
+  m_accounts->ApplyDueReports();
+  m_store->Flush();
+  EXPECT_EQ(State().playback, EPlayback::kNone);
+}
+
+}  // namespace

@@ -18,7 +18,87 @@ CHttpResponse MethodNotAllowed(const char* allowed) {
 
 }  // namespace
 
-std::shared_ptr<const CImage> CSignatureService::SignatureImage(std::string_view name) {
+CSignatureStyle StyleOf(const CAccountSettings& settings) {
+  CSignatureStyle style;
+  ParseTemplate(settings.layout, &style.layout);
+  ParseTheme(settings.theme, &style.theme);
+  style.accent = settings.accent >= 0 && settings.accent <= 0xFFFFFF ? settings.accent : -1;
+  style.showAlbum = settings.showAlbum;
+  style.showYear = settings.showYear;
+  style.showGenre = settings.showGenre;
+  return style;
+}
+
+CAccountSettings SettingsOf(const CSignatureStyle& style) {
+  CAccountSettings settings;
+  settings.layout = TemplateInfo(style.layout).name;
+  settings.theme = ThemeName(style.theme);
+  settings.accent = style.accent;
+  settings.showAlbum = style.showAlbum;
+  settings.showYear = style.showYear;
+  settings.showGenre = style.showGenre;
+  return settings;
+}
+
+bool CSignatureService::PlayingExpired(const CTrackState& state, int64_t now) const {
+  return state.playback == CTrackState::EPlayback::kPlaying && m_options.nowPlayingForMinutes > 0 &&
+         now - state.trackAt >= m_options.nowPlayingForMinutes * 60;
+}
+
+CSignatureView CSignatureService::ViewOf(const CAccounts::CView& account,
+                                         const CSignatureStyle& style, std::string* variant,
+                                         int64_t* lastModified) const {
+  const int64_t now = m_clock.WallSeconds();
+  const CTrackState& state = account.state;
+  CSignatureView view;
+  view.user = account.name;
+  view.style = style;
+  if (const CCodePageInfo* page = FindCodePage(account.codePage)) view.language = page->language;
+  *variant = std::to_string(account.version) + '|' + style.Fingerprint();
+  *lastModified = now;
+  using EKind = CSignatureView::EKind;
+  using EPlayback = CTrackState::EPlayback;
+  if (account.wrongKey) {
+    view.kind = EKind::kWrongKey;
+  } else if (state.playback == EPlayback::kNone) {
+    view.kind = EKind::kWaiting;
+    // Not before the account existed: a client may hold the "no account" image from before.
+    *lastModified = std::max(m_startedAt, account.createdAt);
+  } else if (state.playback == EPlayback::kStopped && state.trackAt == 0) {
+    view.kind = EKind::kIdle;
+    *lastModified = state.stoppedAt;
+  } else {
+    const bool expired = PlayingExpired(state, now);
+    view.kind =
+        state.playback == EPlayback::kPlaying && !expired ? EKind::kPlaying : EKind::kStopped;
+    view.artist = state.artist;
+    view.title = state.title;
+    view.album = state.album;
+    view.year = state.year;
+    view.genre = state.genre;
+    *lastModified = state.trackAt;
+    if (view.kind == EKind::kStopped) {
+      // The image shows the age of the stop (or of the track, when the player went quiet while
+      // playing), so it changes with that text and not only with the state.
+      const int64_t since = expired ? state.trackAt : state.stoppedAt;
+      const int64_t age = now > since ? now - since : 0;
+      view.age = FormatAge(age);
+      *variant += expired ? "|expired|" : "|";
+      *variant += view.age;
+      *lastModified = since + AgeTextSince(age);
+      if (expired) {
+        *lastModified =
+            std::max(*lastModified, state.trackAt + m_options.nowPlayingForMinutes * 60);
+      }
+    }
+  }
+  // Never earlier than the last change: a changed image must not pass as one a client holds.
+  *lastModified = std::max(*lastModified, account.changedAt);
+  return view;
+}
+
+std::shared_ptr<const CImage> CSignatureService::SignatureImage(std::string_view name,
+                                                                const ETemplate* layout) {
   std::optional<CAccounts::CView> account;
   try {
     account = m_accounts.Find(name);
@@ -28,46 +108,12 @@ std::shared_ptr<const CImage> CSignatureService::SignatureImage(std::string_view
   }
   if (!account) return m_noAccountImage;
 
-  const int64_t now = m_clock.WallSeconds();
-  const CTrackState& state = account->state;
-  CSignatureView view;
-  view.user = account->name;
-  if (const CCodePageInfo* page = FindCodePage(account->codePage)) view.language = page->language;
-  std::string variant = std::to_string(account->version);
-  int64_t lastModified = now;
-  using EKind = CSignatureView::EKind;
-  using EPlayback = CTrackState::EPlayback;
-  if (account->wrongKey) {
-    view.kind = EKind::kWrongKey;
-  } else if (state.playback == EPlayback::kNone) {
-    view.kind = EKind::kWaiting;
-    // Not before the account existed: a client may hold the "no account" image from before.
-    lastModified = std::max(m_startedAt, account->createdAt);
-  } else if (state.playback == EPlayback::kStopped && state.trackAt == 0) {
-    view.kind = EKind::kIdle;
-    lastModified = state.stoppedAt;
-  } else {
-    view.kind = state.playback == EPlayback::kPlaying ? EKind::kPlaying : EKind::kStopped;
-    view.artist = state.artist;
-    view.title = state.title;
-    view.album = state.album;
-    view.year = state.year;
-    view.genre = state.genre;
-    lastModified = state.trackAt;
-    if (view.kind == EKind::kStopped) {
-      // The image shows the age of the stop, so it changes with that text and not only with the
-      // state.
-      const int64_t age = now > state.stoppedAt ? now - state.stoppedAt : 0;
-      view.age = FormatAge(age);
-      variant += '|';
-      variant += view.age;
-      lastModified = state.stoppedAt + AgeTextSince(age);
-    }
-  }
-
-  // Never earlier than the last change: a changed image must not pass as one a client holds.
-  lastModified = std::max(lastModified, account->changedAt);
-  const std::string key = NameKey(name);
+  CSignatureStyle style = StyleOf(account->settings);
+  if (layout) style.layout = *layout;
+  std::string variant;
+  int64_t lastModified = 0;
+  const CSignatureView view = ViewOf(*account, style, &variant, &lastModified);
+  const std::string key = NameKey(name) + '/' + TemplateInfo(style.layout).name;
   if (auto cached = m_images.Find(key, variant)) return cached;
   auto image = std::make_shared<CImage>();
   image->png = m_renderer.RenderPng(view);
@@ -82,7 +128,15 @@ void CSignatureService::HandleImage(const CHttpRequest& request, std::string_vie
                                     Reply reply) {
   if (request.method != "GET" && request.method != "HEAD")
     return reply(MethodNotAllowed("GET, HEAD"));
-  const std::shared_ptr<const CImage> image = SignatureImage(name);
+  // "NAME" in the account's own template, or "NAME/TEMPLATE".
+  const size_t slash = name.find('/');
+  ETemplate layout = ETemplate::kCard;
+  if (slash != std::string_view::npos && !ParseTemplate(name.substr(slash + 1), &layout)) {
+    return reply(TextResponse(404, "Templates are card, banner and userbar.\n"));
+  }
+  const std::shared_ptr<const CImage> image = slash == std::string_view::npos
+                                                  ? SignatureImage(name)
+                                                  : SignatureImage(name.substr(0, slash), &layout);
   CHttpResponse response;
   response.fields = {{"Cache-Control", kImageCacheControl},
                      {"ETag", image->etag},
@@ -110,8 +164,12 @@ void CSignatureService::HandleState(const CHttpRequest& request, std::string_vie
   }
   if (!account) return reply(TextResponse(404, "There is no account of this name.\n"));
   const CTrackState& state = account->state;
+  // A playing state the player stopped confirming long ago shows as the last played track.
+  const bool expired = PlayingExpired(state, m_clock.WallSeconds());
+  const CTrackState::EPlayback shown = expired ? CTrackState::EPlayback::kStopped : state.playback;
   std::string json = "{\"user\":" + JsonString(account->name);
-  json += ",\"playback\":" + JsonString(CTrackState::PlaybackName(state.playback));
+  json += ",\"playback\":" + JsonString(CTrackState::PlaybackName(shown));
+  json += ",\"expired\":" + std::string(expired ? "true" : "false");
   json += ",\"artist\":" + JsonString(state.artist);
   json += ",\"title\":" + JsonString(state.title);
   json += ",\"album\":" + JsonString(state.album);

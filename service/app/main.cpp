@@ -27,13 +27,14 @@ constexpr char kUsage[] = R"(Usage:
                        [--key-check-queue N] [--wrong-keys-per-minute N]
                        [--registrations-per-hour N] [--image-cache-mb N] [--max-connections N]
                        [--connections-per-address N] [--request-timeout-s N]
-                       [--idle-timeout-s N] [--write-timeout-s N]
+                       [--idle-timeout-s N] [--write-timeout-s N] [--now-playing-for MINUTES]
   velk-service adduser [--db FILE|URI] [--codepage N] [--key DIGITS] NAME...
   velk-service show    [--db FILE|URI] NAME
 
 serve    answers reports, images and registrations on ADDR:N (default 127.0.0.1:8080);
          --port 0 picks a free port. The line "listening on http://ADDR:PORT" tells where.
-         It refuses to start when the data file cannot be written.
+         It refuses to start when the data file cannot be written. A track reported playing
+         more than --now-playing-for minutes ago (default 30; 0: never) shows as last played.
 adduser  creates accounts without the registration page and prints the key: for one NAME the key
          alone, for several NAMEs a line "NAME KEY" each. --key sets the key instead of drawing
          one (the same for every NAME); --codepage is the player's code page (default 1252).
@@ -111,6 +112,7 @@ int Serve(const CArgs& args, const std::string& db) {
   serviceOptions.wrongKeysPerMinute = SizeOption(args, "wrong-keys-per-minute", 20);
   serviceOptions.registrationsPerHour = SizeOption(args, "registrations-per-hour", 10);
   serviceOptions.imageCacheBytes = SizeOption(args, "image-cache-mb", 64) << 20;
+  serviceOptions.nowPlayingForMinutes = NumberOption(args, "now-playing-for", 30);
   CServerOptions serverOptions;
   serverOptions.address = Option(args, "address", "127.0.0.1");
   const long portOption = NumberOption(args, "port", 8080);

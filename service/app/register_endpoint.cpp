@@ -60,32 +60,6 @@ most players in Western Europe and the Americas use Windows-1252.</p>
   return html;
 }
 
-std::string AccountPage(const std::string& publicUrl, const std::string& name,
-                        const std::string& key, int codePage) {
-  const std::string imageUrl = publicUrl + "/signature/" + name + ".png";
-  const CCodePageInfo* page = FindCodePage(codePage);
-  std::string html = kPageStart;
-  html += "<h1>Your Velk signature is ready</h1>\n";
-  html += "<p>User name: <strong id=\"user\">" + EscapeHtml(name) + "</strong><br>\n";
-  html += "Code page: " + EscapeHtml(page ? page->label : "") + "</p>\n";
-  html += "<p>Your key, shown only this once:</p>\n<p class=\"key\" id=\"key\">" + EscapeHtml(key) +
-          "</p>\n";
-  html += R"(<ol>
-<li>In the player, open the Velk plug-in's settings, enter the user name and this key, tick
-"Enable Velk" and press "Apply".</li>
-<li>Paste this image URL into your forum signature:<br><code id="image-url">)" +
-          EscapeHtml(imageUrl) + R"(</code><br>
-As forum code: <code>[img])" +
-          EscapeHtml(imageUrl) + R"([/img]</code></li>
-</ol>
-<p>Your signature now:</p>
-<p><img id="signature" src=")" +
-          EscapeHtml(imageUrl) + R"(" width="400" height="60" alt="Velk signature"></p>
-)";
-  html += kPageEnd;
-  return html;
-}
-
 // The number in `text`, or 0 when it is not a short decimal number.
 int ParseCodePage(const std::string& text) {
   if (text.empty() || text.size() > 5) return 0;
@@ -147,16 +121,22 @@ void CSignatureService::HandleRegister(const CHttpRequest& request, std::string_
   }
 
   m_registrations.Add(request.clientAddress);
-  CreateAccount(name, codePage, PublicUrl(request), std::move(reply));
+  CreateAccount(name, codePage, request, std::move(reply));
 }
 
 void CSignatureService::CreateAccount(const std::string& name, int codePage,
-                                      const std::string& publicUrl, Reply reply) {
+                                      const CHttpRequest& request, Reply reply) {
   auto shared = std::make_shared<Reply>(std::move(reply));
-  auto answer = [shared, publicUrl, name, codePage](ECreateResult result, const std::string& key) {
+  auto answer = [this, shared, request, name, codePage](ECreateResult result,
+                                                        const std::string& key) {
     switch (result) {
-      case ECreateResult::kCreated:
-        return (*shared)(HtmlResponse(200, AccountPage(publicUrl, name, key, codePage)));
+      case ECreateResult::kCreated: {
+        // The new account's page, signed in, with the key shown this once.
+        const CAccountSession session = m_sessions.Create(NameKey(name));
+        return ShowAccount(request, session, 200, "Your Velk signature is ready.", key,
+                           CookieField(kSessionCookie, session.id, CameOverHttps(request)),
+                           std::move(*shared));
+      }
       case ECreateResult::kDuplicate:
         return (*shared)(HtmlResponse(
             409, FormPage("The user name \"" + name + "\" is taken.", name, codePage)));

@@ -73,9 +73,9 @@ void CSignatureService::CheckKeyThenApply(std::shared_ptr<const CReport> report,
   auto shared = std::make_shared<Reply>(std::move(reply));
   const bool queued =
       m_slowWork.Submit([this, report, digest, shared, keyHash = std::move(keyHash)] {
-        const bool matches = VerifyKey(keyHash, report->key);
+        bool matches = VerifyKey(keyHash, report->key);
         try {
-          m_accounts.RememberKeyCheck(report->user, digest, matches);
+          matches = m_accounts.RememberKeyCheck(report->user, digest, matches);
         } catch (const CStoreError& error) {
           return (*shared)(StoreFailed(error.what()));
         }

@@ -57,6 +57,13 @@ const CSignatureService::CRoute CSignatureService::kRoutes[] = {
     {"/signature/generate/", "", false, &CSignatureService::HandleReport},
     {"/signature/generate", "", false, &CSignatureService::HandleReport},
     {"/user/register", "", false, &CSignatureService::HandleRegister},
+    {"/account", "", false, &CSignatureService::HandleAccount},
+    {"/account/signin", "", false, &CSignatureService::HandleSignIn},
+    {"/account/signout", "", false, &CSignatureService::HandleSignOut},
+    {"/account/settings", "", false, &CSignatureService::HandleSettings},
+    {"/account/key", "", false, &CSignatureService::HandleNewKey},
+    {"/account/delete", "", false, &CSignatureService::HandleDelete},
+    {"/account/preview.png", "", false, &CSignatureService::HandlePreview},
     {"/signature/", ".png", true, &CSignatureService::HandleImage},
     {"/signature/", ".json", true, &CSignatureService::HandleState},
     {"/", "", false, &CSignatureService::HandleHome},
@@ -72,6 +79,7 @@ CSignatureService::CSignatureService(CStore& store, const CClock& clock, CServic
       m_noAccountImage(MessageImage(CSignatureView::EKind::kNoAccount)),
       m_unavailableImage(MessageImage(CSignatureView::EKind::kUnavailable)),
       m_registrations(clock, m_options.registrationsPerHour, 3600 * 1000),
+      m_sessions(clock, m_options.maxSessions),
       m_slowWork(m_options.keyCheckThreads, m_options.maxPendingKeyChecks) {}
 
 CSignatureService::~CSignatureService() { m_store.Flush(); }

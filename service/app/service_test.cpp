@@ -229,6 +229,88 @@ TEST_F(ServiceTest, RegistrationPageAndItsChecks) {
   EXPECT_NE(Body(hostile).find("&lt;script&gt;"), std::string::npos);
 }
 
+// A track reported playing and then nothing for longer than the bound: image and state say
+// "last played", the image's validators move on, and the next report plays again.
+TEST_F(ServiceTest, NowPlayingEndsAfterTheBound) {
+  ASSERT_EQ(Get(Report("artist=%20Salt%20&title=Wave%20%20&album=&year=&genre=")).status, 200);
+  const int64_t trackAt = m_clock.WallSeconds();
+  EXPECT_NE(Body(Get("/signature/bob.json")).find("\"title\":\"Wave\""), std::string::npos);
+  m_clock.Advance(29 * 60 * 1000);
+  const CHttpResponse playing = Get("/signature/bob.png");
+  EXPECT_NE(Body(Get("/signature/bob.json")).find("\"playback\":\"playing\",\"expired\":false"),
+            std::string::npos);
+  m_clock.Advance(60 * 1000);
+  const CHttpResponse ended = Get("/signature/bob.png");
+  EXPECT_NE(Field(ended, "ETag"), Field(playing, "ETag"));
+  EXPECT_EQ(Field(ended, "Last-Modified"), FormatHttpDate(trackAt + 30 * 60));
+  EXPECT_NE(Body(Get("/signature/bob.json")).find("\"playback\":\"stopped\",\"expired\":true"),
+            std::string::npos);
+  CHttpRequest conditional;
+  conditional.method = "GET";
+  conditional.target = "/signature/bob.png";
+  conditional.ifNoneMatch = Field(playing, "ETag");
+  EXPECT_EQ(Send(conditional).status, 200);
+
+  ASSERT_EQ(Get(Report("artist=A&title=Next&album=&year=&genre=")).status, 200);
+  EXPECT_NE(Body(Get("/signature/bob.json")).find("\"playback\":\"playing\",\"expired\":false"),
+            std::string::npos);
+}
+
+// The account page's forms act only with the session's token, sign-ins fail within the same
+// bound as wrong report keys, and a saved look changes the image's size.
+TEST_F(ServiceTest, AccountFormsNeedTheirTokenAndSignInsAreBounded) {
+  const CHttpResponse created = Post("/user/register", "name=Dana&codepage=1252");
+  ASSERT_EQ(created.status, 200);
+  const std::string cookie = Field(created, "Set-Cookie");
+  EXPECT_NE(cookie.find("HttpOnly; SameSite=Strict"), std::string::npos) << cookie;
+  EXPECT_EQ(cookie.find("Secure"), std::string::npos);
+  const std::string page = Body(created);
+  const size_t at = page.find("name=\"csrf\" value=\"");
+  ASSERT_NE(at, std::string::npos);
+  const std::string csrf = page.substr(at + 19, 64);
+  auto postWithCookie = [&](const std::string& target, const std::string& body) {
+    CHttpRequest request;
+    request.method = "POST";
+    request.target = target;
+    request.body = body;
+    request.cookie = cookie.substr(0, cookie.find(';'));
+    return Send(request);
+  };
+  const std::string look =
+      "template=banner&theme=light&accent_mode=theme&accent=%23000000&codepage=1251";
+  EXPECT_EQ(
+      postWithCookie("/account/settings", "csrf=" + std::string(1, csrf[0] == '0' ? '1' : '0') +
+                                              csrf.substr(1) + "&" + look)
+          .status,
+      403);
+  EXPECT_EQ(Post("/account/settings", "csrf=" + csrf + "&" + look).status, 401);
+  EXPECT_EQ(postWithCookie("/account/settings", "csrf=" + csrf + "&" + look).status, 303);
+  EXPECT_EQ(Body(Get("/signature/Dana.png")).substr(16, 8),
+            std::string("\0\0\x01\xd4\0\0\0\x3c", 8));  // 468x60
+
+  // Sign-in: the form's own cookie and token, then the per-account bound on wrong keys.
+  const CHttpResponse form = Get("/account");
+  const std::string nonce = Field(form, "Set-Cookie");
+  const std::string formPage = Body(form);
+  const std::string token = formPage.substr(formPage.find("name=\"csrf\" value=\"") + 19, 48);
+  CHttpRequest signIn;
+  signIn.method = "POST";
+  signIn.target = "/account/signin";
+  signIn.cookie = nonce.substr(0, nonce.find(';'));
+  int refused = 0;
+  int limited = 0;
+  for (int i = 0; i < 25; ++i) {
+    signIn.body = "csrf=" + token + "&name=dana&key=" + std::to_string(1000 + i);
+    const int status = Send(signIn).status;
+    refused += status == 403;
+    limited += status == 429;
+  }
+  EXPECT_EQ(refused, 20);
+  EXPECT_EQ(limited, 5);
+  signIn.cookie.clear();
+  EXPECT_EQ(Send(signIn).status, 403);
+}
+
 TEST(ServiceText, HtmlAndJsonEscaping) {
   EXPECT_EQ(EscapeHtml("<a href=\"x\">'&'</a>"),
             "&lt;a href=&quot;x&quot;&gt;&#39;&amp;&#39;&lt;/a&gt;");

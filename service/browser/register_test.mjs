@@ -1,66 +1,21 @@
-// Browser test of the registration page: headless Chromium registers an account, reads its key,
-// and the image URL the page shows serves a PNG. Usage: node register_test.mjs PATH/TO/velk-service
+// Browser test of the registration page: headless Chromium registers an account, lands on its
+// account page signed in, reads its key, and the image URL the page shows serves a PNG.
+// Usage: node register_test.mjs PATH/TO/velk-service
 import { test, after, before } from 'node:test';
 import assert from 'node:assert/strict';
-import { spawn } from 'node:child_process';
-import { mkdtempSync, rmSync } from 'node:fs';
-import { createRequire } from 'node:module';
-import { tmpdir } from 'node:os';
 import { join } from 'node:path';
-import { createInterface } from 'node:readline';
+import { Harness } from './harness.mjs';
 
-const require = createRequire(import.meta.url);
-let chromium;
-try {
-  ({ chromium } = require('playwright-core'));
-} catch {
-  console.error('playwright-core is missing: run scripts/bootstrap (npm ci in service/browser)');
-  process.exit(1);
-}
-
-const service = process.argv[2];
-if (!service) {
-  console.error('usage: node register_test.mjs PATH/TO/velk-service');
-  process.exit(2);
-}
-
-const work = mkdtempSync(join(tmpdir(), 'velk-browser-'));
-let server;
+const harness = new Harness('register_test.mjs');
 let base;
 let context;
 
-// Starts the service on a free port and resolves with its base URL once it listens.
-function startService() {
-  server = spawn(service, ['serve', '--db', join(work, 'velk.sqlite'), '--address', '127.0.0.1',
-                           '--port', '0'], { stdio: ['ignore', 'pipe', 'inherit'] });
-  return new Promise((resolve, reject) => {
-    const lines = createInterface({ input: server.stdout });
-    lines.once('line', (line) => {
-      const match = /listening on (http:\/\/127\.0\.0\.1:\d+)/.exec(line);
-      if (match) resolve(match[1]); else reject(new Error(`service did not start: ${line}`));
-    });
-    server.once('exit', (code) => reject(new Error(`service exited with ${code}`)));
-  });
-}
-
 before(async () => {
-  base = await startService();
-  context = await chromium.launchPersistentContext(join(work, 'profile'), {
-    executablePath: '/usr/bin/chromium',
-    headless: true,
-    args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-           '--disable-background-networking', '--disable-component-update', '--disable-sync'],
-  });
+  base = await harness.start();
+  context = harness.context;
 });
 
-after(async () => {
-  if (context) await context.close();
-  if (server) {
-    server.kill('SIGTERM');
-    await new Promise((resolve) => (server.exitCode !== null ? resolve() : server.once('exit', resolve)));
-  }
-  rmSync(work, { recursive: true, force: true });
-});
+after(() => harness.stop());
 
 test('register, read the key, and the image URL serves a PNG', async () => {
   const page = await context.newPage();
@@ -73,13 +28,14 @@ test('register, read the key, and the image URL serves a PNG', async () => {
   const key = (await page.locator('#key').textContent()).trim();
   assert.match(key, /^\d{20}$/);
   assert.equal((await page.locator('#user').textContent()).trim(), 'browser_user');
+  assert.equal(await page.locator('#signout').count(), 1);
   const imageUrl = (await page.locator('#image-url').textContent()).trim();
   assert.equal(imageUrl, `${base}/signature/browser_user.png`);
 
   // The page's own preview loaded as a 400x60 image.
-  await page.waitForFunction(() => document.getElementById('signature').complete);
+  await page.waitForFunction(() => document.getElementById('preview').complete);
   const size = await page.evaluate(() => {
-    const img = document.getElementById('signature');
+    const img = document.getElementById('preview');
     return [img.naturalWidth, img.naturalHeight];
   });
   assert.deepEqual(size, [400, 60]);

@@ -21,7 +21,9 @@ struct CHttpRequest {
   std::optional<std::string> ifNoneMatch;
   std::optional<std::string> ifModifiedSince;
   std::string body;
-  std::string clientAddress;  // the peer's IP address, for limits per client
+  std::string clientAddress;   // the peer's IP address, for limits per client
+  std::string cookie;          // the Cookie field, empty when absent
+  std::string forwardedProto;  // X-Forwarded-Proto, as a proxy in front of the service sets it
 };
 
 struct CHttpResponse {

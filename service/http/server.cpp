@@ -100,8 +100,8 @@ const std::string& CurrentDate() {
   return text;
 }
 
-std::optional<std::string> FieldValue(const http::request<http::string_body>& request,
-                                      http::field field) {
+template <class Name>
+std::optional<std::string> FieldValue(const http::request<http::string_body>& request, Name field) {
   auto found = request.find(field);
   if (found == request.end()) return std::nullopt;
   return std::string(found->value());
@@ -257,6 +257,8 @@ class CSession : public std::enable_shared_from_this<CSession> {
     request.host = FieldValue(message, http::field::host).value_or("");
     request.ifNoneMatch = FieldValue(message, http::field::if_none_match);
     request.ifModifiedSince = FieldValue(message, http::field::if_modified_since);
+    request.cookie = FieldValue(message, http::field::cookie).value_or("");
+    request.forwardedProto = FieldValue(message, "X-Forwarded-Proto").value_or("");
     request.body = std::move(message.body());
     request.clientAddress = m_address;
 

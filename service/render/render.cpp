@@ -14,23 +14,56 @@ struct CColor {
   double r, g, b;
 };
 
-constexpr CColor kBackground = {0x1e / 255.0, 0x23 / 255.0, 0x30 / 255.0};
-constexpr CColor kText = {0.96, 0.97, 0.99};
-constexpr CColor kMuted = {0xa9 / 255.0, 0xb1 / 255.0, 0xc1 / 255.0};
-constexpr CColor kPlayingAccent = {0x4f / 255.0, 0xc3 / 255.0, 0xf7 / 255.0};
-constexpr CColor kStoppedAccent = {0x8a / 255.0, 0x93 / 255.0, 0xa6 / 255.0};
-constexpr CColor kProblemAccent = {0xf0 / 255.0, 0xa0 / 255.0, 0x4b / 255.0};
+constexpr CColor Rgb(int32_t rgb) {
+  return {((rgb >> 16) & 0xFF) / 255.0, ((rgb >> 8) & 0xFF) / 255.0, (rgb & 0xFF) / 255.0};
+}
+
+// `a` moved the fraction `t` of the way to `b`.
+CColor Mix(const CColor& a, const CColor& b, double t) {
+  return {a.r + (b.r - a.r) * t, a.g + (b.g - a.g) * t, a.b + (b.b - a.b) * t};
+}
+
+// The colours of one theme; `playing` is replaced by the account's accent when it chose one.
+struct CPalette {
+  CColor background;
+  CColor text;
+  CColor muted;
+  CColor playing;
+  CColor stopped;
+  CColor problem;
+  bool border;  // a light image gets a frame, so that it does not melt into a white page
+  CColor frame;
+};
+
+const CPalette kDarkPalette = {Rgb(0x1E2330), Rgb(0xF5F7FC), Rgb(0xA9B1C1), Rgb(0x4FC3F7),
+                               Rgb(0x8A93A6), Rgb(0xF0A04B), false,         Rgb(0x1E2330)};
+const CPalette kLightPalette = {Rgb(0xF7F8FA), Rgb(0x1B2230), Rgb(0x5B6476), Rgb(0x0A7BBF),
+                                Rgb(0x8A93A6), Rgb(0xD9822B), true,          Rgb(0xD3D8E0)};
+
+CPalette PaletteFor(const CSignatureStyle& style) {
+  CPalette palette = style.theme == ETheme::kLight ? kLightPalette : kDarkPalette;
+  if (style.accent >= 0) palette.playing = Rgb(style.accent);
+  return palette;
+}
 
 constexpr char kFontFamilies[] = "Noto Sans, DejaVu Sans, sans-serif";
-constexpr double kLeft = 16;   // text starts right of the accent bar
-constexpr double kRight = 10;  // right margin
-// Baselines of the caption, the main line and the detail line.
-constexpr double kCaptionBaseline = 16;
-constexpr double kMainBaseline = 36;
-constexpr double kDetailBaseline = 53;
-constexpr double kCaptionPx = 10.5;
-constexpr double kMainPx = 15;
-constexpr double kDetailPx = 11.5;
+
+// Where a template puts its three lines: caption, main line and detail line.
+struct CLineLayout {
+  double left;   // x where text starts
+  double right;  // right margin
+  double captionBaseline, mainBaseline, detailBaseline;
+  double captionPx, mainPx, detailPx;
+};
+
+constexpr CLineLayout kCardLayout = {16, 10, 16, 36, 53, 10.5, 15, 11.5};
+constexpr CLineLayout kBannerLayout = {72, 12, 16, 36, 53, 10.5, 16, 11.5};
+constexpr double kBannerTile = 60;  // the banner's square at the left
+// The userbar's one line.
+constexpr double kUserbarLeft = 9;
+constexpr double kUserbarRight = 6;
+constexpr double kUserbarBaseline = 13.5;
+constexpr double kUserbarPx = 11;
 
 std::string JoinArtistTitle(const std::string& artist, const std::string& title) {
   if (artist.empty() && title.empty()) return "Unknown track";
@@ -56,7 +89,8 @@ void FlushNothing(png_structp) {}
 
 // Writes `height` rows of 8-bit RGB (`rgb`, `width` * 3 bytes each) as a PNG into `out`. Only C
 // objects live in this frame, since libpng reports errors by jumping back to the setjmp below.
-bool WritePng(const unsigned char* rgb, int width, int height, std::string* out) {
+bool WritePng(const unsigned char* rgb, int width, int height, int level, int filters,
+              std::string* out) {
   png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
   if (!png) return false;
   png_infop info = png_create_info_struct(png);
@@ -65,8 +99,8 @@ bool WritePng(const unsigned char* rgb, int width, int height, std::string* out)
     return false;
   }
   png_set_write_fn(png, out, AppendPngBytes, FlushNothing);
-  png_set_compression_level(png, kPngCompressionLevel);
-  png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_FILTER_SUB);
+  png_set_compression_level(png, level);
+  png_set_filter(png, PNG_FILTER_TYPE_BASE, filters);
   png_set_IHDR(png, info, static_cast<png_uint_32>(width), static_cast<png_uint_32>(height), 8,
                PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_BASE,
                PNG_FILTER_TYPE_BASE);
@@ -77,7 +111,7 @@ bool WritePng(const unsigned char* rgb, int width, int height, std::string* out)
   return true;
 }
 
-// The PNG of an RGB24 image surface; empty when encoding fails.
+// The PNG of an RGB24 image surface, under kMaxPngBytes; empty when encoding fails.
 std::string EncodePng(cairo_surface_t* surface) {
   cairo_surface_flush(surface);
   const int width = cairo_image_surface_get_width(surface);
@@ -97,7 +131,19 @@ std::string EncodePng(cairo_surface_t* surface) {
   }
   std::string png;
   png.reserve(16 * 1024);
-  if (!WritePng(rgb.data(), width, height, &png)) png.clear();
+  if (!WritePng(rgb.data(), width, height, kPngCompressionLevel, PNG_FILTER_SUB, &png)) png.clear();
+  if (png.size() >= kMaxPngBytes) {
+    // Dense text: the slow, thorough encoding, which also lets libpng pick a filter per row.
+    png.clear();
+    if (!WritePng(rgb.data(), width, height, 9, PNG_ALL_FILTERS, &png)) png.clear();
+  }
+  if (png.size() >= kMaxPngBytes) {
+    // Still too large (no text of 255 bytes a tag gets this far): grey levels quantised to 16
+    // steps compress far better, and the image stays legible.
+    for (unsigned char& value : rgb) value = static_cast<unsigned char>((value & 0xF0) | 0x08);
+    png.clear();
+    if (!WritePng(rgb.data(), width, height, 9, PNG_ALL_FILTERS, &png)) png.clear();
+  }
   // The image may be cached for long: keep only the bytes it needs.
   png.shrink_to_fit();
   return png;
@@ -143,12 +189,20 @@ class CLine {
     pango_attr_list_unref(attrs);
   }
 
-  // Width of the laid-out text in pixels, after ellipsizing.
+  // Width of the laid-out text in pixels, after ellipsizing. An ellipsized layout's logical
+  // width is the whole width it was given, so its ink decides.
   double Width() const {
+    if (pango_layout_is_ellipsized(m_layout)) {
+      PangoRectangle ink;
+      pango_layout_get_pixel_extents(m_layout, &ink, nullptr);
+      return ink.x + ink.width + 1;
+    }
     int w = 0, h = 0;
     pango_layout_get_pixel_size(m_layout, &w, &h);
     return w;
   }
+
+  PangoLayout* Layout() const { return m_layout; }
 
   void Draw(cairo_t* cr, double x, double baseline, const CColor& color) const {
     const double top = baseline - pango_layout_get_baseline(m_layout) / double(PANGO_SCALE);
@@ -168,31 +222,177 @@ struct CTexts {
   std::string detail;
 };
 
-CTexts TextsFor(const CSignatureView& view) {
+std::string ShownAlbumLine(const CSignatureView& view) {
+  const CSignatureStyle& style = view.style;
+  return FormatAlbumLine(style.showAlbum ? TrimBlanks(view.album) : "",
+                         style.showYear ? TrimBlanks(view.year) : "",
+                         style.showGenre ? TrimBlanks(view.genre) : "");
+}
+
+CTexts TextsFor(const CSignatureView& view, const CPalette& palette) {
   using EKind = CSignatureView::EKind;
-  const std::string track = JoinArtistTitle(view.artist, view.title);
-  const std::string albumLine = FormatAlbumLine(view.album, view.year, view.genre);
+  const std::string track = JoinArtistTitle(TrimBlanks(view.artist), TrimBlanks(view.title));
   switch (view.kind) {
     case EKind::kPlaying:
-      return {kPlayingAccent, "Now playing", track, albumLine};
+      return {palette.playing, "Now playing", track, ShownAlbumLine(view)};
     case EKind::kStopped:
-      return {kStoppedAccent, "Not playing", track, albumLine};
+      return {palette.stopped, "Not playing", track, ShownAlbumLine(view)};
     case EKind::kIdle:
-      return {kStoppedAccent, "Not playing", "Nothing played yet",
+      return {palette.stopped, "Not playing", "Nothing played yet",
               "The signature shows the next track the player reports."};
     case EKind::kWaiting:
-      return {kStoppedAccent, "Velk", "Waiting for the first report",
+      return {palette.stopped, "Velk", "Waiting for the first report",
               "Enter the user name and key in the player's Velk settings."};
     case EKind::kWrongKey:
-      return {kProblemAccent, "Velk", "The player's reports carry a wrong key",
-              "Paste the key from the registration page into the Velk settings."};
+      return {palette.problem, "Velk", "The player's reports carry a wrong key",
+              "Paste the account's key into the Velk settings."};
     case EKind::kNoAccount:
-      return {kProblemAccent, "Velk", "There is no account of this name",
+      return {palette.problem, "Velk", "There is no account of this name",
               "Register one on this service's registration page."};
     case EKind::kUnavailable:
       break;
   }
-  return {kProblemAccent, "Velk", "Signature temporarily unavailable", "Please try again later."};
+  return {palette.problem, "Velk", "Signature temporarily unavailable", "Please try again later."};
+}
+
+// One drawing of one view: the cairo context of the template's surface and what it shows.
+struct CCanvas {
+  cairo_t* cr;
+  PangoContext* context;
+  double width;
+  double height;
+  const CSignatureView& view;
+  const CPalette& palette;
+  const CTexts& texts;
+};
+
+void Fill(cairo_t* cr, const CColor& color, double x, double y, double w, double h) {
+  cairo_set_source_rgb(cr, color.r, color.g, color.b);
+  cairo_rectangle(cr, x, y, w, h);
+  cairo_fill(cr);
+}
+
+// The background; a light one framed by a one-pixel line.
+void PaintBackground(const CCanvas& canvas) {
+  const CPalette& palette = canvas.palette;
+  Fill(canvas.cr, palette.border ? palette.frame : palette.background, 0, 0, canvas.width,
+       canvas.height);
+  if (palette.border) {
+    Fill(canvas.cr, palette.background, 1, 1, canvas.width - 2, canvas.height - 2);
+  }
+}
+
+// "Last played: Artist – Title · age" at `x`, at most `width` wide: the track gives way to the age
+// when space runs out.
+void DrawLastPlayed(const CCanvas& canvas, double x, double baseline, double px, double width) {
+  const std::string prefix = "Last played: ";
+  CLine age(canvas.context, " \u00b7 " + canvas.view.age, px, false, 0);
+  CLine main(canvas.context, prefix + canvas.texts.main, px, false, width - age.Width());
+  main.Emphasize(prefix.size(), prefix.size() + canvas.texts.main.size(), canvas.palette.text,
+                 true);
+  main.Draw(canvas.cr, x, baseline, canvas.palette.muted);
+  age.Draw(canvas.cr, x + main.Width(), baseline, canvas.palette.muted);
+}
+
+// Caption and user name, the main line and the detail line, between `layout.left` and the right
+// margin.
+void DrawThreeLines(const CCanvas& canvas, const CLineLayout& layout) {
+  const CPalette& palette = canvas.palette;
+  const CSignatureView& view = canvas.view;
+  const double textWidth = canvas.width - layout.left - layout.right;
+  CLine user(canvas.context, view.user, layout.captionPx, false, textWidth / 2);
+  const double userWidth = view.user.empty() ? 0 : user.Width();
+  if (userWidth > 0) {
+    user.Draw(canvas.cr, canvas.width - layout.right - userWidth, layout.captionBaseline,
+              palette.muted);
+  }
+  CLine caption(canvas.context, canvas.texts.caption, layout.captionPx, true,
+                textWidth - userWidth - 8);
+  caption.Draw(canvas.cr, layout.left, layout.captionBaseline, canvas.texts.accent);
+  if (view.kind == CSignatureView::EKind::kStopped) {
+    DrawLastPlayed(canvas, layout.left, layout.mainBaseline, layout.mainPx, textWidth);
+  } else {
+    CLine main(canvas.context, canvas.texts.main, layout.mainPx, true, textWidth);
+    main.Draw(canvas.cr, layout.left, layout.mainBaseline, palette.text);
+  }
+  CLine detail(canvas.context, canvas.texts.detail, layout.detailPx, false, textWidth);
+  detail.Draw(canvas.cr, layout.left, layout.detailBaseline, palette.muted);
+}
+
+// A symbol centred in the box at (x, y) of size w x h.
+void DrawSymbol(const CCanvas& canvas, const char* symbol, double px, double x, double y, double w,
+                double h, const CColor& color) {
+  CLine glyph(canvas.context, symbol, px, true, 0);
+  int glyphW = 0, glyphH = 0;
+  PangoRectangle ink;
+  pango_layout_get_pixel_extents(glyph.Layout(), &ink, nullptr);
+  glyphW = ink.width;
+  glyphH = ink.height;
+  cairo_set_source_rgb(canvas.cr, color.r, color.g, color.b);
+  cairo_move_to(canvas.cr, x + (w - glyphW) / 2 - ink.x, y + (h - glyphH) / 2 - ink.y);
+  pango_cairo_show_layout(canvas.cr, glyph.Layout());
+}
+
+bool IsProblem(CSignatureView::EKind kind) {
+  using EKind = CSignatureView::EKind;
+  return kind == EKind::kWrongKey || kind == EKind::kNoAccount || kind == EKind::kUnavailable;
+}
+
+// 400x60: an accent bar and three lines.
+void DrawCard(const CCanvas& canvas) {
+  PaintBackground(canvas);
+  Fill(canvas.cr, canvas.texts.accent, 0, 0, 4, canvas.height);
+  DrawThreeLines(canvas, kCardLayout);
+}
+
+// 468x60: a square tile with a note (or a warning sign) in the accent colour, then three lines.
+void DrawBanner(const CCanvas& canvas) {
+  PaintBackground(canvas);
+  const CColor tile = Mix(canvas.palette.background, canvas.texts.accent, 0.2);
+  Fill(canvas.cr, tile, 0, 0, kBannerTile, canvas.height);
+  Fill(canvas.cr, canvas.texts.accent, kBannerTile - 3, 0, 3, canvas.height);
+  DrawSymbol(canvas, IsProblem(canvas.view.kind) ? "!" : "\u266b", 30, 0, 0, kBannerTile - 3,
+             canvas.height, canvas.texts.accent);
+  DrawThreeLines(canvas, kBannerLayout);
+}
+
+// 350x19: one line, the track (or the last played one, or what is wrong) on a soft gradient.
+void DrawUserbar(const CCanvas& canvas) {
+  const CPalette& palette = canvas.palette;
+  cairo_pattern_t* gradient = cairo_pattern_create_linear(0, 0, 0, canvas.height);
+  const CColor top = Mix(palette.background, palette.text, 0.08);
+  cairo_pattern_add_color_stop_rgb(gradient, 0, top.r, top.g, top.b);
+  cairo_pattern_add_color_stop_rgb(gradient, 1, palette.background.r, palette.background.g,
+                                   palette.background.b);
+  PaintBackground(canvas);
+  cairo_set_source(canvas.cr, gradient);
+  const double inset = palette.border ? 1 : 0;
+  cairo_rectangle(canvas.cr, inset, inset, canvas.width - 2 * inset, canvas.height - 2 * inset);
+  cairo_fill(canvas.cr);
+  cairo_pattern_destroy(gradient);
+  Fill(canvas.cr, canvas.texts.accent, 0, 0, 3, canvas.height);
+
+  const CSignatureView& view = canvas.view;
+  double x = kUserbarLeft;
+  double right = canvas.width - kUserbarRight;
+  if (!view.user.empty()) {
+    // The user name, small, at the right end; at most a third of the bar.
+    CLine user(canvas.context, view.user, kUserbarPx - 1.5, false, canvas.width / 3);
+    right -= user.Width();
+    user.Draw(canvas.cr, right, kUserbarBaseline, palette.muted);
+    right -= 10;
+  }
+  if (view.kind == CSignatureView::EKind::kStopped) {
+    return DrawLastPlayed(canvas, x, kUserbarBaseline, kUserbarPx, right - x);
+  }
+  if (view.kind == CSignatureView::EKind::kPlaying) {
+    CLine note(canvas.context, "\u266b", kUserbarPx, true, 0);
+    note.Draw(canvas.cr, x, kUserbarBaseline, canvas.texts.accent);
+    x += note.Width() + 5;
+  }
+  CLine main(canvas.context, canvas.texts.main, kUserbarPx, true, right - x);
+  main.Draw(canvas.cr, x, kUserbarBaseline,
+            IsProblem(view.kind) ? canvas.texts.accent : palette.text);
 }
 
 }  // namespace
@@ -222,15 +422,19 @@ std::string FormatAlbumLine(const std::string& album, const std::string& year,
 }
 
 struct CRenderer::CState {
-  cairo_surface_t* surface = nullptr;
-  cairo_t* cr = nullptr;
+  // One surface per template, in the order of SupportedTemplates().
+  std::vector<cairo_surface_t*> surfaces;
+  std::vector<cairo_t*> contexts;
   PangoFontMap* fontMap = nullptr;
   PangoContext* context = nullptr;
 };
 
 CRenderer::CRenderer() : m_state(std::make_unique<CState>()) {
-  m_state->surface = cairo_image_surface_create(CAIRO_FORMAT_RGB24, kWidth, kHeight);
-  m_state->cr = cairo_create(m_state->surface);
+  for (const CTemplateInfo& info : SupportedTemplates()) {
+    m_state->surfaces.push_back(
+        cairo_image_surface_create(CAIRO_FORMAT_RGB24, info.width, info.height));
+    m_state->contexts.push_back(cairo_create(m_state->surfaces.back()));
+  }
   // A font map of our own: the default one belongs to whichever thread asks first.
   m_state->fontMap = pango_cairo_font_map_new();
   m_state->context = pango_font_map_create_context(m_state->fontMap);
@@ -240,51 +444,41 @@ CRenderer::CRenderer() : m_state(std::make_unique<CState>()) {
   cairo_font_options_set_hint_metrics(options, CAIRO_HINT_METRICS_ON);
   pango_cairo_context_set_font_options(m_state->context, options);
   cairo_font_options_destroy(options);
-  pango_cairo_update_context(m_state->cr, m_state->context);
+  // Every surface has the same format and resolution, so one context serves them all.
+  pango_cairo_update_context(m_state->contexts.front(), m_state->context);
 }
 
 CRenderer::~CRenderer() {
   g_object_unref(m_state->context);
   g_object_unref(m_state->fontMap);
-  cairo_destroy(m_state->cr);
-  cairo_surface_destroy(m_state->surface);
+  for (cairo_t* cr : m_state->contexts) cairo_destroy(cr);
+  for (cairo_surface_t* surface : m_state->surfaces) cairo_surface_destroy(surface);
 }
 
 std::string CRenderer::RenderPng(const CSignatureView& view) {
   std::lock_guard<std::mutex> lock(m_mutex);
-  cairo_t* cr = m_state->cr;
+  const std::vector<CTemplateInfo>& templates = SupportedTemplates();
+  size_t index = 0;
+  while (index + 1 < templates.size() && templates[index].id != view.style.layout) ++index;
+  cairo_t* cr = m_state->contexts[index];
   PangoContext* context = m_state->context;
   pango_context_set_language(
       context, pango_language_from_string(view.language.empty() ? "en" : view.language.c_str()));
-  const CTexts texts = TextsFor(view);
-  const double textWidth = kWidth - kLeft - kRight;
-
-  cairo_set_source_rgb(cr, kBackground.r, kBackground.g, kBackground.b);
-  cairo_paint(cr);
-  cairo_set_source_rgb(cr, texts.accent.r, texts.accent.g, texts.accent.b);
-  cairo_rectangle(cr, 0, 0, 4, kHeight);
-  cairo_fill(cr);
-
-  CLine user(context, view.user, kCaptionPx, false, textWidth / 2);
-  const double userWidth = view.user.empty() ? 0 : user.Width();
-  if (userWidth > 0) user.Draw(cr, kWidth - kRight - userWidth, kCaptionBaseline, kMuted);
-  CLine caption(context, texts.caption, kCaptionPx, true, textWidth - userWidth - 8);
-  caption.Draw(cr, kLeft, kCaptionBaseline, texts.accent);
-
-  if (view.kind == CSignatureView::EKind::kStopped) {
-    // "Last played: Artist – Title · age": the track gives way to the age when space runs out.
-    const std::string prefix = "Last played: ";
-    CLine age(context, " \u00b7 " + view.age, kMainPx, false, 0);
-    CLine main(context, prefix + texts.main, kMainPx, false, textWidth - age.Width());
-    main.Emphasize(prefix.size(), prefix.size() + texts.main.size(), kText, true);
-    main.Draw(cr, kLeft, kMainBaseline, kMuted);
-    age.Draw(cr, kLeft + main.Width(), kMainBaseline, kMuted);
-  } else {
-    CLine main(context, texts.main, kMainPx, true, textWidth);
-    main.Draw(cr, kLeft, kMainBaseline, kText);
+  const CPalette palette = PaletteFor(view.style);
+  const CTexts texts = TextsFor(view, palette);
+  const CCanvas canvas{
+      cr,      context, double(templates[index].width), double(templates[index].height), view,
+      palette, texts};
+  switch (templates[index].id) {
+    case ETemplate::kCard:
+      DrawCard(canvas);
+      break;
+    case ETemplate::kBanner:
+      DrawBanner(canvas);
+      break;
+    case ETemplate::kUserbar:
+      DrawUserbar(canvas);
+      break;
   }
-  CLine detail(context, texts.detail, kDetailPx, false, textWidth);
-  detail.Draw(cr, kLeft, kDetailBaseline, kMuted);
-
-  return EncodePng(m_state->surface);
+  return EncodePng(m_state->surfaces[index]);
 }

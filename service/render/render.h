@@ -6,6 +6,8 @@
 #include <mutex>
 #include <string>
 
+#include "render/style.h"
+
 // What one image shows. Texts are UTF-8 without control characters.
 struct CSignatureView {
   enum class EKind {
@@ -24,9 +26,13 @@ struct CSignatureView {
   std::string album;
   std::string year;
   std::string genre;
-  std::string age;       // kStopped: how long ago playback stopped, e.g. "5 min ago"
-  std::string language;  // language tag that picks glyph forms, e.g. "ja" or "zh-tw"
+  std::string age;        // kStopped: how long ago playback stopped, e.g. "5 min ago"
+  std::string language;   // language tag that picks glyph forms, e.g. "ja" or "zh-tw"
+  CSignatureStyle style;  // template, theme, accent and the album line's parts
 };
+
+// Every PNG the renderer gives is smaller than this, whatever its text.
+constexpr size_t kMaxPngBytes = 30 * 1024;
 
 // "just now", "N min ago", "N h ago" or "N days ago" for an age in seconds.
 std::string FormatAge(int64_t seconds);
@@ -41,15 +47,14 @@ std::string FormatAlbumLine(const std::string& album, const std::string& year,
 // from any thread, and renders one image at a time because the font machinery is shared.
 class CRenderer {
  public:
-  static constexpr int kWidth = 400;
-  static constexpr int kHeight = 60;
-
   CRenderer();
   ~CRenderer();
   CRenderer(const CRenderer&) = delete;
   CRenderer& operator=(const CRenderer&) = delete;
 
-  // The PNG image of `view`; empty only when cairo fails (out of memory).
+  // The PNG image of `view` in the size of its template, under kMaxPngBytes; empty only when
+  // cairo or libpng fails (out of memory). Texts are shown trimmed of surrounding blanks, and a
+  // text too long for its place ends in "…".
   std::string RenderPng(const CSignatureView& view);
 
  private:

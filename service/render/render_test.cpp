@@ -1,8 +1,12 @@
 // Tests of the signature images: PNG size and dimensions for every kind, scripts and long titles.
 #include "render/render.h"
 
+#include "render/code_page.h"
+
 #include <cairo.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -137,6 +141,94 @@ TEST(Render, AgeAndAlbumLineTexts) {
   EXPECT_EQ(FormatAlbumLine("Tides", "", ""), "Tides");
   EXPECT_EQ(FormatAlbumLine("", "", "Rock"), "Rock");
   EXPECT_EQ(FormatAlbumLine("", "", ""), "");
+}
+
+}  // namespace
+
+namespace {
+
+// The three templates in both themes, for three scripts, playing and last played: each at its
+// size and under the limit; the samples land in $VELK_RENDER_SAMPLES_DIR when set.
+TEST(RenderTemplates, EveryTemplateAndThemeAtItsSize) {
+  CRenderer renderer;
+  const std::pair<CSignatureView, const char*> tracks[] = {
+      {Playing("Salt & Sand", "Wave (Live)"), "latin"},
+      {Playing("Кино", "Группа крови"), "cyrillic"},
+      {Playing("宇多田ヒカル", "First Love", "ja"), "japanese"}};
+  for (const CTemplateInfo& info : SupportedTemplates()) {
+    for (ETheme theme : {ETheme::kDark, ETheme::kLight}) {
+      for (auto [view, script] : tracks) {
+        view.style.layout = info.id;
+        view.style.theme = theme;
+        for (bool stopped : {false, true}) {
+          view.kind = stopped ? CSignatureView::EKind::kStopped : CSignatureView::EKind::kPlaying;
+          view.age = FormatAge(40 * 60);
+          const std::string name = std::string(info.name) + "_" + ThemeName(theme) + "_" + script +
+                                   (stopped ? "_stopped" : "");
+          const std::string png = renderer.RenderPng(view);
+          EXPECT_EQ(BigEndian32(png, 16), static_cast<uint32_t>(info.width)) << name;
+          EXPECT_EQ(BigEndian32(png, 20), static_cast<uint32_t>(info.height)) << name;
+          if (const char* dir = std::getenv("VELK_RENDER_SAMPLES_DIR")) {
+            std::ofstream(std::string(dir) + "/" + name + ".png", std::ios::binary) << png;
+          }
+        }
+      }
+    }
+  }
+}
+
+// Text that compresses worst (255 bytes of mixed scripts and digits in every tag) stays under
+// the size limit in every template and theme.
+TEST(RenderTemplates, DenseTextStaysUnderTheLimit) {
+  CRenderer renderer;
+  // Ideographs drawn at random (dense strokes, no repeats to compress), with Latin, Cyrillic
+  // and digits between them.
+  std::string dense;
+  uint32_t seed = 12345;
+  while (dense.size() < 250) {
+    seed = seed * 1103515245 + 12345;
+    const uint32_t pick = (seed >> 8) % 4;
+    const char32_t cp = pick == 0   ? U'A' + (seed >> 16) % 26
+                        : pick == 1 ? U'\u0410' + (seed >> 16) % 32
+                                    : U'\u4E00' + (seed >> 12) % 0x5000;
+    AppendUtf8(cp, dense);
+  }
+  size_t largest[3] = {0, 0, 0};
+  for (const CTemplateInfo& info : SupportedTemplates()) {
+    for (ETheme theme : {ETheme::kDark, ETheme::kLight}) {
+      for (auto kind : {CSignatureView::EKind::kPlaying, CSignatureView::EKind::kStopped}) {
+        CSignatureView view = Playing(dense, dense, "ja");
+        view.album = view.genre = dense;
+        view.kind = kind;
+        view.age = "3 days ago";
+        view.style.layout = info.id;
+        view.style.theme = theme;
+        view.style.accent = 0x123456;
+        const std::string png = renderer.RenderPng(view);
+        ASSERT_FALSE(png.empty());
+        EXPECT_LT(png.size(), kMaxPngBytes) << info.name;
+        size_t& most = largest[static_cast<int>(info.id)];
+        most = std::max(most, png.size());
+      }
+    }
+    std::printf("largest %s PNG: %zu bytes\n", info.name, largest[static_cast<int>(info.id)]);
+  }
+}
+
+// The userbar's one line, with blanks around the title: the same image as without them, and
+// a light theme with an own accent draws that accent and a frame.
+TEST(RenderTemplates, BlanksAreTrimmedAndAccentAndFrameShow) {
+  CRenderer renderer;
+  CSignatureView view = Playing("Artist", "Title");
+  view.style.layout = ETemplate::kUserbar;
+  CSignatureView padded = Playing("  Artist\t", " \u3000Title  ");
+  padded.style = view.style;
+  EXPECT_EQ(renderer.RenderPng(view), renderer.RenderPng(padded));
+  view.style.theme = ETheme::kLight;
+  view.style.accent = 0xE91E63;
+  const std::string png = renderer.RenderPng(view);
+  EXPECT_EQ(PixelOf(png, 1, 10), 0xE91E63u);    // the accent bar
+  EXPECT_EQ(PixelOf(png, 349, 10), 0xD3D8E0u);  // the frame
 }
 
 }  // namespace

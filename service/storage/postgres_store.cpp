@@ -50,6 +50,17 @@ CREATE TABLE failed_key_checks (
 );
 CREATE INDEX failed_key_checks_by_account ON failed_key_checks (name_key, at_ms);
 )",
+    R"(
+CREATE TABLE account_settings (
+  name_key   TEXT PRIMARY KEY,
+  layout     TEXT NOT NULL,
+  theme      TEXT NOT NULL,
+  accent     INTEGER NOT NULL,
+  show_album BOOLEAN NOT NULL,
+  show_year  BOOLEAN NOT NULL,
+  show_genre BOOLEAN NOT NULL
+);
+)",
 };
 
 // Any number, the same in every instance: it serializes upgrades of one database.
@@ -64,7 +75,9 @@ struct CStatement {
 constexpr CStatement kStatements[] = {
     {"find",
      "SELECT name, key_hash, code_page, created_at, playback, artist, title, album, year, genre, "
-     "track_at, stopped_at, version, changed_at, applied_at_ms FROM accounts WHERE name_key = $1"},
+     "track_at, stopped_at, version, changed_at, applied_at_ms, s.layout, s.theme, s.accent, "
+     "s.show_album, s.show_year, s.show_genre "
+     "FROM accounts LEFT JOIN account_settings AS s USING (name_key) WHERE name_key = $1"},
     {"insert",
      "INSERT INTO accounts (name_key, name, key_hash, code_page, created_at, changed_at) "
      "VALUES ($1, $2, $3, $4, $5, $5) ON CONFLICT (name_key) DO NOTHING"},
@@ -80,6 +93,20 @@ constexpr CStatement kStatements[] = {
      "album = EXCLUDED.album, year = EXCLUDED.year, genre = EXCLUDED.genre, "
      "arrived_at = EXCLUDED.arrived_at, due_at_ms = EXCLUDED.due_at_ms"},
     {"unkeep", "DELETE FROM kept_reports WHERE name_key = $1"},
+    {"settings",
+     "INSERT INTO account_settings (name_key, layout, theme, accent, show_album, show_year, "
+     "show_genre) VALUES ($1, $2, $3, $4, $5, $6, $7) ON CONFLICT (name_key) DO UPDATE SET "
+     "layout = EXCLUDED.layout, theme = EXCLUDED.theme, accent = EXCLUDED.accent, "
+     "show_album = EXCLUDED.show_album, show_year = EXCLUDED.show_year, "
+     "show_genre = EXCLUDED.show_genre"},
+    {"account",
+     "UPDATE accounts SET key_hash = coalesce(NULLIF($2, ''), key_hash), "
+     "code_page = coalesce(NULLIF($3, '')::integer, code_page) WHERE name_key = $1"},
+    {"touch",
+     "UPDATE accounts SET version = version + 1, "
+     "changed_at = GREATEST($2::bigint / 1000, changed_at + 1) WHERE name_key = $1"},
+    {"remove", "DELETE FROM accounts WHERE name_key = $1"},
+    {"remove_settings", "DELETE FROM account_settings WHERE name_key = $1"},
     {"claim", "DELETE FROM kept_reports WHERE name_key = $1 AND due_at_ms = $2"},
     {"kept",
      "SELECT name_key, stopped, artist, title, album, year, genre, arrived_at, due_at_ms "
@@ -287,6 +314,14 @@ std::optional<CAccountRecord> CPostgresStore::FindAccount(std::string_view name)
   record.version = Number(row, 0, 12);
   record.changedAt = Number(row, 0, 13);
   record.appliedAtMs = Number(row, 0, 14);
+  if (!PQgetisnull(row, 0, 15)) {
+    record.settings.layout = Text(row, 0, 15);
+    record.settings.theme = Text(row, 0, 16);
+    record.settings.accent = static_cast<int32_t>(Number(row, 0, 17));
+    record.settings.showAlbum = Text(row, 0, 18) == "t";
+    record.settings.showYear = Text(row, 0, 19) == "t";
+    record.settings.showGenre = Text(row, 0, 20) == "t";
+  }
   return record;
 }
 
@@ -339,6 +374,8 @@ void CPostgresStore::Commit(const std::vector<CCreation>& creations,
     m_writer.Exec("BEGIN");
   }
   try {
+    // Writes first: a name that one of them frees may be taken by a creation in the same batch.
+    for (const auto& [nameKey, write] : writes) ApplyWrite(nameKey, write);
     for (size_t i = 0; i < creations.size(); ++i) {
       const CAccountRecord& record = creations[i].record;
       auto inserted = m_writer.Run(
@@ -347,7 +384,6 @@ void CPostgresStore::Commit(const std::vector<CCreation>& creations,
       results[i] = std::string_view(PQcmdTuples(inserted.get())) == "1" ? ECreateResult::kCreated
                                                                         : ECreateResult::kDuplicate;
     }
-    for (const auto& [nameKey, write] : writes) ApplyWrite(nameKey, write);
     m_writer.Exec("COMMIT");
   } catch (const CStoreError&) {
     try {
@@ -384,5 +420,26 @@ void CPostgresStore::ApplyWrite(const std::string& nameKey, const CAccountWrite&
     m_writer.Run("keep", params, {false, false, true, true, true, true, true});
   } else if (write.keptAction == CAccountWrite::EKept::kClear) {
     m_writer.Run("unkeep", {nameKey});
+  }
+  ApplyAccountChange(nameKey, write);
+}
+
+void CPostgresStore::ApplyAccountChange(const std::string& nameKey, const CAccountWrite& write) {
+  if (write.settings) {
+    const CAccountSettings& settings = *write.settings;
+    m_writer.Run("settings", {nameKey, settings.layout, settings.theme,
+                              std::to_string(settings.accent), settings.showAlbum ? "t" : "f",
+                              settings.showYear ? "t" : "f", settings.showGenre ? "t" : "f"});
+  }
+  if (write.keyHash || write.codePage) {
+    // An empty text stands for "no change" here: neither a key hash nor a code page is empty.
+    m_writer.Run("account", {nameKey, write.keyHash ? *write.keyHash : std::string(),
+                             write.codePage ? std::to_string(*write.codePage) : std::string()});
+  }
+  if (write.settings || write.codePage)
+    m_writer.Run("touch", {nameKey, std::to_string(write.nowMs)});
+  if (!write.remove) return;
+  for (const char* statement : {"remove", "remove_settings", "unkeep"}) {
+    m_writer.Run(statement, {nameKey});
   }
 }

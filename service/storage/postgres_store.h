@@ -74,6 +74,8 @@ class CPostgresStore : public CStore {
   // Runs a read on the look-up connection, once more after a lost connection. m_readerMutex held.
   CPostgresConnection::Result Read(const char* name, const std::vector<std::string>& params);
   void ApplyWrite(const std::string& nameKey, const CAccountWrite& write);
+  // The account's own part of `write`: settings, key, code page, removal.
+  void ApplyAccountChange(const std::string& nameKey, const CAccountWrite& write);
 
   std::mutex m_readerMutex;
   CPostgresConnection m_reader;

@@ -35,6 +35,15 @@ CREATE TABLE IF NOT EXISTS kept_reports (
   arrived_at INTEGER NOT NULL,
   due_at_ms  INTEGER NOT NULL
 ) WITHOUT ROWID;
+CREATE TABLE IF NOT EXISTS account_settings (
+  name_key   TEXT PRIMARY KEY,
+  layout     TEXT NOT NULL,
+  theme      TEXT NOT NULL,
+  accent     INTEGER NOT NULL,
+  show_album INTEGER NOT NULL,
+  show_year  INTEGER NOT NULL,
+  show_genre INTEGER NOT NULL
+) WITHOUT ROWID;
 CREATE TABLE IF NOT EXISTS service_meta (
   name  TEXT PRIMARY KEY,
   value INTEGER NOT NULL
@@ -50,7 +59,9 @@ constexpr const char* kUpgrades[] = {
 
 constexpr char kFindSql[] =
     "SELECT name, key_hash, code_page, created_at, playback, artist, title, album, year, genre, "
-    "track_at, stopped_at, version, changed_at, applied_at_ms FROM accounts WHERE name_key = ?1";
+    "track_at, stopped_at, version, changed_at, applied_at_ms, s.layout, s.theme, s.accent, "
+    "s.show_album, s.show_year, s.show_genre "
+    "FROM accounts LEFT JOIN account_settings AS s USING (name_key) WHERE name_key = ?1";
 constexpr char kInsertSql[] =
     "INSERT INTO accounts (name_key, name, key_hash, code_page, created_at) "
     "VALUES (?1, ?2, ?3, ?4, ?5)";
@@ -61,6 +72,17 @@ constexpr char kUpdateSql[] =
 constexpr char kKeepSql[] =
     "INSERT OR REPLACE INTO kept_reports (name_key, stopped, artist, title, album, year, genre, "
     "arrived_at, due_at_ms) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)";
+constexpr char kSettingsSql[] =
+    "INSERT OR REPLACE INTO account_settings (name_key, layout, theme, accent, show_album, "
+    "show_year, show_genre) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)";
+constexpr char kAccountSql[] =
+    "UPDATE accounts SET key_hash = coalesce(?2, key_hash), code_page = coalesce(?3, code_page) "
+    "WHERE name_key = ?1";
+constexpr char kTouchSql[] =
+    "UPDATE accounts SET version = version + 1, changed_at = MAX(?2 / 1000, changed_at + 1) "
+    "WHERE name_key = ?1";
+constexpr char kRemoveSql[] = "DELETE FROM accounts WHERE name_key = ?1";
+constexpr char kRemoveSettingsSql[] = "DELETE FROM account_settings WHERE name_key = ?1";
 constexpr char kUnkeepSql[] = "DELETE FROM kept_reports WHERE name_key = ?1";
 constexpr char kClaimSql[] = "DELETE FROM kept_reports WHERE name_key = ?1 AND due_at_ms = ?2";
 constexpr char kKeptSql[] =
@@ -191,6 +213,11 @@ CSqliteStore::CSqliteStore(const std::string& path) : m_path(path) {
     m_keepStmt = Prepare(m_writer, kKeepSql);
     m_unkeepStmt = Prepare(m_writer, kUnkeepSql);
     m_claimStmt = Prepare(m_writer, kClaimSql);
+    m_settingsStmt = Prepare(m_writer, kSettingsSql);
+    m_accountStmt = Prepare(m_writer, kAccountSql);
+    m_touchStmt = Prepare(m_writer, kTouchSql);
+    m_removeStmt = Prepare(m_writer, kRemoveSql);
+    m_removeSettingsStmt = Prepare(m_writer, kRemoveSettingsSql);
     m_reader = OpenConnection(path);
     m_findStmt = Prepare(m_reader, kFindSql);
   } catch (...) {
@@ -207,7 +234,8 @@ CSqliteStore::~CSqliteStore() {
 
 void CSqliteStore::Close() {
   for (sqlite3_stmt* stmt :
-       {m_findStmt, m_insertStmt, m_updateStmt, m_keepStmt, m_unkeepStmt, m_claimStmt}) {
+       {m_findStmt, m_insertStmt, m_updateStmt, m_keepStmt, m_unkeepStmt, m_claimStmt,
+        m_settingsStmt, m_accountStmt, m_touchStmt, m_removeStmt, m_removeSettingsStmt}) {
     sqlite3_finalize(stmt);
   }
   sqlite3_close(m_reader);
@@ -240,6 +268,14 @@ std::optional<CAccountRecord> CSqliteStore::FindAccount(std::string_view name) {
     record.version = sqlite3_column_int64(stmt, 12);
     record.changedAt = sqlite3_column_int64(stmt, 13);
     record.appliedAtMs = sqlite3_column_int64(stmt, 14);
+    if (sqlite3_column_type(stmt, 15) != SQLITE_NULL) {
+      record.settings.layout = ColumnText(stmt, 15);
+      record.settings.theme = ColumnText(stmt, 16);
+      record.settings.accent = sqlite3_column_int(stmt, 17);
+      record.settings.showAlbum = sqlite3_column_int(stmt, 18) != 0;
+      record.settings.showYear = sqlite3_column_int(stmt, 19) != 0;
+      record.settings.showGenre = sqlite3_column_int(stmt, 20) != 0;
+    }
     found = std::move(record);
   }
   sqlite3_reset(stmt);
@@ -286,6 +322,8 @@ void CSqliteStore::Commit(const std::vector<CCreation>& creations,
                           std::vector<ECreateResult>& results) {
   try {
     Exec(m_writer, "BEGIN IMMEDIATE");
+    // Writes first: a name that one of them frees may be taken by a creation in the same batch.
+    for (const auto& [nameKey, write] : writes) ApplyWrite(nameKey, write);
     for (size_t i = 0; i < creations.size(); ++i) {
       const CAccountRecord& record = creations[i].record;
       BindText(m_insertStmt, 1, NameKey(record.name));
@@ -298,7 +336,6 @@ void CSqliteStore::Commit(const std::vector<CCreation>& creations,
                    : (rc & 0xff) == SQLITE_CONSTRAINT ? ECreateResult::kDuplicate
                                                       : ECreateResult::kFailed;
     }
-    for (const auto& [nameKey, write] : writes) ApplyWrite(nameKey, write);
     Exec(m_writer, "COMMIT");
   } catch (const CStoreError&) {
     sqlite3_exec(m_writer, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -337,5 +374,40 @@ void CSqliteStore::ApplyWrite(const std::string& nameKey, const CAccountWrite& w
     if (RunStatement(m_unkeepStmt) != SQLITE_DONE) {
       throw CStoreError(ErrorText(m_writer, "unkeep"));
     }
+  }
+  ApplyAccountChange(nameKey, write);
+}
+
+void CSqliteStore::ApplyAccountChange(const std::string& nameKey, const CAccountWrite& write) {
+  if (write.settings) {
+    const CAccountSettings& settings = *write.settings;
+    BindText(m_settingsStmt, 1, nameKey);
+    BindText(m_settingsStmt, 2, settings.layout);
+    BindText(m_settingsStmt, 3, settings.theme);
+    sqlite3_bind_int(m_settingsStmt, 4, settings.accent);
+    sqlite3_bind_int(m_settingsStmt, 5, settings.showAlbum ? 1 : 0);
+    sqlite3_bind_int(m_settingsStmt, 6, settings.showYear ? 1 : 0);
+    sqlite3_bind_int(m_settingsStmt, 7, settings.showGenre ? 1 : 0);
+    if (RunStatement(m_settingsStmt) != SQLITE_DONE) {
+      throw CStoreError(ErrorText(m_writer, "settings"));
+    }
+  }
+  if (write.keyHash || write.codePage) {
+    BindText(m_accountStmt, 1, nameKey);
+    if (write.keyHash) BindText(m_accountStmt, 2, *write.keyHash);
+    if (write.codePage) sqlite3_bind_int(m_accountStmt, 3, *write.codePage);
+    if (RunStatement(m_accountStmt) != SQLITE_DONE) {
+      throw CStoreError(ErrorText(m_writer, "account"));
+    }
+  }
+  if (write.settings || write.codePage) {
+    BindText(m_touchStmt, 1, nameKey);
+    sqlite3_bind_int64(m_touchStmt, 2, write.nowMs);
+    if (RunStatement(m_touchStmt) != SQLITE_DONE) throw CStoreError(ErrorText(m_writer, "touch"));
+  }
+  if (!write.remove) return;
+  for (sqlite3_stmt* stmt : {m_removeStmt, m_removeSettingsStmt, m_unkeepStmt}) {
+    BindText(stmt, 1, nameKey);
+    if (RunStatement(stmt) != SQLITE_DONE) throw CStoreError(ErrorText(m_writer, "remove"));
   }
 }

@@ -31,6 +31,8 @@ class CSqliteStore : public CStore {
 
  private:
   void ApplyWrite(const std::string& nameKey, const CAccountWrite& write);
+  // The account's own part of `write`: settings, key, code page, removal.
+  void ApplyAccountChange(const std::string& nameKey, const CAccountWrite& write);
   void Close();  // finalizes the statements and closes both connections
 
   const std::string m_path;
@@ -44,4 +46,9 @@ class CSqliteStore : public CStore {
   sqlite3_stmt* m_keepStmt = nullptr;
   sqlite3_stmt* m_unkeepStmt = nullptr;
   sqlite3_stmt* m_claimStmt = nullptr;
+  sqlite3_stmt* m_settingsStmt = nullptr;
+  sqlite3_stmt* m_accountStmt = nullptr;  // key hash and code page
+  sqlite3_stmt* m_touchStmt = nullptr;    // a new version of what the image shows
+  sqlite3_stmt* m_removeStmt = nullptr;
+  sqlite3_stmt* m_removeSettingsStmt = nullptr;
 };

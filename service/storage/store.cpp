@@ -69,6 +69,11 @@ void CStore::Write(const std::string& name, CAccountWrite write, Done done) {
       pending.write.keptAction = write.keptAction;
       pending.write.kept = std::move(write.kept);
     }
+    if (write.settings) pending.write.settings = std::move(write.settings);
+    if (write.keyHash) pending.write.keyHash = std::move(write.keyHash);
+    if (write.codePage) pending.write.codePage = write.codePage;
+    if (write.settings || write.codePage) pending.write.nowMs = write.nowMs;
+    pending.write.remove = pending.write.remove || write.remove;
     pending.done.push_back(std::move(done));
     ++m_enqueued;
   }

@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "storage/account_settings.h"
 #include "storage/track_state.h"
 
 class CStoreError : public std::runtime_error {
@@ -29,6 +30,7 @@ struct CAccountRecord {
   int codePage = 0;
   int64_t createdAt = 0;  // Unix seconds
   CTrackState state;
+  CAccountSettings settings;
   // Kept by the database, so that every instance on it sees the same: how many state writes the
   // account has had, the Unix seconds of the last one (growing by at least 1 with each), and the
   // Unix milliseconds at which the last report was applied (0: none yet).
@@ -50,6 +52,13 @@ struct CAccountWrite {
   enum class EKept { kLeave, kSet, kClear };
   EKept keptAction = EKept::kLeave;
   CKeptReport kept;  // with kSet: the report to keep, replacing any kept before
+  // Changes of the account itself; nothing: it stays. A change of settings or code page counts
+  // as a change of what the image shows, as a state does (with `nowMs`).
+  std::optional<CAccountSettings> settings;
+  std::optional<std::string> keyHash;
+  std::optional<int> codePage;
+  // Deletes the account with its state, settings and kept report, after any change above.
+  bool remove = false;
 };
 
 // Queues writes and commits them in batches on a writer thread of its own, so that many reports
@@ -106,7 +115,8 @@ class CStore {
   void StartWriter();
   // Commits what is queued and stops the writer thread.
   void StopWriter();
-  // Commits `creations` and `writes` in one transaction on the writer thread: fills `results`
+  // Commits `writes` and then `creations` (a name that a write frees may be taken by a creation
+  // of the same batch) in one transaction on the writer thread: fills `results`
   // (sized as `creations`); on failure throws CStoreError after rolling back, and no creation
   // counts as made.
   virtual void Commit(const std::vector<CCreation>& creations,

@@ -82,9 +82,9 @@ class Cluster:
             return "postgresql:///velk?host=%s&user=velk" % self.socket_dir
         return "host=%s dbname=velk user=velk" % self.socket_dir
 
-    def psql(self, sql):
+    def psql(self, sql, database="velk"):
         result = subprocess.run([PG_BIN + "/psql", "-h", self.socket_dir, "-U", "velk", "-d",
-                                 "velk", "-At", "-c", sql], check=True, capture_output=True,
+                                 database, "-At", "-c", sql], check=True, capture_output=True,
                                 text=True)
         return result.stdout.strip()
 
@@ -217,9 +217,29 @@ def tearDownModule():
 
 
 class SharedDatabase(unittest.TestCase):
-    def test_the_schema_is_versioned(self):
+    def test_the_schema_is_upgraded_and_a_newer_one_refused(self):
+        subprocess.run([PG_BIN + "/createdb", "-h", CLUSTER.socket_dir, "-U", "velk", "older"],
+                       check=True, capture_output=True)
+        older = CLUSTER.db_uri("keyword").replace("dbname=velk", "dbname=older")
+
+        def show():
+            return subprocess.run([SERVICE, "show", "nobody", "--db", older], capture_output=True,
+                                  text=True)
+
+        self.assertEqual(show().returncode, 1)  # no such account, in tables just made
+        # As a database of the first version: without the settings table.
+        CLUSTER.psql("DROP TABLE account_settings; UPDATE service_meta SET value = 1 "
+                     "WHERE name = 'schema_version'", "older")
+        self.assertEqual(show().returncode, 1)
         self.assertEqual(CLUSTER.psql("SELECT value FROM service_meta WHERE name = "
-                                      "'schema_version'"), "1")
+                                      "'schema_version'", "older"),
+                         CLUSTER.psql("SELECT value FROM service_meta WHERE name = "
+                                      "'schema_version'"))
+        self.assertEqual(CLUSTER.psql("SELECT count(*) FROM account_settings", "older"), "0")
+        CLUSTER.psql("UPDATE service_meta SET value = 99 WHERE name = 'schema_version'", "older")
+        refused = show()
+        self.assertEqual(refused.returncode, 1)
+        self.assertIn("newer than this velk-service knows", refused.stderr)
 
     def test_a_report_to_one_instance_shows_at_once_everywhere_alike(self):
         self.assertEqual(report("A", "shown", "First"), 200)

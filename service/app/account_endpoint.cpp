@@ -1,0 +1,361 @@
+// The account page /account: sign-in, the signature's look with a live preview, the snippets,
+// a new key, deletion and sign-out.
+#include <memory>
+
+#include "app/account_page.h"
+#include "app/service.h"
+#include "base/log.h"
+#include "http/form_decode.h"
+#include "render/code_page.h"
+
+namespace {
+
+CHttpResponse Redirect(const std::string& location) {
+  CHttpResponse response = TextResponse(303, "See " + location + "\n");
+  response.fields.emplace_back("Location", location);
+  return response;
+}
+
+// The account page holds forms that act at once: no other site may frame it.
+CHttpResponse PageResponse(int status, std::string html) {
+  CHttpResponse response = HtmlResponse(status, std::move(html));
+  response.fields.emplace_back("X-Frame-Options", "DENY");
+  response.fields.emplace_back("Content-Security-Policy", "frame-ancestors 'none'");
+  return response;
+}
+
+std::string_view QueryOf(std::string_view target) {
+  const size_t question = target.find('?');
+  return question == std::string_view::npos ? std::string_view() : target.substr(question + 1);
+}
+
+std::string Value(const std::vector<CFormField>& fields, std::string_view name) {
+  std::string value;
+  FindFormValue(fields, name, &value);
+  return value;
+}
+
+// The look and code page that a settings form or a preview query chose; false when a value is
+// not one of those offered.
+bool ParseLook(const std::vector<CFormField>& fields, CSignatureStyle* style, int* codePage) {
+  if (!ParseTemplate(Value(fields, "template"), &style->layout)) return false;
+  if (!ParseTheme(Value(fields, "theme"), &style->theme)) return false;
+  const std::string mode = Value(fields, "accent_mode");
+  style->accent = -1;
+  if (mode == "own") {
+    if (!ParseAccent(Value(fields, "accent"), &style->accent)) return false;
+  } else if (mode != "theme") {
+    return false;
+  }
+  style->showAlbum = Value(fields, "album") == "1";
+  style->showYear = Value(fields, "year") == "1";
+  style->showGenre = Value(fields, "genre") == "1";
+  const std::string page = Value(fields, "codepage");
+  *codePage = page.empty() ? 0 : std::atoi(page.c_str());
+  return page.size() <= 5 && FindCodePage(*codePage) != nullptr;
+}
+
+}  // namespace
+
+std::optional<CAccountSession> CSignatureService::SessionOf(const CHttpRequest& request) {
+  return m_sessions.Find(CookieValue(request.cookie, kSessionCookie));
+}
+
+std::optional<CAccountSession> CSignatureService::FormSession(const CHttpRequest& request,
+                                                              Reply& reply) {
+  if (request.method != "POST") {
+    CHttpResponse response = TextResponse(405, "Allowed: POST\n");
+    response.fields.emplace_back("Allow", "POST");
+    reply(std::move(response));
+    return std::nullopt;
+  }
+  std::optional<CAccountSession> session = SessionOf(request);
+  if (!session) {
+    ShowSignIn(request, 401, "Please sign in again.", "", std::move(reply));
+    return std::nullopt;
+  }
+  std::string csrf;
+  FindFormValue(SplitForm(request.body), "csrf", &csrf);
+  if (!SameText(csrf, session->csrf)) {
+    reply(PageResponse(403,
+                       "<p>The form did not come from this account's page. Please reload "
+                       "<a href=\"/account\">the account page</a> and try again.</p>\n"));
+    return std::nullopt;
+  }
+  return session;
+}
+
+void CSignatureService::ShowSignIn(const CHttpRequest& request, int status,
+                                   const std::string& error, const std::string& name, Reply reply) {
+  std::string nonce = CookieValue(request.cookie, kSignInCookie);
+  const bool fresh = nonce.size() != 48;
+  if (fresh) nonce = CSessions::NewNonce();
+  CHttpResponse response =
+      PageResponse(status, SignInPageHtml(error, name, CSessions::SignInToken(nonce)));
+  if (fresh) {
+    response.fields.emplace_back("Set-Cookie",
+                                 CookieField(kSignInCookie, nonce, CameOverHttps(request)));
+  }
+  response.omitBody = request.method == "HEAD";
+  reply(std::move(response));
+}
+
+void CSignatureService::ShowAccount(const CHttpRequest& request, const CAccountSession& session,
+                                    int status, const std::string& notice, const std::string& key,
+                                    const std::string& setCookie, Reply reply) {
+  std::optional<CAccounts::CView> account;
+  try {
+    account = m_accounts.Find(session.nameKey);
+  } catch (const CStoreError& error) {
+    LogRepeated("account look-up failed", error.what());
+    return reply(PageResponse(503,
+                              "<p>The service cannot reach its database; please try again "
+                              "later.</p>\n"));
+  }
+  if (!account) {
+    m_sessions.End(session.id);
+    return ShowSignIn(request, 401, "There is no such account any more.", "", std::move(reply));
+  }
+  CAccountPage page;
+  page.name = account->name;
+  page.csrf = session.csrf;
+  page.publicUrl = PublicUrl(request);
+  page.codePage = account->codePage;
+  page.style = StyleOf(account->settings);
+  page.notice = notice;
+  page.error = status >= 400;
+  page.key = key;
+  CHttpResponse response = PageResponse(status, AccountPageHtml(page));
+  if (!setCookie.empty()) response.fields.emplace_back("Set-Cookie", setCookie);
+  response.omitBody = request.method == "HEAD";
+  reply(std::move(response));
+}
+
+void CSignatureService::HandleAccount(const CHttpRequest& request, std::string_view, Reply reply) {
+  if (request.method != "GET" && request.method != "HEAD") {
+    CHttpResponse response = TextResponse(405, "Allowed: GET, HEAD\n");
+    response.fields.emplace_back("Allow", "GET, HEAD");
+    return reply(std::move(response));
+  }
+  const std::optional<CAccountSession> session = SessionOf(request);
+  if (!session) return ShowSignIn(request, 200, "", "", std::move(reply));
+  const bool saved = QueryOf(request.target) == "saved=1";
+  ShowAccount(request, *session, 200, saved ? "Saved. The signature shows the new look now." : "",
+              "", "", std::move(reply));
+}
+
+void CSignatureService::SignIn(const CHttpRequest& request, const std::string& name, Reply reply) {
+  const CAccountSession session = m_sessions.Create(NameKey(name));
+  CHttpResponse response = Redirect("/account");
+  const bool secure = CameOverHttps(request);
+  response.fields.emplace_back("Set-Cookie", CookieField(kSessionCookie, session.id, secure));
+  response.fields.emplace_back("Set-Cookie", CookieField(kSignInCookie, "", secure));
+  reply(std::move(response));
+}
+
+void CSignatureService::HandleSignIn(const CHttpRequest& request, std::string_view, Reply reply) {
+  if (request.method != "POST") return reply(Redirect("/account"));
+  const std::vector<CFormField> fields = SplitForm(request.body);
+  const std::string name = Value(fields, "name");
+  const std::string key = Value(fields, "key");
+  const std::string nonce = CookieValue(request.cookie, kSignInCookie);
+  if (nonce.empty() || !SameText(Value(fields, "csrf"), CSessions::SignInToken(nonce))) {
+    return ShowSignIn(request, 403, "The sign-in form had expired; please sign in again.", name,
+                      std::move(reply));
+  }
+  // The same bounds as for the plug-in's reports: one slow check at a time per account, and
+  // few failed ones per minute.
+  const CKeyDigest digest = DigestKey(key);
+  std::string keyHash;
+  CAccounts::EKeyCheck check;
+  try {
+    check = m_accounts.CheckKey(name, digest, IsWellFormedKey(key), &keyHash);
+  } catch (const CStoreError& error) {
+    LogRepeated("account look-up failed", error.what());
+    return ShowSignIn(request, 503, "The service cannot reach its database; please try later.",
+                      name, std::move(reply));
+  }
+  const std::string wrong = "Wrong user name or key.";
+  switch (check) {
+    case CAccounts::EKeyCheck::kNoAccount:
+    case CAccounts::EKeyCheck::kWrong:
+      return ShowSignIn(request, 403, wrong, name, std::move(reply));
+    case CAccounts::EKeyCheck::kMatches:
+      return SignIn(request, name, std::move(reply));
+    case CAccounts::EKeyCheck::kLimited:
+    case CAccounts::EKeyCheck::kBusy: {
+      const int64_t seconds = (m_accounts.KeyCheckRetryMs(name) + 999) / 1000;
+      auto withRetry = [reply = std::move(reply), seconds](CHttpResponse response) {
+        response.fields.emplace_back("Retry-After", std::to_string(seconds));
+        reply(std::move(response));
+      };
+      return ShowSignIn(request, 429,
+                        "Too many failed sign-ins for this account lately; please try again in " +
+                            std::to_string(seconds) + " s.",
+                        name, std::move(withRetry));
+    }
+    case CAccounts::EKeyCheck::kUnknown:
+      break;
+  }
+  auto shared = std::make_shared<Reply>(std::move(reply));
+  const bool queued = m_slowWork.Submit(
+      [this, request, name, key, digest, wrong, shared, keyHash = std::move(keyHash)] {
+        bool matches = VerifyKey(keyHash, key);
+        try {
+          matches = m_accounts.RememberKeyCheck(name, digest, matches);
+        } catch (const CStoreError&) {
+          matches = false;
+        }
+        if (matches) return SignIn(request, name, std::move(*shared));
+        ShowSignIn(request, 403, wrong, name, std::move(*shared));
+      });
+  if (queued) return;
+  try {
+    m_accounts.RememberKeyCheck(name, digest, false, false);
+  } catch (const CStoreError&) {
+    // The reservation lives in memory, which the look-up found before; nothing to give back.
+  }
+  ShowSignIn(request, 503, "The service is busy; please try again in a minute.", name,
+             std::move(*shared));
+}
+
+void CSignatureService::HandleSignOut(const CHttpRequest& request, std::string_view, Reply reply) {
+  const std::optional<CAccountSession> session = FormSession(request, reply);
+  if (!session) return;
+  m_sessions.End(session->id);
+  CHttpResponse response = Redirect("/account");
+  response.fields.emplace_back("Set-Cookie",
+                               CookieField(kSessionCookie, "", CameOverHttps(request)));
+  reply(std::move(response));
+}
+
+void CSignatureService::HandleSettings(const CHttpRequest& request, std::string_view, Reply reply) {
+  const std::optional<CAccountSession> session = FormSession(request, reply);
+  if (!session) return;
+  CSignatureStyle style;
+  int codePage = 0;
+  if (!ParseLook(SplitForm(request.body), &style, &codePage)) {
+    return ShowAccount(request, *session, 400,
+                       "Nothing was saved: please pick a template, a theme, an accent and a code "
+                       "page from those offered.",
+                       "", "", std::move(reply));
+  }
+  auto shared = std::make_shared<Reply>(std::move(reply));
+  auto failed = [this, request, session, shared](const std::string& error) {
+    LogRepeated("account change not stored", error);
+    ShowAccount(request, *session, 503, "The service could not save that; please try again later.",
+                "", "", std::move(*shared));
+  };
+  // Settings, then the code page; each committed before the next, the answer after both.
+  m_accounts.SaveSettings(
+      session->nameKey, SettingsOf(style),
+      [this, session, codePage, shared, failed](bool stored, const std::string& error) {
+        if (!stored) return failed(error);
+        m_accounts.SetCodePage(session->nameKey, codePage,
+                               [shared, failed](bool stored, const std::string& error) {
+                                 if (!stored) return failed(error);
+                                 (*shared)(Redirect("/account?saved=1"));
+                               });
+      });
+}
+
+void CSignatureService::HandleNewKey(const CHttpRequest& request, std::string_view, Reply reply) {
+  const std::optional<CAccountSession> session = FormSession(request, reply);
+  if (!session) return;
+  auto shared = std::make_shared<Reply>(std::move(reply));
+  auto answer = [this, request, session, shared](bool stored, const std::string& key) {
+    if (!stored) {
+      return ShowAccount(request, *session, 503,
+                         "No new key was made; the old one still works. Please try again later.",
+                         "", "", std::move(*shared));
+    }
+    // Whoever signed in with the old key is signed out; this page stays signed in.
+    m_sessions.EndAccount(session->nameKey, session->id);
+    ShowAccount(request, *session, 200,
+                "The new key is in use: reports with the old key are refused from now on.", key, "",
+                std::move(*shared));
+  };
+  // The slow hash runs on a pool thread, never on a network thread.
+  const bool queued = m_slowWork.Submit([this, session, answer] {
+    const std::string key = GenerateKey();
+    std::string hash;
+    try {
+      hash = HashKey(key);
+    } catch (const std::exception& error) {
+      LogRepeated("key hash failed", error.what());
+      return answer(false, "");
+    }
+    m_accounts.ReplaceKey(session->nameKey, hash, DigestKey(key),
+                          [answer, key](bool stored, const std::string& error) {
+                            if (!stored) LogRepeated("account change not stored", error);
+                            answer(stored, key);
+                          });
+  });
+  if (!queued) answer(false, "");
+}
+
+void CSignatureService::HandleDelete(const CHttpRequest& request, std::string_view, Reply reply) {
+  const std::optional<CAccountSession> session = FormSession(request, reply);
+  if (!session) return;
+  std::string confirm;
+  FindFormValue(SplitForm(request.body), "confirm", &confirm);
+  if (NameKey(TrimBlanks(confirm)) != session->nameKey) {
+    return ShowAccount(request, *session, 400,
+                       "The account was not deleted: type its name exactly to confirm.", "", "",
+                       std::move(reply));
+  }
+  std::optional<CAccounts::CView> account;
+  try {
+    account = m_accounts.Find(session->nameKey);
+  } catch (const CStoreError&) {
+  }
+  const std::string name = account ? account->name : session->nameKey;
+  auto shared = std::make_shared<Reply>(std::move(reply));
+  m_accounts.Remove(session->nameKey,
+                    [this, request, session, name, shared](bool stored, const std::string& error) {
+                      if (!stored) {
+                        LogRepeated("account change not stored", error);
+                        return ShowAccount(request, *session, 503,
+                                           "The account was not deleted; please try again later.",
+                                           "", "", std::move(*shared));
+                      }
+                      m_sessions.EndAccount(session->nameKey);
+                      CHttpResponse response = PageResponse(200, DeletedPageHtml(name));
+                      response.fields.emplace_back(
+                          "Set-Cookie", CookieField(kSessionCookie, "", CameOverHttps(request)));
+                      (*shared)(std::move(response));
+                    });
+}
+
+void CSignatureService::HandlePreview(const CHttpRequest& request, std::string_view, Reply reply) {
+  if (request.method != "GET" && request.method != "HEAD") {
+    CHttpResponse response = TextResponse(405, "Allowed: GET, HEAD\n");
+    response.fields.emplace_back("Allow", "GET, HEAD");
+    return reply(std::move(response));
+  }
+  const std::optional<CAccountSession> session = SessionOf(request);
+  if (!session) return reply(TextResponse(403, "Sign in on /account to see a preview.\n"));
+  CSignatureStyle style;
+  int codePage = 0;
+  if (!ParseLook(SplitForm(QueryOf(request.target)), &style, &codePage)) {
+    return reply(TextResponse(400, "A preview needs a template, theme, accent and code page.\n"));
+  }
+  std::optional<CAccounts::CView> account;
+  try {
+    account = m_accounts.Find(session->nameKey);
+  } catch (const CStoreError& error) {
+    LogRepeated("account look-up failed", error.what());
+  }
+  if (!account) return reply(TextResponse(404, "There is no such account any more.\n"));
+  account->codePage = codePage;
+  std::string variant;
+  int64_t lastModified = 0;
+  auto png = std::make_shared<std::string>(
+      m_renderer.RenderPng(ViewOf(*account, style, &variant, &lastModified)));
+  if (png->empty()) return reply(TextResponse(503, "The preview could not be drawn.\n"));
+  CHttpResponse response;
+  response.fields = {{"Content-Type", "image/png"}, {"Cache-Control", "no-store"}};
+  response.body = std::move(png);
+  response.omitBody = request.method == "HEAD";
+  reply(std::move(response));
+}

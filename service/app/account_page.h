@@ -1,0 +1,24 @@
+// The HTML of the account page and of its sign-in form.
+#pragma once
+
+#include <string>
+
+#include "render/style.h"
+
+struct CAccountPage {
+  std::string name;       // as registered
+  std::string csrf;       // the session's form token
+  std::string publicUrl;  // "http://host[:port]"
+  int codePage = 0;
+  CSignatureStyle style;  // as saved
+  std::string notice;     // a line shown on top, or empty
+  bool error = false;     // the notice is a refusal
+  std::string key;        // a key to show this once, or empty
+};
+
+std::string AccountPageHtml(const CAccountPage& page);
+// The sign-in form; `csrf` is the token of the form's cookie nonce.
+std::string SignInPageHtml(const std::string& error, const std::string& name,
+                           const std::string& csrf);
+// The page after deletion.
+std::string DeletedPageHtml(const std::string& name);
