@@ -11,6 +11,8 @@
 namespace {
 
 constexpr int64_t kReconnectPauseMs = 1000;
+// Look-up connections: enough that the network threads seldom wait for one another.
+constexpr size_t kReaders = 4;
 
 // The versioned schema: kUpgrades[i] takes the database from version i to i + 1.
 constexpr const char* kUpgrades[] = {
@@ -236,8 +238,8 @@ void CPostgresConnection::Exec(const char* sql) {
   throw CStoreError(std::string("database: ") + message);
 }
 
-CPostgresStore::CPostgresStore(const std::string& conninfo)
-    : m_reader(conninfo), m_writer(conninfo) {
+CPostgresStore::CPostgresStore(const std::string& conninfo) : m_writer(conninfo) {
+  for (size_t i = 0; i < kReaders; ++i) m_readers.push_back(std::make_unique<CReader>(conninfo));
   m_writer.Exec("BEGIN");
   try {
     m_writer.Exec(kUpgradeLockSql);
@@ -270,14 +272,27 @@ CPostgresStore::CPostgresStore(const std::string& conninfo)
 
 CPostgresStore::~CPostgresStore() { StopWriter(); }
 
-CPostgresConnection::Result CPostgresStore::Read(const char* name,
+CPostgresConnection& CPostgresStore::Reader(std::unique_lock<std::mutex>& lock) {
+  // A free one if there is one, else the next in turn.
+  const size_t start = m_nextReader.fetch_add(1, std::memory_order_relaxed);
+  for (size_t i = 0; i < m_readers.size(); ++i) {
+    CReader& reader = *m_readers[(start + i) % m_readers.size()];
+    lock = std::unique_lock<std::mutex>(reader.mutex, std::try_to_lock);
+    if (lock.owns_lock()) return reader.connection;
+  }
+  CReader& reader = *m_readers[start % m_readers.size()];
+  lock = std::unique_lock<std::mutex>(reader.mutex);
+  return reader.connection;
+}
+
+CPostgresConnection::Result CPostgresStore::Read(CPostgresConnection& reader, const char* name,
                                                  const std::vector<std::string>& params) {
   try {
-    return m_reader.Run(name, params);
+    return reader.Run(name, params);
   } catch (const CStoreError&) {
     // A connection the server dropped (a restart) is noticed only on use: try a new one at once.
-    if (!m_reader.LostConnection()) throw;
-    return m_reader.Run(name, params);
+    if (!reader.LostConnection()) throw;
+    return reader.Run(name, params);
   }
 }
 
@@ -291,8 +306,8 @@ void CPostgresStore::CheckWritable() {
 }
 
 std::optional<CAccountRecord> CPostgresStore::FindAccount(std::string_view name) {
-  std::lock_guard<std::mutex> lock(m_readerMutex);
-  auto result = Read("find", {NameKey(name)});
+  std::unique_lock<std::mutex> lock;
+  auto result = Read(Reader(lock), "find", {NameKey(name)});
   const PGresult* row = result.get();
   if (PQntuples(row) != 1) return std::nullopt;
   CAccountRecord record;
@@ -326,8 +341,8 @@ std::optional<CAccountRecord> CPostgresStore::FindAccount(std::string_view name)
 }
 
 std::vector<std::pair<std::string, CKeptReport>> CPostgresStore::KeptReports() {
-  std::lock_guard<std::mutex> lock(m_readerMutex);
-  auto result = Read("kept", {});
+  std::unique_lock<std::mutex> lock;
+  auto result = Read(Reader(lock), "kept", {});
   const PGresult* rows = result.get();
   std::vector<std::pair<std::string, CKeptReport>> kept;
   for (int i = 0; i < PQntuples(rows); ++i) {
@@ -348,16 +363,17 @@ std::vector<std::pair<std::string, CKeptReport>> CPostgresStore::KeptReports() {
 std::vector<int64_t> CPostgresStore::AddFailedKeyCheck(const std::string& nameKey, int64_t atMs,
                                                        int64_t forgetBeforeMs) {
   {
-    std::lock_guard<std::mutex> lock(m_readerMutex);
-    Read("forget_checks", {nameKey, std::to_string(forgetBeforeMs)});
-    m_reader.Run("add_check", {nameKey, std::to_string(atMs)});
+    std::unique_lock<std::mutex> lock;
+    CPostgresConnection& reader = Reader(lock);
+    Read(reader, "forget_checks", {nameKey, std::to_string(forgetBeforeMs)});
+    reader.Run("add_check", {nameKey, std::to_string(atMs)});
   }
   return FailedKeyChecks(nameKey, forgetBeforeMs);
 }
 
 std::vector<int64_t> CPostgresStore::FailedKeyChecks(const std::string& nameKey, int64_t sinceMs) {
-  std::lock_guard<std::mutex> lock(m_readerMutex);
-  auto result = Read("checks", {nameKey, std::to_string(sinceMs)});
+  std::unique_lock<std::mutex> lock;
+  auto result = Read(Reader(lock), "checks", {nameKey, std::to_string(sinceMs)});
   std::vector<int64_t> times;
   for (int i = 0; i < PQntuples(result.get()); ++i) times.push_back(Number(result.get(), i, 0));
   return times;

@@ -1,8 +1,11 @@
 // The store in a PostgreSQL database through libpq: for several instances that act as one.
 #pragma once
 
+#include <atomic>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "storage/store.h"
 
@@ -46,9 +49,9 @@ class CPostgresConnection {
   bool m_lost = false;
 };
 
-// Look-ups go through one connection shared by the network threads under a lock, writes through
-// the writer thread's own. Failed key checks live in the database, so that their limit holds
-// across instances.
+// Look-ups go through a few connections that the network threads take in turn, each under its
+// own lock, writes through the writer thread's own. Failed key checks live in the database, so that
+// their limit holds across instances.
 class CPostgresStore : public CStore {
  public:
   // Connects with `conninfo` (a libpq connection string or URI) and creates or upgrades the
@@ -71,13 +74,21 @@ class CPostgresStore : public CStore {
               std::vector<ECreateResult>& results) override;
 
  private:
-  // Runs a read on the look-up connection, once more after a lost connection. m_readerMutex held.
-  CPostgresConnection::Result Read(const char* name, const std::vector<std::string>& params);
+  struct CReader {
+    explicit CReader(const std::string& conninfo) : connection(conninfo) {}
+    std::mutex mutex;
+    CPostgresConnection connection;
+  };
+  // The next look-up connection, locked by `lock`.
+  CPostgresConnection& Reader(std::unique_lock<std::mutex>& lock);
+  // Runs a read on `reader`, once more after a lost connection.
+  static CPostgresConnection::Result Read(CPostgresConnection& reader, const char* name,
+                                          const std::vector<std::string>& params);
   void ApplyWrite(const std::string& nameKey, const CAccountWrite& write);
   // The account's own part of `write`: settings, key, code page, removal.
   void ApplyAccountChange(const std::string& nameKey, const CAccountWrite& write);
 
-  std::mutex m_readerMutex;
-  CPostgresConnection m_reader;
+  std::vector<std::unique_ptr<CReader>> m_readers;
+  std::atomic<size_t> m_nextReader{0};
   CPostgresConnection m_writer;  // the writer thread's, after construction
 };
