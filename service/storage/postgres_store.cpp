@@ -177,7 +177,11 @@ void CPostgresConnection::Connect() {
   const int64_t now = SteadyMs();
   if (now < m_nextAttemptMs) throw CStoreError("the database is unreachable; trying again soon");
   m_nextAttemptMs = now + kReconnectPauseMs;
-  m_conn = PQconnectdb(m_conninfo.c_str());
+  // A server that does not answer holds up a look-up at most this long, unless the connection
+  // string says otherwise (it is read after this default).
+  const char* const keywords[] = {"connect_timeout", "dbname", nullptr};
+  const char* const values[] = {"5", m_conninfo.c_str(), nullptr};
+  m_conn = PQconnectdbParams(keywords, values, 1);
   if (!m_conn || PQstatus(m_conn) != CONNECTION_OK) {
     const std::string message = m_conn ? PQerrorMessage(m_conn) : "out of memory";
     Drop();

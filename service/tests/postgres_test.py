@@ -190,7 +190,7 @@ def wait_for(predicate, seconds):
 
 
 KEYS = {}
-USERS = ["shown", "paced", "guessed", "downed"] + ["stream%d" % i for i in range(8)]
+USERS = ["shown", "paced", "guessed", "downed", "renewed", "donor"] + ["stream%d" % i for i in range(8)]
 
 
 def setUpModule():
@@ -274,6 +274,16 @@ class SharedDatabase(unittest.TestCase):
                                          "artist=a&title=b&album=&year=&genre=")
             self.assertEqual(status, 429)
             self.assertGreater(int(headers["Retry-After"]), 0)
+
+
+    def test_a_key_replaced_elsewhere_stops_working_at_once(self):
+        self.assertEqual(report("B", "renewed", "Old key"), 200)  # B now knows this key passes
+        # Another instance's account page gives it a new key: here, the hash of donor's key.
+        CLUSTER.psql("UPDATE accounts SET key_hash = (SELECT key_hash FROM accounts WHERE "
+                     "name_key = 'donor') WHERE name_key = 'renewed'")
+        time.sleep(INTERVAL_MS / 1000 + 0.1)
+        self.assertEqual(report("B", "renewed", "Old key again"), 403)
+        self.assertEqual(report("B", "renewed", "New key", key=KEYS["donor"]), 200)
 
 
 class Failures(unittest.TestCase):
