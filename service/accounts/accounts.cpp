@@ -280,8 +280,9 @@ void CAccounts::WriteState(CEntry& entry, const CTrackState& state,
   write.nowMs = m_clock.WallMs();
   write.onlyIfKeptDueAtMs = onlyIfKeptDueAtMs;
   // Most reports come in their turn: only clear a kept report the store may hold, which for a
-  // shared store includes one that another instance kept.
-  const bool clears = entry.keptInStore || m_store.Shared();
+  // shared store includes one that another instance kept. Applying a kept report removes just
+  // that one: a newer one that another instance kept meanwhile stays.
+  const bool clears = onlyIfKeptDueAtMs == 0 && (entry.keptInStore || m_store.Shared());
   if (clears) write.keptAction = CAccountWrite::EKept::kClear;
   entry.keptInStore = false;
   CEntry* target = &entry;

@@ -61,9 +61,11 @@ void CStore::Write(const std::string& name, CAccountWrite write, Done done) {
     std::lock_guard<std::mutex> lock(m_queueMutex);
     CPendingWrite& pending = m_writes[NameKey(name)];
     if (write.state) {
+      // A state queued without condition stays without one: its caller is promised the write.
+      const bool unconditional = pending.write.state && pending.write.onlyIfKeptDueAtMs == 0;
       pending.write.state = std::move(write.state);
       pending.write.nowMs = write.nowMs;
-      pending.write.onlyIfKeptDueAtMs = write.onlyIfKeptDueAtMs;
+      pending.write.onlyIfKeptDueAtMs = unconditional ? 0 : write.onlyIfKeptDueAtMs;
     }
     if (write.keptAction != CAccountWrite::EKept::kLeave) {
       pending.write.keptAction = write.keptAction;
