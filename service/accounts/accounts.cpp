@@ -307,9 +307,9 @@ void CAccounts::WriteState(CEntry& entry, const CTrackState& state,
                 });
 }
 
-void CAccounts::Apply(std::string_view name, const CReport& report, ApplyDone done) {
+void CAccounts::Apply(std::string_view name, const CReport& report, ApplyDone done, bool justRead) {
   std::unique_lock<std::mutex> lock;
-  CEntry* entry = Lock(name, lock);
+  CEntry* entry = Lock(name, lock, !justRead);
   if (!entry) return done(EApply::kNoAccount, "");
   const int64_t nowMs = m_clock.SteadyMs();
   CKeptReport incoming = ToKept(report, m_clock.WallSeconds());

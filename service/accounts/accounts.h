@@ -93,8 +93,10 @@ class CAccounts {
   // the store's writer thread (or at once on the calling thread for kNoAccount). A report that
   // comes too soon after the last one applied is kept instead, replacing any kept before, and is
   // applied once the interval has passed, unless a newer report comes first. So a player's final
-  // "stopped", sent right after a track report, still reaches the signature.
-  void Apply(std::string_view name, const CReport& report, ApplyDone done);
+  // "stopped", sent right after a track report, still reaches the signature. `justRead`: the
+  // caller's CheckKey of this report has just read the account, so a shared store is not asked
+  // again.
+  void Apply(std::string_view name, const CReport& report, ApplyDone done, bool justRead = false);
   // Applies the kept reports that are due now. The scheduler thread calls it; tests may too.
   void ApplyDueReports();
 

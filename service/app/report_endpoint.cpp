@@ -60,7 +60,7 @@ void CSignatureService::CheckKeyThenApply(std::shared_ptr<const CReport> report,
     case CAccounts::EKeyCheck::kWrong:
       return reply(TextResponse(403, "Wrong key for this account.\n"));
     case CAccounts::EKeyCheck::kMatches:
-      return FinishReport(*report, std::move(reply));
+      return FinishReport(*report, std::move(reply), true);
     case CAccounts::EKeyCheck::kLimited:
       return reply(TooMany("Too many wrong keys for this account; the key was not checked.",
                            m_accounts.KeyCheckRetryMs(report->user)));
@@ -91,7 +91,7 @@ void CSignatureService::CheckKeyThenApply(std::shared_ptr<const CReport> report,
   (*shared)(TextResponse(503, "Too many key checks under way; the report was dropped.\n"));
 }
 
-void CSignatureService::FinishReport(const CReport& report, Reply reply) {
+void CSignatureService::FinishReport(const CReport& report, Reply reply, bool justChecked) {
   const bool stopped = report.stopped;
   auto shared = std::make_shared<Reply>(std::move(reply));
   auto answer = [shared, stopped](CAccounts::EApply applied, const std::string& error) {
@@ -112,7 +112,7 @@ void CSignatureService::FinishReport(const CReport& report, Reply reply) {
     reply(TextResponse(403, "There is no account of this name.\n"));
   };
   try {
-    m_accounts.Apply(report.user, report, std::move(answer));
+    m_accounts.Apply(report.user, report, std::move(answer), justChecked);
   } catch (const CStoreError& error) {
     // Only the look-up throws, before anything is queued: `answer` has not run.
     (*shared)(StoreFailed(error.what()));

@@ -61,7 +61,8 @@ class CSignatureService : public CHttpHandler {
   // suffix (an account name), empty for routes of one exact path.
   void HandleReport(const CHttpRequest& request, std::string_view name, Reply reply);
   void CheckKeyThenApply(std::shared_ptr<const CReport> report, Reply reply);
-  void FinishReport(const CReport& report, Reply reply);
+  // `justChecked`: the key was decided from memory a moment ago, the account just read.
+  void FinishReport(const CReport& report, Reply reply, bool justChecked = false);
   void CreateAccount(const std::string& name, int codePage, const CHttpRequest& request,
                      Reply reply);
   void HandleImage(const CHttpRequest& request, std::string_view name, Reply reply);
