@@ -25,6 +25,7 @@ import urllib.parse
 import urllib.request
 
 PG_BIN = "/usr/lib/postgresql/15/bin"
+NGINX = shutil.which("nginx") or "/usr/sbin/nginx"  # sbin is not on every user's PATH
 NGINX_CONF = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "deploy", "nginx.conf")
 INTERVAL_MS = 1500
 WRONG_KEYS = 3
@@ -124,7 +125,7 @@ class Cluster:
         conf = conf.replace("127.0.0.1:8082", "127.0.0.1:%d" % self.port("B"))
         with open(os.path.join(prefix, "nginx.conf"), "w") as f:
             f.write(conf)
-        self.nginx = subprocess.Popen(["nginx", "-p", prefix, "-c", "nginx.conf", "-g",
+        self.nginx = subprocess.Popen([NGINX, "-p", prefix, "-c", "nginx.conf", "-g",
                                        "daemon off;"], stderr=sys.stderr)
         deadline = time.monotonic() + 10
         while time.monotonic() < deadline:
