@@ -372,8 +372,11 @@ class Failures(unittest.TestCase):
             time.sleep(INTERVAL_MS / 1000 + 0.1)
             self.assertTrue(wait_for(lambda: report("A", "downed", "After") == 200, 10))
             # Each of B's connections tries again within a second of its last failure.
-            self.assertTrue(wait_for(lambda: image("B", "downed")[0] != unavailable, 5))
-            self.assertEqual(title_of("B", "downed"), "After")
+            def b_is_back():
+                status, _, body = request("B", "/signature/downed.json")
+                return status == 200 and json.loads(body)["title"] == "After" and \
+                    image("B", "downed")[0] != unavailable
+            self.assertTrue(wait_for(b_is_back, 5))
             stop.set()
             for future in loads:
                 future.result(timeout=60)
