@@ -48,7 +48,12 @@ CAccounts::CAccounts(CStore& store, const CClock& clock, CAccountsOptions option
     : m_store(store),
       m_clock(clock),
       m_options(options),
-      m_wrongChecks(clock, options.wrongKeysPerMinute, kMinuteMs) {
+      m_wrongChecks(clock, options.wrongKeysPerMinute, kMinuteMs),
+      m_feed(store.Shared() ? store.Changes() : nullptr) {
+  if (m_feed) {
+    m_feed->Subscribe(
+        [this](const std::string& nameKey, int64_t version) { TakeChange(nameKey, version); });
+  }
   AdoptKeptReports();
   if (m_options.applyOnTime) m_scheduler = std::thread([this] { RunScheduler(); });
 }
@@ -56,7 +61,7 @@ CAccounts::CAccounts(CStore& store, const CClock& clock, CAccountsOptions option
 void CAccounts::AdoptKeptReports() {
   for (auto& [nameKey, kept] : m_store.KeptReports()) {
     std::unique_lock<std::mutex> lock;
-    CEntry* entry = Lock(nameKey, lock, false);
+    CEntry* entry = Lock(nameKey, lock, ELoad::kHeld);
     // Known already, or being applied: this instance has it in hand.
     if (!entry || entry->applyingKept || (entry->kept && entry->kept->dueAtMs == kept.dueAtMs)) {
       continue;
@@ -71,6 +76,7 @@ void CAccounts::AdoptKeptReports() {
 }
 
 CAccounts::~CAccounts() {
+  if (m_feed) m_feed->Subscribe({});
   {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_stopping = true;
@@ -81,34 +87,116 @@ CAccounts::~CAccounts() {
   m_store.Flush();
 }
 
+bool CAccounts::Current(const CEntry& entry) const {
+  return m_feed && entry.readEpoch == m_feed->Epoch() && m_feed->Live() &&
+         entry.record.version >= entry.reportedVersion;
+}
+
+void CAccounts::TakeChange(const std::string& nameKey, int64_t version) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  auto found = m_entries.find(nameKey);
+  if (found != m_entries.end()) {
+    CEntry& entry = *found->second;
+    ++entry.changesReported;
+    entry.reportedVersion = std::max(entry.reportedVersion, version);
+  }
+  auto reading = m_firstReads.find(nameKey);
+  if (reading != m_firstReads.end()) {
+    ++reading->second.changesReported;
+    reading->second.reportedVersion = std::max(reading->second.reportedVersion, version);
+  }
+}
+
+void CAccounts::Retire(CEntry& entry) {
+  entry.removed = true;
+  entry.kept.reset();
+  ++entry.keptGeneration;
+  for (auto it = m_due.begin(); it != m_due.end();) {
+    it = it->second == &entry ? m_due.erase(it) : std::next(it);
+  }
+  auto found = m_entries.find(entry.nameKey);
+  if (found != m_entries.end() && found->second.get() == &entry) {
+    m_removed.push_back(std::move(found->second));
+    m_entries.erase(found);
+  }
+}
+
 CAccounts::CEntry* CAccounts::Lock(std::string_view name, std::unique_lock<std::mutex>& lock,
-                                   bool refresh) {
+                                   ELoad load) {
   if (!IsValidUserName(name)) return nullptr;
   const std::string key = NameKey(name);
   lock = std::unique_lock<std::mutex>(m_mutex);
   auto found = m_entries.find(key);
-  if (found != m_entries.end()) {
-    if (found->second->removed) return nullptr;
-    // Another instance may have changed a shared store's account since this one last looked.
-    if (!refresh || !m_store.Shared()) return found->second.get();
+  CEntry* const held = found == m_entries.end() ? nullptr : found->second.get();
+  if (held) {
+    if (held->removed) return nullptr;
+    // Another instance may have changed a shared store's account since this one last looked,
+    // unless the change feed vouches that it did not.
+    if (load == ELoad::kHeld || !m_store.Shared()) return held;
+    if (load == ELoad::kCurrent && Current(*held)) return held;
   }
+  // What the feed reports while the look-up runs decides whether its answer is current.
+  const uint64_t epoch = m_feed ? m_feed->Epoch() : 0;
+  const uint64_t changesBefore = held ? held->changesReported : 0;
+  if (!held) ++m_firstReads[key].readers;
+  auto endFirstRead = [&](CFirstRead* reported) {
+    auto reading = m_firstReads.find(key);
+    if (reading == m_firstReads.end()) return;
+    if (reported) *reported = reading->second;
+    if (--reading->second.readers == 0) m_firstReads.erase(reading);
+  };
   lock.unlock();
   // The look-up runs without the lock: other accounts need not wait for the database.
-  std::optional<CAccountRecord> record = m_store.FindAccount(key);
-  lock.lock();
-  // An entry stays even when its account went: queued writes and the schedule point to it.
-  if (!record) return nullptr;
-  auto& slot = m_entries[key];
-  if (!slot) {
-    slot = std::make_unique<CEntry>();
-    slot->nameKey = key;
-    slot->changedAt = record->changedAt;
-    slot->record = std::move(*record);
-    slot->version = ++m_lastVersion;
-  } else {
-    Refresh(*slot, std::move(*record));
+  std::optional<CAccountRecord> record;
+  try {
+    record = m_store.FindAccount(key);
+  } catch (const CStoreError&) {
+    lock.lock();
+    if (!held) endFirstRead(nullptr);
+    lock.unlock();
+    throw;
   }
-  return slot->removed ? nullptr : slot.get();
+  lock.lock();
+  CFirstRead firstRead;
+  if (!held) endFirstRead(&firstRead);
+  found = m_entries.find(key);
+  CEntry* entry = found == m_entries.end() ? nullptr : found->second.get();
+  if (entry && entry->removed) return nullptr;
+  if (!record) {
+    // An entry stays while its account is in use here, but one deleted elsewhere goes.
+    if (entry && entry == held && m_store.Shared()) Retire(*entry);
+    return nullptr;
+  }
+  if (entry && entry->record.createdAt != record->createdAt) {
+    // The name was deleted and registered again elsewhere: another account.
+    Retire(*entry);
+    entry = nullptr;
+  }
+  if (!entry) {
+    auto& slot = m_entries[key];
+    slot = std::make_unique<CEntry>();
+    entry = slot.get();
+    entry->nameKey = key;
+    entry->changedAt = record->changedAt;
+    entry->record = std::move(*record);
+    entry->version = ++m_lastVersion;
+    entry->readEpoch = epoch;
+    // Changes reported while the look-up ran may be newer than what it found.
+    const bool changedMeanwhile =
+        held ? held->changesReported != changesBefore : firstRead.changesReported > 0;
+    entry->reportedVersion = !changedMeanwhile ? entry->record.version
+                             : held            ? CChangeFeed::kUnknownVersion
+                                               : firstRead.reportedVersion;
+    return entry;
+  }
+  // A look-up that started before this instance's own write committed may find the state before
+  // it: what is held is newer then.
+  if (record->version >= entry->record.version) Refresh(*entry, std::move(*record));
+  if (entry == held) {
+    entry->readEpoch = epoch;
+    if (entry->changesReported == changesBefore) entry->reportedVersion = entry->record.version;
+  }
+  return entry;
 }
 
 void CAccounts::Refresh(CEntry& entry, CAccountRecord record) {
@@ -162,7 +250,9 @@ void CAccounts::MarkChanged(CEntry& entry) {
 CAccounts::EKeyCheck CAccounts::CheckKey(std::string_view name, const CKeyDigest& digest,
                                          bool wellFormed, std::string* keyHash) {
   std::unique_lock<std::mutex> lock;
-  CEntry* entry = Lock(name, lock);
+  // The report interval of a shared store is decided from the last report that any instance
+  // applied, which a change notice may not have brought yet.
+  CEntry* entry = Lock(name, lock, ELoad::kRead);
   if (!entry) return EKeyCheck::kNoAccount;
   if (entry->rightKey && SameDigest(*entry->rightKey, digest)) return EKeyCheck::kMatches;
   if (!wellFormed || (entry->wrongKey && SameDigest(*entry->wrongKey, digest))) {
@@ -207,7 +297,7 @@ bool CAccounts::RememberKeyCheck(std::string_view name, const CKeyDigest& digest
   }
   std::unique_lock<std::mutex> lock;
   // The entry exists: CheckKey made it and reserved the check that ends here.
-  CEntry* entry = Lock(name, lock, false);
+  CEntry* entry = Lock(name, lock, ELoad::kHeld);
   if (!entry) return false;
   entry->checkReserved = false;
   if (failure) throw *failure;
@@ -293,11 +383,25 @@ void CAccounts::WriteState(CEntry& entry, const CTrackState& state,
                     std::lock_guard<std::mutex> lock(m_mutex);
                     --target->pendingWrites;
                     if (!stored && clears) target->keptInStore = true;
-                    if (stored) {
+                    const std::optional<CCommittedVersion> committed =
+                        stored ? m_store.Committed(target->nameKey) : std::nullopt;
+                    if (stored && m_store.Shared() && !committed) {
+                      // The write changed nothing (another instance applied or replaced the
+                      // kept report first): what the database holds is read again.
+                      target->reportedVersion = CChangeFeed::kUnknownVersion;
+                      if (target->keptGeneration == generation) target->kept.reset();
+                    } else if (stored) {
                       target->wrongKeySeen = false;
                       if (!(target->record.state == state)) {
                         target->record.state = state;
                         MarkChanged(*target);
+                      }
+                      if (committed) {
+                        // As every instance reads it from the database, so that all answer
+                        // alike; and current without reading it again.
+                        target->record.version = committed->version;
+                        target->record.changedAt = committed->changedAt;
+                        target->changedAt = committed->changedAt;
                       }
                       if (target->keptGeneration == generation) target->kept.reset();
                     }
@@ -309,7 +413,7 @@ void CAccounts::WriteState(CEntry& entry, const CTrackState& state,
 
 void CAccounts::Apply(std::string_view name, const CReport& report, ApplyDone done, bool justRead) {
   std::unique_lock<std::mutex> lock;
-  CEntry* entry = Lock(name, lock, !justRead);
+  CEntry* entry = Lock(name, lock, justRead ? ELoad::kHeld : ELoad::kRead);
   if (!entry) return done(EApply::kNoAccount, "");
   const int64_t nowMs = m_clock.SteadyMs();
   CKeptReport incoming = ToKept(report, m_clock.WallSeconds());

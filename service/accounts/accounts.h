@@ -133,14 +133,40 @@ class CAccounts {
     bool applyingKept = false;
     std::string checkedHash;  // the key hash that the reserved slow check uses
     bool removed = false;     // deleted: no longer found; kept in memory for writes under way
+    // With a shared store's change feed: the feed's epoch when `record` was read, the newest
+    // version that the feed reported since (kUnknownVersion: a change that named none), and how
+    // many changes it reported of this account. `record` is current while the feed is live, the
+    // epoch unchanged and its version at least the one reported.
+    uint64_t readEpoch = 0;
+    int64_t reportedVersion = 0;
+    uint64_t changesReported = 0;
+  };
+  // Changes the feed reported of an account being read for the first time.
+  struct CFirstRead {
+    size_t readers = 0;
+    int64_t reportedVersion = 0;
+    uint64_t changesReported = 0;
   };
   // Queues `write` of an account change; on commit, `apply` updates the entry (m_mutex held).
   void WriteChange(std::string_view name, CAccountWrite write,
                    std::function<void(CEntry& entry)> apply, ChangeDone done);
-  // The entry of `name`, loaded from the store when missing, and read again from a shared store
-  // when `refresh`; null when there is no such account. Returns with m_mutex held when the entry
-  // exists. Throws CStoreError when the store fails.
-  CEntry* Lock(std::string_view name, std::unique_lock<std::mutex>& lock, bool refresh = true);
+  enum class ELoad {
+    kHeld,     // what this instance holds; read from the store only when it holds nothing
+    kCurrent,  // and from a shared store also unless its change feed vouches for what is held
+    kRead,     // and from a shared store always
+  };
+  // The entry of `name`, loaded from the store as `load` says; null when there is no such
+  // account. Returns with m_mutex held when the entry exists. Throws CStoreError when the store
+  // fails.
+  CEntry* Lock(std::string_view name, std::unique_lock<std::mutex>& lock,
+               ELoad load = ELoad::kCurrent);
+  // Whether `entry` may be answered from without reading the store (m_mutex held).
+  bool Current(const CEntry& entry) const;
+  // Takes a change that the feed reported: the next use of the account reads it again. Runs on
+  // the feed's thread.
+  void TakeChange(const std::string& nameKey, int64_t version);
+  // Takes `entry` out of use for good (m_mutex held): its account is gone from the store.
+  void Retire(CEntry& entry);
   // Takes what the store holds for `entry`'s account (m_mutex held): a change of state made
   // elsewhere changes the version, and the last report applied elsewhere counts for the interval.
   void Refresh(CEntry& entry, CAccountRecord record);
@@ -168,6 +194,8 @@ class CAccounts {
   std::vector<std::unique_ptr<CEntry>> m_removed;
   uint64_t m_lastVersion = 0;  // versions never repeat, also across a name deleted and reused
   std::multimap<int64_t, CEntry*> m_due;  // kept reports by the steady time they are due
+  CChangeFeed* const m_feed;              // a shared store's, or null
+  std::unordered_map<std::string, CFirstRead> m_firstReads;  // by NameKey
   std::condition_variable m_schedulerWake;
   bool m_stopping = false;
   std::thread m_scheduler;

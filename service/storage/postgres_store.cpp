@@ -63,6 +63,60 @@ CREATE TABLE account_settings (
   show_genre BOOLEAN NOT NULL
 );
 )",
+    // Every change of an account, by any program, gets a new version (and a change of what its
+    // image shows a later changed_at) and is sent to every instance on the channel velk_changes
+    // in the same transaction: "SEQ NAME VERSION", or "SEQ NAME -" for a deletion. SEQ counts
+    // the transactions that change accounts, in commit order (the counter's row lock orders
+    // them), so that a listener sees when it missed one.
+    R"(
+INSERT INTO service_meta (name, value) VALUES ('change_seq', 0) ON CONFLICT (name) DO NOTHING;
+CREATE OR REPLACE FUNCTION velk_account_versioned() RETURNS trigger LANGUAGE plpgsql AS $$
+BEGIN
+  IF NEW.version = OLD.version AND NEW IS DISTINCT FROM OLD THEN
+    NEW.version := OLD.version + 1;
+    IF (NEW.name, NEW.code_page, NEW.playback, NEW.artist, NEW.title, NEW.album, NEW.year,
+        NEW.genre, NEW.track_at, NEW.stopped_at) IS DISTINCT FROM
+       (OLD.name, OLD.code_page, OLD.playback, OLD.artist, OLD.title, OLD.album, OLD.year,
+        OLD.genre, OLD.track_at, OLD.stopped_at) THEN
+      NEW.changed_at := GREATEST(extract(epoch FROM clock_timestamp())::bigint,
+                                 OLD.changed_at + 1);
+    END IF;
+  END IF;
+  RETURN NEW;
+END $$;
+CREATE OR REPLACE TRIGGER accounts_versioned BEFORE UPDATE ON accounts
+  FOR EACH ROW EXECUTE FUNCTION velk_account_versioned();
+CREATE OR REPLACE FUNCTION velk_account_changed() RETURNS trigger LANGUAGE plpgsql AS $$
+DECLARE
+  seq TEXT := current_setting('velk.change_seq', true);
+BEGIN
+  IF TG_OP = 'UPDATE' AND NEW IS NOT DISTINCT FROM OLD THEN
+    RETURN NULL;
+  END IF;
+  IF seq IS NULL OR seq = '' THEN
+    UPDATE service_meta SET value = value + 1 WHERE name = 'change_seq'
+      RETURNING value::text INTO seq;
+    PERFORM set_config('velk.change_seq', seq, true);
+  END IF;
+  IF TG_OP = 'DELETE' THEN
+    PERFORM pg_notify('velk_changes', seq || ' ' || OLD.name_key || ' -');
+  ELSE
+    PERFORM pg_notify('velk_changes', seq || ' ' || NEW.name_key || ' ' || NEW.version);
+  END IF;
+  RETURN NULL;
+END $$;
+CREATE OR REPLACE TRIGGER accounts_changed AFTER INSERT OR UPDATE OR DELETE ON accounts
+  FOR EACH ROW EXECUTE FUNCTION velk_account_changed();
+CREATE OR REPLACE FUNCTION velk_settings_changed() RETURNS trigger LANGUAGE plpgsql AS $$
+BEGIN
+  UPDATE accounts SET version = version + 1,
+    changed_at = GREATEST(extract(epoch FROM clock_timestamp())::bigint, changed_at + 1)
+    WHERE name_key = CASE TG_OP WHEN 'DELETE' THEN OLD.name_key ELSE NEW.name_key END;
+  RETURN NULL;
+END $$;
+CREATE OR REPLACE TRIGGER account_settings_changed AFTER INSERT OR UPDATE OR DELETE ON account_settings
+  FOR EACH ROW EXECUTE FUNCTION velk_settings_changed();
+)",
 };
 
 // Any number, the same in every instance: it serializes upgrades of one database.
@@ -87,7 +141,16 @@ constexpr CStatement kStatements[] = {
      "UPDATE accounts SET playback = $2, artist = $3, title = $4, album = $5, year = $6, "
      "genre = $7, track_at = $8, stopped_at = $9, version = version + 1, "
      "changed_at = GREATEST($10::bigint / 1000, changed_at + 1), applied_at_ms = $10 "
-     "WHERE name_key = $1"},
+     "WHERE name_key = $1 RETURNING version, changed_at"},
+    // "update" of a kept report's state, only while the report due at $11 is still kept; the
+    // claim removes it.
+    {"apply_kept",
+     "WITH claimed AS (DELETE FROM kept_reports WHERE name_key = $1 AND due_at_ms = $11 "
+     "RETURNING 1) "
+     "UPDATE accounts SET playback = $2, artist = $3, title = $4, album = $5, year = $6, "
+     "genre = $7, track_at = $8, stopped_at = $9, version = version + 1, "
+     "changed_at = GREATEST($10::bigint / 1000, changed_at + 1), applied_at_ms = $10 "
+     "WHERE name_key = $1 AND EXISTS (SELECT FROM claimed) RETURNING version, changed_at"},
     {"keep",
      "INSERT INTO kept_reports (name_key, stopped, artist, title, album, year, genre, arrived_at, "
      "due_at_ms) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9) ON CONFLICT (name_key) DO UPDATE SET "
@@ -104,12 +167,9 @@ constexpr CStatement kStatements[] = {
     {"account",
      "UPDATE accounts SET key_hash = coalesce(NULLIF($2, ''), key_hash), "
      "code_page = coalesce(NULLIF($3, '')::integer, code_page) WHERE name_key = $1"},
-    {"touch",
-     "UPDATE accounts SET version = version + 1, "
-     "changed_at = GREATEST($2::bigint / 1000, changed_at + 1) WHERE name_key = $1"},
-    {"remove", "DELETE FROM accounts WHERE name_key = $1"},
+    // Settings first: their trigger touches the account.
     {"remove_settings", "DELETE FROM account_settings WHERE name_key = $1"},
-    {"claim", "DELETE FROM kept_reports WHERE name_key = $1 AND due_at_ms = $2"},
+    {"remove", "DELETE FROM accounts WHERE name_key = $1"},
     {"kept",
      "SELECT name_key, stopped, artist, title, album, year, genre, arrived_at, due_at_ms "
      "FROM kept_reports"},
@@ -121,6 +181,17 @@ constexpr CStatement kStatements[] = {
      "INSERT INTO service_meta (name, value) VALUES ('write_check', "
      "extract(epoch FROM now())::bigint) ON CONFLICT (name) DO UPDATE SET value = EXCLUDED.value"},
 };
+
+bool IsPrepared(std::string_view name) {
+  for (const CStatement& statement : kStatements) {
+    if (name == statement.name) return true;
+  }
+  return false;
+}
+
+// Statements sent in pipeline mode before their answers are taken: few enough that neither side's
+// socket buffer fills while the other waits.
+constexpr size_t kPipelineDepth = 256;
 
 int64_t SteadyMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -171,6 +242,8 @@ void CPostgresConnection::Reset() {
 void CPostgresConnection::Drop() {
   if (m_conn) PQfinish(m_conn);
   m_conn = nullptr;
+  m_pending.clear();
+  m_failure.clear();
 }
 
 void CPostgresConnection::Connect() {
@@ -197,34 +270,109 @@ void CPostgresConnection::Connect() {
   }
 }
 
+namespace {
+
+// The parameters of one statement as libpq takes them; `params` must outlive it.
+struct CParams {
+  CParams(const std::vector<std::string>& params, const std::vector<bool>& binary) {
+    for (size_t i = 0; i < params.size(); ++i) {
+      values.push_back(params[i].data());
+      lengths.push_back(static_cast<int>(params[i].size()));
+      formats.push_back(i < binary.size() && binary[i] ? 1 : 0);
+    }
+  }
+  int Count() const { return static_cast<int>(values.size()); }
+  std::vector<const char*> values;
+  std::vector<int> lengths;
+  std::vector<int> formats;
+};
+
+}  // namespace
+
 CPostgresConnection::Result CPostgresConnection::Run(const char* name,
                                                      const std::vector<std::string>& params,
                                                      const std::vector<bool>& binary) {
   m_lost = false;
   if (!m_conn) Connect();
-  std::vector<const char*> values;
-  std::vector<int> lengths;
-  std::vector<int> formats;
-  for (size_t i = 0; i < params.size(); ++i) {
-    values.push_back(params[i].data());
-    lengths.push_back(static_cast<int>(params[i].size()));
-    formats.push_back(i < binary.size() && binary[i] ? 1 : 0);
-  }
-  const bool prepared = name[0] != ' ' && std::string_view(name).find(' ') == std::string::npos;
-  const int count = static_cast<int>(params.size());
-  Result result(prepared ? PQexecPrepared(m_conn, name, count, values.data(), lengths.data(),
-                                          formats.data(), 0)
-                         : PQexecParams(m_conn, name, count, nullptr, values.data(), lengths.data(),
-                                        formats.data(), 0));
+  const CParams p(params, binary);
+  Result result(IsPrepared(name) ? PQexecPrepared(m_conn, name, p.Count(), p.values.data(),
+                                                  p.lengths.data(), p.formats.data(), 0)
+                                 : PQexecParams(m_conn, name, p.Count(), nullptr, p.values.data(),
+                                                p.lengths.data(), p.formats.data(), 0));
   const ExecStatusType status = PQresultStatus(result.get());
   if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) return result;
-  const std::string message = PQerrorMessage(m_conn);
-  if (PQstatus(m_conn) != CONNECTION_OK) {
+  Fail();
+}
+
+void CPostgresConnection::Fail() {
+  const std::string message = m_conn ? PQerrorMessage(m_conn) : "no connection";
+  if (!m_conn || PQstatus(m_conn) != CONNECTION_OK) {
     Drop();
     m_lost = true;
     m_nextAttemptMs = 0;  // the first attempt after a loss goes at once
+  } else if (PQpipelineStatus(m_conn) != PQ_PIPELINE_OFF) {
+    // Answers of a pipeline left half taken cannot be told apart from later ones: start afresh
+    // (the server rolls back what the connection left open).
+    Drop();
+    m_nextAttemptMs = 0;
   }
   throw CStoreError(std::string("database: ") + message);
+}
+
+void CPostgresConnection::Send(const char* name, const std::vector<std::string>& params,
+                               const std::vector<bool>& binary, OnResult onResult) {
+  if (m_pending.empty()) {
+    m_lost = false;
+    m_failure.clear();
+    if (!m_conn) Connect();
+    if (PQpipelineStatus(m_conn) == PQ_PIPELINE_OFF && !PQenterPipelineMode(m_conn)) Fail();
+  }
+  const CParams p(params, binary);
+  const int sent = IsPrepared(name)
+                       ? PQsendQueryPrepared(m_conn, name, p.Count(), p.values.data(),
+                                             p.lengths.data(), p.formats.data(), 0)
+                       : PQsendQueryParams(m_conn, name, p.Count(), nullptr, p.values.data(),
+                                           p.lengths.data(), p.formats.data(), 0);
+  if (!sent) {
+    m_pending.clear();
+    Fail();
+  }
+  m_pending.push_back(std::move(onResult));
+  if (m_pending.size() >= kPipelineDepth) TakeAnswers();
+}
+
+void CPostgresConnection::Sync() {
+  if (!m_conn) return;
+  TakeAnswers();
+  if (PQpipelineStatus(m_conn) != PQ_PIPELINE_OFF && !PQexitPipelineMode(m_conn)) Fail();
+  if (!m_failure.empty()) {
+    const std::string failure = std::move(m_failure);
+    m_failure.clear();
+    throw CStoreError(failure);
+  }
+}
+
+void CPostgresConnection::TakeAnswers() {
+  std::vector<OnResult> pending;
+  pending.swap(m_pending);
+  if (!PQpipelineSync(m_conn)) Fail();
+  for (OnResult& onResult : pending) {
+    Result result(PQgetResult(m_conn));
+    if (!result) Fail();  // the connection broke
+    const ExecStatusType status = PQresultStatus(result.get());
+    if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) {
+      if (onResult) onResult(result.get());
+    } else if (status != PGRES_PIPELINE_ABORTED && m_failure.empty()) {
+      // The statements after it are skipped up to the sync, and their answers say only that.
+      m_failure = std::string("database: ") + PQresultErrorMessage(result.get());
+    }
+    // Each statement's answers end with a null result.
+    while (Result more{PQgetResult(m_conn)}) {
+    }
+    if (PQstatus(m_conn) != CONNECTION_OK) Fail();
+  }
+  Result synced(PQgetResult(m_conn));
+  if (!synced || PQresultStatus(synced.get()) != PGRES_PIPELINE_SYNC) Fail();
 }
 
 void CPostgresConnection::Exec(const char* sql) {
@@ -242,7 +390,8 @@ void CPostgresConnection::Exec(const char* sql) {
   throw CStoreError(std::string("database: ") + message);
 }
 
-CPostgresStore::CPostgresStore(const std::string& conninfo) : m_writer(conninfo) {
+CPostgresStore::CPostgresStore(const std::string& conninfo)
+    : m_conninfo(conninfo), m_writer(conninfo) {
   for (size_t i = 0; i < kReaders; ++i) m_readers.push_back(std::make_unique<CReader>(conninfo));
   m_writer.Exec("BEGIN");
   try {
@@ -386,49 +535,71 @@ std::vector<int64_t> CPostgresStore::FailedKeyChecks(const std::string& nameKey,
 void CPostgresStore::Commit(const std::vector<CCreation>& creations,
                             const std::map<std::string, CAccountWrite>& writes,
                             std::vector<ECreateResult>& results) {
+  m_committed.clear();
+  // The whole transaction goes in one pipeline: its statements cost one round trip (and one more
+  // per kPipelineDepth statements), not one each.
   try {
-    m_writer.Exec("BEGIN");
+    m_writer.Send("BEGIN", {});
   } catch (const CStoreError&) {
     // Nothing was sent yet: after a lost connection, one more try on a new one is safe.
     if (!m_writer.LostConnection()) throw;
-    m_writer.Exec("BEGIN");
+    m_writer.Send("BEGIN", {});
   }
   try {
     // Writes first: a name that one of them frees may be taken by a creation in the same batch.
     for (const auto& [nameKey, write] : writes) ApplyWrite(nameKey, write);
     for (size_t i = 0; i < creations.size(); ++i) {
       const CAccountRecord& record = creations[i].record;
-      auto inserted = m_writer.Run(
-          "insert", {NameKey(record.name), record.name, record.keyHash,
-                     std::to_string(record.codePage), std::to_string(record.createdAt)});
-      results[i] = std::string_view(PQcmdTuples(inserted.get())) == "1" ? ECreateResult::kCreated
-                                                                        : ECreateResult::kDuplicate;
+      m_writer.Send("insert",
+                    {NameKey(record.name), record.name, record.keyHash,
+                     std::to_string(record.codePage), std::to_string(record.createdAt)},
+                    {}, [&results, i](const PGresult* inserted) {
+                      results[i] =
+                          std::string_view(PQcmdTuples(const_cast<PGresult*>(inserted))) == "1"
+                              ? ECreateResult::kCreated
+                              : ECreateResult::kDuplicate;
+                    });
     }
-    m_writer.Exec("COMMIT");
+    m_writer.Send("COMMIT", {});
+    m_writer.Sync();
   } catch (const CStoreError&) {
+    m_committed.clear();
     try {
-      m_writer.Exec("ROLLBACK");
+      // A connection dropped on the failure rolled back by itself.
+      if (!m_writer.LostConnection()) m_writer.Exec("ROLLBACK");
     } catch (const CStoreError&) {
-      // A lost connection rolled back by itself.
     }
     throw;
   }
 }
 
+std::optional<CCommittedVersion> CPostgresStore::Committed(const std::string& nameKey) const {
+  auto found = m_committed.find(nameKey);
+  if (found == m_committed.end()) return std::nullopt;
+  return found->second;
+}
+
+CChangeFeed* CPostgresStore::Changes() {
+  std::call_once(m_feedMade,
+                 [this] { m_feed = std::make_unique<CPostgresChangeFeed>(m_conninfo); });
+  return m_feed.get();
+}
+
 void CPostgresStore::ApplyWrite(const std::string& nameKey, const CAccountWrite& write) {
-  bool writeState = write.state.has_value();
-  if (writeState && write.onlyIfKeptDueAtMs != 0) {
-    auto claimed = m_writer.Run("claim", {nameKey, std::to_string(write.onlyIfKeptDueAtMs)});
-    writeState = std::string_view(PQcmdTuples(claimed.get())) != "0";
-  }
-  if (writeState) {
+  if (write.state) {
     const CTrackState& state = *write.state;
     std::vector<std::string> params = {nameKey, std::to_string(static_cast<int>(state.playback))};
     AddTags(params, state);
     params.push_back(std::to_string(state.trackAt));
     params.push_back(std::to_string(state.stoppedAt));
     params.push_back(std::to_string(write.nowMs));
-    m_writer.Run("update", params);
+    const bool onlyIfKept = write.onlyIfKeptDueAtMs != 0;
+    if (onlyIfKept) params.push_back(std::to_string(write.onlyIfKeptDueAtMs));
+    m_writer.Send(onlyIfKept ? "apply_kept" : "update", params, {},
+                  [this, nameKey](const PGresult* updated) {
+                    if (PQntuples(updated) != 1) return;  // the kept report went elsewhere
+                    m_committed[nameKey] = {Number(updated, 0, 0), Number(updated, 0, 1)};
+                  });
   }
   if (write.keptAction == CAccountWrite::EKept::kSet) {
     const CKeptReport& kept = write.kept;
@@ -437,29 +608,30 @@ void CPostgresStore::ApplyWrite(const std::string& nameKey, const CAccountWrite&
     params.push_back(std::to_string(kept.arrivedAt));
     params.push_back(std::to_string(kept.dueAtMs));
     // The tags are raw bytes in the account's code page: sent as binary bytea.
-    m_writer.Run("keep", params, {false, false, true, true, true, true, true});
+    m_writer.Send("keep", params, {false, false, true, true, true, true, true});
   } else if (write.keptAction == CAccountWrite::EKept::kClear) {
-    m_writer.Run("unkeep", {nameKey});
+    m_writer.Send("unkeep", {nameKey});
   }
   ApplyAccountChange(nameKey, write);
 }
 
 void CPostgresStore::ApplyAccountChange(const std::string& nameKey, const CAccountWrite& write) {
+  // The database's triggers give the account a new version and, when what its image shows
+  // changed, a later changed_at.
   if (write.settings) {
     const CAccountSettings& settings = *write.settings;
-    m_writer.Run("settings", {nameKey, settings.layout, settings.theme,
-                              std::to_string(settings.accent), settings.showAlbum ? "t" : "f",
-                              settings.showYear ? "t" : "f", settings.showGenre ? "t" : "f"});
+    m_writer.Send("settings", {nameKey, settings.layout, settings.theme,
+                               std::to_string(settings.accent), settings.showAlbum ? "t" : "f",
+                               settings.showYear ? "t" : "f", settings.showGenre ? "t" : "f"});
   }
   if (write.keyHash || write.codePage) {
     // An empty text stands for "no change" here: neither a key hash nor a code page is empty.
-    m_writer.Run("account", {nameKey, write.keyHash ? *write.keyHash : std::string(),
-                             write.codePage ? std::to_string(*write.codePage) : std::string()});
+    m_writer.Send("account", {nameKey, write.keyHash ? *write.keyHash : std::string(),
+                              write.codePage ? std::to_string(*write.codePage) : std::string()});
   }
-  if (write.settings || write.codePage)
-    m_writer.Run("touch", {nameKey, std::to_string(write.nowMs)});
   if (!write.remove) return;
-  for (const char* statement : {"remove", "remove_settings", "unkeep"}) {
-    m_writer.Run(statement, {nameKey});
+  m_committed.erase(nameKey);
+  for (const char* statement : {"remove_settings", "remove", "unkeep"}) {
+    m_writer.Send(statement, {nameKey});
   }
 }

@@ -2,11 +2,14 @@
 #pragma once
 
 #include <atomic>
+#include <map>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "storage/change_feed.h"
 #include "storage/store.h"
 
 struct pg_conn;
@@ -34,6 +37,16 @@ class CPostgresConnection {
              const std::vector<bool>& binary = {});
   // Runs SQL text without parameters (one or several statements). Throws CStoreError.
   void Exec(const char* sql);
+  // Pipeline mode (one round trip for many statements): Send sends a statement as Run takes it
+  // without waiting for its answer; Sync takes the answers of all statements sent since the last
+  // Sync, in order, calling the `onResult` of each that succeeded with its rows, and then throws
+  // CStoreError for the first that failed (the server skipped the rest). A broken connection
+  // throws from either at once and is dropped. The answers to many statements may be taken while
+  // sending, so an `onResult` may run inside Send.
+  using OnResult = std::function<void(const pg_result* result)>;
+  void Send(const char* name, const std::vector<std::string>& params,
+            const std::vector<bool>& binary = {}, OnResult onResult = {});
+  void Sync();
   // Drops the connection; the next use connects at once.
   void Reset();
   // Whether the last failure was a lost connection rather than an error of the statement.
@@ -42,11 +55,17 @@ class CPostgresConnection {
  private:
   void Connect();
   void Drop();
+  // Throws CStoreError with the connection's error; drops the connection when it broke.
+  [[noreturn]] void Fail();
+  // Ends the statements sent so far with a sync and takes their answers. Pipeline mode stays on.
+  void TakeAnswers();
 
   const std::string m_conninfo;
   pg_conn* m_conn = nullptr;
   int64_t m_nextAttemptMs = 0;  // steady ms before which no new connection is tried
   bool m_lost = false;
+  std::vector<OnResult> m_pending;  // of the statements sent and not answered yet, in order
+  std::string m_failure;            // the first failure among the answers taken before Sync
 };
 
 // Look-ups go through a few connections that the network threads take in turn, each under its
@@ -67,6 +86,8 @@ class CPostgresStore : public CStore {
   std::vector<int64_t> AddFailedKeyCheck(const std::string& nameKey, int64_t atMs,
                                          int64_t forgetBeforeMs) override;
   std::vector<int64_t> FailedKeyChecks(const std::string& nameKey, int64_t sinceMs) override;
+  CChangeFeed* Changes() override;
+  std::optional<CCommittedVersion> Committed(const std::string& nameKey) const override;
 
  protected:
   void Commit(const std::vector<CCreation>& creations,
@@ -90,5 +111,10 @@ class CPostgresStore : public CStore {
 
   std::vector<std::unique_ptr<CReader>> m_readers;
   std::atomic<size_t> m_nextReader{0};
+  const std::string m_conninfo;
   CPostgresConnection m_writer;  // the writer thread's, after construction
+  // What the last commit left of the accounts whose state it wrote: the writer thread's.
+  std::map<std::string, CCommittedVersion> m_committed;
+  std::once_flag m_feedMade;
+  std::unique_ptr<CPostgresChangeFeed> m_feed;
 };

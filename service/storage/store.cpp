@@ -33,6 +33,10 @@ std::vector<int64_t> CStore::AddFailedKeyCheck(const std::string&, int64_t, int6
 
 std::vector<int64_t> CStore::FailedKeyChecks(const std::string&, int64_t) { return {}; }
 
+std::optional<CCommittedVersion> CStore::Committed(const std::string&) const {
+  return std::nullopt;
+}
+
 void CStore::StartWriter() {
   m_writerThread = std::thread([this] { RunWriter(); });
 }

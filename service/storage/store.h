@@ -41,6 +41,35 @@ struct CAccountRecord {
 
 enum class ECreateResult { kCreated, kDuplicate, kFailed };
 
+// What a shared store tells each instance about the accounts that changed in the database, so
+// that the instance may answer from what it holds in between. An account read at the current
+// Epoch and not reported changed since is current, while Live holds.
+class CChangeFeed {
+ public:
+  // The version of a change that says none: a deletion, or a note from another program.
+  static constexpr int64_t kUnknownVersion = INT64_MAX;
+  // Runs on the feed's thread for each change of an account: its lower-case name and its
+  // version after the change (or kUnknownVersion).
+  using OnChange = std::function<void(const std::string& nameKey, int64_t version)>;
+
+  virtual ~CChangeFeed() = default;
+  // Installs the one receiver, or with an empty function removes it; returns once no call of
+  // the previous receiver is under way. Any thread but the receiver's own.
+  virtual void Subscribe(OnChange onChange) = 0;
+  // Changes whenever the feed cannot vouch that it reported every change since the value before
+  // (its connection was down while accounts changed, a change went missing). Any thread.
+  virtual uint64_t Epoch() const = 0;
+  // Whether the feed has reported every change committed until a moment at most the staleness
+  // bound ago. Any thread; never waits.
+  virtual bool Live() const = 0;
+};
+
+// What a committed write left of its account in a shared store, for the instance that wrote it.
+struct CCommittedVersion {
+  int64_t version = 0;
+  int64_t changedAt = 0;
+};
+
 // What one write changes for one account: its state, its kept report, or both, in one commit.
 struct CAccountWrite {
   std::optional<CTrackState> state;  // the new state; nothing: the state stays
@@ -96,6 +125,13 @@ class CStore {
                                                  int64_t forgetBeforeMs);
   // The times of the failed key checks of `nameKey` since `sinceMs`, oldest first. Throws.
   virtual std::vector<int64_t> FailedKeyChecks(const std::string& nameKey, int64_t sinceMs);
+  // The feed of changes that other processes make, for a shared store; null for others. Made on
+  // the first call, which must come before any other thread calls it; lives as long as the store.
+  virtual CChangeFeed* Changes() { return nullptr; }
+  // Only inside a Done callback, on the writer thread: the account's version and change time in
+  // the database after the commit that the callback reports, when the store knows them (a shared
+  // store knows them for writes of state).
+  virtual std::optional<CCommittedVersion> Committed(const std::string& nameKey) const;
 
   // Queues the creation of an account; `done` runs on the writer thread once the outcome is known
   // (kDuplicate when the name is taken in any letter case).
