@@ -27,8 +27,10 @@ namespace {
 // A kept report whose write failed is tried again this much later.
 constexpr int64_t kKeptRetryMs = 1000;
 constexpr int64_t kMinuteMs = 60000;
-// How often a shared store is asked for kept reports that other instances left to apply.
+// How often a shared store is asked for kept reports that other instances left to apply, and how
+// soon after a claim found its report replaced or taken.
 constexpr int64_t kAdoptEveryMs = 2000;
+constexpr int64_t kAdoptSoonMs = 200;
 
 CKeptReport ToKept(const CReport& report, int64_t arrivedAt) {
   CKeptReport kept;
@@ -428,7 +430,9 @@ void CAccounts::ClaimKept(CEntry& entry) {
         if (stored) {
           if (same) target->kept.reset();
           // Claimed by another instance, or replaced by a newer report: look again soon.
-          if (result == CReportOutcome::EResult::kGone) m_adoptSoon = true;
+          if (result == CReportOutcome::EResult::kGone) {
+            m_adoptAtMs = std::min(m_adoptAtMs, m_clock.SteadyMs() + kAdoptSoonMs);
+          }
           m_schedulerWake.notify_one();
           return;
         }
@@ -473,11 +477,10 @@ void CAccounts::ApplyDueReports() {
 
 void CAccounts::RunScheduler() {
   std::unique_lock<std::mutex> lock(m_mutex);
-  int64_t adoptAtMs = m_clock.SteadyMs() + kAdoptEveryMs;
+  m_adoptAtMs = m_clock.SteadyMs() + kAdoptEveryMs;
   while (!m_stopping) {
-    if (m_store.Shared() && (m_adoptSoon || m_clock.SteadyMs() >= adoptAtMs)) {
-      adoptAtMs = m_clock.SteadyMs() + kAdoptEveryMs;
-      m_adoptSoon = false;
+    if (m_store.Shared() && m_clock.SteadyMs() >= m_adoptAtMs) {
+      m_adoptAtMs = m_clock.SteadyMs() + kAdoptEveryMs;
       lock.unlock();
       try {
         AdoptKeptReports();
@@ -491,6 +494,7 @@ void CAccounts::RunScheduler() {
     if (!m_due.empty()) {
       waitMs = std::clamp<int64_t>(m_due.begin()->first - m_clock.SteadyMs(), 0, 1000);
     }
+    if (m_store.Shared()) waitMs = std::min(waitMs, m_adoptAtMs - m_clock.SteadyMs());
     if (waitMs > 0) {
       m_schedulerWake.wait_for(lock, std::chrono::milliseconds(waitMs));
       continue;

@@ -175,7 +175,7 @@ class CAccounts {
   std::vector<std::unique_ptr<CEntry>> m_removed;
   uint64_t m_lastVersion = 0;  // versions never repeat, also across a name deleted and reused
   std::multimap<int64_t, CEntry*> m_due;  // kept reports by the steady time they are due
-  bool m_adoptSoon = false;  // a claim found its kept report gone: read the store's again
+  int64_t m_adoptAtMs = 0;  // steady time of the next look at a shared store's kept reports
   std::condition_variable m_schedulerWake;
   bool m_stopping = false;
   std::thread m_scheduler;
