@@ -59,6 +59,11 @@ class CAccounts {
   };
   // The account called `name` in any letter case, or nothing. Throws CStoreError.
   std::optional<CView> Find(std::string_view name);
+  // The account as this instance holds it, when that is known to be current without asking the
+  // store: any held account of a store of this process alone, one of a shared store while its
+  // change feed vouches for it. Nothing otherwise, also for an account not held. Never waits for
+  // the database.
+  std::optional<CView> FindHeld(std::string_view name);
 
   enum class EKeyCheck {
     kNoAccount,
@@ -107,8 +112,9 @@ class CAccounts {
   void SaveSettings(std::string_view name, const CAccountSettings& settings, ChangeDone done);
   void SetCodePage(std::string_view name, int codePage, ChangeDone done);
   // From the commit on, only the key of `keyHash` (whose digest is `digest`) passes.
+  // The session whose token hash is `keepSession` stays signed in; the account's others end.
   void ReplaceKey(std::string_view name, const std::string& keyHash, const CKeyDigest& digest,
-                  ChangeDone done);
+                  const std::string& keepSession, ChangeDone done);
   // Deletes the account, its state, settings and key. From the call on, the account is gone for
   // reports and look-ups; once committed, its name is free again.
   void Remove(std::string_view name, ChangeDone done);
@@ -160,6 +166,7 @@ class CAccounts {
   // fails.
   CEntry* Lock(std::string_view name, std::unique_lock<std::mutex>& lock,
                ELoad load = ELoad::kCurrent);
+  static CView ViewOf(const CEntry& entry);  // m_mutex held
   // Whether `entry` may be answered from without reading the store (m_mutex held).
   bool Current(const CEntry& entry) const;
   // Takes a change that the feed reported: the next use of the account reads it again. Runs on
@@ -176,10 +183,18 @@ class CAccounts {
   CTrackState Next(const CEntry& entry, const CKeptReport& report, int64_t arrivedAt) const;
   // Queues `state` for `entry` (m_mutex held) and clears its kept report; `committed` runs with
   // the outcome after the entry has been updated, without m_mutex.
-  // With `onlyIfKeptDueAtMs`, the write applies the kept report due then (see CAccountWrite).
   void WriteState(CEntry& entry, const CTrackState& state,
-                  std::function<void(bool stored, const std::string& error)> committed,
-                  int64_t onlyIfKeptDueAtMs = 0);
+                  std::function<void(bool stored, const std::string& error)> committed);
+  // Queues `write` of `entry`'s account to a shared store, which decides it; a report kept is
+  // scheduled here. `done` runs on the writer thread with the outcome.
+  void ReportShared(
+      CEntry& entry, CReportWrite write,
+      std::function<void(bool stored, CReportOutcome::EResult result, const std::string& error)>
+          done);
+  // Takes the state that a shared store's report left (m_mutex held).
+  void TakeApplied(CEntry& entry, const CReportOutcome& outcome);
+  // Applies `entry`'s kept report of a shared store if it is still the one kept (m_mutex held).
+  void ClaimKept(CEntry& entry);
   void MarkChanged(CEntry& entry);  // m_mutex held
   void RunScheduler();
 
@@ -194,7 +209,8 @@ class CAccounts {
   std::vector<std::unique_ptr<CEntry>> m_removed;
   uint64_t m_lastVersion = 0;  // versions never repeat, also across a name deleted and reused
   std::multimap<int64_t, CEntry*> m_due;  // kept reports by the steady time they are due
-  CChangeFeed* const m_feed;              // a shared store's, or null
+  int64_t m_adoptAtMs = 0;    // steady time of the next look at a shared store's kept reports
+  CChangeFeed* const m_feed;  // a shared store's, or null
   std::unordered_map<std::string, CFirstRead> m_firstReads;  // by NameKey
   std::condition_variable m_schedulerWake;
   bool m_stopping = false;

@@ -97,31 +97,92 @@ CSignatureView CSignatureService::ViewOf(const CAccounts::CView& account,
   return view;
 }
 
+std::string CSignatureService::ImageKey(std::string_view name, const ETemplate* layout) {
+  // An account's own template is known only from the database: its key names none.
+  return NameKey(name) + '/' + (layout ? TemplateInfo(*layout).name : "");
+}
+
 std::shared_ptr<const CImage> CSignatureService::SignatureImage(std::string_view name,
                                                                 const ETemplate* layout) {
+  const std::string key = ImageKey(name, layout);
   std::optional<CAccounts::CView> account;
   try {
     account = m_accounts.Find(name);
   } catch (const CStoreError& error) {
     LogRepeated("account look-up failed", error.what());
-    return m_unavailableImage;
+    auto recent = m_images.FindConfirmedSince(key, m_clock.SteadyMs() - kFreshWhileNoDatabaseMs);
+    return recent ? recent : m_unavailableImage;
   }
   if (!account) return m_noAccountImage;
+  return ImageOf(*account, key, layout, true);
+}
 
-  CSignatureStyle style = StyleOf(account->settings);
+std::shared_ptr<const CImage> CSignatureService::ImageOf(const CAccounts::CView& account,
+                                                         const std::string& key,
+                                                         const ETemplate* layout, bool draw) {
+  CSignatureStyle style = StyleOf(account.settings);
   if (layout) style.layout = *layout;
   std::string variant;
   int64_t lastModified = 0;
-  const CSignatureView view = ViewOf(*account, style, &variant, &lastModified);
-  const std::string key = NameKey(name) + '/' + TemplateInfo(style.layout).name;
-  if (auto cached = m_images.Find(key, variant)) return cached;
+  const CSignatureView view = ViewOf(account, style, &variant, &lastModified);
+  const int64_t nowMs = m_clock.SteadyMs();
+  if (auto cached = m_images.Find(key, variant, nowMs)) return cached;
+  if (!draw) return nullptr;
   auto image = std::make_shared<CImage>();
   image->png = m_renderer.RenderPng(view);
   if (image->png.empty()) return m_unavailableImage;
   image->etag = MakeEntityTag(image->png);
   image->lastModified = lastModified;
-  m_images.Store(key, variant, image);
+  m_images.Store(key, variant, image, nowMs);
   return image;
+}
+
+CHttpResponse CSignatureService::ImageResponse(const CHttpRequest& request,
+                                               const std::shared_ptr<const CImage>& image) {
+  CHttpResponse response;
+  response.fields = {{"Cache-Control", kImageCacheControl},
+                     {"ETag", image->etag},
+                     {"Last-Modified", FormatHttpDate(image->lastModified)}};
+  if (IsNotModified(request, image->etag, image->lastModified)) {
+    response.status = 304;
+    return response;
+  }
+  response.fields.emplace_back("Content-Type", "image/png");
+  response.body = std::shared_ptr<const std::string>(image, &image->png);
+  response.omitBody = request.method == "HEAD";
+  return response;
+}
+
+CHttpResponse CSignatureService::LateImage(const CHttpRequest& request, std::string_view name) {
+  if (request.method != "GET" && request.method != "HEAD") return MethodNotAllowed("GET, HEAD");
+  const size_t slash = name.find('/');
+  ETemplate layout = ETemplate::kCard;
+  if (slash != std::string_view::npos && !ParseTemplate(name.substr(slash + 1), &layout)) {
+    return TextResponse(404, "Templates are card, banner and userbar.\n");
+  }
+  const std::string key = slash == std::string_view::npos
+                              ? ImageKey(name, nullptr)
+                              : ImageKey(name.substr(0, slash), &layout);
+  auto recent = m_images.FindConfirmedSince(key, m_clock.SteadyMs() - kFreshWhileNoDatabaseMs);
+  return ImageResponse(request, recent ? recent : m_unavailableImage);
+}
+
+bool CSignatureService::ImageFromMemory(const CHttpRequest& request, std::string_view name,
+                                        Reply& reply) {
+  if (request.method != "GET" && request.method != "HEAD") return false;
+  const size_t slash = name.find('/');
+  ETemplate layout = ETemplate::kCard;
+  if (slash != std::string_view::npos && !ParseTemplate(name.substr(slash + 1), &layout))
+    return false;
+  const std::string_view user = name.substr(0, slash);
+  const std::optional<CAccounts::CView> account = m_accounts.FindHeld(user);
+  if (!account) return false;
+  const ETemplate* const chosen = slash == std::string_view::npos ? nullptr : &layout;
+  const std::shared_ptr<const CImage> image =
+      ImageOf(*account, ImageKey(user, chosen), chosen, false);
+  if (!image) return false;
+  reply(ImageResponse(request, image));
+  return true;
 }
 
 void CSignatureService::HandleImage(const CHttpRequest& request, std::string_view name,
@@ -137,18 +198,7 @@ void CSignatureService::HandleImage(const CHttpRequest& request, std::string_vie
   const std::shared_ptr<const CImage> image = slash == std::string_view::npos
                                                   ? SignatureImage(name)
                                                   : SignatureImage(name.substr(0, slash), &layout);
-  CHttpResponse response;
-  response.fields = {{"Cache-Control", kImageCacheControl},
-                     {"ETag", image->etag},
-                     {"Last-Modified", FormatHttpDate(image->lastModified)}};
-  if (IsNotModified(request, image->etag, image->lastModified)) {
-    response.status = 304;
-    return reply(std::move(response));
-  }
-  response.fields.emplace_back("Content-Type", "image/png");
-  response.body = std::shared_ptr<const std::string>(image, &image->png);
-  response.omitBody = request.method == "HEAD";
-  reply(std::move(response));
+  reply(ImageResponse(request, image));
 }
 
 void CSignatureService::HandleState(const CHttpRequest& request, std::string_view name,

@@ -4,15 +4,26 @@
 
 #include <libpq-fe.h>
 
+#include <poll.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <iterator>
+#include <numeric>
 
 namespace {
 
-constexpr int64_t kReconnectPauseMs = 1000;
-// Look-up connections: enough that the network threads seldom wait for one another.
-constexpr size_t kReaders = 4;
+constexpr int64_t kReconnectPauseMs = 500;
+// The server's own bound on one statement, lock waits included.
+constexpr int64_t kStatementTimeoutMs = 5000;
+// Look-up connections: enough that the threads doing database work seldom wait for one another.
+constexpr size_t kReaders = 8;
+// How long a look-up, and a statement of the writer's transaction, may wait for its answer before
+// its connection is given up as hung.
+constexpr int64_t kReaderAnswerMs = 3000;
+constexpr int64_t kWriterAnswerMs = 8000;
 
 // The versioned schema: kUpgrades[i] takes the database from version i to i + 1.
 constexpr const char* kUpgrades[] = {
@@ -61,6 +72,28 @@ CREATE TABLE account_settings (
   show_album BOOLEAN NOT NULL,
   show_year  BOOLEAN NOT NULL,
   show_genre BOOLEAN NOT NULL
+);
+)",
+    // Account identities and key versions for sessions, which live here now; sequence numbers
+    // for kept reports, so that the newest one wins whatever its due time; the shared secret.
+    R"(
+CREATE SEQUENCE account_ids;
+ALTER TABLE accounts ADD COLUMN id BIGINT NOT NULL DEFAULT nextval('account_ids');
+ALTER TABLE accounts ADD COLUMN key_version BIGINT NOT NULL DEFAULT 1;
+CREATE UNIQUE INDEX accounts_by_id ON accounts (id);
+CREATE SEQUENCE kept_report_seqs;
+ALTER TABLE kept_reports ADD COLUMN seq BIGINT NOT NULL DEFAULT nextval('kept_report_seqs');
+CREATE TABLE sessions (
+  token_hash  TEXT PRIMARY KEY,
+  account_id  BIGINT NOT NULL,
+  key_version BIGINT NOT NULL,
+  created_ms  BIGINT NOT NULL,
+  used_ms     BIGINT NOT NULL
+);
+CREATE INDEX sessions_by_account ON sessions (account_id, created_ms);
+CREATE TABLE service_secrets (
+  name   TEXT PRIMARY KEY,
+  secret TEXT NOT NULL
 );
 )",
     // Every change of an account, by any program, gets a new version (and a change of what its
@@ -114,13 +147,28 @@ BEGIN
     WHERE name_key = CASE TG_OP WHEN 'DELETE' THEN OLD.name_key ELSE NEW.name_key END;
   RETURN NULL;
 END $$;
-CREATE OR REPLACE TRIGGER account_settings_changed AFTER INSERT OR UPDATE OR DELETE ON account_settings
+CREATE OR REPLACE TRIGGER account_settings_changed
+  AFTER INSERT OR UPDATE OR DELETE ON account_settings
   FOR EACH ROW EXECUTE FUNCTION velk_settings_changed();
 )",
 };
 
 // Any number, the same in every instance: it serializes upgrades of one database.
 constexpr char kUpgradeLockSql[] = "SELECT pg_advisory_xact_lock(7317001)";
+
+// A report's change of the account (see "report"), and what it answers of the account.
+#define VELK_APPLY_SQL                                                                           \
+  "UPDATE accounts SET playback = CASE WHEN $2 THEN 2 ELSE 1 END, "                              \
+  "artist = CASE WHEN $2 THEN artist ELSE $3 END, title = CASE WHEN $2 THEN title ELSE $4 END, " \
+  "album = CASE WHEN $2 THEN album ELSE $5 END, year = CASE WHEN $2 THEN year ELSE $6 END, "     \
+  "genre = CASE WHEN $2 THEN genre ELSE $7 END, "                                                \
+  "track_at = CASE WHEN $2 THEN track_at ELSE $8 END, "                                          \
+  "stopped_at = CASE WHEN NOT $2 THEN 0 WHEN playback = 2 THEN stopped_at ELSE $9 END, "         \
+  "version = version + 1, changed_at = GREATEST($10::bigint / 1000, changed_at + 1), "           \
+  "applied_at_ms = $10 WHERE name_key = $1"
+#define VELK_APPLIED                                                                       \
+  "RETURNING version, changed_at, playback, artist, title, album, year, genre, track_at, " \
+  "stopped_at"
 
 struct CStatement {
   const char* name;
@@ -132,7 +180,7 @@ constexpr CStatement kStatements[] = {
     {"find",
      "SELECT name, key_hash, code_page, created_at, playback, artist, title, album, year, genre, "
      "track_at, stopped_at, version, changed_at, applied_at_ms, s.layout, s.theme, s.accent, "
-     "s.show_album, s.show_year, s.show_genre "
+     "s.show_album, s.show_year, s.show_genre, id, key_version "
      "FROM accounts LEFT JOIN account_settings AS s USING (name_key) WHERE name_key = $1"},
     {"insert",
      "INSERT INTO accounts (name_key, name, key_hash, code_page, created_at, changed_at) "
@@ -141,22 +189,45 @@ constexpr CStatement kStatements[] = {
      "UPDATE accounts SET playback = $2, artist = $3, title = $4, album = $5, year = $6, "
      "genre = $7, track_at = $8, stopped_at = $9, version = version + 1, "
      "changed_at = GREATEST($10::bigint / 1000, changed_at + 1), applied_at_ms = $10 "
-     "WHERE name_key = $1 RETURNING version, changed_at"},
-    // "update" of a kept report's state, only while the report due at $11 is still kept; the
-    // claim removes it.
-    {"apply_kept",
-     "WITH claimed AS (DELETE FROM kept_reports WHERE name_key = $1 AND due_at_ms = $11 "
-     "RETURNING 1) "
-     "UPDATE accounts SET playback = $2, artist = $3, title = $4, album = $5, year = $6, "
-     "genre = $7, track_at = $8, stopped_at = $9, version = version + 1, "
-     "changed_at = GREATEST($10::bigint / 1000, changed_at + 1), applied_at_ms = $10 "
-     "WHERE name_key = $1 AND EXISTS (SELECT FROM claimed) RETURNING version, changed_at"},
+     "WHERE name_key = $1"},
     {"keep",
      "INSERT INTO kept_reports (name_key, stopped, artist, title, album, year, genre, arrived_at, "
      "due_at_ms) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9) ON CONFLICT (name_key) DO UPDATE SET "
      "stopped = EXCLUDED.stopped, artist = EXCLUDED.artist, title = EXCLUDED.title, "
      "album = EXCLUDED.album, year = EXCLUDED.year, genre = EXCLUDED.genre, "
-     "arrived_at = EXCLUDED.arrived_at, due_at_ms = EXCLUDED.due_at_ms"},
+     "arrived_at = EXCLUDED.arrived_at, due_at_ms = EXCLUDED.due_at_ms, "
+     "seq = nextval('kept_report_seqs') RETURNING seq"},
+    // The account's row, locked until the report's transaction ends: reports of one account are
+    // decided one after the other, whichever instance took them. Every transaction locks an
+    // account's row before its kept report and sessions, so that two cannot wait for each other.
+    {"lock",
+     "SELECT applied_at_ms, EXISTS (SELECT 1 FROM kept_reports AS k WHERE k.name_key = "
+     "a.name_key) FROM accounts AS a WHERE name_key = $1 FOR UPDATE OF a"},
+    // A report, once "lock" holds the account's row: applied ($2 true for a stop, which keeps the
+    // last track and the first stop's time), or kept when it comes within $11 ms of the last one
+    // applied (its raw tags $12-$16 as bytea), replacing any report kept before. Answers whether
+    // it was kept, the kept report's number and due time, or the account as the report left it.
+    {"report",
+     "WITH decided AS (SELECT applied_at_ms > 0 AND $10::bigint - applied_at_ms < $11::bigint "
+     "AS keep, applied_at_ms FROM accounts WHERE name_key = $1), "
+     "kept AS (INSERT INTO kept_reports (name_key, stopped, artist, title, album, year, genre, "
+     "arrived_at, due_at_ms) SELECT $1, $2, $12, $13, $14, $15, $16, $9, applied_at_ms + $11 "
+     "FROM decided WHERE keep ON CONFLICT (name_key) DO UPDATE SET stopped = EXCLUDED.stopped, "
+     "artist = EXCLUDED.artist, title = EXCLUDED.title, album = EXCLUDED.album, "
+     "year = EXCLUDED.year, genre = EXCLUDED.genre, arrived_at = EXCLUDED.arrived_at, "
+     "due_at_ms = EXCLUDED.due_at_ms, seq = nextval('kept_report_seqs') RETURNING seq, "
+     "due_at_ms), "
+     // Newer than any report kept: that one will never be shown.
+     "unkept AS (DELETE FROM kept_reports WHERE name_key = $1 AND "
+     "EXISTS (SELECT FROM decided WHERE NOT keep)), "
+     "applied AS (" VELK_APPLY_SQL " AND EXISTS (SELECT FROM decided WHERE NOT keep) " VELK_APPLIED
+     ") SELECT (SELECT keep FROM decided), (SELECT seq FROM kept), (SELECT due_at_ms FROM kept), "
+     "applied.* FROM (SELECT) AS one LEFT JOIN applied ON true"},
+    // The kept report of number $11 applied, if it is still kept (the claim removes it).
+    {"claim_report",
+     "WITH claimed AS (DELETE FROM kept_reports WHERE name_key = $1 AND seq = $11 RETURNING 1), "
+     "applied AS (" VELK_APPLY_SQL " AND EXISTS (SELECT FROM claimed) " VELK_APPLIED
+     ") SELECT false, NULL, NULL, applied.* FROM (SELECT) AS one LEFT JOIN applied ON true"},
     {"unkeep", "DELETE FROM kept_reports WHERE name_key = $1"},
     {"settings",
      "INSERT INTO account_settings (name_key, layout, theme, accent, show_album, show_year, "
@@ -166,12 +237,42 @@ constexpr CStatement kStatements[] = {
      "show_genre = EXCLUDED.show_genre"},
     {"account",
      "UPDATE accounts SET key_hash = coalesce(NULLIF($2, ''), key_hash), "
+     "key_version = key_version + CASE WHEN $2 = '' THEN 0 ELSE 1 END, "
      "code_page = coalesce(NULLIF($3, '')::integer, code_page) WHERE name_key = $1"},
+    // After a new key: the session that made it follows the new key version, the others end.
+    {"keep_session",
+     "UPDATE sessions SET key_version = a.key_version FROM accounts AS a "
+     "WHERE a.name_key = $1 AND sessions.account_id = a.id AND sessions.token_hash = $2"},
+    {"end_old_sessions",
+     "DELETE FROM sessions USING accounts AS a WHERE a.name_key = $1 AND "
+     "sessions.account_id = a.id AND sessions.key_version <> a.key_version"},
+    {"end_account_sessions",
+     "DELETE FROM sessions USING accounts AS a WHERE a.name_key = $1 AND "
+     "sessions.account_id = a.id"},
+    {"add_session",
+     "INSERT INTO sessions (token_hash, account_id, key_version, created_ms, used_ms) "
+     "SELECT $1, id, key_version, $4, $4 FROM accounts WHERE name_key = $2 AND key_hash = $3 "
+     "RETURNING account_id"},
+    {"trim_sessions",
+     "DELETE FROM sessions WHERE account_id = $1 AND token_hash NOT IN (SELECT token_hash FROM "
+     "sessions WHERE account_id = $1 ORDER BY created_ms DESC, token_hash LIMIT $2)"},
+    {"find_session",
+     "SELECT a.name_key, s.used_ms FROM sessions AS s JOIN accounts AS a ON a.id = s.account_id "
+     "AND a.key_version = s.key_version WHERE s.token_hash = $1 AND s.created_ms > $2 AND "
+     "s.used_ms > $3"},
+    {"use_session", "UPDATE sessions SET used_ms = $2 WHERE token_hash = $1"},
+    {"end_session", "DELETE FROM sessions WHERE token_hash = $1"},
+    {"stale_sessions",
+     "DELETE FROM sessions AS s WHERE s.created_ms < $1 OR s.used_ms < $2 OR NOT EXISTS "
+     "(SELECT 1 FROM accounts AS a WHERE a.id = s.account_id AND a.key_version = s.key_version)"},
+    {"add_secret",
+     "INSERT INTO service_secrets (name, secret) VALUES ('forms', $1) ON CONFLICT DO NOTHING"},
+    {"secret", "SELECT secret FROM service_secrets WHERE name = 'forms'"},
     // Settings first: their trigger touches the account.
     {"remove_settings", "DELETE FROM account_settings WHERE name_key = $1"},
     {"remove", "DELETE FROM accounts WHERE name_key = $1"},
     {"kept",
-     "SELECT name_key, stopped, artist, title, album, year, genre, arrived_at, due_at_ms "
+     "SELECT name_key, stopped, artist, title, album, year, genre, arrived_at, due_at_ms, seq "
      "FROM kept_reports"},
     {"add_check", "INSERT INTO failed_key_checks (name_key, at_ms) VALUES ($1, $2)"},
     {"forget_checks", "DELETE FROM failed_key_checks WHERE name_key = $1 AND at_ms < $2"},
@@ -192,6 +293,21 @@ bool IsPrepared(std::string_view name) {
 // Statements sent in pipeline mode before their answers are taken: few enough that neither side's
 // socket buffer fills while the other waits.
 constexpr size_t kPipelineDepth = 256;
+
+// The parameters of one statement as libpq takes them; `params` must outlive it.
+struct CParams {
+  CParams(const std::vector<std::string>& params, const std::vector<bool>& binary) {
+    for (size_t i = 0; i < params.size(); ++i) {
+      values.push_back(params[i].data());
+      lengths.push_back(static_cast<int>(params[i].size()));
+      formats.push_back(i < binary.size() && binary[i] ? 1 : 0);
+    }
+  }
+  int Count() const { return static_cast<int>(values.size()); }
+  std::vector<const char*> values;
+  std::vector<int> lengths;
+  std::vector<int> formats;
+};
 
 int64_t SteadyMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -226,11 +342,42 @@ void AddTags(std::vector<std::string>& params, const TTags& tags) {
     params.push_back(*tag);
 }
 
+CTrackState::EPlayback PlaybackOf(int64_t value) {
+  return value == 1   ? CTrackState::EPlayback::kPlaying
+         : value == 2 ? CTrackState::EPlayback::kStopped
+                      : CTrackState::EPlayback::kNone;
+}
+
+// The answer of "report" or "claim_report" as a report's outcome.
+void TakeOutcome(const PGresult* rows, CReportOutcome& outcome) {
+  if (PQntuples(rows) != 1) return;
+  if (!PQgetisnull(rows, 0, 1)) {
+    outcome.result = CReportOutcome::EResult::kKept;
+    outcome.seq = Number(rows, 0, 1);
+    outcome.dueAtMs = Number(rows, 0, 2);
+    return;
+  }
+  if (PQgetisnull(rows, 0, 3)) return;  // no such account, or the claim was lost
+  outcome.result = CReportOutcome::EResult::kApplied;
+  outcome.version = Number(rows, 0, 3);
+  outcome.changedAt = Number(rows, 0, 4);
+  CTrackState& state = outcome.state;
+  state.playback = PlaybackOf(Number(rows, 0, 5));
+  state.artist = Text(rows, 0, 6);
+  state.title = Text(rows, 0, 7);
+  state.album = Text(rows, 0, 8);
+  state.year = Text(rows, 0, 9);
+  state.genre = Text(rows, 0, 10);
+  state.trackAt = Number(rows, 0, 11);
+  state.stoppedAt = Number(rows, 0, 12);
+}
+
 }  // namespace
 
 void CPostgresConnection::CResultDeleter::operator()(pg_result* result) const { PQclear(result); }
 
-CPostgresConnection::CPostgresConnection(std::string conninfo) : m_conninfo(std::move(conninfo)) {}
+CPostgresConnection::CPostgresConnection(std::string conninfo, int64_t answerWithinMs)
+    : m_conninfo(std::move(conninfo)), m_answerWithinMs(answerWithinMs) {}
 
 CPostgresConnection::~CPostgresConnection() { Drop(); }
 
@@ -246,48 +393,82 @@ void CPostgresConnection::Drop() {
   m_failure.clear();
 }
 
+void CPostgresConnection::Lose(int64_t retryAtMs) {
+  Drop();
+  m_lost = true;
+  m_nextAttemptMs = retryAtMs;
+}
+
 void CPostgresConnection::Connect() {
   const int64_t now = SteadyMs();
   if (now < m_nextAttemptMs) throw CStoreError("the database is unreachable; trying again soon");
   m_nextAttemptMs = now + kReconnectPauseMs;
-  // A server that does not answer holds up a look-up at most this long, unless the connection
-  // string says otherwise (it is read after this default).
-  const char* const keywords[] = {"connect_timeout", "dbname", nullptr};
-  const char* const values[] = {"5", m_conninfo.c_str(), nullptr};
+  // A server that does not answer holds up a connection attempt 2 s at most; over TCP, a peer
+  // that went away is noticed within about 10 s even while nothing is sent (keepalives) or while
+  // sent data stays unacknowledged (user timeout). The connection string may say otherwise: it
+  // is read after these defaults.
+  const char* const keywords[] = {
+      "connect_timeout",  "keepalives",       "keepalives_idle", "keepalives_interval",
+      "keepalives_count", "tcp_user_timeout", "dbname",          nullptr};
+  const char* const values[] = {"2", "1", "5", "2", "3", "10000", m_conninfo.c_str(), nullptr};
   m_conn = PQconnectdbParams(keywords, values, 1);
   if (!m_conn || PQstatus(m_conn) != CONNECTION_OK) {
     const std::string message = m_conn ? PQerrorMessage(m_conn) : "out of memory";
-    Drop();
-    m_lost = true;
+    Lose(m_nextAttemptMs);
     throw CStoreError("cannot connect to the database: " + message);
   }
-  // UTF-8 text and no notices ("already exists, skipping") on standard error.
-  Exec("SET client_encoding = 'UTF8'; SET client_min_messages = warning");
+  // UTF-8 text, no notices ("already exists, skipping") on standard error, and no statement
+  // that runs (or waits for a lock) longer than the server-side bound.
+  Exec(("SET client_encoding = 'UTF8'; SET client_min_messages = warning; "
+        "SET statement_timeout = " +
+        std::to_string(kStatementTimeoutMs))
+           .c_str());
   for (const CStatement& statement : kStatements) {
-    Result prepared(PQprepare(m_conn, statement.name, statement.sql, 0, nullptr));
+    if (!PQsendPrepare(m_conn, statement.name, statement.sql, 0, nullptr)) break;
     // Before the first upgrade the tables are missing: those statements are prepared later.
-    if (PQresultStatus(prepared.get()) != PGRES_COMMAND_OK) break;
+    if (PQresultStatus(Await().get()) != PGRES_COMMAND_OK) break;
   }
 }
 
-namespace {
-
-// The parameters of one statement as libpq takes them; `params` must outlive it.
-struct CParams {
-  CParams(const std::vector<std::string>& params, const std::vector<bool>& binary) {
-    for (size_t i = 0; i < params.size(); ++i) {
-      values.push_back(params[i].data());
-      lengths.push_back(static_cast<int>(params[i].size()));
-      formats.push_back(i < binary.size() && binary[i] ? 1 : 0);
+CPostgresConnection::Result CPostgresConnection::Await() {
+  const int64_t deadline = SteadyMs() + m_answerWithinMs;
+  Result first;  // the first failure, else the last result
+  for (;;) {
+    while (PQisBusy(m_conn)) {
+      const int64_t left = deadline - SteadyMs();
+      pollfd wait = {PQsocket(m_conn), POLLIN, 0};
+      const int ready = left > 0 ? poll(&wait, 1, static_cast<int>(left)) : 0;
+      if (ready < 0 && errno == EINTR) continue;
+      if (ready == 0) {
+        // The server did not answer in time: it hangs, or the network does. The connection is
+        // given up (an open transaction ends with it) and the next use connects again.
+        Lose(SteadyMs() + kReconnectPauseMs);
+        throw CStoreError("database: no answer within " + std::to_string(m_answerWithinMs) + " ms");
+      }
+      if (!PQconsumeInput(m_conn)) break;
     }
+    Result next(PQgetResult(m_conn));
+    if (!next) break;
+    const ExecStatusType status = PQresultStatus(next.get());
+    const bool failed = status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK;
+    if (!first || (failed && !Failed(first.get()))) first = std::move(next);
+    if (PQstatus(m_conn) != CONNECTION_OK) break;
   }
-  int Count() const { return static_cast<int>(values.size()); }
-  std::vector<const char*> values;
-  std::vector<int> lengths;
-  std::vector<int> formats;
-};
+  return first;
+}
 
-}  // namespace
+bool CPostgresConnection::Failed(const pg_result* result) {
+  const ExecStatusType status = PQresultStatus(result);
+  return status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK;
+}
+
+CPostgresConnection::Result CPostgresConnection::Finish(bool sent) {
+  Result result = sent ? Await() : Result();
+  if (result && !Failed(result.get())) return result;
+  const std::string message = result ? PQresultErrorMessage(result.get()) : PQerrorMessage(m_conn);
+  if (PQstatus(m_conn) != CONNECTION_OK) Lose(0);  // the first attempt after a loss goes at once
+  throw CStoreError(std::string("database: ") + message);
+}
 
 CPostgresConnection::Result CPostgresConnection::Run(const char* name,
                                                      const std::vector<std::string>& params,
@@ -295,37 +476,33 @@ CPostgresConnection::Result CPostgresConnection::Run(const char* name,
   m_lost = false;
   if (!m_conn) Connect();
   const CParams p(params, binary);
-  Result result(IsPrepared(name) ? PQexecPrepared(m_conn, name, p.Count(), p.values.data(),
-                                                  p.lengths.data(), p.formats.data(), 0)
-                                 : PQexecParams(m_conn, name, p.Count(), nullptr, p.values.data(),
-                                                p.lengths.data(), p.formats.data(), 0));
-  const ExecStatusType status = PQresultStatus(result.get());
-  if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) return result;
-  Fail();
+  const int sent = IsPrepared(name)
+                       ? PQsendQueryPrepared(m_conn, name, p.Count(), p.values.data(),
+                                             p.lengths.data(), p.formats.data(), 0)
+                       : PQsendQueryParams(m_conn, name, p.Count(), nullptr, p.values.data(),
+                                           p.lengths.data(), p.formats.data(), 0);
+  return Finish(sent != 0);
 }
 
-void CPostgresConnection::Fail() {
-  const std::string message = m_conn ? PQerrorMessage(m_conn) : "no connection";
-  if (!m_conn || PQstatus(m_conn) != CONNECTION_OK) {
-    Drop();
-    m_lost = true;
-    m_nextAttemptMs = 0;  // the first attempt after a loss goes at once
-  } else if (PQpipelineStatus(m_conn) != PQ_PIPELINE_OFF) {
-    // Answers of a pipeline left half taken cannot be told apart from later ones: start afresh
-    // (the server rolls back what the connection left open).
+void CPostgresConnection::Fail(const std::string& message) {
+  if (m_conn && PQstatus(m_conn) != CONNECTION_OK) {
+    Lose(0);  // the first attempt after a loss goes at once
+  } else if (m_conn && PQpipelineStatus(m_conn) != PQ_PIPELINE_OFF) {
+    // The server rolls back what the connection left open.
     Drop();
     m_nextAttemptMs = 0;
   }
+  m_pending.clear();
   throw CStoreError(std::string("database: ") + message);
 }
 
 void CPostgresConnection::Send(const char* name, const std::vector<std::string>& params,
                                const std::vector<bool>& binary, OnResult onResult) {
-  if (m_pending.empty()) {
+  if (m_pending.empty() && (!m_conn || PQpipelineStatus(m_conn) == PQ_PIPELINE_OFF)) {
     m_lost = false;
     m_failure.clear();
     if (!m_conn) Connect();
-    if (PQpipelineStatus(m_conn) == PQ_PIPELINE_OFF && !PQenterPipelineMode(m_conn)) Fail();
+    if (!PQenterPipelineMode(m_conn)) Fail(PQerrorMessage(m_conn));
   }
   const CParams p(params, binary);
   const int sent = IsPrepared(name)
@@ -333,18 +510,15 @@ void CPostgresConnection::Send(const char* name, const std::vector<std::string>&
                                              p.lengths.data(), p.formats.data(), 0)
                        : PQsendQueryParams(m_conn, name, p.Count(), nullptr, p.values.data(),
                                            p.lengths.data(), p.formats.data(), 0);
-  if (!sent) {
-    m_pending.clear();
-    Fail();
-  }
+  if (!sent) Fail(PQerrorMessage(m_conn));
   m_pending.push_back(std::move(onResult));
   if (m_pending.size() >= kPipelineDepth) TakeAnswers();
 }
 
 void CPostgresConnection::Sync() {
-  if (!m_conn) return;
+  if (!m_conn) Fail("no connection");
   TakeAnswers();
-  if (PQpipelineStatus(m_conn) != PQ_PIPELINE_OFF && !PQexitPipelineMode(m_conn)) Fail();
+  if (!PQexitPipelineMode(m_conn)) Fail(PQerrorMessage(m_conn));
   if (!m_failure.empty()) {
     const std::string failure = std::move(m_failure);
     m_failure.clear();
@@ -352,47 +526,56 @@ void CPostgresConnection::Sync() {
   }
 }
 
+CPostgresConnection::Result CPostgresConnection::Next(int64_t deadline) {
+  while (PQisBusy(m_conn)) {
+    const int64_t left = deadline - SteadyMs();
+    pollfd wait = {PQsocket(m_conn), POLLIN, 0};
+    const int ready = left > 0 ? poll(&wait, 1, static_cast<int>(left)) : 0;
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready == 0) {
+      Lose(SteadyMs() + kReconnectPauseMs);
+      m_pending.clear();
+      throw CStoreError("database: no answer within " + std::to_string(m_answerWithinMs) + " ms");
+    }
+    if (!PQconsumeInput(m_conn)) break;
+  }
+  return Result(PQgetResult(m_conn));
+}
+
 void CPostgresConnection::TakeAnswers() {
   std::vector<OnResult> pending;
   pending.swap(m_pending);
-  if (!PQpipelineSync(m_conn)) Fail();
+  if (!PQpipelineSync(m_conn)) Fail(PQerrorMessage(m_conn));
+  const int64_t deadline = SteadyMs() + m_answerWithinMs;
   for (OnResult& onResult : pending) {
-    Result result(PQgetResult(m_conn));
-    if (!result) Fail();  // the connection broke
+    Result result = Next(deadline);
+    if (!result) Fail(PQerrorMessage(m_conn));  // the connection broke
     const ExecStatusType status = PQresultStatus(result.get());
-    if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) {
+    if (!Failed(result.get())) {
       if (onResult) onResult(result.get());
     } else if (status != PGRES_PIPELINE_ABORTED && m_failure.empty()) {
-      // The statements after it are skipped up to the sync, and their answers say only that.
+      // The statements after it up to the sync are skipped, and their answers say only that.
       m_failure = std::string("database: ") + PQresultErrorMessage(result.get());
     }
     // Each statement's answers end with a null result.
-    while (Result more{PQgetResult(m_conn)}) {
+    while (Next(deadline)) {
     }
-    if (PQstatus(m_conn) != CONNECTION_OK) Fail();
+    if (PQstatus(m_conn) != CONNECTION_OK) Fail(PQerrorMessage(m_conn));
   }
-  Result synced(PQgetResult(m_conn));
-  if (!synced || PQresultStatus(synced.get()) != PGRES_PIPELINE_SYNC) Fail();
+  Result synced = Next(deadline);
+  if (!synced || PQresultStatus(synced.get()) != PGRES_PIPELINE_SYNC) Fail(PQerrorMessage(m_conn));
 }
 
 void CPostgresConnection::Exec(const char* sql) {
   m_lost = false;
   if (!m_conn) Connect();
-  Result result(PQexec(m_conn, sql));
-  const ExecStatusType status = PQresultStatus(result.get());
-  if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) return;
-  const std::string message = PQerrorMessage(m_conn);
-  if (PQstatus(m_conn) != CONNECTION_OK) {
-    Drop();
-    m_lost = true;
-    m_nextAttemptMs = 0;
-  }
-  throw CStoreError(std::string("database: ") + message);
+  Finish(PQsendQuery(m_conn, sql) != 0);
 }
 
 CPostgresStore::CPostgresStore(const std::string& conninfo)
-    : m_conninfo(conninfo), m_writer(conninfo) {
-  for (size_t i = 0; i < kReaders; ++i) m_readers.push_back(std::make_unique<CReader>(conninfo));
+    : m_conninfo(conninfo), m_writer(conninfo, kWriterAnswerMs) {
+  for (size_t i = 0; i < kReaders; ++i)
+    m_readers.push_back(std::make_unique<CReader>(conninfo, kReaderAnswerMs));
   m_writer.Exec("BEGIN");
   try {
     m_writer.Exec(kUpgradeLockSql);
@@ -468,10 +651,7 @@ std::optional<CAccountRecord> CPostgresStore::FindAccount(std::string_view name)
   record.keyHash = Text(row, 0, 1);
   record.codePage = static_cast<int>(Number(row, 0, 2));
   record.createdAt = Number(row, 0, 3);
-  const int64_t playback = Number(row, 0, 4);
-  record.state.playback = playback == 1   ? CTrackState::EPlayback::kPlaying
-                          : playback == 2 ? CTrackState::EPlayback::kStopped
-                                          : CTrackState::EPlayback::kNone;
+  record.state.playback = PlaybackOf(Number(row, 0, 4));
   record.state.artist = Text(row, 0, 5);
   record.state.title = Text(row, 0, 6);
   record.state.album = Text(row, 0, 7);
@@ -490,6 +670,8 @@ std::optional<CAccountRecord> CPostgresStore::FindAccount(std::string_view name)
     record.settings.showYear = Text(row, 0, 19) == "t";
     record.settings.showGenre = Text(row, 0, 20) == "t";
   }
+  record.id = Number(row, 0, 21);
+  record.keyVersion = Number(row, 0, 22);
   return record;
 }
 
@@ -508,6 +690,7 @@ std::vector<std::pair<std::string, CKeptReport>> CPostgresStore::KeptReports() {
     report.genre = Bytes(rows, i, 6);
     report.arrivedAt = Number(rows, i, 7);
     report.dueAtMs = Number(rows, i, 8);
+    report.seq = Number(rows, i, 9);
     kept.emplace_back(Text(rows, i, 0), std::move(report));
   }
   return kept;
@@ -534,8 +717,8 @@ std::vector<int64_t> CPostgresStore::FailedKeyChecks(const std::string& nameKey,
 
 void CPostgresStore::Commit(const std::vector<CCreation>& creations,
                             const std::map<std::string, CAccountWrite>& writes,
+                            std::vector<CQueuedReport>& reports,
                             std::vector<ECreateResult>& results) {
-  m_committed.clear();
   // The whole transaction goes in one pipeline: its statements cost one round trip (and one more
   // per kPipelineDepth statements), not one each.
   try {
@@ -548,22 +731,22 @@ void CPostgresStore::Commit(const std::vector<CCreation>& creations,
   try {
     // Writes first: a name that one of them frees may be taken by a creation in the same batch.
     for (const auto& [nameKey, write] : writes) ApplyWrite(nameKey, write);
+    for (CQueuedReport& report : reports)
+      ApplyReport(report.nameKey, report.report, report.outcome);
     for (size_t i = 0; i < creations.size(); ++i) {
       const CAccountRecord& record = creations[i].record;
       m_writer.Send("insert",
                     {NameKey(record.name), record.name, record.keyHash,
                      std::to_string(record.codePage), std::to_string(record.createdAt)},
                     {}, [&results, i](const PGresult* inserted) {
-                      results[i] =
-                          std::string_view(PQcmdTuples(const_cast<PGresult*>(inserted))) == "1"
-                              ? ECreateResult::kCreated
-                              : ECreateResult::kDuplicate;
+                      const char* count = PQcmdTuples(const_cast<PGresult*>(inserted));
+                      results[i] = std::string_view(count) == "1" ? ECreateResult::kCreated
+                                                                  : ECreateResult::kDuplicate;
                     });
     }
     m_writer.Send("COMMIT", {});
     m_writer.Sync();
   } catch (const CStoreError&) {
-    m_committed.clear();
     try {
       // A connection dropped on the failure rolled back by itself.
       if (!m_writer.LostConnection()) m_writer.Exec("ROLLBACK");
@@ -571,12 +754,6 @@ void CPostgresStore::Commit(const std::vector<CCreation>& creations,
     }
     throw;
   }
-}
-
-std::optional<CCommittedVersion> CPostgresStore::Committed(const std::string& nameKey) const {
-  auto found = m_committed.find(nameKey);
-  if (found == m_committed.end()) return std::nullopt;
-  return found->second;
 }
 
 CChangeFeed* CPostgresStore::Changes() {
@@ -593,13 +770,7 @@ void CPostgresStore::ApplyWrite(const std::string& nameKey, const CAccountWrite&
     params.push_back(std::to_string(state.trackAt));
     params.push_back(std::to_string(state.stoppedAt));
     params.push_back(std::to_string(write.nowMs));
-    const bool onlyIfKept = write.onlyIfKeptDueAtMs != 0;
-    if (onlyIfKept) params.push_back(std::to_string(write.onlyIfKeptDueAtMs));
-    m_writer.Send(onlyIfKept ? "apply_kept" : "update", params, {},
-                  [this, nameKey](const PGresult* updated) {
-                    if (PQntuples(updated) != 1) return;  // the kept report went elsewhere
-                    m_committed[nameKey] = {Number(updated, 0, 0), Number(updated, 0, 1)};
-                  });
+    m_writer.Send("update", params);
   }
   if (write.keptAction == CAccountWrite::EKept::kSet) {
     const CKeptReport& kept = write.kept;
@@ -629,9 +800,83 @@ void CPostgresStore::ApplyAccountChange(const std::string& nameKey, const CAccou
     m_writer.Send("account", {nameKey, write.keyHash ? *write.keyHash : std::string(),
                               write.codePage ? std::to_string(*write.codePage) : std::string()});
   }
+  if (write.keyHash) {
+    if (!write.keepSession.empty()) m_writer.Send("keep_session", {nameKey, write.keepSession});
+    m_writer.Send("end_old_sessions", {nameKey});
+  }
   if (!write.remove) return;
-  m_committed.erase(nameKey);
-  for (const char* statement : {"remove_settings", "remove", "unkeep"}) {
+  for (const char* statement : {"end_account_sessions", "remove_settings", "remove", "unkeep"}) {
     m_writer.Send(statement, {nameKey});
   }
+}
+
+void CPostgresStore::ApplyReport(const std::string& nameKey, const CReportWrite& report,
+                                 CReportOutcome& outcome) {
+  outcome = CReportOutcome();
+  // A claim needs no lock: removing the kept report decides it. Otherwise the account's row is
+  // locked first, so that the decision (a statement of its own, which sees what committed while
+  // it waited) counts every report that another instance applied or kept before.
+  const bool claim = report.claimSeq != 0;
+  if (!claim) m_writer.Send("lock", {nameKey});
+  std::vector<std::string> params = {nameKey, report.stopped ? "t" : "f"};
+  AddTags(params, report.track);
+  params.push_back(std::to_string(report.track.trackAt));
+  params.push_back(std::to_string(report.kept.arrivedAt));
+  params.push_back(std::to_string(report.nowMs));
+  std::vector<bool> binary;
+  if (claim) {
+    params.push_back(std::to_string(report.claimSeq));
+  } else {
+    params.push_back(std::to_string(report.intervalMs));
+    AddTags(params, report.kept);
+    // The kept report's tags are raw bytes in the account's code page: sent as binary bytea.
+    binary.assign(params.size(), false);
+    for (size_t i = 11; i < 16; ++i) binary[i] = true;
+  }
+  m_writer.Send(claim ? "claim_report" : "report", params, binary,
+                [&outcome](const PGresult* rows) { TakeOutcome(rows, outcome); });
+}
+
+bool CPostgresStore::AddSession(const std::string& tokenHash, const std::string& nameKey,
+                                const std::string& keyHash, int64_t nowMs, size_t maxPerAccount) {
+  std::unique_lock<std::mutex> lock;
+  CPostgresConnection& reader = Reader(lock);
+  auto added = Read(reader, "add_session", {tokenHash, nameKey, keyHash, std::to_string(nowMs)});
+  if (PQntuples(added.get()) != 1) return false;
+  reader.Run("trim_sessions", {Text(added.get(), 0, 0), std::to_string(maxPerAccount)});
+  return true;
+}
+
+std::optional<std::string> CPostgresStore::FindSession(const std::string& tokenHash, int64_t nowMs,
+                                                       int64_t bornAfterMs, int64_t usedAfterMs) {
+  std::unique_lock<std::mutex> lock;
+  CPostgresConnection& reader = Reader(lock);
+  auto found = Read(reader, "find_session",
+                    {tokenHash, std::to_string(bornAfterMs), std::to_string(usedAfterMs)});
+  if (PQntuples(found.get()) != 1) return std::nullopt;
+  if (nowMs - Number(found.get(), 0, 1) > kSessionUseStepMs)
+    reader.Run("use_session", {tokenHash, std::to_string(nowMs)});
+  return Text(found.get(), 0, 0);
+}
+
+void CPostgresStore::EndSession(const std::string& tokenHash) {
+  std::unique_lock<std::mutex> lock;
+  Read(Reader(lock), "end_session", {tokenHash});
+}
+
+size_t CPostgresStore::RemoveStaleSessions(int64_t bornBeforeMs, int64_t usedBeforeMs) {
+  std::unique_lock<std::mutex> lock;
+  auto removed = Read(Reader(lock), "stale_sessions",
+                      {std::to_string(bornBeforeMs), std::to_string(usedBeforeMs)});
+  return static_cast<size_t>(std::strtoull(PQcmdTuples(removed.get()), nullptr, 10));
+}
+
+std::string CPostgresStore::SharedSecret() {
+  std::unique_lock<std::mutex> lock;
+  CPostgresConnection& reader = Reader(lock);
+  // The first instance to ask makes it; the others find it.
+  Read(reader, "add_secret", {NewSecret()});
+  auto found = reader.Run("secret", {});
+  if (PQntuples(found.get()) != 1) throw CStoreError("database: no shared secret");
+  return Text(found.get(), 0, 0);
 }

@@ -2,7 +2,6 @@
 #pragma once
 
 #include <atomic>
-#include <map>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -20,7 +19,9 @@ struct pg_result;
 // thread-safe: its owner serializes the uses.
 class CPostgresConnection {
  public:
-  explicit CPostgresConnection(std::string conninfo);
+  // A statement whose answer takes longer than `answerWithinMs` fails, and the connection is
+  // given up (a server or network that hangs holds its user that long at most).
+  CPostgresConnection(std::string conninfo, int64_t answerWithinMs);
   ~CPostgresConnection();
   CPostgresConnection(const CPostgresConnection&) = delete;
   CPostgresConnection& operator=(const CPostgresConnection&) = delete;
@@ -40,9 +41,9 @@ class CPostgresConnection {
   // Pipeline mode (one round trip for many statements): Send sends a statement as Run takes it
   // without waiting for its answer; Sync takes the answers of all statements sent since the last
   // Sync, in order, calling the `onResult` of each that succeeded with its rows, and then throws
-  // CStoreError for the first that failed (the server skipped the rest). A broken connection
-  // throws from either at once and is dropped. The answers to many statements may be taken while
-  // sending, so an `onResult` may run inside Send.
+  // CStoreError for the first that failed (the server skipped the rest). A broken connection, or
+  // answers later than the answer bound, throw from either at once and drop the connection. The
+  // answers to many statements may be taken while sending, so an `onResult` may run inside Send.
   using OnResult = std::function<void(const pg_result* result)>;
   void Send(const char* name, const std::vector<std::string>& params,
             const std::vector<bool>& binary = {}, OnResult onResult = {});
@@ -55,12 +56,27 @@ class CPostgresConnection {
  private:
   void Connect();
   void Drop();
-  // Throws CStoreError with the connection's error; drops the connection when it broke.
-  [[noreturn]] void Fail();
+  // Drops the connection after a failure; no new one is tried before steady ms `retryAtMs`.
+  void Lose(int64_t retryAtMs);
+  // The results of what was sent, within the answer bound: the first failure, else the last
+  // result; null when the connection broke. Throws CStoreError (dropping the connection) when
+  // the answer does not come in time.
+  Result Await();
+  // Await's result for a statement (`sent` false: sending failed); throws CStoreError when it
+  // failed.
+  Result Finish(bool sent);
+  static bool Failed(const pg_result* result);
+  // The next result in pipeline mode (null between statements), within the answer bound from
+  // steady ms `deadline`. Throws CStoreError (dropping the connection) as Await does.
+  Result Next(int64_t deadline);
   // Ends the statements sent so far with a sync and takes their answers. Pipeline mode stays on.
   void TakeAnswers();
+  // Throws CStoreError with the connection's error; drops a broken connection, and one left in
+  // pipeline mode (its answers could not be told apart any more).
+  [[noreturn]] void Fail(const std::string& message);
 
   const std::string m_conninfo;
+  const int64_t m_answerWithinMs;
   pg_conn* m_conn = nullptr;
   int64_t m_nextAttemptMs = 0;  // steady ms before which no new connection is tried
   bool m_lost = false;
@@ -86,17 +102,24 @@ class CPostgresStore : public CStore {
   std::vector<int64_t> AddFailedKeyCheck(const std::string& nameKey, int64_t atMs,
                                          int64_t forgetBeforeMs) override;
   std::vector<int64_t> FailedKeyChecks(const std::string& nameKey, int64_t sinceMs) override;
+  bool AddSession(const std::string& tokenHash, const std::string& nameKey,
+                  const std::string& keyHash, int64_t nowMs, size_t maxPerAccount) override;
+  std::optional<std::string> FindSession(const std::string& tokenHash, int64_t nowMs,
+                                         int64_t bornAfterMs, int64_t usedAfterMs) override;
+  void EndSession(const std::string& tokenHash) override;
+  size_t RemoveStaleSessions(int64_t bornBeforeMs, int64_t usedBeforeMs) override;
+  std::string SharedSecret() override;
   CChangeFeed* Changes() override;
-  std::optional<CCommittedVersion> Committed(const std::string& nameKey) const override;
 
  protected:
   void Commit(const std::vector<CCreation>& creations,
               const std::map<std::string, CAccountWrite>& writes,
-              std::vector<ECreateResult>& results) override;
+              std::vector<CQueuedReport>& reports, std::vector<ECreateResult>& results) override;
 
  private:
   struct CReader {
-    explicit CReader(const std::string& conninfo) : connection(conninfo) {}
+    CReader(const std::string& conninfo, int64_t answerWithinMs)
+        : connection(conninfo, answerWithinMs) {}
     std::mutex mutex;
     CPostgresConnection connection;
   };
@@ -106,6 +129,9 @@ class CPostgresStore : public CStore {
   static CPostgresConnection::Result Read(CPostgresConnection& reader, const char* name,
                                           const std::vector<std::string>& params);
   void ApplyWrite(const std::string& nameKey, const CAccountWrite& write);
+  // Sends the statements that decide and apply one report in the writer's open transaction;
+  // `outcome` is filled once their answers are taken.
+  void ApplyReport(const std::string& nameKey, const CReportWrite& report, CReportOutcome& outcome);
   // The account's own part of `write`: settings, key, code page, removal.
   void ApplyAccountChange(const std::string& nameKey, const CAccountWrite& write);
 
@@ -113,8 +139,6 @@ class CPostgresStore : public CStore {
   std::atomic<size_t> m_nextReader{0};
   const std::string m_conninfo;
   CPostgresConnection m_writer;  // the writer thread's, after construction
-  // What the last commit left of the accounts whose state it wrote: the writer thread's.
-  std::map<std::string, CCommittedVersion> m_committed;
   std::once_flag m_feedMade;
   std::unique_ptr<CPostgresChangeFeed> m_feed;
 };
