@@ -100,7 +100,9 @@ CREATE TABLE service_secrets (
     // image shows a later changed_at) and is sent to every instance on the channel velk_changes
     // in the same transaction: "SEQ NAME VERSION", or "SEQ NAME -" for a deletion. SEQ counts
     // the transactions that change accounts, in commit order (the counter's row lock orders
-    // them), so that a listener sees when it missed one.
+    // them), so that a listener sees when it missed one. The notices are sent as the transaction
+    // commits (a deferred trigger): the counter's row is locked after every account's, and only
+    // until the commit.
     R"(
 INSERT INTO service_meta (name, value) VALUES ('change_seq', 0) ON CONFLICT (name) DO NOTHING;
 CREATE OR REPLACE FUNCTION velk_account_versioned() RETURNS trigger LANGUAGE plpgsql AS $$
@@ -138,8 +140,9 @@ BEGIN
   END IF;
   RETURN NULL;
 END $$;
-CREATE OR REPLACE TRIGGER accounts_changed AFTER INSERT OR UPDATE OR DELETE ON accounts
-  FOR EACH ROW EXECUTE FUNCTION velk_account_changed();
+DROP TRIGGER IF EXISTS accounts_changed ON accounts;
+CREATE CONSTRAINT TRIGGER accounts_changed AFTER INSERT OR UPDATE OR DELETE ON accounts
+  DEFERRABLE INITIALLY DEFERRED FOR EACH ROW EXECUTE FUNCTION velk_account_changed();
 CREATE OR REPLACE FUNCTION velk_settings_changed() RETURNS trigger LANGUAGE plpgsql AS $$
 BEGIN
   UPDATE accounts SET version = version + 1,
@@ -730,9 +733,25 @@ void CPostgresStore::Commit(const std::vector<CCreation>& creations,
   }
   try {
     // Writes first: a name that one of them frees may be taken by a creation in the same batch.
-    for (const auto& [nameKey, write] : writes) ApplyWrite(nameKey, write);
-    for (CQueuedReport& report : reports)
-      ApplyReport(report.nameKey, report.report, report.outcome);
+    // Accounts in the order of their names, in every instance: two batches that lock the same
+    // rows lock them in the same order. An account's writes go before its reports, and its
+    // reports in the order they came.
+    std::vector<size_t> order(reports.size());
+    std::iota(order.begin(), order.end(), size_t{0});
+    std::stable_sort(order.begin(), order.end(),
+                     [&](size_t a, size_t b) { return reports[a].nameKey < reports[b].nameKey; });
+    auto next = order.begin();
+    auto reportsBefore = [&](const std::string* nameKey) {
+      for (; next != order.end() && (!nameKey || reports[*next].nameKey < *nameKey); ++next) {
+        CQueuedReport& report = reports[*next];
+        ApplyReport(report.nameKey, report.report, report.outcome);
+      }
+    };
+    for (const auto& [nameKey, write] : writes) {
+      reportsBefore(&nameKey);
+      ApplyWrite(nameKey, write);
+    }
+    reportsBefore(nullptr);
     for (size_t i = 0; i < creations.size(); ++i) {
       const CAccountRecord& record = creations[i].record;
       m_writer.Send("insert",
@@ -789,6 +808,8 @@ void CPostgresStore::ApplyWrite(const std::string& nameKey, const CAccountWrite&
 void CPostgresStore::ApplyAccountChange(const std::string& nameKey, const CAccountWrite& write) {
   // The database's triggers give the account a new version and, when what its image shows
   // changed, a later changed_at.
+  if (write.settings || write.keyHash || write.codePage || write.remove)
+    m_writer.Send("lock", {nameKey});
   if (write.settings) {
     const CAccountSettings& settings = *write.settings;
     m_writer.Send("settings", {nameKey, settings.layout, settings.theme,
@@ -813,11 +834,11 @@ void CPostgresStore::ApplyAccountChange(const std::string& nameKey, const CAccou
 void CPostgresStore::ApplyReport(const std::string& nameKey, const CReportWrite& report,
                                  CReportOutcome& outcome) {
   outcome = CReportOutcome();
-  // A claim needs no lock: removing the kept report decides it. Otherwise the account's row is
-  // locked first, so that the decision (a statement of its own, which sees what committed while
-  // it waited) counts every report that another instance applied or kept before.
+  // The account's row is locked first, so that the decision (a statement of its own, which sees
+  // what committed while it waited) counts every report that another instance applied or kept
+  // before.
   const bool claim = report.claimSeq != 0;
-  if (!claim) m_writer.Send("lock", {nameKey});
+  m_writer.Send("lock", {nameKey});
   std::vector<std::string> params = {nameKey, report.stopped ? "t" : "f"};
   AddTags(params, report.track);
   params.push_back(std::to_string(report.track.trackAt));
