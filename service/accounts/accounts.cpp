@@ -56,7 +56,13 @@ CAccounts::CAccounts(CStore& store, const CClock& clock, CAccountsOptions option
     m_feed->Subscribe(
         [this](const std::string& nameKey, int64_t version) { TakeChange(nameKey, version); });
   }
-  AdoptKeptReports();
+  try {
+    AdoptKeptReports();
+  } catch (...) {
+    // No destructor runs: the feed must not call into what is left of this object.
+    if (m_feed) m_feed->Subscribe({});
+    throw;
+  }
   if (m_options.applyOnTime) m_scheduler = std::thread([this] { RunScheduler(); });
 }
 
@@ -241,6 +247,15 @@ std::optional<CAccounts::CView> CAccounts::FindHeld(std::string_view name) {
   const CEntry& entry = *found->second;
   if (m_store.Shared() && !Current(entry)) return std::nullopt;
   return ViewOf(entry);
+}
+
+bool CAccounts::KeyMatchesHeld(std::string_view name, const CKeyDigest& digest) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  auto found = m_entries.find(NameKey(name));
+  if (found == m_entries.end() || found->second->removed) return false;
+  const CEntry& entry = *found->second;
+  if (m_store.Shared() && !Current(entry)) return false;
+  return entry.rightKey && SameDigest(*entry.rightKey, digest);
 }
 
 CAccounts::CView CAccounts::ViewOf(const CEntry& entry) {

@@ -83,6 +83,10 @@ class CAccounts {
   // is then forgotten).
   bool RememberKeyCheck(std::string_view name, const CKeyDigest& digest, bool matches,
                         bool checked = true);
+  // Whether `digest` is the key that last passed the slow check of the account `name`, as this
+  // instance holds it, known current without asking the store (see FindHeld). Never waits for the
+  // database; false when that is not known.
+  bool KeyMatchesHeld(std::string_view name, const CKeyDigest& digest);
   // Milliseconds until the account may have another wrong key checked (at least 1).
   int64_t KeyCheckRetryMs(std::string_view name);
 

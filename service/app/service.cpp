@@ -143,6 +143,8 @@ void CSignatureService::Handle(const CHttpRequest& request, Reply reply) {
       // What memory holds current needs no database thread.
       if (route.handle == &CSignatureService::HandleImage && ImageFromMemory(request, name, reply))
         return;
+      if (route.handle == &CSignatureService::HandleReport && ReportFromMemory(request, reply))
+        return;
       return Defer(route, request, name, std::move(reply));
     }
     return (this->*route.handle)(request, name, std::move(reply));

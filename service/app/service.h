@@ -87,6 +87,10 @@ class CSignatureService : public CHttpHandler {
   // Answers an image request at once when the account and its image are in memory and known
   // current (no database, no drawing): returns true after calling `reply`, else false without.
   bool ImageFromMemory(const CHttpRequest& request, std::string_view name, Reply& reply);
+  // Takes a report at once when memory decides its key (the account known current, the key the
+  // one that last passed): returns true once it is queued for the store, with the answer to come
+  // after the commit (or the fallback at the database deadline); else false, `reply` untouched.
+  bool ReportFromMemory(const CHttpRequest& request, Reply& reply);
 
   void HandleReport(const CHttpRequest& request, std::string_view name, Reply reply);
   void CheckKeyThenApply(std::shared_ptr<const CReport> report, Reply reply);

@@ -7,6 +7,8 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +17,7 @@
 namespace {
 
 constexpr int64_t kRetryMs = 500;
+constexpr int64_t kRetryAfterLossMs = 50;
 constexpr char kCounterSql[] = "SELECT value FROM service_meta WHERE name = 'change_seq'";
 
 int64_t SteadyMs() {
@@ -72,15 +75,17 @@ void CPostgresChangeFeed::Run() {
                    "database until they are back\n");
       m_lossLogged = true;
     }
-    // After a loss, once at once; after a failed attempt, after a pause.
-    if (!Wait(-1, conn ? 0 : kRetryMs)) return;
+    // After a loss, soon (meanwhile every account is read from the database); after a failed
+    // attempt, after a longer pause.
+    if (!Wait(-1, conn ? kRetryAfterLossMs : kRetryMs)) return;
   }
 }
 
 pg_conn* CPostgresChangeFeed::Connect() {
   const std::string name = "velk-service changes " + std::to_string(getpid());
   // The connection string comes after the timeouts (it may change them) and before the name
-  // (by which an operator finds this connection among the instance's others).
+  // (by which an operator finds this connection among the instance's others). A hung server is
+  // noticed by the heartbeat.
   const char* const keywords[] = {"connect_timeout",
                                   "keepalives_idle",
                                   "keepalives_interval",
@@ -88,46 +93,22 @@ pg_conn* CPostgresChangeFeed::Connect() {
                                   "dbname",
                                   "application_name",
                                   nullptr};
-  const char* const values[] = {"3", "5", "2", "2", m_conninfo.c_str(), name.c_str(), nullptr};
+  const char* const values[] = {"2", "5", "2", "3", m_conninfo.c_str(), name.c_str(), nullptr};
   pg_conn* conn = PQconnectdbParams(keywords, values, 1);
-  if (!conn) return nullptr;
-  const int64_t sentMs = SteadyMs();
-  PGresult* listened = nullptr;
-  if (PQstatus(conn) == CONNECTION_OK)
-    listened = PQexec(conn, (std::string("LISTEN ") + kChangeChannel).c_str());
-  const bool listening = listened && PQresultStatus(listened) == PGRES_COMMAND_OK;
-  PQclear(listened);
-  const int64_t seq = listening ? ReadCounter(conn) : -1;
-  if (seq < 0) {
-    PQfinish(conn);
-    return nullptr;
-  }
-  // Changes committed before LISTEN took effect were not sent to this connection: unless the
-  // counter shows none since the numbers seen, anything held may be stale.
-  if (seq != m_lastSeq) NewEpoch();
-  m_lastSeq = seq;
-  m_checks.clear();
-  if (m_lossLogged) std::fprintf(stderr, "velk-service: change notifications back\n");
-  m_lossLogged = false;
-  m_liveUntilMs.store(sentMs + kLeaseMs, std::memory_order_release);
-  return conn;
-}
-
-int64_t CPostgresChangeFeed::ReadCounter(pg_conn* conn) {
-  PGresult* result = PQexec(conn, kCounterSql);
-  int64_t seq = -1;
-  if (PQresultStatus(result) == PGRES_TUPLES_OK && PQntuples(result) == 1)
-    seq = std::strtoll(PQgetvalue(result, 0, 0), nullptr, 10);
-  PQclear(result);
-  return seq;
+  if (conn && PQstatus(conn) == CONNECTION_OK && PQsetnonblocking(conn, 1) == 0) return conn;
+  PQfinish(conn);
+  return nullptr;
 }
 
 void CPostgresChangeFeed::Serve(pg_conn* conn) {
-  if (PQsetnonblocking(conn, 1) != 0) return;
   const int socket = PQsocket(conn);
-  int64_t nextBeatMs = SteadyMs() + kHeartbeatEveryMs;
-  int64_t sentMs = 0;
-  bool outstanding = false;
+  // The first query listens, then reads the counter as every heartbeat does.
+  const std::string listen = std::string("LISTEN ") + kChangeChannel + "; " + kCounterSql;
+  if (!PQsendQuery(conn, listen.c_str())) return;
+  bool listening = false;
+  bool outstanding = true;
+  int64_t sentMs = SteadyMs();
+  int64_t nextBeatMs = sentMs + kHeartbeatEveryMs;
   for (;;) {
     const int64_t now = SteadyMs();
     if (!outstanding && now >= nextBeatMs) {
@@ -137,7 +118,7 @@ void CPostgresChangeFeed::Serve(pg_conn* conn) {
       nextBeatMs = now + kHeartbeatEveryMs;
     }
     if (PQflush(conn) < 0) return;
-    // A heartbeat unanswered for a lease: the connection hangs, and the lease has run out.
+    // A query unanswered for a lease: the connection hangs, and the lease has run out.
     if (outstanding && now - sentMs >= kLeaseMs) return;
     const int64_t waitMs = outstanding ? sentMs + kLeaseMs - now : nextBeatMs - now;
     if (!Wait(socket, std::max<int64_t>(0, waitMs))) return;
@@ -154,18 +135,35 @@ void CPostgresChangeFeed::Serve(pg_conn* conn) {
         outstanding = false;
         break;
       }
-      const bool ok = PQresultStatus(result) == PGRES_TUPLES_OK && PQntuples(result) == 1;
-      if (ok) seq = std::strtoll(PQgetvalue(result, 0, 0), nullptr, 10);
+      const ExecStatusType status = PQresultStatus(result);
+      const bool counted = status == PGRES_TUPLES_OK && PQntuples(result) == 1;
+      if (counted) seq = std::strtoll(PQgetvalue(result, 0, 0), nullptr, 10);
       PQclear(result);
-      if (!ok) return;
+      if (!counted && status != PGRES_COMMAND_OK) return;
     }
-    if (seq >= 0) TakeCounter(seq, sentMs);
+    if (seq >= 0 && !listening) {
+      listening = true;
+      Listening(seq, sentMs);
+    } else if (seq >= 0) {
+      TakeCounter(seq, sentMs);
+    }
     while (PGnotify* notice = PQnotifies(conn)) {
       TakeNotice(notice->extra);
       PQfreemem(notice);
     }
     if (PQstatus(conn) != CONNECTION_OK) return;
   }
+}
+
+void CPostgresChangeFeed::Listening(int64_t seq, int64_t sentMs) {
+  // Changes committed before LISTEN took effect were not sent to this connection: unless the
+  // counter shows none since the numbers seen, anything held may be stale.
+  if (seq != m_lastSeq) NewEpoch();
+  m_lastSeq = seq;
+  m_checks.clear();
+  if (m_lossLogged) std::fprintf(stderr, "velk-service: change notifications back\n");
+  m_lossLogged = false;
+  m_liveUntilMs.store(sentMs + kLeaseMs, std::memory_order_release);
 }
 
 void CPostgresChangeFeed::TakeCounter(int64_t seq, int64_t sentMs) {

@@ -30,7 +30,7 @@ class CPostgresChangeFeed : public CChangeFeed {
   static constexpr int64_t kHeartbeatEveryMs = 250;
 
   // Starts the feed's thread, which connects with `conninfo` and keeps connecting again while the
-  // feed lives (at once after a loss, then every half second). Never throws for the database.
+  // feed lives (50 ms after a loss, then every half second). Never throws for the database.
   explicit CPostgresChangeFeed(std::string conninfo);
   // Stops the thread (at most a connection attempt's timeout) and disconnects.
   ~CPostgresChangeFeed() override;
@@ -43,12 +43,14 @@ class CPostgresChangeFeed : public CChangeFeed {
 
  private:
   void Run();
-  // Connects and listens; returns null when that failed. Feed thread.
+  // Connects (within the connection attempt's timeout), in non-blocking mode; returns null when
+  // that failed. Feed thread.
   pg_conn* Connect();
-  // Takes notifications and heartbeats on `conn` until it fails or the feed stops. Feed thread.
+  // Listens on `conn`, then takes notifications and heartbeats until it fails, hangs or the feed
+  // stops. Feed thread.
   void Serve(pg_conn* conn);
-  // The counter's value as the connection reads it now, or -1 when that failed. Feed thread.
-  static int64_t ReadCounter(pg_conn* conn);
+  // Takes the counter `seq` read right after LISTEN by a query sent at steady time `sentMs`.
+  void Listening(int64_t seq, int64_t sentMs);
   // Takes the counter `seq` read by a query sent at steady time `sentMs`.
   void TakeCounter(int64_t seq, int64_t sentMs);
   // Handles one payload sent on the channel. Feed thread.
