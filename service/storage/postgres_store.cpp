@@ -120,7 +120,7 @@ BEGIN
   RETURN NEW;
 END $$;
 CREATE OR REPLACE TRIGGER accounts_versioned BEFORE UPDATE ON accounts
-  FOR EACH ROW EXECUTE FUNCTION velk_account_versioned();
+  FOR EACH ROW WHEN (NEW.version = OLD.version) EXECUTE FUNCTION velk_account_versioned();
 CREATE OR REPLACE FUNCTION velk_account_changed() RETURNS trigger LANGUAGE plpgsql AS $$
 DECLARE
   seq TEXT := current_setting('velk.change_seq', true);
@@ -203,9 +203,7 @@ constexpr CStatement kStatements[] = {
     // The account's row, locked until the report's transaction ends: reports of one account are
     // decided one after the other, whichever instance took them. Every transaction locks an
     // account's row before its kept report and sessions, so that two cannot wait for each other.
-    {"lock",
-     "SELECT applied_at_ms, EXISTS (SELECT 1 FROM kept_reports AS k WHERE k.name_key = "
-     "a.name_key) FROM accounts AS a WHERE name_key = $1 FOR UPDATE OF a"},
+    {"lock", "SELECT FROM accounts WHERE name_key = $1 FOR UPDATE"},
     // A report, once "lock" holds the account's row: applied ($2 true for a stop, which keeps the
     // last track and the first stop's time), or kept when it comes within $11 ms of the last one
     // applied (its raw tags $12-$16 as bytea), replacing any report kept before. Answers whether
