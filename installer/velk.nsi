@@ -198,7 +198,8 @@ FunctionEnd
 ; key their own HKEY_CURRENT_USER names. Sets $SettingsSid to that SID, and $SettingsOwner to
 ; DOMAIN\name. Without a session user (no session service), or when no hive is loaded under that
 ; SID, $SettingsSid stays empty and Setup's own HKEY_CURRENT_USER is used.
-Function FindSettingsHive
+!macro DEFINE_FIND_SETTINGS_HIVE UN
+Function ${UN}FindSettingsHive
   Push $0
   Push $1
   Push $2
@@ -251,6 +252,9 @@ Function FindSettingsHive
   Pop $1
   Pop $0
 FunctionEnd
+!macroend
+!insertmacro DEFINE_FIND_SETTINGS_HIVE ""
+!insertmacro DEFINE_FIND_SETTINGS_HIVE "un."
 
 ; The settings as the plug-in loads them: "Enabled" is on only for the exact text "1", "Method" is
 ; GET when missing or exactly "GET" and POST otherwise, "User" and "Key" are taken as they are.
@@ -687,6 +691,7 @@ SectionEnd
 ; The uninstaller runs from a copy in the temporary folder with $INSTDIR = the Plugins folder it
 ; was written to; given /D= or _?= with the player's folder instead, it uses that.
 Function un.onInit
+  Call un.FindSettingsHive
   ${If} ${FileExists} "$INSTDIR\winamp.exe"
   ${OrIf} ${FileExists} "$INSTDIR\Plugins\${UNINSTALLER}"
     StrCpy $PlayerDir $INSTDIR
@@ -718,7 +723,11 @@ Section "un.Velk plug-in" UnPlugin
 SectionEnd
 
 Section /o "un.My Velk settings" UnSettings
-  DeleteRegKey HKCU "${SETTINGS_KEY}"
+  ${If} $SettingsSid == ""
+    DeleteRegKey HKCU "${SETTINGS_KEY}"
+  ${Else}
+    DeleteRegKey HKU "$SettingsSid\${SETTINGS_KEY}"
+  ${EndIf}
 SectionEnd
 
 !insertmacro MUI_UNFUNCTION_DESCRIPTION_BEGIN
