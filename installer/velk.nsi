@@ -197,7 +197,8 @@ FunctionEnd
 ; password; the session user's hive is HKEY_USERS\<their SID> while they are logged on, the very
 ; key their own HKEY_CURRENT_USER names. Sets $SettingsSid to that SID, and $SettingsOwner to
 ; DOMAIN\name. Without a session user (no session service), or when no hive is loaded under that
-; SID, $SettingsSid stays empty and Setup's own HKEY_CURRENT_USER is used.
+; SID, $SettingsSid stays empty and Setup's own HKEY_CURRENT_USER is used, $SettingsOwner naming
+; Setup's own account.
 !macro DEFINE_FIND_SETTINGS_HIVE UN
 Function ${UN}FindSettingsHive
   Push $0
@@ -207,13 +208,14 @@ Function ${UN}FindSettingsHive
   StrCpy $SettingsSid ""
   StrCpy $SettingsOwner ""
   ; WTS_CURRENT_SERVER_HANDLE (0), WTS_CURRENT_SESSION (-1), WTSUserName (5), WTSDomainName (7).
+  ; Results are compared as numbers: a call the System plug-in cannot make answers "error", 0.
   System::Call 'wtsapi32::WTSQuerySessionInformationW(p 0, i -1, i 5, *p .r0, *i .r1) i .r2'
-  ${If} $2 != 0
+  ${If} $2 <> 0
     System::Call 'kernel32::lstrcpynW(w .r3, p r0, i ${NSIS_MAX_STRLEN})'
     System::Call 'wtsapi32::WTSFreeMemory(p r0)'
     StrCpy $SettingsOwner $3
     System::Call 'wtsapi32::WTSQuerySessionInformationW(p 0, i -1, i 7, *p .r0, *i .r1) i .r2'
-    ${If} $2 != 0
+    ${If} $2 <> 0
       System::Call 'kernel32::lstrcpynW(w .r3, p r0, i ${NSIS_MAX_STRLEN})'
       System::Call 'wtsapi32::WTSFreeMemory(p r0)'
       ${If} $3 != ""
@@ -228,9 +230,9 @@ Function ${UN}FindSettingsHive
     Pop $0
     System::Call 'advapi32::LookupAccountNameW(p 0, w "$SettingsOwner", p r0, *i 68, w .r1, \
       *i ${NSIS_MAX_STRLEN}, *i .r2) i .r3'
-    ${If} $3 != 0
+    ${If} $3 <> 0
       System::Call 'advapi32::ConvertSidToStringSidW(p r0, *p .r1) i .r3'
-      ${If} $3 != 0
+      ${If} $3 <> 0
         System::Call 'kernel32::lstrcpynW(w .r2, p r1, i ${NSIS_MAX_STRLEN})'
         System::Call 'kernel32::LocalFree(p r1)'
         ; A logged-on user's hive always holds subkeys; none means it is not loaded.
@@ -243,9 +245,11 @@ Function ${UN}FindSettingsHive
       ${EndIf}
     ${EndIf}
     System::Free $0
-  ${Else}
+  ${EndIf}
+  ${If} $SettingsSid == ""
+    StrCpy $SettingsOwner ""
     System::Call 'advapi32::GetUserNameW(w .r0, *i ${NSIS_MAX_STRLEN}) i .r3'
-    ${IfThen} $3 != 0 ${|} StrCpy $SettingsOwner $0 ${|}
+    ${IfThen} $3 <> 0 ${|} StrCpy $SettingsOwner $0 ${|}
   ${EndIf}
   Pop $3
   Pop $2
