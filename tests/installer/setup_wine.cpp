@@ -363,7 +363,8 @@ void Screenshot(HWND window, const char* file) {
 // Opens the installer and goes on from the welcome page to the folder page, which shows the
 // player's folder (<build>/artifacts/installer.png), and to the account page, which shows the
 // stored account: a user name the service would refuse is warned of on the page
-// (installer-account.png); a good one is saved on Next, the stored switch and method kept.
+// (installer-account.png) and not saved unless confirmed; a good one is saved on Next, reporting
+// switched on once both boxes were filled.
 void ScreenshotPages(const std::string& installer) {
   HANDLE process = Start(Quoted(installer));
   if (!CHECK(process != nullptr)) return;
@@ -404,12 +405,20 @@ void ScreenshotPages(const std::string& installer) {
       CHECK(WaitFor([&] { return !IsWindow(question); }, 10000));
       CHECK(WaitForChild(window, "Edit", "carol & co") == user);
       CHECK_EQ_STR(PluginSettings(), "Enabled=0 Method? User=carol Key=777");
+      // With the key cleared and typed again, both boxes become filled: "Enable Velk" is ticked.
+      HWND key = WaitForChild(window, "Edit", "777");
+      HWND enable = WaitForChild(window, "Button", "Enable Velk");
+      for (const char* text : {"", "777"}) {
+        SendMessageTimeoutA(key, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text), SMTO_BLOCK, 1000,
+                            nullptr);
+      }
       SendMessageTimeoutA(user, WM_SETTEXT, 0, reinterpret_cast<LPARAM>("erin"), SMTO_BLOCK, 1000,
                           nullptr);
+      CHECK_EQ_INT(SendMessageA(enable, BM_GETCHECK, 0, 0), BST_CHECKED);
       Next(window);
-      CHECK(WaitFor([] { return PluginSettings() == "Enabled=0 Method=GET User=erin Key=777"; },
+      CHECK(WaitFor([] { return PluginSettings() == "Enabled=1 Method=GET User=erin Key=777"; },
                     30000));
-      CHECK_EQ_STR(PluginSettings(), "Enabled=0 Method=GET User=erin Key=777");
+      CHECK_EQ_STR(PluginSettings(), "Enabled=1 Method=GET User=erin Key=777");
     }
   }
   TerminateProcess(process, 0);
