@@ -292,35 +292,17 @@ Function ReadSettings
   ${EndIf}
 FunctionEnd
 
-; The first character of a text (second on the stack) that is not in a set (top of the stack),
-; compared case-sensitively, or "" when there is none.
+; The first character of a text (second on the stack) that is not in a set (top of the stack), or
+; "" when there is none. StrSpnW compares code units exactly, where the script's own comparisons
+; would follow the locale's collation.
 Function FirstCharNotIn
   Exch $1
   Exch
   Exch $0
   Push $2
-  Push $3
-  Push $4
-  Push $5
   StrCpy $2 0
-  StrCpy $5 ""
-  ${Do}
-    StrCpy $3 $0 1 $2
-    ${IfThen} $3 == "" ${|} ${ExitDo} ${|}
-    StrCpy $4 0
-    ${Do}
-      StrCpy $5 $1 1 $4
-      ${IfThen} $5 == "" ${|} ${ExitDo} ${|}
-      ${IfThen} $5 S== $3 ${|} ${ExitDo} ${|}
-      IntOp $4 $4 + 1
-    ${Loop}
-    ${IfThen} $5 == "" ${|} ${ExitDo} ${|}
-    IntOp $2 $2 + 1
-  ${Loop}
-  StrCpy $0 $3
-  Pop $5
-  Pop $4
-  Pop $3
+  System::Call 'shlwapi::StrSpnW(w r0, w r1) i .r2'
+  StrCpy $0 $0 1 $2
   Pop $2
   Exch
   Pop $1

@@ -262,8 +262,10 @@ void RefuseFolderWithoutPlayer(const std::string& installer) {
 void InstallWithAccount(const std::string& installer) {
   const std::string into = " /D=" + kPlayer;
   RegDeleteTreeA(HKEY_CURRENT_USER, kSettingsKey);
-  CHECK_EQ_INT(Run(Quoted(installer) + " /S /USER=bob smith /KEY=12345" + into), 3);
-  CHECK_EQ_INT(Run(Quoted(installer) + " /S /USER=bob" + into), 3);
+  for (const char* refused : {"/USER=bob smith /KEY=12345", "/USER=bob&co /KEY=1",
+                              "/USER=caf\xe9 /KEY=1", "/USER=bob /KEY=12#", "/USER=bob"}) {
+    CHECK_EQ_INT(Run(Quoted(installer) + " /S " + refused + into), 3);
+  }
   CHECK(!Exists(kPlugins + "\\gen_Velk.dll"));
   CHECK(!KeyExists(HKEY_CURRENT_USER, kSettingsKey));
 
