@@ -421,6 +421,9 @@ void ScreenshotPages(const std::string& installer) {
       CHECK(WaitFor([] { return PluginSettings() == "Enabled=1 Method=GET User=erin Key=777"; },
                     30000));
       CHECK_EQ_STR(PluginSettings(), "Enabled=1 Method=GET User=erin Key=777");
+      CHECK(WaitForChild(window, "Static", "as \"erin\" from Winamp's next start", true) !=
+            nullptr);
+      Screenshot(window, "installer-finish.png");
     }
   }
   TerminateProcess(process, 0);
