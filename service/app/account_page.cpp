@@ -28,6 +28,7 @@ header .brand span { color: #4fc3f7; }
 header .who { margin-left: auto; color: #a9b1c1; min-width: 0; }
 header form { margin: 0; }
 main { max-width: 54rem; margin: 1rem auto; padding: 0 .75rem; }
+main.narrow { max-width: 42rem; }
 section { background: #fff; border: 1px solid var(--line); border-radius: 8px;
           padding: 1rem 1.25rem; margin-bottom: 1rem; min-width: 0; }
 h1 { font-size: 1.35rem; margin: .2rem 0 1rem; }
@@ -82,7 +83,7 @@ details[open] > summary { margin-bottom: .6rem; }
   main { padding: 0 .5rem; }
   section { padding: .85rem .8rem; }
   .grid { grid-template-columns: minmax(0, 1fr); gap: .1rem; }
-  .grid > span { margin-top: .6rem; }
+  .grid > span, .grid > label { margin-top: .6rem; }
   .snippet { grid-template-columns: minmax(0, 1fr) auto; }
   .snippet label { grid-column: 1 / -1; padding-top: 0; }
 }
@@ -171,7 +172,9 @@ constexpr char kScript[] = R"(<script>
 
 constexpr char kEnd[] = "</main>\n</body>\n</html>\n";
 
-std::string Header(const std::string& name, const std::string& csrf) {
+// The dark bar on top, with the signed-in name and sign-out when `name` is not empty, and the
+// start of <main>: `narrow` for pages of one small form.
+std::string Header(const std::string& name, const std::string& csrf, bool narrow = false) {
   std::string html = "<header><div class=\"brand\">Velk <span>signature</span></div>";
   if (!name.empty()) {
     html += "<div class=\"who\">Signed in as <strong id=\"user\">" + EscapeHtml(name) +
@@ -181,7 +184,7 @@ std::string Header(const std::string& name, const std::string& csrf) {
         "name=\"csrf\" value=\"" +
         EscapeHtml(csrf) + "\"><button class=\"plain\" id=\"signout\">Sign out</button></form>";
   }
-  return html + "</header>\n<main>\n";
+  return html + (narrow ? "</header>\n<main class=\"narrow\">\n" : "</header>\n<main>\n");
 }
 
 std::string Hidden(const std::string& csrf) {
@@ -359,7 +362,7 @@ std::string AccountPageHtml(const CAccountPage& page) {
 
 std::string SignInPageHtml(const std::string& error, const std::string& name,
                            const std::string& csrf) {
-  std::string html = Head("sign in") + Header("", "");
+  std::string html = Head("sign in") + Header("", "", true);
   html += "<section>\n<h1>Sign in to your signature</h1>\n" + Notice(error, true, "error");
   html += "<form method=\"post\" action=\"/account/signin\">\n" + Hidden(csrf) +
           "<div class=\"grid\">\n<label for=\"name\">User name</label><input type=\"text\" "
@@ -376,7 +379,7 @@ std::string SignInPageHtml(const std::string& error, const std::string& name,
 }
 
 std::string RegisterPageHtml(const std::string& error, const std::string& name, int codePage) {
-  std::string html = Head("register") + Header("", "");
+  std::string html = Head("register") + Header("", "", true);
   html += "<section>\n<h1>Register a Velk signature</h1>\n" + Notice(error, true, "error");
   html += R"(<form method="post" action="/user/register">
 <div class="grid">
@@ -402,8 +405,8 @@ Windows-1252.</p></div>
 }
 
 std::string DeletedPageHtml(const std::string& name) {
-  return Head("account deleted") + Header("", "") + "<section>\n<h1 id=\"deleted\">The account " +
-         EscapeHtml(name) +
+  return Head("account deleted") + Header("", "", true) +
+         "<section>\n<h1 id=\"deleted\">The account " + EscapeHtml(name) +
          " is deleted</h1>\n<p>Its signature, settings and key are gone, and the name is free "
          "again. <a href=\"/user/register\">Register an account</a>.</p>\n</section>\n" +
          kEnd;
