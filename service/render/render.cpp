@@ -301,10 +301,11 @@ std::pair<double, double> Share(double a, double b, double width) {
   return {half, half};
 }
 
-// A line of `text` cut to `width` when it needs more (natural width `natural`).
-std::unique_ptr<CLine> Fitted(const CCanvas& canvas, const std::string& text, double px, bool bold,
-                              double natural, double width) {
-  return std::make_unique<CLine>(canvas.context, text, px, bold, natural <= width ? 0 : width);
+// `whole` (a line of its text, uncut) when it fits in `width`; else its text cut to `width`.
+std::unique_ptr<CLine> Fitted(const CCanvas& canvas, std::unique_ptr<CLine> whole,
+                              const std::string& text, double px, bool bold, double width) {
+  if (whole->Width() <= width) return whole;
+  return std::make_unique<CLine>(canvas.context, text, px, bold, width);
 }
 
 // Whether the line's text starts right to left (Arabic, Hebrew): its first run's bidi level is odd.
@@ -327,12 +328,13 @@ double DrawTrack(const CCanvas& canvas, double x, double baseline, double px, do
   }
   const CLine separator(canvas.context, " \u2013 ", px, true, 0);
   const double room = std::max(0.0, width - separator.Width());
-  const CLine artistWhole(canvas.context, artist, px, true, 0);
-  const CLine titleWhole(canvas.context, title, px, true, 0);
-  const auto [artistWidth, titleWidth] = Share(artistWhole.Width(), titleWhole.Width(), room);
-  auto first = Fitted(canvas, artist, px, true, artistWhole.Width(), artistWidth);
-  auto second = Fitted(canvas, title, px, true, titleWhole.Width(), titleWidth);
-  if (IsRightToLeft(artistWhole) && IsRightToLeft(titleWhole)) std::swap(first, second);
+  auto first = std::make_unique<CLine>(canvas.context, artist, px, true, 0);
+  auto second = std::make_unique<CLine>(canvas.context, title, px, true, 0);
+  const bool rightToLeft = IsRightToLeft(*first) && IsRightToLeft(*second);
+  const auto [artistWidth, titleWidth] = Share(first->Width(), second->Width(), room);
+  first = Fitted(canvas, std::move(first), artist, px, true, artistWidth);
+  second = Fitted(canvas, std::move(second), title, px, true, titleWidth);
+  if (rightToLeft) std::swap(first, second);
   double at = x + canvas.Show(*first, x, baseline, color, room);
   at += canvas.Show(separator, at, baseline, color, room);
   return at + canvas.Show(*second, at, baseline, color, room) - x;
@@ -366,14 +368,14 @@ void DrawAlbumLine(const CCanvas& canvas, double x, double baseline, double px, 
       canvas.Show(CLine(canvas.context, line, px, false, width), x, baseline, muted, width);
     return;
   }
-  const CLine albumWhole(canvas.context, album, px, false, 0);
+  auto albumWhole = std::make_unique<CLine>(canvas.context, album, px, false, 0);
   const std::string kept[][2] = {{year, genre}, {year, ""}, {"", ""}};
   for (const auto& [keptYear, keptGenre] : kept) {
     const std::string suffix = FormatAlbumLine(album, keptYear, keptGenre).substr(album.size());
     const CLine rest(canvas.context, suffix, px, false, 0);
     const double room = width - rest.Width();
-    if (!suffix.empty() && room < std::min(albumWhole.Width(), width / 2)) continue;
-    auto shown = Fitted(canvas, album, px, false, albumWhole.Width(), room);
+    if (!suffix.empty() && room < std::min(albumWhole->Width(), width / 2)) continue;
+    auto shown = Fitted(canvas, std::move(albumWhole), album, px, false, room);
     const double at = x + canvas.Show(*shown, x, baseline, muted, width);
     canvas.Show(rest, at, baseline, muted, width);
     return;
