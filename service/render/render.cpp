@@ -301,11 +301,12 @@ std::pair<double, double> Share(double a, double b, double width) {
   return {half, half};
 }
 
-// `whole` (a line of its text, uncut) when it fits in `width`; else its text cut to `width`.
+// `whole` (a line of its text, uncut) when it fits in `width`; else its text cut to `width` (to a
+// lone "…" when there is no room at all).
 std::unique_ptr<CLine> Fitted(const CCanvas& canvas, std::unique_ptr<CLine> whole,
                               const std::string& text, double px, bool bold, double width) {
   if (whole->Width() <= width) return whole;
-  return std::make_unique<CLine>(canvas.context, text, px, bold, width);
+  return std::make_unique<CLine>(canvas.context, text, px, bold, std::max(width, 1.0));
 }
 
 // Whether the line's text starts right to left (Arabic, Hebrew): its first run's bidi level is odd.
@@ -324,7 +325,8 @@ double DrawTrack(const CCanvas& canvas, double x, double baseline, double px, do
   const std::string title = TrimBlanks(canvas.view.title);
   if (artist.empty() || title.empty()) {
     const std::string alone = artist.empty() ? (title.empty() ? "Unknown track" : title) : artist;
-    return canvas.Show(CLine(canvas.context, alone, px, true, width), x, baseline, color, width);
+    const CLine line(canvas.context, alone, px, true, std::max(width, 1.0));
+    return canvas.Show(line, x, baseline, color, width);
   }
   const CLine separator(canvas.context, " \u2013 ", px, true, 0);
   const double room = std::max(0.0, width - separator.Width());
