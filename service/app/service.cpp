@@ -80,6 +80,7 @@ CSignatureService::CSignatureService(CStore& store, const CClock& clock, CServic
       m_unavailableImage(MessageImage(CSignatureView::EKind::kUnavailable)),
       m_registrations(clock, m_options.registrationsPerHour, 3600 * 1000),
       m_sessions(clock, m_options.maxSessions),
+      m_flashes(clock, m_options.maxSessions),
       m_slowWork(m_options.keyCheckThreads, m_options.maxPendingKeyChecks) {}
 
 CSignatureService::~CSignatureService() { m_store.Flush(); }

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "accounts/accounts.h"
+#include "app/flash.h"
 #include "app/sessions.h"
 #include "base/clock.h"
 #include "base/event_limit.h"
@@ -98,6 +99,8 @@ class CSignatureService : public CHttpHandler {
                   const std::string& name, Reply reply);
   // Starts a session for the account `name` whose key passed, and sends the browser to its page.
   void SignIn(const CHttpRequest& request, const std::string& name, Reply reply);
+  // A 303 to /account that leaves `flash` for that page to show once.
+  CHttpResponse RedirectWithFlash(const CHttpRequest& request, CFlash flash);
   std::string PublicUrl(const CHttpRequest& request) const;
 
   CStore& m_store;
@@ -111,6 +114,7 @@ class CSignatureService : public CHttpHandler {
   std::shared_ptr<const CImage> m_unavailableImage;
   CEventLimit m_registrations;  // by client address
   CSessions m_sessions;
+  CFlashes m_flashes;  // results of the account page's forms, for the page after the redirect
   // Last, so that it stops first: its pending jobs call back into the members above.
   CWorkPool m_slowWork;
 };
