@@ -28,6 +28,7 @@ constexpr char kUsage[] = R"(Usage:
                        [--registrations-per-hour N] [--image-cache-mb N] [--max-connections N]
                        [--connections-per-address N] [--request-timeout-s N]
                        [--idle-timeout-s N] [--write-timeout-s N] [--now-playing-for MINUTES]
+                       [--trusted-proxy CIDR]...
   velk-service adduser [--db FILE|URI] [--codepage N] [--key DIGITS] NAME...
   velk-service show    [--db FILE|URI] NAME
 
@@ -35,6 +36,9 @@ serve    answers reports, images and registrations on ADDR:N (default 127.0.0.1:
          --port 0 picks a free port. The line "listening on http://ADDR:PORT" tells where.
          It refuses to start when the data file cannot be written. A track reported playing
          more than --now-playing-for minutes ago (default 30; 0: never) shows as last played.
+         --trusted-proxy (repeatable, e.g. 127.0.0.1 or 10.0.0.0/8; none by default) names the
+         proxies whose X-Forwarded-For, X-Real-IP and X-Forwarded-Proto are believed: limits
+         per client then count the client's own address.
 adduser  creates accounts without the registration page and prints the key: for one NAME the key
          alone, for several NAMEs a line "NAME KEY" each. --key sets the key instead of drawing
          one (the same for every NAME); --codepage is the player's code page (default 1252).
@@ -47,6 +51,7 @@ several instances may share.
 struct CArgs {
   std::string command;
   std::map<std::string, std::string> options;
+  std::vector<std::string> trustedProxies;  // every --trusted-proxy, in order
   std::vector<std::string> names;
 };
 
@@ -57,6 +62,10 @@ bool ParseArgs(int argc, char** argv, CArgs* args) {
     const std::string arg = argv[i];
     if (arg.rfind("--", 0) == 0) {
       if (i + 1 >= argc) return false;
+      if (arg == "--trusted-proxy") {
+        args->trustedProxies.push_back(argv[++i]);
+        continue;
+      }
       args->options[arg.substr(2)] = argv[++i];
     } else {
       args->names.push_back(arg);
@@ -129,6 +138,15 @@ int Serve(const CArgs& args, const std::string& db) {
       static_cast<int>(NumberOption(args, "request-timeout-s", 10));
   serverOptions.idleTimeoutSeconds = static_cast<int>(NumberOption(args, "idle-timeout-s", 30));
   serverOptions.writeTimeoutSeconds = static_cast<int>(NumberOption(args, "write-timeout-s", 30));
+  for (const std::string& proxy : args.trustedProxies) {
+    if (!serverOptions.trustedProxies.Add(proxy)) {
+      std::fprintf(stderr,
+                   "velk-service: --trusted-proxy wants an address or a network such as "
+                   "10.0.0.0/8, not \"%s\"\n",
+                   proxy.c_str());
+      return 2;
+    }
+  }
   // The code page tables are built once, before the first report needs one.
   for (const CCodePageInfo& page : SupportedCodePages()) CodePageFor(page.id);
 

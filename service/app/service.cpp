@@ -76,10 +76,13 @@ CSignatureService::CSignatureService(CStore& store, const CClock& clock, CServic
       m_startedAt(clock.WallSeconds()),
       m_accounts(store, clock, {m_options.minReportIntervalMs, m_options.wrongKeysPerMinute}),
       m_images(m_options.imageCacheBytes),
+      m_previews(m_options.previewCacheBytes),
+      m_previewsUnderWay(m_options.previewsPerSession),
       m_noAccountImage(MessageImage(CSignatureView::EKind::kNoAccount)),
       m_unavailableImage(MessageImage(CSignatureView::EKind::kUnavailable)),
       m_registrations(clock, m_options.registrationsPerHour, 3600 * 1000),
       m_sessions(clock, m_options.maxSessions),
+      m_renderWork(1, m_options.maxPendingRenders),
       m_slowWork(m_options.keyCheckThreads, m_options.maxPendingKeyChecks) {}
 
 CSignatureService::~CSignatureService() { m_store.Flush(); }

@@ -4,13 +4,17 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <unordered_map>
+#include <vector>
 #include <string_view>
 
 #include "accounts/accounts.h"
 #include "app/sessions.h"
 #include "base/clock.h"
 #include "base/event_limit.h"
+#include "base/in_flight_limit.h"
 #include "base/work_pool.h"
 #include "http/message.h"
 #include "render/image_cache.h"
@@ -29,7 +33,10 @@ struct CServiceOptions {
   size_t registrationsPerHour = 10;  // per client address; more get 429 and a page saying when
   // A playing state older than this shows as "Last played ... ago"; 0: it never ends so.
   int64_t nowPlayingForMinutes = 30;
-  size_t maxSessions = 10000;  // signed-in account pages at once
+  size_t maxSessions = 10000;      // signed-in account pages at once
+  size_t maxPendingRenders = 256;  // images waiting to be drawn; more get the message image
+  size_t previewsPerSession = 4;   // previews under way per session; more get 429
+  size_t previewCacheBytes = 4u << 20;
 };
 
 class CSignatureService : public CHttpHandler {
@@ -43,16 +50,32 @@ class CSignatureService : public CHttpHandler {
   CSignatureService& operator=(const CSignatureService&) = delete;
 
   // Answers `request` by calling `reply` exactly once: at once on the calling thread, or later on
-  // the key checker's or the store writer's thread. Any thread may call it.
+  // the key checker's, the render thread or the store writer's thread. Any thread may call it.
   void Handle(const CHttpRequest& request, Reply reply) override;
 
-  // The image an account's signature shows now in its chosen template, or in `layout` when given
-  // (the service's message image when there is no such account or the database fails). Any
-  // thread.
-  std::shared_ptr<const CImage> SignatureImage(std::string_view name,
-                                               const ETemplate* layout = nullptr);
-
  private:
+  using ImageDone = std::function<void(std::shared_ptr<const CImage>)>;
+  // An image to draw: the view, and where the drawn image is kept.
+  struct CDrawJob {
+    CImageCache* cache = nullptr;
+    std::string key;
+    std::string variant;
+    CSignatureView view;
+    int64_t lastModified = 0;
+  };
+  // The image an account's signature shows now in its chosen template, or in `layout` when given
+  // (the service's message image when there is no such account or the database fails), when it
+  // is in memory; else null, and `job` says what to draw. Any thread.
+  std::shared_ptr<const CImage> CurrentImage(std::string_view name, const ETemplate* layout,
+                                             CDrawJob* job);
+  // Draws `job` on the render thread and gives `done` the image there, after keeping it in
+  // `job.cache`; requests waiting for the same key and variant share one drawing. `done` gets
+  // null, at once on the calling thread, when the render queue is full, and on the render thread
+  // when drawing fails.
+  void Draw(CDrawJob job, ImageDone done);
+  // Ends the drawing of `id` ("key\nvariant"): every request waiting for it gets `image`.
+  void FinishDrawing(const std::string& id, const std::shared_ptr<const CImage>& image);
+
   // The routing table: a request goes to the first route whose path pattern it matches.
   struct CRoute;
   static const CRoute kRoutes[];
@@ -107,11 +130,18 @@ class CSignatureService : public CHttpHandler {
   CAccounts m_accounts;
   CRenderer m_renderer;
   CImageCache m_images;
+  CImageCache m_previews;             // by account, look and code page
+  CInFlightLimit m_previewsUnderWay;  // by session id
+  std::mutex m_drawingMutex;
+  // Drawings queued or under way ("key\nvariant"), with the requests that wait for each.
+  std::unordered_map<std::string, std::vector<ImageDone>> m_drawing;
   std::shared_ptr<const CImage> m_noAccountImage;
   std::shared_ptr<const CImage> m_unavailableImage;
   CEventLimit m_registrations;  // by client address
   CSessions m_sessions;
-  // Last, so that it stops first: its pending jobs call back into the members above.
+  // Last, so that they stop first: their pending jobs call back into the members above. Drawing
+  // has its own thread, so that key checks never wait for renders or renders for key checks.
+  CWorkPool m_renderWork;
   CWorkPool m_slowWork;
 };
 
