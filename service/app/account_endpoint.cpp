@@ -350,27 +350,33 @@ void CSignatureService::HandlePreview(const CHttpRequest& request, std::string_v
     LogRepeated("account look-up failed", error.what());
   }
   if (!account) return reply(TextResponse(404, "There is no such account any more.\n"));
-  // Each session has a few previews under way at most: a flood of them waits on the flooder.
-  if (!m_previewsUnderWay.Begin(session->id)) {
-    CHttpResponse response = TextResponse(429, "Too many previews at once; try again shortly.\n");
-    response.fields.emplace_back("Retry-After", "1");
-    return reply(std::move(response));
-  }
   account->codePage = codePage;
   CDrawJob job;
   job.view = ViewOf(*account, style, &job.variant, &job.lastModified);
   job.key =
       "preview:" + session->nameKey + '/' + std::to_string(codePage) + '/' + style.Fingerprint();
   job.cache = &m_previews;
-  auto answer = [this, id = session->id,
-                 reply = std::move(reply)](std::shared_ptr<const CImage> image) {
+  auto shared = std::make_shared<Reply>(std::move(reply));
+  auto answer = [this, id = session->id, shared](std::shared_ptr<const CImage> image) {
+    if (image) {
+      CHttpResponse response;
+      response.fields = {{"Content-Type", "image/png"}, {"Cache-Control", "no-store"}};
+      response.body = std::shared_ptr<const std::string>(image, &image->png);
+      (*shared)(std::move(response));
+    } else {
+      (*shared)(TextResponse(503, "The preview could not be drawn.\n"));
+    }
     m_previewsUnderWay.End(id);
-    if (!image) return reply(TextResponse(503, "The preview could not be drawn.\n"));
-    CHttpResponse response;
-    response.fields = {{"Content-Type", "image/png"}, {"Cache-Control", "no-store"}};
-    response.body = std::shared_ptr<const std::string>(image, &image->png);
-    reply(std::move(response));
   };
-  if (auto cached = m_previews.Find(job.key, job.variant)) return answer(std::move(cached));
-  Draw(std::move(job), std::move(answer));
+  // One preview of a session is drawn at a time; the session's others wait for it, so a flood of
+  // them waits on the flooder alone.
+  const bool started = m_previewsUnderWay.Start(session->id, [this, job, answer]() mutable {
+    if (auto cached = m_previews.Find(job.key, job.variant)) return answer(std::move(cached));
+    Draw(std::move(job), std::move(answer));
+  });
+  if (!started) {
+    CHttpResponse response = TextResponse(429, "Too many previews at once; try again shortly.\n");
+    response.fields.emplace_back("Retry-After", "1");
+    (*shared)(std::move(response));
+  }
 }

@@ -77,7 +77,7 @@ CSignatureService::CSignatureService(CStore& store, const CClock& clock, CServic
       m_accounts(store, clock, {m_options.minReportIntervalMs, m_options.wrongKeysPerMinute}),
       m_images(m_options.imageCacheBytes),
       m_previews(m_options.previewCacheBytes),
-      m_previewsUnderWay(m_options.previewsPerSession),
+      m_previewsUnderWay(m_options.previewsPerSession, m_options.previewsWaiting),
       m_noAccountImage(MessageImage(CSignatureView::EKind::kNoAccount)),
       m_unavailableImage(MessageImage(CSignatureView::EKind::kUnavailable)),
       m_registrations(clock, m_options.registrationsPerHour, 3600 * 1000),

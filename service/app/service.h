@@ -35,7 +35,8 @@ struct CServiceOptions {
   int64_t nowPlayingForMinutes = 30;
   size_t maxSessions = 10000;      // signed-in account pages at once
   size_t maxPendingRenders = 256;  // images waiting to be drawn; more get the message image
-  size_t previewsPerSession = 4;   // previews under way per session; more get 429
+  size_t previewsPerSession = 1;   // previews drawn at once per session; more wait their turn
+  size_t previewsWaiting = 32;     // previews waiting per session; more get 429
   size_t previewCacheBytes = 4u << 20;
 };
 

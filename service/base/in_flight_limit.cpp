@@ -1,19 +1,35 @@
-// Counting the jobs under way per key (a session), to bound how many one key may have at once.
+// Jobs per key (a session) one at a time or a few: the rest wait their turn, a bounded number.
 #include "base/in_flight_limit.h"
 
-bool CInFlightLimit::Begin(const std::string& key) {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  size_t& running = m_running[key];
-  if (running >= m_limit) {
-    if (running == 0) m_running.erase(key);
-    return false;
+bool CInFlightLimit::Start(const std::string& key, Job job) {
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    CKey& entry = m_keys[key];
+    if (entry.running >= m_limit) {
+      if (entry.waiting.size() >= m_maxWaiting) return false;
+      entry.waiting.push_back(std::move(job));
+      return true;
+    }
+    ++entry.running;
   }
-  ++running;
+  job();
   return true;
 }
 
 void CInFlightLimit::End(const std::string& key) {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  auto found = m_running.find(key);
-  if (found != m_running.end() && --found->second == 0) m_running.erase(found);
+  Job next;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto found = m_keys.find(key);
+    if (found == m_keys.end()) return;
+    CKey& entry = found->second;
+    if (entry.waiting.empty()) {
+      if (--entry.running == 0) m_keys.erase(found);
+      return;
+    }
+    // The job that ended hands its place to the next one.
+    next = std::move(entry.waiting.front());
+    entry.waiting.pop_front();
+  }
+  next();
 }
