@@ -23,8 +23,8 @@ namespace {
 
 constexpr char kUsage[] = R"(Usage:
   velk-service serve   [--db FILE|URI] [--address ADDR] [--port N] [--threads N]
-                       [--public-url URL] [--report-interval-ms N] [--key-check-threads N]
-                       [--key-check-queue N] [--wrong-keys-per-minute N]
+                       [--public-url URL] [--https-url URL] [--report-interval-ms N]
+                       [--key-check-threads N] [--key-check-queue N] [--wrong-keys-per-minute N]
                        [--registrations-per-hour N] [--image-cache-mb N] [--max-connections N]
                        [--connections-per-address N] [--request-timeout-s N]
                        [--idle-timeout-s N] [--write-timeout-s N] [--now-playing-for MINUTES]
@@ -36,6 +36,7 @@ serve    answers reports, images and registrations on ADDR:N (default 127.0.0.1:
          --port 0 picks a free port. The line "listening on http://ADDR:PORT" tells where.
          It refuses to start when the data file cannot be written. A track reported playing
          more than --now-playing-for minutes ago (default 30; 0: never) shows as last played.
+         --https-url https://HOST sends page requests that did not come over HTTPS there.
          --trusted-proxy (repeatable, e.g. 127.0.0.1 or 10.0.0.0/8; none by default) names the
          proxies whose X-Forwarded-For, X-Real-IP and X-Forwarded-Proto are believed: limits
          per client then count the client's own address.
@@ -115,6 +116,15 @@ size_t SizeOption(const CArgs& args, const std::string& name, long fallback) {
 int Serve(const CArgs& args, const std::string& db) {
   CServiceOptions serviceOptions;
   serviceOptions.publicUrl = Option(args, "public-url", "");
+  serviceOptions.httpsUrl = Option(args, "https-url", "");
+  if (!serviceOptions.httpsUrl.empty() && serviceOptions.httpsUrl.rfind("https://", 0) != 0) {
+    std::fprintf(stderr, "velk-service: --https-url wants https://HOST[:PORT], not \"%s\"\n",
+                 serviceOptions.httpsUrl.c_str());
+    return 2;
+  }
+  while (!serviceOptions.httpsUrl.empty() && serviceOptions.httpsUrl.back() == '/') {
+    serviceOptions.httpsUrl.pop_back();
+  }
   serviceOptions.minReportIntervalMs = NumberOption(args, "report-interval-ms", 2000);
   serviceOptions.keyCheckThreads = std::max<size_t>(1, SizeOption(args, "key-check-threads", 1));
   serviceOptions.maxPendingKeyChecks = SizeOption(args, "key-check-queue", 256);

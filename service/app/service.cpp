@@ -33,6 +33,12 @@ std::string OriginForm(std::string_view target) {
   return std::string(rest.substr(path));
 }
 
+// Whether `path` is one of the pages people use, as opposed to reports, images and state.
+bool IsPagePath(std::string_view path) {
+  return path == "/" || path == "/user/register" || path == "/account" ||
+         path.substr(0, 9) == "/account/";
+}
+
 }  // namespace
 
 struct CSignatureService::CRoute {
@@ -106,6 +112,12 @@ void CSignatureService::Handle(const CHttpRequest& request, Reply reply) {
   }
   const std::string_view target = request.target;
   const std::string_view path = target.substr(0, target.find('?'));
+  if (!m_options.httpsUrl.empty() && IsPagePath(path) && !CameOverHttps(request)) {
+    const std::string location = m_options.httpsUrl + request.target;
+    CHttpResponse response = TextResponse(301, "See " + location + "\n");
+    response.fields.emplace_back("Location", location);
+    return reply(std::move(response));
+  }
   for (const CRoute& route : kRoutes) {
     std::string_view name;
     if (route.Matches(path, &name)) return (this->*route.handle)(request, name, std::move(reply));

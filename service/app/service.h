@@ -26,6 +26,10 @@ struct CServiceOptions {
   // "http://host[:port]" of the service as users reach it, for the image URL that the
   // registration page shows; empty: "http://" and the Host field of each request.
   std::string publicUrl;
+  // "https://host[:port]" where people's pages are served over HTTPS; empty: wherever asked. A
+  // request for a page (/, /account..., /user/register) that did not come over HTTPS is sent
+  // there with a 301.
+  std::string httpsUrl;
   size_t keyCheckThreads = 1;        // threads for slow key hashes and checks
   size_t maxPendingKeyChecks = 256;  // slow jobs waiting at most; more are refused with 503
   size_t imageCacheBytes = 64u << 20;

@@ -3,7 +3,9 @@
 
 #include <boost/asio/ip/network_v4.hpp>
 #include <boost/asio/ip/network_v6.hpp>
+#include <charconv>
 #include <optional>
+#include <vector>
 
 namespace ip = boost::asio::ip;
 
@@ -99,4 +101,59 @@ std::string ClientAddress(const ip::address& peer, const CTrustedProxies& proxie
     if (!proxies.Contains(client)) break;
   }
   return client.to_string();
+}
+
+namespace {
+
+constexpr std::string_view kProxySignature = "PROXY ";
+constexpr size_t kMaxProxyLine = 107;
+
+std::vector<std::string_view> SplitBlanks(std::string_view text) {
+  std::vector<std::string_view> words;
+  while (!text.empty()) {
+    const size_t blank = text.find(' ');
+    words.push_back(text.substr(0, blank));
+    text = blank == std::string_view::npos ? std::string_view() : text.substr(blank + 1);
+  }
+  return words;
+}
+
+bool IsPort(std::string_view text) {
+  unsigned port = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), port);
+  return error == std::errc() && end == text.data() + text.size() && port <= 65535 &&
+         !text.empty() && (text.size() == 1 || text[0] != '0');
+}
+
+}  // namespace
+
+CProxyLine ParseProxyLine(std::string_view buffered) {
+  CProxyLine line;
+  const size_t compared = std::min(buffered.size(), kProxySignature.size());
+  if (buffered.substr(0, compared) != kProxySignature.substr(0, compared)) return line;
+  const size_t end = buffered.substr(0, kMaxProxyLine).find("\r\n");
+  if (end == std::string_view::npos) {
+    line.status = buffered.size() >= kMaxProxyLine ? CProxyLine::EStatus::kBad
+                                                   : CProxyLine::EStatus::kNeedMore;
+    return line;
+  }
+  line.status = CProxyLine::EStatus::kBad;
+  const std::vector<std::string_view> words =
+      SplitBlanks(buffered.substr(kProxySignature.size(), end - kProxySignature.size()));
+  if (!words.empty() && words[0] == "UNKNOWN") {
+    line.status = CProxyLine::EStatus::kComplete;
+  } else if (words.size() == 5 && (words[0] == "TCP4" || words[0] == "TCP6") && IsPort(words[3]) &&
+             IsPort(words[4])) {
+    boost::system::error_code sourceError;
+    boost::system::error_code targetError;
+    const ip::address source = ip::make_address(words[1], sourceError);
+    const ip::address target = ip::make_address(words[2], targetError);
+    if (!sourceError && !targetError && source.is_v4() == (words[0] == "TCP4") &&
+        target.is_v4() == source.is_v4()) {
+      line.status = CProxyLine::EStatus::kComplete;
+      line.client = Unmapped(source);
+    }
+  }
+  if (line.status == CProxyLine::EStatus::kComplete) line.length = end + 2;
+  return line;
 }

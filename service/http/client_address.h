@@ -2,6 +2,7 @@
 #pragma once
 
 #include <boost/asio/ip/address.hpp>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -34,3 +35,19 @@ boost::asio::ip::address Unmapped(const boost::asio::ip::address& address);
 // `realIp` (X-Real-IP); without either, the peer.
 std::string ClientAddress(const boost::asio::ip::address& peer, const CTrustedProxies& proxies,
                           std::string_view forwardedFor, std::string_view realIp);
+
+// The PROXY protocol's first line (version 1), with which a TCP proxy (nginx's stream module)
+// names the client before passing on the client's bytes untouched: "PROXY TCP4 SRC DST SPORT
+// DPORT\r\n", "PROXY TCP6 ...", or "PROXY UNKNOWN ...\r\n"; 107 bytes at most.
+struct CProxyLine {
+  enum class EStatus {
+    kAbsent,    // the bytes do not start with a PROXY line
+    kNeedMore,  // they may, once more arrive
+    kBad,       // a PROXY line that breaks the protocol
+    kComplete,
+  };
+  EStatus status = EStatus::kAbsent;
+  size_t length = 0;                               // kComplete: the line's bytes, CR LF included
+  std::optional<boost::asio::ip::address> client;  // kComplete: none for UNKNOWN
+};
+CProxyLine ParseProxyLine(std::string_view buffered);

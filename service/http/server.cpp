@@ -130,7 +130,8 @@ class CSession : public std::enable_shared_from_this<CSession> {
         m_buffer(kMaxBuffered),
         m_server(server),
         m_peer(peer),
-        m_address(std::move(counted)) {}
+        m_address(std::move(counted)),
+        m_awaitingProxyLine(server.options.trustedProxies.Contains(peer)) {}
   ~CSession() {
     m_server.Release(m_address);
     --m_server.connections;
@@ -194,6 +195,7 @@ class CSession : public std::enable_shared_from_this<CSession> {
 
   // Makes what progress the buffered bytes allow: a head, then a body, then the answer.
   void Process() {
+    if (m_awaitingProxyLine && !TakeProxyLine()) return;
     if (!m_parser) {
       switch (m_scanner.Scan(Buffered())) {
         case CHeadScanner::EStatus::kNeedMore:
@@ -218,6 +220,33 @@ class CSession : public std::enable_shared_from_this<CSession> {
       if (!m_parser->is_done()) return ReadMore();
     }
     Dispatch();
+  }
+
+  // A trusted TCP proxy may open the connection with a PROXY line naming the client; false when
+  // processing must wait for more bytes or the connection was refused.
+  bool TakeProxyLine() {
+    const CProxyLine line = ParseProxyLine(Buffered());
+    switch (line.status) {
+      case CProxyLine::EStatus::kNeedMore:
+        ReadMore();
+        return false;
+      case CProxyLine::EStatus::kBad:
+        Fail(400, "The PROXY line is malformed.\n");
+        return false;
+      case CProxyLine::EStatus::kComplete:
+        m_buffer.consume(line.length);
+        m_tcpProxyClient = line.client.value_or(m_peer);
+        break;
+      case CProxyLine::EStatus::kAbsent:
+        break;
+    }
+    m_awaitingProxyLine = false;
+    if (m_buffer.size() > 0) return true;
+    // The client itself has sent nothing yet: it is idle, not slow.
+    StopRequestClock();
+    m_stream.expires_after(std::chrono::seconds(m_server.options.idleTimeoutSeconds));
+    ReadMore();
+    return false;
   }
 
   // Feeds the scanned head to a fresh parser and checks the limits it reveals; false when the
@@ -274,11 +303,17 @@ class CSession : public std::enable_shared_from_this<CSession> {
     request.cookie = FieldValue(message, http::field::cookie).value_or("");
     request.body = std::move(message.body());
     const CTrustedProxies& proxies = m_server.options.trustedProxies;
-    if (proxies.Contains(m_peer)) {
-      request.forwardedProto = FieldValue(message, "X-Forwarded-Proto").value_or("");
+    if (m_tcpProxyClient) {
+      // The proxy passed the client's bytes on untouched: its forwarding fields are its own words.
+      request.clientAddress = m_tcpProxyClient->to_string();
+    } else {
+      if (proxies.Contains(m_peer)) {
+        request.forwardedProto = FieldValue(message, "X-Forwarded-Proto").value_or("");
+      }
+      request.clientAddress =
+          ClientAddress(m_peer, proxies, JoinedFields(message, "X-Forwarded-For"),
+                        FieldValue(message, "X-Real-IP").value_or(""));
     }
-    request.clientAddress = ClientAddress(m_peer, proxies, JoinedFields(message, "X-Forwarded-For"),
-                                          FieldValue(message, "X-Real-IP").value_or(""));
 
     // A reply given during Handle is sent straight away; one given later, from another thread,
     // comes back to this session's loop.
@@ -386,6 +421,8 @@ class CSession : public std::enable_shared_from_this<CSession> {
   CServerState& m_server;
   const net::ip::address m_peer;
   const std::string m_address;  // the key of the per-address count, empty when not counted
+  bool m_awaitingProxyLine;     // a trusted peer's connection, before its first request
+  std::optional<net::ip::address> m_tcpProxyClient;  // the client a PROXY line named
   CHeadScanner m_scanner;
   std::optional<http::request_parser<http::string_body>> m_parser;
   bool m_requestStarted = false;

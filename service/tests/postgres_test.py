@@ -49,6 +49,8 @@ class Cluster:
         self.pgdata = os.path.join(self.work, "pg")
         self.socket_dir = os.path.join(self.work, "socket")
         self.instances = {}  # name -> (process, port)
+        self.nginx_port = free_port()  # in place of 80
+        self.tls_port = free_port()  # in place of 443, where instances send page requests
         self.nginx = None
         self.stopped = False
         atexit.register(self.stop)
@@ -93,7 +95,7 @@ class Cluster:
         process = subprocess.Popen(
             [SERVICE, "serve", "--db", self.db_uri(form), "--port", str(port), "--report-interval-ms",
              str(INTERVAL_MS), "--wrong-keys-per-minute", str(WRONG_KEYS), "--trusted-proxy",
-             "127.0.0.1"],
+             "127.0.0.1", "--https-url", "https://127.0.0.1:%d" % self.tls_port],
             stdout=subprocess.PIPE, stderr=sys.stderr, text=True)
         line = process.stdout.readline()
         match = re.search(r"listening on http://127\.0\.0\.1:(\d+)", line)
@@ -127,8 +129,6 @@ class Cluster:
                         "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
                         "-keyout", os.path.join(prefix, "tls", "velk.key"), "-out",
                         self.tls_cert], check=True, capture_output=True)
-        self.nginx_port = free_port()
-        self.tls_port = free_port()
         with open(NGINX_CONF) as f:
             conf = f.read()
         conf = conf.replace("listen 80;", "listen 127.0.0.1:%d;" % self.nginx_port)
