@@ -38,8 +38,8 @@ serve    answers reports, images and registrations on ADDR:N (default 127.0.0.1:
          more than --now-playing-for minutes ago (default 30; 0: never) shows as last played.
          --https-url https://HOST sends page requests that did not come over HTTPS there.
          --trusted-proxy (repeatable, e.g. 127.0.0.1 or 10.0.0.0/8; none by default) names the
-         proxies whose X-Forwarded-For, X-Real-IP and X-Forwarded-Proto are believed: limits
-         per client then count the client's own address.
+         proxies whose X-Forwarded-For, X-Real-IP, X-Forwarded-Proto and PROXY lines are
+         believed: limits per client then count the client's own address.
 adduser  creates accounts without the registration page and prints the key: for one NAME the key
          alone, for several NAMEs a line "NAME KEY" each. --key sets the key instead of drawing
          one (the same for every NAME); --codepage is the player's code page (default 1252).
