@@ -236,6 +236,14 @@ class CSession : public std::enable_shared_from_this<CSession> {
       case CProxyLine::EStatus::kComplete:
         m_buffer.consume(line.length);
         m_tcpProxyClient = line.client.value_or(m_peer);
+        if (line.client) {
+          // The connection is the client's own: it counts towards that address's share.
+          m_address = line.client->to_string();
+          if (!m_server.Admit(m_address)) {
+            Fail(503, "Too many connections from your address; close some and try again.\n");
+            return false;
+          }
+        }
         break;
       case CProxyLine::EStatus::kAbsent:
         break;
@@ -420,8 +428,8 @@ class CSession : public std::enable_shared_from_this<CSession> {
   beast::flat_buffer m_buffer;
   CServerState& m_server;
   const net::ip::address m_peer;
-  const std::string m_address;  // the key of the per-address count, empty when not counted
-  bool m_awaitingProxyLine;     // a trusted peer's connection, before its first request
+  std::string m_address;     // the key of the per-address count, empty when not counted
+  bool m_awaitingProxyLine;  // a trusted peer's connection, before its first request
   std::optional<net::ip::address> m_tcpProxyClient;  // the client a PROXY line named
   CHeadScanner m_scanner;
   std::optional<http::request_parser<http::string_body>> m_parser;
