@@ -37,24 +37,24 @@ std::string Value(const std::vector<CFormField>& fields, std::string_view name) 
   return value;
 }
 
-// The look and code page that a settings form or a preview query chose; false when a value is
-// not one of those offered.
-bool ParseLook(const std::vector<CFormField>& fields, CSignatureStyle* style, int* codePage) {
-  if (!ParseTemplate(Value(fields, "template"), &style->layout)) return false;
-  if (!ParseTheme(Value(fields, "theme"), &style->theme)) return false;
+// The look and code page that a settings form or a preview query chose. Returns null when all
+// are among those offered, else the name of the first field that is not.
+const char* ParseLook(const std::vector<CFormField>& fields, CSignatureStyle* style,
+                      int* codePage) {
+  if (!ParseTemplate(Value(fields, "template"), &style->layout)) return "template";
+  if (!ParseTheme(Value(fields, "theme"), &style->theme)) return "theme";
   const std::string mode = Value(fields, "accent_mode");
   style->accent = -1;
   if (mode == "own") {
-    if (!ParseAccent(Value(fields, "accent"), &style->accent)) return false;
+    if (!ParseAccent(Value(fields, "accent"), &style->accent)) return "accent";
   } else if (mode != "theme") {
-    return false;
+    return "accent_mode";
   }
   style->showAlbum = Value(fields, "album") == "1";
   style->showYear = Value(fields, "year") == "1";
   style->showGenre = Value(fields, "genre") == "1";
-  const std::string page = Value(fields, "codepage");
-  *codePage = page.empty() ? 0 : std::atoi(page.c_str());
-  return page.size() <= 5 && FindCodePage(*codePage) != nullptr;
+  *codePage = ParseCodePageNumber(Value(fields, "codepage"));
+  return FindCodePage(*codePage) ? nullptr : "codepage";
 }
 
 }  // namespace
@@ -264,10 +264,11 @@ void CSignatureService::HandleSettings(const CHttpRequest& request, std::string_
   if (!session) return;
   CSignatureStyle style;
   int codePage = 0;
-  if (!ParseLook(SplitForm(request.body), &style, &codePage)) {
+  if (const char* bad = ParseLook(SplitForm(request.body), &style, &codePage)) {
     return ShowAccount(request, *session, 400,
-                       "Nothing was saved: please pick a template, a theme, an accent and a code "
-                       "page from those offered.",
+                       std::string("Nothing was saved: \"") + bad +
+                           "\" is not one of those offered; please pick a template, a theme, an "
+                           "accent and a code page from the lists.",
                        "", "", std::move(reply));
   }
   auto shared = std::make_shared<Reply>(std::move(reply));
@@ -368,8 +369,10 @@ void CSignatureService::HandlePreview(const CHttpRequest& request, std::string_v
   if (!session) return reply(TextResponse(403, "Sign in on /account to see a preview.\n"));
   CSignatureStyle style;
   int codePage = 0;
-  if (!ParseLook(SplitForm(QueryOf(request.target)), &style, &codePage)) {
-    return reply(TextResponse(400, "A preview needs a template, theme, accent and code page.\n"));
+  if (const char* bad = ParseLook(SplitForm(QueryOf(request.target)), &style, &codePage)) {
+    return reply(TextResponse(400, std::string("A preview needs a template, theme, accent and code "
+                                               "page among those offered; \"") +
+                                       bad + "\" is not.\n"));
   }
   std::optional<CAccounts::CView> account;
   try {
@@ -379,15 +382,33 @@ void CSignatureService::HandlePreview(const CHttpRequest& request, std::string_v
   }
   if (!account) return reply(TextResponse(404, "There is no such account any more.\n"));
   account->codePage = codePage;
-  std::string variant;
-  int64_t lastModified = 0;
-  CSignatureView view = ViewOf(*account, style, &variant, &lastModified);
-  UseSampleTrackIfNone(&view);
-  auto png = std::make_shared<std::string>(m_renderer.RenderPng(view));
-  if (png->empty()) return reply(TextResponse(503, "The preview could not be drawn.\n"));
-  CHttpResponse response;
-  response.fields = {{"Content-Type", "image/png"}, {"Cache-Control", "no-store"}};
-  response.body = std::move(png);
-  response.omitBody = request.method == "HEAD";
-  reply(std::move(response));
+  CDrawJob job;
+  job.view = ViewOf(*account, style, &job.variant, &job.lastModified);
+  UseSampleTrackIfNone(&job.view);
+  job.key =
+      "preview:" + session->nameKey + '/' + std::to_string(codePage) + '/' + style.Fingerprint();
+  job.cache = &m_previews;
+  auto shared = std::make_shared<Reply>(std::move(reply));
+  auto answer = [this, id = session->id, shared](std::shared_ptr<const CImage> image) {
+    if (image) {
+      CHttpResponse response;
+      response.fields = {{"Content-Type", "image/png"}, {"Cache-Control", "no-store"}};
+      response.body = std::shared_ptr<const std::string>(image, &image->png);
+      (*shared)(std::move(response));
+    } else {
+      (*shared)(TextResponse(503, "The preview could not be drawn.\n"));
+    }
+    m_previewsUnderWay.End(id);
+  };
+  // One preview of a session is drawn at a time; the session's others wait for it, so a flood of
+  // them waits on the flooder alone.
+  const bool started = m_previewsUnderWay.Start(session->id, [this, job, answer]() mutable {
+    if (auto cached = m_previews.Find(job.key, job.variant)) return answer(std::move(cached));
+    Draw(std::move(job), std::move(answer));
+  });
+  if (!started) {
+    CHttpResponse response = TextResponse(429, "Too many previews at once; try again shortly.\n");
+    response.fields.emplace_back("Retry-After", "1");
+    (*shared)(std::move(response));
+  }
 }

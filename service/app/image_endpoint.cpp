@@ -97,8 +97,9 @@ CSignatureView CSignatureService::ViewOf(const CAccounts::CView& account,
   return view;
 }
 
-std::shared_ptr<const CImage> CSignatureService::SignatureImage(std::string_view name,
-                                                                const ETemplate* layout) {
+std::shared_ptr<const CImage> CSignatureService::CurrentImage(std::string_view name,
+                                                              const ETemplate* layout,
+                                                              CDrawJob* job) {
   std::optional<CAccounts::CView> account;
   try {
     account = m_accounts.Find(name);
@@ -110,19 +111,64 @@ std::shared_ptr<const CImage> CSignatureService::SignatureImage(std::string_view
 
   CSignatureStyle style = StyleOf(account->settings);
   if (layout) style.layout = *layout;
-  std::string variant;
-  int64_t lastModified = 0;
-  const CSignatureView view = ViewOf(*account, style, &variant, &lastModified);
-  const std::string key = NameKey(name) + '/' + TemplateInfo(style.layout).name;
-  if (auto cached = m_images.Find(key, variant)) return cached;
-  auto image = std::make_shared<CImage>();
-  image->png = m_renderer.RenderPng(view);
-  if (image->png.empty()) return m_unavailableImage;
-  image->etag = MakeEntityTag(image->png);
-  image->lastModified = lastModified;
-  m_images.Store(key, variant, image);
-  return image;
+  job->view = ViewOf(*account, style, &job->variant, &job->lastModified);
+  job->key = NameKey(name) + '/' + TemplateInfo(style.layout).name;
+  job->cache = &m_images;
+  return m_images.Find(job->key, job->variant);
 }
+
+void CSignatureService::Draw(CDrawJob job, ImageDone done) {
+  std::string id = job.key + '\n' + job.variant;
+  {
+    std::lock_guard<std::mutex> lock(m_drawingMutex);
+    auto [waiting, first] = m_drawing.try_emplace(id);
+    waiting->second.push_back(std::move(done));
+    if (!first) return;
+  }
+  const bool queued = m_renderWork.Submit([this, job = std::move(job), id] {
+    auto image = std::make_shared<CImage>();
+    image->png = m_renderer.RenderPng(job.view);
+    if (image->png.empty()) return FinishDrawing(id, nullptr);
+    image->etag = MakeEntityTag(image->png);
+    image->lastModified = job.lastModified;
+    job.cache->Store(job.key, job.variant, image);
+    FinishDrawing(id, image);
+  });
+  if (!queued) FinishDrawing(id, nullptr);
+}
+
+void CSignatureService::FinishDrawing(const std::string& id,
+                                      const std::shared_ptr<const CImage>& image) {
+  std::vector<ImageDone> waiting;
+  {
+    std::lock_guard<std::mutex> lock(m_drawingMutex);
+    auto found = m_drawing.find(id);
+    if (found == m_drawing.end()) return;
+    waiting = std::move(found->second);
+    m_drawing.erase(found);
+  }
+  for (ImageDone& done : waiting) done(image);
+}
+
+namespace {
+
+CHttpResponse ImageResponse(const CHttpRequest& request,
+                            const std::shared_ptr<const CImage>& image) {
+  CHttpResponse response;
+  response.fields = {{"Cache-Control", kImageCacheControl},
+                     {"ETag", image->etag},
+                     {"Last-Modified", FormatHttpDate(image->lastModified)}};
+  if (IsNotModified(request, image->etag, image->lastModified)) {
+    response.status = 304;
+    return response;
+  }
+  response.fields.emplace_back("Content-Type", "image/png");
+  response.body = std::shared_ptr<const std::string>(image, &image->png);
+  response.omitBody = request.method == "HEAD";
+  return response;
+}
+
+}  // namespace
 
 void CSignatureService::HandleImage(const CHttpRequest& request, std::string_view name,
                                     Reply reply) {
@@ -134,21 +180,15 @@ void CSignatureService::HandleImage(const CHttpRequest& request, std::string_vie
   if (slash != std::string_view::npos && !ParseTemplate(name.substr(slash + 1), &layout)) {
     return reply(TextResponse(404, "Templates are card, banner and userbar.\n"));
   }
-  const std::shared_ptr<const CImage> image = slash == std::string_view::npos
-                                                  ? SignatureImage(name)
-                                                  : SignatureImage(name.substr(0, slash), &layout);
-  CHttpResponse response;
-  response.fields = {{"Cache-Control", kImageCacheControl},
-                     {"ETag", image->etag},
-                     {"Last-Modified", FormatHttpDate(image->lastModified)}};
-  if (IsNotModified(request, image->etag, image->lastModified)) {
-    response.status = 304;
-    return reply(std::move(response));
-  }
-  response.fields.emplace_back("Content-Type", "image/png");
-  response.body = std::shared_ptr<const std::string>(image, &image->png);
-  response.omitBody = request.method == "HEAD";
-  reply(std::move(response));
+  const bool own = slash == std::string_view::npos;
+  CDrawJob job;
+  if (auto image = CurrentImage(own ? name : name.substr(0, slash), own ? nullptr : &layout, &job))
+    return reply(ImageResponse(request, image));
+  // Drawn on the render thread, never on a network thread; the request waits for it there.
+  Draw(std::move(job),
+       [this, request, reply = std::move(reply)](std::shared_ptr<const CImage> image) {
+         reply(ImageResponse(request, image ? image : m_unavailableImage));
+       });
 }
 
 void CSignatureService::HandleState(const CHttpRequest& request, std::string_view name,

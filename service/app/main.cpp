@@ -23,11 +23,12 @@ namespace {
 
 constexpr char kUsage[] = R"(Usage:
   velk-service serve   [--db FILE|URI] [--address ADDR] [--port N] [--threads N]
-                       [--public-url URL] [--report-interval-ms N] [--key-check-threads N]
-                       [--key-check-queue N] [--wrong-keys-per-minute N]
+                       [--public-url URL] [--https-url URL] [--report-interval-ms N]
+                       [--key-check-threads N] [--key-check-queue N] [--wrong-keys-per-minute N]
                        [--registrations-per-hour N] [--image-cache-mb N] [--max-connections N]
                        [--connections-per-address N] [--request-timeout-s N]
                        [--idle-timeout-s N] [--write-timeout-s N] [--now-playing-for MINUTES]
+                       [--trusted-proxy CIDR]...
   velk-service adduser [--db FILE|URI] [--codepage N] [--key DIGITS] NAME...
   velk-service show    [--db FILE|URI] NAME
 
@@ -35,6 +36,10 @@ serve    answers reports, images and registrations on ADDR:N (default 127.0.0.1:
          --port 0 picks a free port. The line "listening on http://ADDR:PORT" tells where.
          It refuses to start when the data file cannot be written. A track reported playing
          more than --now-playing-for minutes ago (default 30; 0: never) shows as last played.
+         --https-url https://HOST sends page requests that did not come over HTTPS there.
+         --trusted-proxy (repeatable, e.g. 127.0.0.1 or 10.0.0.0/8; none by default) names the
+         proxies whose X-Forwarded-For, X-Real-IP, X-Forwarded-Proto and PROXY lines are
+         believed: limits per client then count the client's own address.
 adduser  creates accounts without the registration page and prints the key: for one NAME the key
          alone, for several NAMEs a line "NAME KEY" each. --key sets the key instead of drawing
          one (the same for every NAME); --codepage is the player's code page (default 1252).
@@ -47,6 +52,7 @@ several instances may share.
 struct CArgs {
   std::string command;
   std::map<std::string, std::string> options;
+  std::vector<std::string> trustedProxies;  // every --trusted-proxy, in order
   std::vector<std::string> names;
 };
 
@@ -57,6 +63,10 @@ bool ParseArgs(int argc, char** argv, CArgs* args) {
     const std::string arg = argv[i];
     if (arg.rfind("--", 0) == 0) {
       if (i + 1 >= argc) return false;
+      if (arg == "--trusted-proxy") {
+        args->trustedProxies.push_back(argv[++i]);
+        continue;
+      }
       args->options[arg.substr(2)] = argv[++i];
     } else {
       args->names.push_back(arg);
@@ -106,6 +116,15 @@ size_t SizeOption(const CArgs& args, const std::string& name, long fallback) {
 int Serve(const CArgs& args, const std::string& db) {
   CServiceOptions serviceOptions;
   serviceOptions.publicUrl = Option(args, "public-url", "");
+  serviceOptions.httpsUrl = Option(args, "https-url", "");
+  if (!serviceOptions.httpsUrl.empty() && serviceOptions.httpsUrl.rfind("https://", 0) != 0) {
+    std::fprintf(stderr, "velk-service: --https-url wants https://HOST[:PORT], not \"%s\"\n",
+                 serviceOptions.httpsUrl.c_str());
+    return 2;
+  }
+  while (!serviceOptions.httpsUrl.empty() && serviceOptions.httpsUrl.back() == '/') {
+    serviceOptions.httpsUrl.pop_back();
+  }
   serviceOptions.minReportIntervalMs = NumberOption(args, "report-interval-ms", 2000);
   serviceOptions.keyCheckThreads = std::max<size_t>(1, SizeOption(args, "key-check-threads", 1));
   serviceOptions.maxPendingKeyChecks = SizeOption(args, "key-check-queue", 256);
@@ -129,6 +148,15 @@ int Serve(const CArgs& args, const std::string& db) {
       static_cast<int>(NumberOption(args, "request-timeout-s", 10));
   serverOptions.idleTimeoutSeconds = static_cast<int>(NumberOption(args, "idle-timeout-s", 30));
   serverOptions.writeTimeoutSeconds = static_cast<int>(NumberOption(args, "write-timeout-s", 30));
+  for (const std::string& proxy : args.trustedProxies) {
+    if (!serverOptions.trustedProxies.Add(proxy)) {
+      std::fprintf(stderr,
+                   "velk-service: --trusted-proxy wants an address or a network such as "
+                   "10.0.0.0/8, not \"%s\"\n",
+                   proxy.c_str());
+      return 2;
+    }
+  }
   // The code page tables are built once, before the first report needs one.
   for (const CCodePageInfo& page : SupportedCodePages()) CodePageFor(page.id);
 

@@ -7,21 +7,6 @@
 #include "app/service.h"
 #include "base/log.h"
 
-namespace {
-
-// The number in `text`, or 0 when it is not a short decimal number.
-int ParseCodePage(const std::string& text) {
-  if (text.empty() || text.size() > 5) return 0;
-  int value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return 0;
-    value = value * 10 + (c - '0');
-  }
-  return value;
-}
-
-}  // namespace
-
 void CSignatureService::HandleRegister(const CHttpRequest& request, std::string_view, Reply reply) {
   if (request.method == "GET" || request.method == "HEAD") {
     CHttpResponse response = HtmlResponse(200, RegisterPageHtml("", "", kDefaultCodePage));
@@ -50,7 +35,7 @@ void CSignatureService::HandleRegister(const CHttpRequest& request, std::string_
   std::string codePageText;
   FindFormValue(fields, "name", &name);
   FindFormValue(fields, "codepage", &codePageText);
-  const int codePage = ParseCodePage(codePageText);
+  const int codePage = ParseCodePageNumber(codePageText);
   auto refuse = [&](int status, const std::string& message) {
     reply(HtmlResponse(
         status,

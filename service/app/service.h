@@ -4,7 +4,10 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <unordered_map>
+#include <vector>
 #include <string_view>
 
 #include "accounts/accounts.h"
@@ -12,6 +15,7 @@
 #include "app/sessions.h"
 #include "base/clock.h"
 #include "base/event_limit.h"
+#include "base/in_flight_limit.h"
 #include "base/work_pool.h"
 #include "http/message.h"
 #include "render/image_cache.h"
@@ -23,6 +27,10 @@ struct CServiceOptions {
   // "http://host[:port]" of the service as users reach it, for the image URL that the
   // registration page shows; empty: "http://" and the Host field of each request.
   std::string publicUrl;
+  // "https://host[:port]" where people's pages are served over HTTPS; empty: wherever asked. A
+  // request for a page (/, /account..., /user/register) that did not come over HTTPS is sent
+  // there with a 301.
+  std::string httpsUrl;
   size_t keyCheckThreads = 1;        // threads for slow key hashes and checks
   size_t maxPendingKeyChecks = 256;  // slow jobs waiting at most; more are refused with 503
   size_t imageCacheBytes = 64u << 20;
@@ -30,7 +38,11 @@ struct CServiceOptions {
   size_t registrationsPerHour = 10;  // per client address; more get 429 and a page saying when
   // A playing state older than this shows as "Last played ... ago"; 0: it never ends so.
   int64_t nowPlayingForMinutes = 30;
-  size_t maxSessions = 10000;  // signed-in account pages at once
+  size_t maxSessions = 10000;      // signed-in account pages at once
+  size_t maxPendingRenders = 256;  // images waiting to be drawn; more get the message image
+  size_t previewsPerSession = 1;   // previews drawn at once per session; more wait their turn
+  size_t previewsWaiting = 32;     // previews waiting per session; more get 429
+  size_t previewCacheBytes = 4u << 20;
 };
 
 class CSignatureService : public CHttpHandler {
@@ -44,16 +56,32 @@ class CSignatureService : public CHttpHandler {
   CSignatureService& operator=(const CSignatureService&) = delete;
 
   // Answers `request` by calling `reply` exactly once: at once on the calling thread, or later on
-  // the key checker's or the store writer's thread. Any thread may call it.
+  // the key checker's, the render thread or the store writer's thread. Any thread may call it.
   void Handle(const CHttpRequest& request, Reply reply) override;
 
-  // The image an account's signature shows now in its chosen template, or in `layout` when given
-  // (the service's message image when there is no such account or the database fails). Any
-  // thread.
-  std::shared_ptr<const CImage> SignatureImage(std::string_view name,
-                                               const ETemplate* layout = nullptr);
-
  private:
+  using ImageDone = std::function<void(std::shared_ptr<const CImage>)>;
+  // An image to draw: the view, and where the drawn image is kept.
+  struct CDrawJob {
+    CImageCache* cache = nullptr;
+    std::string key;
+    std::string variant;
+    CSignatureView view;
+    int64_t lastModified = 0;
+  };
+  // The image an account's signature shows now in its chosen template, or in `layout` when given
+  // (the service's message image when there is no such account or the database fails), when it
+  // is in memory; else null, and `job` says what to draw. Any thread.
+  std::shared_ptr<const CImage> CurrentImage(std::string_view name, const ETemplate* layout,
+                                             CDrawJob* job);
+  // Draws `job` on the render thread and gives `done` the image there, after keeping it in
+  // `job.cache`; requests waiting for the same key and variant share one drawing. `done` gets
+  // null, at once on the calling thread, when the render queue is full, and on the render thread
+  // when drawing fails.
+  void Draw(CDrawJob job, ImageDone done);
+  // Ends the drawing of `id` ("key\nvariant"): every request waiting for it gets `image`.
+  void FinishDrawing(const std::string& id, const std::shared_ptr<const CImage>& image);
+
   // The routing table: a request goes to the first route whose path pattern it matches.
   struct CRoute;
   static const CRoute kRoutes[];
@@ -110,12 +138,19 @@ class CSignatureService : public CHttpHandler {
   CAccounts m_accounts;
   CRenderer m_renderer;
   CImageCache m_images;
+  CImageCache m_previews;             // by account, look and code page
+  CInFlightLimit m_previewsUnderWay;  // by session id
+  std::mutex m_drawingMutex;
+  // Drawings queued or under way ("key\nvariant"), with the requests that wait for each.
+  std::unordered_map<std::string, std::vector<ImageDone>> m_drawing;
   std::shared_ptr<const CImage> m_noAccountImage;
   std::shared_ptr<const CImage> m_unavailableImage;
   CEventLimit m_registrations;  // by client address
   CSessions m_sessions;
   CFlashes m_flashes;  // results of the account page's forms, for the page after the redirect
-  // Last, so that it stops first: its pending jobs call back into the members above.
+  // Last, so that they stop first: their pending jobs call back into the members above. Drawing
+  // has its own thread, so that key checks never wait for renders or renders for key checks.
+  CWorkPool m_renderWork;
   CWorkPool m_slowWork;
 };
 

@@ -313,6 +313,23 @@ TEST_F(ServiceTest, AccountFormsNeedTheirTokenAndSignInsAreBounded) {
       403);
   EXPECT_EQ(Post("/account/settings", "csrf=" + csrf + "&" + look).status, 401);
   EXPECT_EQ(postWithCookie("/account/settings", "csrf=" + csrf + "&" + look).status, 303);
+  // A code page is its number alone, and a refusal names the field; in a preview too.
+  const std::string lookWithout = look.substr(0, look.size() - 4);
+  for (const char* page : {"1251x", "%20932", "%2B932", ""}) {
+    const CHttpResponse bad =
+        postWithCookie("/account/settings", "csrf=" + csrf + "&" + lookWithout + page);
+    EXPECT_EQ(bad.status, 400) << page;
+    EXPECT_NE(Body(bad).find("codepage"), std::string::npos) << page;
+    CHttpRequest preview;
+    preview.method = "GET";
+    preview.target = "/account/preview.png?" + lookWithout + page;
+    preview.cookie = cookie.substr(0, cookie.find(';'));
+    const CHttpResponse refused = Send(preview);
+    EXPECT_EQ(refused.status, 400) << page;
+    EXPECT_NE(Body(refused).find("\"codepage\""), std::string::npos) << Body(refused);
+    preview.target = "/account/preview.png?" + look;
+    EXPECT_EQ(Body(Send(preview)).substr(16, 8), std::string("\0\0\x01\xd4\0\0\0\x3c", 8));
+  }
   EXPECT_EQ(Body(Get("/signature/Dana.png")).substr(16, 8),
             std::string("\0\0\x01\xd4\0\0\0\x3c", 8));  // 468x60
 

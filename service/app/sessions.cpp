@@ -29,10 +29,6 @@ const unsigned char* TokenSecret() {
   return secret.data();
 }
 
-bool IsLoopback(std::string_view address) {
-  return address.rfind("127.", 0) == 0 || address == "::1" || address.rfind("::ffff:127.", 0) == 0;
-}
-
 }  // namespace
 
 CSessions::CSessions(const CClock& clock, size_t maxSessions)
@@ -123,9 +119,7 @@ std::string CookieValue(std::string_view field, std::string_view name) {
   return "";
 }
 
-bool CameOverHttps(const CHttpRequest& request) {
-  return IsLoopback(request.clientAddress) && request.forwardedProto == "https";
-}
+bool CameOverHttps(const CHttpRequest& request) { return request.forwardedProto == "https"; }
 
 std::string CookieField(std::string_view name, std::string_view value, bool secure) {
   std::string field =

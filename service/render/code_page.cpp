@@ -69,6 +69,16 @@ const CCodePageInfo* FindCodePage(int id) {
   return nullptr;
 }
 
+int ParseCodePageNumber(std::string_view text) {
+  if (text.empty() || text.size() > 5) return 0;
+  int value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return 0;
+    value = value * 10 + (c - '0');
+  }
+  return value;
+}
+
 CCodePage::CCodePage(const CCodePageInfo& info) : m_info(info) { BuildTables(); }
 
 void CCodePage::BuildTables() {

@@ -22,6 +22,9 @@ constexpr int kDefaultCodePage = 1252;
 const std::vector<CCodePageInfo>& SupportedCodePages();
 // The entry for `id`, or null when the service does not offer that code page.
 const CCodePageInfo* FindCodePage(int id);
+// The code page a form or query names: 1 to 5 ASCII digits and nothing else (no sign, blank or
+// suffix); 0 for any other text.
+int ParseCodePageNumber(std::string_view text);
 
 // Converts text of one code page to UTF-8 with tables built once from iconv. Single-byte code
 // pages use one 256-entry table; double-byte ones (Japanese, Chinese, Korean) add a 256-entry

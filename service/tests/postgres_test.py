@@ -49,6 +49,8 @@ class Cluster:
         self.pgdata = os.path.join(self.work, "pg")
         self.socket_dir = os.path.join(self.work, "socket")
         self.instances = {}  # name -> (process, port)
+        self.nginx_port = free_port()  # in place of 80
+        self.tls_port = free_port()  # in place of 443, where instances send page requests
         self.nginx = None
         self.stopped = False
         atexit.register(self.stop)
@@ -92,7 +94,8 @@ class Cluster:
     def start_instance(self, name, form="uri", port=0):
         process = subprocess.Popen(
             [SERVICE, "serve", "--db", self.db_uri(form), "--port", str(port), "--report-interval-ms",
-             str(INTERVAL_MS), "--wrong-keys-per-minute", str(WRONG_KEYS)],
+             str(INTERVAL_MS), "--wrong-keys-per-minute", str(WRONG_KEYS), "--trusted-proxy",
+             "127.0.0.1", "--https-url", "https://127.0.0.1:%d" % self.tls_port],
             stdout=subprocess.PIPE, stderr=sys.stderr, text=True)
         line = process.stdout.readline()
         match = re.search(r"listening on http://127\.0\.0\.1:(\d+)", line)
@@ -115,12 +118,21 @@ class Cluster:
         return code
 
     def start_nginx(self):
+        """nginx with deploy/nginx.conf on free loopback ports: nginx_port in place of 80,
+        tls_port in place of 443, with a self-signed certificate for 127.0.0.1 (tls_cert)."""
         prefix = os.path.join(self.work, "nginx")
         os.makedirs(os.path.join(prefix, "tmp"), exist_ok=True)
-        self.nginx_port = free_port()
+        os.makedirs(os.path.join(prefix, "tls"), exist_ok=True)
+        self.tls_cert = os.path.join(prefix, "tls", "velk.crt")
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                        "ec_paramgen_curve:prime256v1", "-nodes", "-days", "2", "-subj",
+                        "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
+                        "-keyout", os.path.join(prefix, "tls", "velk.key"), "-out",
+                        self.tls_cert], check=True, capture_output=True)
         with open(NGINX_CONF) as f:
             conf = f.read()
-        conf = conf.replace("127.0.0.1:8080", "127.0.0.1:%d" % self.nginx_port)
+        conf = conf.replace("listen 80;", "listen 127.0.0.1:%d;" % self.nginx_port)
+        conf = conf.replace("listen 443 ssl;", "listen 127.0.0.1:%d ssl;" % self.tls_port)
         conf = conf.replace("127.0.0.1:8081", "127.0.0.1:%d" % self.port("A"))
         conf = conf.replace("127.0.0.1:8082", "127.0.0.1:%d" % self.port("B"))
         with open(os.path.join(prefix, "nginx.conf"), "w") as f:
