@@ -111,8 +111,9 @@ class CAccounts {
   void SaveSettings(std::string_view name, const CAccountSettings& settings, ChangeDone done);
   void SetCodePage(std::string_view name, int codePage, ChangeDone done);
   // From the commit on, only the key of `keyHash` (whose digest is `digest`) passes.
+  // The session whose token hash is `keepSession` stays signed in; the account's others end.
   void ReplaceKey(std::string_view name, const std::string& keyHash, const CKeyDigest& digest,
-                  ChangeDone done);
+                  const std::string& keepSession, ChangeDone done);
   // Deletes the account, its state, settings and key. From the call on, the account is gone for
   // reports and look-ups; once committed, its name is free again.
   void Remove(std::string_view name, ChangeDone done);
@@ -154,10 +155,16 @@ class CAccounts {
   CTrackState Next(const CEntry& entry, const CKeptReport& report, int64_t arrivedAt) const;
   // Queues `state` for `entry` (m_mutex held) and clears its kept report; `committed` runs with
   // the outcome after the entry has been updated, without m_mutex.
-  // With `onlyIfKeptDueAtMs`, the write applies the kept report due then (see CAccountWrite).
   void WriteState(CEntry& entry, const CTrackState& state,
-                  std::function<void(bool stored, const std::string& error)> committed,
-                  int64_t onlyIfKeptDueAtMs = 0);
+                  std::function<void(bool stored, const std::string& error)> committed);
+  // Queues `write` of `entry`'s account to a shared store, which decides it; a report kept is
+  // scheduled here. `done` runs on the writer thread with the outcome.
+  void ReportShared(
+      CEntry& entry, CReportWrite write,
+      std::function<void(bool stored, CReportOutcome::EResult result, const std::string& error)>
+          done);
+  // Applies `entry`'s kept report of a shared store if it is still the one kept (m_mutex held).
+  void ClaimKept(CEntry& entry);
   void MarkChanged(CEntry& entry);  // m_mutex held
   // A player reported with a wrong key: the image says so until a report passes (m_mutex held).
   void MarkWrongKeySeen(CEntry& entry);
@@ -174,6 +181,7 @@ class CAccounts {
   std::vector<std::unique_ptr<CEntry>> m_removed;
   uint64_t m_lastVersion = 0;  // versions never repeat, also across a name deleted and reused
   std::multimap<int64_t, CEntry*> m_due;  // kept reports by the steady time they are due
+  int64_t m_adoptAtMs = 0;  // steady time of the next look at a shared store's kept reports
   std::condition_variable m_schedulerWake;
   bool m_stopping = false;
   std::thread m_scheduler;

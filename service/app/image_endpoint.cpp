@@ -97,24 +97,31 @@ CSignatureView CSignatureService::ViewOf(const CAccounts::CView& account,
   return view;
 }
 
+std::string CSignatureService::ImageKey(std::string_view name, const ETemplate* layout) {
+  // An account's own template is known only from the database: its key names none.
+  return NameKey(name) + '/' + (layout ? TemplateInfo(*layout).name : "");
+}
+
 std::shared_ptr<const CImage> CSignatureService::CurrentImage(std::string_view name,
                                                               const ETemplate* layout,
                                                               CDrawJob* job) {
+  const std::string key = ImageKey(name, layout);
   std::optional<CAccounts::CView> account;
   try {
     account = m_accounts.Find(name);
   } catch (const CStoreError& error) {
     LogRepeated("account look-up failed", error.what());
-    return m_unavailableImage;
+    auto recent = m_images.FindConfirmedSince(key, m_clock.SteadyMs() - kFreshWhileNoDatabaseMs);
+    return recent ? recent : m_unavailableImage;
   }
   if (!account) return m_noAccountImage;
 
   CSignatureStyle style = StyleOf(account->settings);
   if (layout) style.layout = *layout;
   job->view = ViewOf(*account, style, &job->variant, &job->lastModified);
-  job->key = NameKey(name) + '/' + TemplateInfo(style.layout).name;
+  job->key = key;
   job->cache = &m_images;
-  return m_images.Find(job->key, job->variant);
+  return m_images.Find(job->key, job->variant, m_clock.SteadyMs());
 }
 
 void CSignatureService::Draw(CDrawJob job, ImageDone done) {
@@ -131,7 +138,7 @@ void CSignatureService::Draw(CDrawJob job, ImageDone done) {
     if (image->png.empty()) return FinishDrawing(id, nullptr);
     image->etag = MakeEntityTag(image->png);
     image->lastModified = job.lastModified;
-    job.cache->Store(job.key, job.variant, image);
+    job.cache->Store(job.key, job.variant, image, m_clock.SteadyMs());
     FinishDrawing(id, image);
   });
   if (!queued) FinishDrawing(id, nullptr);
@@ -150,10 +157,8 @@ void CSignatureService::FinishDrawing(const std::string& id,
   for (ImageDone& done : waiting) done(image);
 }
 
-namespace {
-
-CHttpResponse ImageResponse(const CHttpRequest& request,
-                            const std::shared_ptr<const CImage>& image) {
+CHttpResponse CSignatureService::ImageResponse(const CHttpRequest& request,
+                                               const std::shared_ptr<const CImage>& image) {
   CHttpResponse response;
   response.fields = {{"Cache-Control", kImageCacheControl},
                      {"ETag", image->etag},
@@ -168,7 +173,19 @@ CHttpResponse ImageResponse(const CHttpRequest& request,
   return response;
 }
 
-}  // namespace
+CHttpResponse CSignatureService::LateImage(const CHttpRequest& request, std::string_view name) {
+  if (request.method != "GET" && request.method != "HEAD") return MethodNotAllowed("GET, HEAD");
+  const size_t slash = name.find('/');
+  ETemplate layout = ETemplate::kCard;
+  if (slash != std::string_view::npos && !ParseTemplate(name.substr(slash + 1), &layout)) {
+    return TextResponse(404, "Templates are card, banner and userbar.\n");
+  }
+  const std::string key = slash == std::string_view::npos
+                              ? ImageKey(name, nullptr)
+                              : ImageKey(name.substr(0, slash), &layout);
+  auto recent = m_images.FindConfirmedSince(key, m_clock.SteadyMs() - kFreshWhileNoDatabaseMs);
+  return ImageResponse(request, recent ? recent : m_unavailableImage);
+}
 
 void CSignatureService::HandleImage(const CHttpRequest& request, std::string_view name,
                                     Reply reply) {

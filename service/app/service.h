@@ -14,6 +14,7 @@
 #include "app/flash.h"
 #include "app/sessions.h"
 #include "base/clock.h"
+#include "base/deadline_work.h"
 #include "base/event_limit.h"
 #include "base/in_flight_limit.h"
 #include "base/work_pool.h"
@@ -38,11 +39,11 @@ struct CServiceOptions {
   size_t registrationsPerHour = 10;  // per client address; more get 429 and a page saying when
   // A playing state older than this shows as "Last played ... ago"; 0: it never ends so.
   int64_t nowPlayingForMinutes = 30;
-  size_t maxSessions = 10000;      // signed-in account pages at once
   size_t maxPendingRenders = 256;  // images waiting to be drawn; more get the message image
   size_t previewsPerSession = 1;   // previews drawn at once per session; more wait their turn
   size_t previewsWaiting = 32;     // previews waiting per session; more get 429
   size_t previewCacheBytes = 4u << 20;
+  size_t sessionsPerAccount = 20;  // signed-in account pages of one account at once
 };
 
 class CSignatureService : public CHttpHandler {
@@ -59,6 +60,12 @@ class CSignatureService : public CHttpHandler {
   // the key checker's, the render thread or the store writer's thread. Any thread may call it.
   void Handle(const CHttpRequest& request, Reply reply) override;
 
+  // How long a request that needs a shared database may wait for its answer before it gets the
+  // fallback answer of its route; and how old a cached image may be (since the database last
+  // confirmed it) to be shown while the database does not answer.
+  static constexpr int64_t kDatabaseWaitMs = 1000;
+  static constexpr int64_t kFreshWhileNoDatabaseMs = 60000;
+
  private:
   using ImageDone = std::function<void(std::shared_ptr<const CImage>)>;
   // An image to draw: the view, and where the drawn image is kept.
@@ -70,8 +77,9 @@ class CSignatureService : public CHttpHandler {
     int64_t lastModified = 0;
   };
   // The image an account's signature shows now in its chosen template, or in `layout` when given
-  // (the service's message image when there is no such account or the database fails), when it
-  // is in memory; else null, and `job` says what to draw. Any thread.
+  // (the service's message image when there is no such account; when the database fails, the
+  // image last confirmed within kFreshWhileNoDatabaseMs, else the "unavailable" one), when it is
+  // in memory; else null, and `job` says what to draw. Any thread.
   std::shared_ptr<const CImage> CurrentImage(std::string_view name, const ETemplate* layout,
                                              CDrawJob* job);
   // Draws `job` on the render thread and gives `done` the image there, after keeping it in
@@ -88,6 +96,21 @@ class CSignatureService : public CHttpHandler {
 
   // The handlers of the routes. `name` is what the path holds between the route's prefix and
   // suffix (an account name), empty for routes of one exact path.
+  // Runs the route's handler on a database thread, with the route's fallback answer once
+  // kDatabaseWaitMs have passed without one.
+  void Defer(const CRoute& route, const CHttpRequest& request, std::string_view name, Reply reply);
+  // The routes' fallback answers, when the database does not answer in time.
+  CHttpResponse LateReport(const CHttpRequest& request, std::string_view name);
+  CHttpResponse LateImage(const CHttpRequest& request, std::string_view name);
+  CHttpResponse LateText(const CHttpRequest& request, std::string_view name);
+  CHttpResponse LatePage(const CHttpRequest& request, std::string_view name);
+  CHttpResponse LateRegister(const CHttpRequest& request, std::string_view name);
+  // The answer to an image request: the image, or 304 when the client holds it.
+  static CHttpResponse ImageResponse(const CHttpRequest& request,
+                                     const std::shared_ptr<const CImage>& image);
+  // The cache key of an account's image: its own template's, or `layout`'s when given.
+  static std::string ImageKey(std::string_view name, const ETemplate* layout);
+
   void HandleReport(const CHttpRequest& request, std::string_view name, Reply reply);
   void CheckKeyThenApply(std::shared_ptr<const CReport> report, Reply reply);
   // `justChecked`: the key was decided from memory a moment ago, the account just read.
@@ -114,7 +137,7 @@ class CSignatureService : public CHttpHandler {
   void HandleNewKey(const CHttpRequest& request, std::string_view name, Reply reply);
   void HandleDelete(const CHttpRequest& request, std::string_view name, Reply reply);
   void HandlePreview(const CHttpRequest& request, std::string_view name, Reply reply);
-  // The signed-in session of `request`, if any.
+  // The signed-in session of `request`, if any. Throws CStoreError.
   std::optional<CAccountSession> SessionOf(const CHttpRequest& request);
   // The session of a form post whose "csrf" field matches; else answers 403 and gives nothing.
   std::optional<CAccountSession> FormSession(const CHttpRequest& request, Reply& reply);
@@ -125,8 +148,10 @@ class CSignatureService : public CHttpHandler {
                    Reply reply);
   void ShowSignIn(const CHttpRequest& request, int status, const std::string& error,
                   const std::string& name, Reply reply);
-  // Starts a session for the account `name` whose key passed, and sends the browser to its page.
-  void SignIn(const CHttpRequest& request, const std::string& name, Reply reply);
+  // Starts a session for the account `name` whose key passed as `keyHash`, and sends the browser
+  // to its page.
+  void SignIn(const CHttpRequest& request, const std::string& name, const std::string& keyHash,
+              Reply reply);
   // A 303 to /account that leaves `flash` for that page to show once.
   CHttpResponse RedirectWithFlash(const CHttpRequest& request, CFlash flash);
   std::string PublicUrl(const CHttpRequest& request) const;
@@ -148,10 +173,14 @@ class CSignatureService : public CHttpHandler {
   CEventLimit m_registrations;  // by client address
   CSessions m_sessions;
   CFlashes m_flashes;  // results of the account page's forms, for the page after the redirect
-  // Last, so that they stop first: their pending jobs call back into the members above. Drawing
+  // Last, so that they stop first: their pending jobs call back into the members above (and the
+  // database jobs into the slow work). Drawing
   // has its own thread, so that key checks never wait for renders or renders for key checks.
   CWorkPool m_renderWork;
   CWorkPool m_slowWork;
+  // Database work off the network threads, for a shared store (a database server that may hang);
+  // null for a SQLite file, which the network threads read themselves.
+  std::unique_ptr<CDeadlineWork> m_databaseWork;
 };
 
 // Text made safe for HTML element content and attribute values.

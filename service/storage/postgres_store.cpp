@@ -4,15 +4,26 @@
 
 #include <libpq-fe.h>
 
+#include <poll.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <iterator>
+#include <numeric>
 
 namespace {
 
-constexpr int64_t kReconnectPauseMs = 1000;
-// Look-up connections: enough that the network threads seldom wait for one another.
-constexpr size_t kReaders = 4;
+constexpr int64_t kReconnectPauseMs = 500;
+// The server's own bound on one statement, lock waits included.
+constexpr int64_t kStatementTimeoutMs = 5000;
+// Look-up connections: enough that the threads doing database work seldom wait for one another.
+constexpr size_t kReaders = 8;
+// How long a look-up, and a statement of the writer's transaction, may wait for its answer before
+// its connection is given up as hung.
+constexpr int64_t kReaderAnswerMs = 3000;
+constexpr int64_t kWriterAnswerMs = 8000;
 
 // The versioned schema: kUpgrades[i] takes the database from version i to i + 1.
 constexpr const char* kUpgrades[] = {
@@ -63,6 +74,28 @@ CREATE TABLE account_settings (
   show_genre BOOLEAN NOT NULL
 );
 )",
+    // Account identities and key versions for sessions, which live here now; sequence numbers
+    // for kept reports, so that the newest one wins whatever its due time; the shared secret.
+    R"(
+CREATE SEQUENCE account_ids;
+ALTER TABLE accounts ADD COLUMN id BIGINT NOT NULL DEFAULT nextval('account_ids');
+ALTER TABLE accounts ADD COLUMN key_version BIGINT NOT NULL DEFAULT 1;
+CREATE UNIQUE INDEX accounts_by_id ON accounts (id);
+CREATE SEQUENCE kept_report_seqs;
+ALTER TABLE kept_reports ADD COLUMN seq BIGINT NOT NULL DEFAULT nextval('kept_report_seqs');
+CREATE TABLE sessions (
+  token_hash  TEXT PRIMARY KEY,
+  account_id  BIGINT NOT NULL,
+  key_version BIGINT NOT NULL,
+  created_ms  BIGINT NOT NULL,
+  used_ms     BIGINT NOT NULL
+);
+CREATE INDEX sessions_by_account ON sessions (account_id, created_ms);
+CREATE TABLE service_secrets (
+  name   TEXT PRIMARY KEY,
+  secret TEXT NOT NULL
+);
+)",
 };
 
 // Any number, the same in every instance: it serializes upgrades of one database.
@@ -78,7 +111,7 @@ constexpr CStatement kStatements[] = {
     {"find",
      "SELECT name, key_hash, code_page, created_at, playback, artist, title, album, year, genre, "
      "track_at, stopped_at, version, changed_at, applied_at_ms, s.layout, s.theme, s.accent, "
-     "s.show_album, s.show_year, s.show_genre "
+     "s.show_album, s.show_year, s.show_genre, id, key_version "
      "FROM accounts LEFT JOIN account_settings AS s USING (name_key) WHERE name_key = $1"},
     {"insert",
      "INSERT INTO accounts (name_key, name, key_hash, code_page, created_at, changed_at) "
@@ -93,7 +126,25 @@ constexpr CStatement kStatements[] = {
      "due_at_ms) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9) ON CONFLICT (name_key) DO UPDATE SET "
      "stopped = EXCLUDED.stopped, artist = EXCLUDED.artist, title = EXCLUDED.title, "
      "album = EXCLUDED.album, year = EXCLUDED.year, genre = EXCLUDED.genre, "
-     "arrived_at = EXCLUDED.arrived_at, due_at_ms = EXCLUDED.due_at_ms"},
+     "arrived_at = EXCLUDED.arrived_at, due_at_ms = EXCLUDED.due_at_ms, "
+     "seq = nextval('kept_report_seqs') RETURNING seq"},
+    // The account's row, locked until the report's transaction ends: reports of one account are
+    // decided one after the other, whichever instance took them. Every transaction locks an
+    // account's row before its kept report and sessions, so that two cannot wait for each other.
+    {"lock",
+     "SELECT applied_at_ms, EXISTS (SELECT 1 FROM kept_reports AS k WHERE k.name_key = "
+     "a.name_key) FROM accounts AS a WHERE name_key = $1 FOR UPDATE OF a"},
+    // A report applied: $2 true for a stop, which keeps the last track and the first stop's time.
+    {"apply",
+     "UPDATE accounts SET playback = CASE WHEN $2 THEN 2 ELSE 1 END, "
+     "artist = CASE WHEN $2 THEN artist ELSE $3 END, title = CASE WHEN $2 THEN title ELSE $4 END, "
+     "album = CASE WHEN $2 THEN album ELSE $5 END, year = CASE WHEN $2 THEN year ELSE $6 END, "
+     "genre = CASE WHEN $2 THEN genre ELSE $7 END, "
+     "track_at = CASE WHEN $2 THEN track_at ELSE $8 END, "
+     "stopped_at = CASE WHEN NOT $2 THEN 0 WHEN playback = 2 THEN stopped_at ELSE $9 END, "
+     "version = version + 1, changed_at = GREATEST($10::bigint / 1000, changed_at + 1), "
+     "applied_at_ms = $10 WHERE name_key = $1"},
+    {"claim_seq", "DELETE FROM kept_reports WHERE name_key = $1 AND seq = $2"},
     {"unkeep", "DELETE FROM kept_reports WHERE name_key = $1"},
     {"settings",
      "INSERT INTO account_settings (name_key, layout, theme, accent, show_album, show_year, "
@@ -103,15 +154,44 @@ constexpr CStatement kStatements[] = {
      "show_genre = EXCLUDED.show_genre"},
     {"account",
      "UPDATE accounts SET key_hash = coalesce(NULLIF($2, ''), key_hash), "
+     "key_version = key_version + CASE WHEN $2 = '' THEN 0 ELSE 1 END, "
      "code_page = coalesce(NULLIF($3, '')::integer, code_page) WHERE name_key = $1"},
+    // After a new key: the session that made it follows the new key version, the others end.
+    {"keep_session",
+     "UPDATE sessions SET key_version = a.key_version FROM accounts AS a "
+     "WHERE a.name_key = $1 AND sessions.account_id = a.id AND sessions.token_hash = $2"},
+    {"end_old_sessions",
+     "DELETE FROM sessions USING accounts AS a WHERE a.name_key = $1 AND "
+     "sessions.account_id = a.id AND sessions.key_version <> a.key_version"},
+    {"end_account_sessions",
+     "DELETE FROM sessions USING accounts AS a WHERE a.name_key = $1 AND "
+     "sessions.account_id = a.id"},
+    {"add_session",
+     "INSERT INTO sessions (token_hash, account_id, key_version, created_ms, used_ms) "
+     "SELECT $1, id, key_version, $4, $4 FROM accounts WHERE name_key = $2 AND key_hash = $3 "
+     "RETURNING account_id"},
+    {"trim_sessions",
+     "DELETE FROM sessions WHERE account_id = $1 AND token_hash NOT IN (SELECT token_hash FROM "
+     "sessions WHERE account_id = $1 ORDER BY created_ms DESC, token_hash LIMIT $2)"},
+    {"find_session",
+     "SELECT a.name_key, s.used_ms FROM sessions AS s JOIN accounts AS a ON a.id = s.account_id "
+     "AND a.key_version = s.key_version WHERE s.token_hash = $1 AND s.created_ms > $2 AND "
+     "s.used_ms > $3"},
+    {"use_session", "UPDATE sessions SET used_ms = $2 WHERE token_hash = $1"},
+    {"end_session", "DELETE FROM sessions WHERE token_hash = $1"},
+    {"stale_sessions",
+     "DELETE FROM sessions AS s WHERE s.created_ms < $1 OR s.used_ms < $2 OR NOT EXISTS "
+     "(SELECT 1 FROM accounts AS a WHERE a.id = s.account_id AND a.key_version = s.key_version)"},
+    {"add_secret",
+     "INSERT INTO service_secrets (name, secret) VALUES ('forms', $1) ON CONFLICT DO NOTHING"},
+    {"secret", "SELECT secret FROM service_secrets WHERE name = 'forms'"},
     {"touch",
      "UPDATE accounts SET version = version + 1, "
      "changed_at = GREATEST($2::bigint / 1000, changed_at + 1) WHERE name_key = $1"},
     {"remove", "DELETE FROM accounts WHERE name_key = $1"},
     {"remove_settings", "DELETE FROM account_settings WHERE name_key = $1"},
-    {"claim", "DELETE FROM kept_reports WHERE name_key = $1 AND due_at_ms = $2"},
     {"kept",
-     "SELECT name_key, stopped, artist, title, album, year, genre, arrived_at, due_at_ms "
+     "SELECT name_key, stopped, artist, title, album, year, genre, arrived_at, due_at_ms, seq "
      "FROM kept_reports"},
     {"add_check", "INSERT INTO failed_key_checks (name_key, at_ms) VALUES ($1, $2)"},
     {"forget_checks", "DELETE FROM failed_key_checks WHERE name_key = $1 AND at_ms < $2"},
@@ -159,7 +239,8 @@ void AddTags(std::vector<std::string>& params, const TTags& tags) {
 
 void CPostgresConnection::CResultDeleter::operator()(pg_result* result) const { PQclear(result); }
 
-CPostgresConnection::CPostgresConnection(std::string conninfo) : m_conninfo(std::move(conninfo)) {}
+CPostgresConnection::CPostgresConnection(std::string conninfo, int64_t answerWithinMs)
+    : m_conninfo(std::move(conninfo)), m_answerWithinMs(answerWithinMs) {}
 
 CPostgresConnection::~CPostgresConnection() { Drop(); }
 
@@ -173,28 +254,81 @@ void CPostgresConnection::Drop() {
   m_conn = nullptr;
 }
 
+void CPostgresConnection::Lose(int64_t retryAtMs) {
+  Drop();
+  m_lost = true;
+  m_nextAttemptMs = retryAtMs;
+}
+
 void CPostgresConnection::Connect() {
   const int64_t now = SteadyMs();
   if (now < m_nextAttemptMs) throw CStoreError("the database is unreachable; trying again soon");
   m_nextAttemptMs = now + kReconnectPauseMs;
-  // A server that does not answer holds up a look-up at most this long, unless the connection
-  // string says otherwise (it is read after this default).
-  const char* const keywords[] = {"connect_timeout", "dbname", nullptr};
-  const char* const values[] = {"5", m_conninfo.c_str(), nullptr};
+  // A server that does not answer holds up a connection attempt 2 s at most; over TCP, a peer
+  // that went away is noticed within about 10 s even while nothing is sent (keepalives) or while
+  // sent data stays unacknowledged (user timeout). The connection string may say otherwise: it
+  // is read after these defaults.
+  const char* const keywords[] = {
+      "connect_timeout",  "keepalives",       "keepalives_idle", "keepalives_interval",
+      "keepalives_count", "tcp_user_timeout", "dbname",          nullptr};
+  const char* const values[] = {"2", "1", "5", "2", "3", "10000", m_conninfo.c_str(), nullptr};
   m_conn = PQconnectdbParams(keywords, values, 1);
   if (!m_conn || PQstatus(m_conn) != CONNECTION_OK) {
     const std::string message = m_conn ? PQerrorMessage(m_conn) : "out of memory";
-    Drop();
-    m_lost = true;
+    Lose(m_nextAttemptMs);
     throw CStoreError("cannot connect to the database: " + message);
   }
-  // UTF-8 text and no notices ("already exists, skipping") on standard error.
-  Exec("SET client_encoding = 'UTF8'; SET client_min_messages = warning");
+  // UTF-8 text, no notices ("already exists, skipping") on standard error, and no statement
+  // that runs (or waits for a lock) longer than the server-side bound.
+  Exec(("SET client_encoding = 'UTF8'; SET client_min_messages = warning; "
+        "SET statement_timeout = " +
+        std::to_string(kStatementTimeoutMs))
+           .c_str());
   for (const CStatement& statement : kStatements) {
-    Result prepared(PQprepare(m_conn, statement.name, statement.sql, 0, nullptr));
+    if (!PQsendPrepare(m_conn, statement.name, statement.sql, 0, nullptr)) break;
     // Before the first upgrade the tables are missing: those statements are prepared later.
-    if (PQresultStatus(prepared.get()) != PGRES_COMMAND_OK) break;
+    if (PQresultStatus(Await().get()) != PGRES_COMMAND_OK) break;
   }
+}
+
+CPostgresConnection::Result CPostgresConnection::Await() {
+  const int64_t deadline = SteadyMs() + m_answerWithinMs;
+  Result first;  // the first failure, else the last result
+  for (;;) {
+    while (PQisBusy(m_conn)) {
+      const int64_t left = deadline - SteadyMs();
+      pollfd wait = {PQsocket(m_conn), POLLIN, 0};
+      const int ready = left > 0 ? poll(&wait, 1, static_cast<int>(left)) : 0;
+      if (ready < 0 && errno == EINTR) continue;
+      if (ready == 0) {
+        // The server did not answer in time: it hangs, or the network does. The connection is
+        // given up (an open transaction ends with it) and the next use connects again.
+        Lose(SteadyMs() + kReconnectPauseMs);
+        throw CStoreError("database: no answer within " + std::to_string(m_answerWithinMs) + " ms");
+      }
+      if (!PQconsumeInput(m_conn)) break;
+    }
+    Result next(PQgetResult(m_conn));
+    if (!next) break;
+    const ExecStatusType status = PQresultStatus(next.get());
+    const bool failed = status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK;
+    if (!first || (failed && !Failed(first.get()))) first = std::move(next);
+    if (PQstatus(m_conn) != CONNECTION_OK) break;
+  }
+  return first;
+}
+
+bool CPostgresConnection::Failed(const pg_result* result) {
+  const ExecStatusType status = PQresultStatus(result);
+  return status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK;
+}
+
+CPostgresConnection::Result CPostgresConnection::Finish(bool sent) {
+  Result result = sent ? Await() : Result();
+  if (result && !Failed(result.get())) return result;
+  const std::string message = result ? PQresultErrorMessage(result.get()) : PQerrorMessage(m_conn);
+  if (PQstatus(m_conn) != CONNECTION_OK) Lose(0);  // the first attempt after a loss goes at once
+  throw CStoreError(std::string("database: ") + message);
 }
 
 CPostgresConnection::Result CPostgresConnection::Run(const char* name,
@@ -212,38 +346,22 @@ CPostgresConnection::Result CPostgresConnection::Run(const char* name,
   }
   const bool prepared = name[0] != ' ' && std::string_view(name).find(' ') == std::string::npos;
   const int count = static_cast<int>(params.size());
-  Result result(prepared ? PQexecPrepared(m_conn, name, count, values.data(), lengths.data(),
-                                          formats.data(), 0)
-                         : PQexecParams(m_conn, name, count, nullptr, values.data(), lengths.data(),
-                                        formats.data(), 0));
-  const ExecStatusType status = PQresultStatus(result.get());
-  if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) return result;
-  const std::string message = PQerrorMessage(m_conn);
-  if (PQstatus(m_conn) != CONNECTION_OK) {
-    Drop();
-    m_lost = true;
-    m_nextAttemptMs = 0;  // the first attempt after a loss goes at once
-  }
-  throw CStoreError(std::string("database: ") + message);
+  const int sent = prepared ? PQsendQueryPrepared(m_conn, name, count, values.data(),
+                                                  lengths.data(), formats.data(), 0)
+                            : PQsendQueryParams(m_conn, name, count, nullptr, values.data(),
+                                                lengths.data(), formats.data(), 0);
+  return Finish(sent != 0);
 }
 
 void CPostgresConnection::Exec(const char* sql) {
   m_lost = false;
   if (!m_conn) Connect();
-  Result result(PQexec(m_conn, sql));
-  const ExecStatusType status = PQresultStatus(result.get());
-  if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) return;
-  const std::string message = PQerrorMessage(m_conn);
-  if (PQstatus(m_conn) != CONNECTION_OK) {
-    Drop();
-    m_lost = true;
-    m_nextAttemptMs = 0;
-  }
-  throw CStoreError(std::string("database: ") + message);
+  Finish(PQsendQuery(m_conn, sql) != 0);
 }
 
-CPostgresStore::CPostgresStore(const std::string& conninfo) : m_writer(conninfo) {
-  for (size_t i = 0; i < kReaders; ++i) m_readers.push_back(std::make_unique<CReader>(conninfo));
+CPostgresStore::CPostgresStore(const std::string& conninfo) : m_writer(conninfo, kWriterAnswerMs) {
+  for (size_t i = 0; i < kReaders; ++i)
+    m_readers.push_back(std::make_unique<CReader>(conninfo, kReaderAnswerMs));
   m_writer.Exec("BEGIN");
   try {
     m_writer.Exec(kUpgradeLockSql);
@@ -341,6 +459,8 @@ std::optional<CAccountRecord> CPostgresStore::FindAccount(std::string_view name)
     record.settings.showYear = Text(row, 0, 19) == "t";
     record.settings.showGenre = Text(row, 0, 20) == "t";
   }
+  record.id = Number(row, 0, 21);
+  record.keyVersion = Number(row, 0, 22);
   return record;
 }
 
@@ -359,6 +479,7 @@ std::vector<std::pair<std::string, CKeptReport>> CPostgresStore::KeptReports() {
     report.genre = Bytes(rows, i, 6);
     report.arrivedAt = Number(rows, i, 7);
     report.dueAtMs = Number(rows, i, 8);
+    report.seq = Number(rows, i, 9);
     kept.emplace_back(Text(rows, i, 0), std::move(report));
   }
   return kept;
@@ -385,6 +506,7 @@ std::vector<int64_t> CPostgresStore::FailedKeyChecks(const std::string& nameKey,
 
 void CPostgresStore::Commit(const std::vector<CCreation>& creations,
                             const std::map<std::string, CAccountWrite>& writes,
+                            std::vector<CQueuedReport>& reports,
                             std::vector<ECreateResult>& results) {
   try {
     m_writer.Exec("BEGIN");
@@ -395,7 +517,23 @@ void CPostgresStore::Commit(const std::vector<CCreation>& creations,
   }
   try {
     // Writes first: a name that one of them frees may be taken by a creation in the same batch.
-    for (const auto& [nameKey, write] : writes) ApplyWrite(nameKey, write);
+    // Accounts in the order of their names, in every instance: two batches that lock the same
+    // rows lock them in the same order. An account's writes go before its reports, and its
+    // reports in the order they came.
+    std::vector<size_t> order(reports.size());
+    std::iota(order.begin(), order.end(), size_t{0});
+    std::stable_sort(order.begin(), order.end(),
+                     [&](size_t a, size_t b) { return reports[a].nameKey < reports[b].nameKey; });
+    auto next = order.begin();
+    auto reportsBefore = [&](const std::string* nameKey) {
+      for (; next != order.end() && (!nameKey || reports[*next].nameKey < *nameKey); ++next)
+        reports[*next].outcome = ApplyReport(reports[*next].nameKey, reports[*next].report);
+    };
+    for (const auto& [nameKey, write] : writes) {
+      reportsBefore(&nameKey);
+      ApplyWrite(nameKey, write);
+    }
+    reportsBefore(nullptr);
     for (size_t i = 0; i < creations.size(); ++i) {
       const CAccountRecord& record = creations[i].record;
       auto inserted = m_writer.Run(
@@ -416,12 +554,7 @@ void CPostgresStore::Commit(const std::vector<CCreation>& creations,
 }
 
 void CPostgresStore::ApplyWrite(const std::string& nameKey, const CAccountWrite& write) {
-  bool writeState = write.state.has_value();
-  if (writeState && write.onlyIfKeptDueAtMs != 0) {
-    auto claimed = m_writer.Run("claim", {nameKey, std::to_string(write.onlyIfKeptDueAtMs)});
-    writeState = std::string_view(PQcmdTuples(claimed.get())) != "0";
-  }
-  if (writeState) {
+  if (write.state) {
     const CTrackState& state = *write.state;
     std::vector<std::string> params = {nameKey, std::to_string(static_cast<int>(state.playback))};
     AddTags(params, state);
@@ -445,6 +578,8 @@ void CPostgresStore::ApplyWrite(const std::string& nameKey, const CAccountWrite&
 }
 
 void CPostgresStore::ApplyAccountChange(const std::string& nameKey, const CAccountWrite& write) {
+  if (write.settings || write.keyHash || write.codePage || write.remove)
+    m_writer.Run("lock", {nameKey});
   if (write.settings) {
     const CAccountSettings& settings = *write.settings;
     m_writer.Run("settings", {nameKey, settings.layout, settings.theme,
@@ -456,10 +591,94 @@ void CPostgresStore::ApplyAccountChange(const std::string& nameKey, const CAccou
     m_writer.Run("account", {nameKey, write.keyHash ? *write.keyHash : std::string(),
                              write.codePage ? std::to_string(*write.codePage) : std::string()});
   }
+  if (write.keyHash) {
+    if (!write.keepSession.empty()) m_writer.Run("keep_session", {nameKey, write.keepSession});
+    m_writer.Run("end_old_sessions", {nameKey});
+  }
   if (write.settings || write.codePage)
     m_writer.Run("touch", {nameKey, std::to_string(write.nowMs)});
   if (!write.remove) return;
-  for (const char* statement : {"remove", "remove_settings", "unkeep"}) {
+  for (const char* statement : {"end_account_sessions", "remove", "remove_settings", "unkeep"}) {
     m_writer.Run(statement, {nameKey});
   }
+}
+
+CReportOutcome CPostgresStore::ApplyReport(const std::string& nameKey, const CReportWrite& report) {
+  CReportOutcome outcome;
+  const std::string now = std::to_string(report.nowMs);
+  auto locked = m_writer.Run("lock", {nameKey});
+  if (PQntuples(locked.get()) != 1) return outcome;
+  if (report.claimSeq != 0) {
+    auto claimed = m_writer.Run("claim_seq", {nameKey, std::to_string(report.claimSeq)});
+    if (std::string_view(PQcmdTuples(claimed.get())) == "0") return outcome;  // applied elsewhere
+  } else {
+    const int64_t appliedAtMs = Number(locked.get(), 0, 0);
+    if (appliedAtMs > 0 && report.nowMs - appliedAtMs < report.intervalMs) {
+      const CKeptReport& kept = report.kept;
+      outcome.dueAtMs = appliedAtMs + report.intervalMs;
+      std::vector<std::string> params = {nameKey, kept.stopped ? "t" : "f"};
+      AddTags(params, kept);
+      params.push_back(std::to_string(kept.arrivedAt));
+      params.push_back(std::to_string(outcome.dueAtMs));
+      // The tags are raw bytes in the account's code page: sent as binary bytea.
+      auto kepts = m_writer.Run("keep", params, {false, false, true, true, true, true, true});
+      outcome.seq = Number(kepts.get(), 0, 0);
+      outcome.result = CReportOutcome::EResult::kKept;
+      return outcome;
+    }
+    // Newer than any report kept: that one will never be shown.
+    if (Text(locked.get(), 0, 1) == "t") m_writer.Run("unkeep", {nameKey});
+  }
+  std::vector<std::string> params = {nameKey, report.stopped ? "t" : "f"};
+  AddTags(params, report.track);
+  params.push_back(std::to_string(report.track.trackAt));
+  params.push_back(std::to_string(report.kept.arrivedAt));
+  params.push_back(now);
+  m_writer.Run("apply", params);
+  outcome.result = CReportOutcome::EResult::kApplied;
+  return outcome;
+}
+
+bool CPostgresStore::AddSession(const std::string& tokenHash, const std::string& nameKey,
+                                const std::string& keyHash, int64_t nowMs, size_t maxPerAccount) {
+  std::unique_lock<std::mutex> lock;
+  CPostgresConnection& reader = Reader(lock);
+  auto added = Read(reader, "add_session", {tokenHash, nameKey, keyHash, std::to_string(nowMs)});
+  if (PQntuples(added.get()) != 1) return false;
+  reader.Run("trim_sessions", {Text(added.get(), 0, 0), std::to_string(maxPerAccount)});
+  return true;
+}
+
+std::optional<std::string> CPostgresStore::FindSession(const std::string& tokenHash, int64_t nowMs,
+                                                       int64_t bornAfterMs, int64_t usedAfterMs) {
+  std::unique_lock<std::mutex> lock;
+  CPostgresConnection& reader = Reader(lock);
+  auto found = Read(reader, "find_session",
+                    {tokenHash, std::to_string(bornAfterMs), std::to_string(usedAfterMs)});
+  if (PQntuples(found.get()) != 1) return std::nullopt;
+  if (nowMs - Number(found.get(), 0, 1) > kSessionUseStepMs)
+    reader.Run("use_session", {tokenHash, std::to_string(nowMs)});
+  return Text(found.get(), 0, 0);
+}
+
+void CPostgresStore::EndSession(const std::string& tokenHash) {
+  std::unique_lock<std::mutex> lock;
+  Read(Reader(lock), "end_session", {tokenHash});
+}
+
+size_t CPostgresStore::RemoveStaleSessions(int64_t bornBeforeMs, int64_t usedBeforeMs) {
+  std::unique_lock<std::mutex> lock;
+  auto removed = Read(Reader(lock), "stale_sessions",
+                      {std::to_string(bornBeforeMs), std::to_string(usedBeforeMs)});
+  return static_cast<size_t>(std::strtoull(PQcmdTuples(removed.get()), nullptr, 10));
+}
+
+std::string CPostgresStore::SharedSecret() {
+  std::unique_lock<std::mutex> lock;
+  CPostgresConnection& reader = Reader(lock);
+  // The first instance to ask makes it; the others find it.
+  Read(reader, "add_secret", {NewSecret()});
+  auto found = reader.Run("secret", {});
+  if (PQntuples(found.get()) != 1) throw CStoreError("database: no shared secret");
+  return Text(found.get(), 0, 0);
 }

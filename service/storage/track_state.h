@@ -47,4 +47,5 @@ struct CKeptReport {
   std::string genre;
   int64_t arrivedAt = 0;  // Unix seconds when it came: the time it reports
   int64_t dueAtMs = 0;    // Unix milliseconds from which it may be applied
+  int64_t seq = 0;        // a shared store's number for it, larger for each newer one; else 0
 };

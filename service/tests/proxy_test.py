@@ -62,6 +62,7 @@ def register(source, name, headers=None, **where):
 def setUpModule():
     global CLUSTER
     CLUSTER = pg.Cluster()
+    CLUSTER.registrations_per_hour = 10
     try:
         CLUSTER.start_database()
         subprocess.run([pg.SERVICE, "adduser", "--db", CLUSTER.db_uri(), "--key", KEY, "player"],
