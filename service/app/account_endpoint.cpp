@@ -102,7 +102,8 @@ void CSignatureService::ShowSignIn(const CHttpRequest& request, int status,
 
 void CSignatureService::ShowAccount(const CHttpRequest& request, const CAccountSession& session,
                                     int status, const std::string& notice, const std::string& key,
-                                    const std::string& setCookie, Reply reply) {
+                                    const std::string& setCookie, Reply reply,
+                                    const std::string& playerToken) {
   std::optional<CAccounts::CView> account;
   try {
     account = m_accounts.Find(session.nameKey);
@@ -125,6 +126,8 @@ void CSignatureService::ShowAccount(const CHttpRequest& request, const CAccountS
   page.notice = notice;
   page.error = status >= 400;
   page.key = key;
+  page.playerToken = playerToken;
+  page.hasPlayerToken = !account->tokenMd5.empty();
   CHttpResponse response = PageResponse(status, AccountPageHtml(page));
   if (!setCookie.empty()) response.fields.emplace_back("Set-Cookie", setCookie);
   response.omitBody = request.method == "HEAD";

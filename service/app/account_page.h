@@ -14,7 +14,12 @@ struct CAccountPage {
   std::string notice;     // a line shown on top, or empty
   bool error = false;     // the notice is a refusal
   std::string key;        // a key to show this once, or empty
+  std::string playerToken;      // a player token to show this once, or empty
+  bool hasPlayerToken = false;  // the account has one (made before, or just now)
 };
+
+// The section "Other players": the player token, the addresses to enter and how, per client.
+std::string OtherPlayersSectionHtml(const CAccountPage& page);
 
 std::string AccountPageHtml(const CAccountPage& page);
 // The sign-in form; `csrf` is the token of the form's cookie nonce.

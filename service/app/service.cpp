@@ -64,6 +64,13 @@ const CSignatureService::CRoute CSignatureService::kRoutes[] = {
     {"/account/key", "", false, &CSignatureService::HandleNewKey},
     {"/account/delete", "", false, &CSignatureService::HandleDelete},
     {"/account/preview.png", "", false, &CSignatureService::HandlePreview},
+    {"/account/token", "", false, &CSignatureService::HandleNewToken},
+    {"/1/submit-listens", "", false, &CSignatureService::HandleSubmitListens},
+    {"/1/validate-token", "", false, &CSignatureService::HandleValidateToken},
+    {"/audioscrobbler/", "", false, &CSignatureService::HandleScrobbleHandshake},
+    {"/audioscrobbler", "", false, &CSignatureService::HandleScrobbleHandshake},
+    {"/audioscrobbler/nowplaying", "", false, &CSignatureService::HandleScrobbleNowPlaying},
+    {"/audioscrobbler/submit", "", false, &CSignatureService::HandleScrobbleSubmission},
     {"/signature/", ".png", true, &CSignatureService::HandleImage},
     {"/signature/", ".json", true, &CSignatureService::HandleState},
     {"/", "", false, &CSignatureService::HandleHome},
@@ -79,6 +86,7 @@ CSignatureService::CSignatureService(CStore& store, const CClock& clock, CServic
       m_noAccountImage(MessageImage(CSignatureView::EKind::kNoAccount)),
       m_unavailableImage(MessageImage(CSignatureView::EKind::kUnavailable)),
       m_registrations(clock, m_options.registrationsPerHour, 3600 * 1000),
+      m_wrongTokens(clock, m_options.wrongKeysPerMinute, 60 * 1000),
       m_sessions(clock, m_options.maxSessions),
       m_slowWork(m_options.keyCheckThreads, m_options.maxPendingKeyChecks) {}
 

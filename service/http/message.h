@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -24,6 +25,7 @@ struct CHttpRequest {
   std::string clientAddress;   // the peer's IP address, for limits per client
   std::string cookie;          // the Cookie field, empty when absent
   std::string forwardedProto;  // X-Forwarded-Proto, as a proxy in front of the service sets it
+  std::string authorization;   // the Authorization field, empty when absent
 };
 
 struct CHttpResponse {
@@ -55,4 +57,8 @@ class CHttpHandler {
   // Answers `request` by calling `reply` exactly once: at once on the calling thread, or later on
   // another thread. Any network thread may call it.
   virtual void Handle(const CHttpRequest& request, Reply reply) = 0;
+  // The longest body a request for `target` may carry, and the answer to a longer one (sent
+  // before the body is read; the connection then closes). Any network thread.
+  virtual size_t BodyLimit(std::string_view /*target*/) const { return kMaxBodyBytes; }
+  virtual CHttpResponse BodyTooLarge(std::string_view target) const;
 };

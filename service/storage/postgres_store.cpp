@@ -63,6 +63,15 @@ CREATE TABLE account_settings (
   show_genre BOOLEAN NOT NULL
 );
 )",
+    // Other players: the player token, the end of a track whose length they told, UTF-8 reports.
+    R"(
+ALTER TABLE accounts ADD COLUMN ends_at BIGINT NOT NULL DEFAULT 0;
+ALTER TABLE accounts ADD COLUMN token_hash TEXT UNIQUE;
+ALTER TABLE accounts ADD COLUMN token_md5 TEXT;
+ALTER TABLE kept_reports ADD COLUMN source INTEGER NOT NULL DEFAULT 0;
+ALTER TABLE kept_reports ADD COLUMN started_at BIGINT NOT NULL DEFAULT 0;
+ALTER TABLE kept_reports ADD COLUMN duration_s BIGINT NOT NULL DEFAULT 0;
+)",
 };
 
 // Any number, the same in every instance: it serializes upgrades of one database.
@@ -78,22 +87,28 @@ constexpr CStatement kStatements[] = {
     {"find",
      "SELECT name, key_hash, code_page, created_at, playback, artist, title, album, year, genre, "
      "track_at, stopped_at, version, changed_at, applied_at_ms, s.layout, s.theme, s.accent, "
-     "s.show_album, s.show_year, s.show_genre "
+     "s.show_album, s.show_year, s.show_genre, ends_at, coalesce(token_hash, ''), "
+     "coalesce(token_md5, '') "
      "FROM accounts LEFT JOIN account_settings AS s USING (name_key) WHERE name_key = $1"},
+    {"find_token", "SELECT name FROM accounts WHERE token_hash = $1"},
+    {"token", "UPDATE accounts SET token_hash = $2, token_md5 = $3 WHERE name_key = $1"},
     {"insert",
      "INSERT INTO accounts (name_key, name, key_hash, code_page, created_at, changed_at) "
      "VALUES ($1, $2, $3, $4, $5, $5) ON CONFLICT (name_key) DO NOTHING"},
     {"update",
      "UPDATE accounts SET playback = $2, artist = $3, title = $4, album = $5, year = $6, "
      "genre = $7, track_at = $8, stopped_at = $9, version = version + 1, "
-     "changed_at = GREATEST($10::bigint / 1000, changed_at + 1), applied_at_ms = $10 "
-     "WHERE name_key = $1"},
+     "changed_at = GREATEST($10::bigint / 1000, changed_at + 1), applied_at_ms = $10, "
+     "ends_at = $11 WHERE name_key = $1"},
     {"keep",
      "INSERT INTO kept_reports (name_key, stopped, artist, title, album, year, genre, arrived_at, "
-     "due_at_ms) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9) ON CONFLICT (name_key) DO UPDATE SET "
-     "stopped = EXCLUDED.stopped, artist = EXCLUDED.artist, title = EXCLUDED.title, "
+     "due_at_ms, source, started_at, duration_s) "
+     "VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12) ON CONFLICT (name_key) DO UPDATE "
+     "SET stopped = EXCLUDED.stopped, artist = EXCLUDED.artist, title = EXCLUDED.title, "
      "album = EXCLUDED.album, year = EXCLUDED.year, genre = EXCLUDED.genre, "
-     "arrived_at = EXCLUDED.arrived_at, due_at_ms = EXCLUDED.due_at_ms"},
+     "arrived_at = EXCLUDED.arrived_at, due_at_ms = EXCLUDED.due_at_ms, "
+     "source = EXCLUDED.source, started_at = EXCLUDED.started_at, "
+     "duration_s = EXCLUDED.duration_s"},
     {"unkeep", "DELETE FROM kept_reports WHERE name_key = $1"},
     {"settings",
      "INSERT INTO account_settings (name_key, layout, theme, accent, show_album, show_year, "
@@ -111,8 +126,8 @@ constexpr CStatement kStatements[] = {
     {"remove_settings", "DELETE FROM account_settings WHERE name_key = $1"},
     {"claim", "DELETE FROM kept_reports WHERE name_key = $1 AND due_at_ms = $2"},
     {"kept",
-     "SELECT name_key, stopped, artist, title, album, year, genre, arrived_at, due_at_ms "
-     "FROM kept_reports"},
+     "SELECT name_key, stopped, artist, title, album, year, genre, arrived_at, due_at_ms, source, "
+     "started_at, duration_s FROM kept_reports"},
     {"add_check", "INSERT INTO failed_key_checks (name_key, at_ms) VALUES ($1, $2)"},
     {"forget_checks", "DELETE FROM failed_key_checks WHERE name_key = $1 AND at_ms < $2"},
     {"checks",
@@ -341,7 +356,17 @@ std::optional<CAccountRecord> CPostgresStore::FindAccount(std::string_view name)
     record.settings.showYear = Text(row, 0, 19) == "t";
     record.settings.showGenre = Text(row, 0, 20) == "t";
   }
+  record.state.endsAt = Number(row, 0, 21);
+  record.tokenHash = Text(row, 0, 22);
+  record.tokenMd5 = Text(row, 0, 23);
   return record;
+}
+
+std::optional<std::string> CPostgresStore::FindNameByToken(std::string_view tokenHash) {
+  std::unique_lock<std::mutex> lock;
+  auto result = Read(Reader(lock), "find_token", {std::string(tokenHash)});
+  if (PQntuples(result.get()) != 1) return std::nullopt;
+  return Text(result.get(), 0, 0);
 }
 
 std::vector<std::pair<std::string, CKeptReport>> CPostgresStore::KeptReports() {
@@ -359,6 +384,9 @@ std::vector<std::pair<std::string, CKeptReport>> CPostgresStore::KeptReports() {
     report.genre = Bytes(rows, i, 6);
     report.arrivedAt = Number(rows, i, 7);
     report.dueAtMs = Number(rows, i, 8);
+    report.source = static_cast<CKeptReport::ESource>(Number(rows, i, 9));
+    report.startedAt = Number(rows, i, 10);
+    report.durationS = Number(rows, i, 11);
     kept.emplace_back(Text(rows, i, 0), std::move(report));
   }
   return kept;
@@ -428,6 +456,7 @@ void CPostgresStore::ApplyWrite(const std::string& nameKey, const CAccountWrite&
     params.push_back(std::to_string(state.trackAt));
     params.push_back(std::to_string(state.stoppedAt));
     params.push_back(std::to_string(write.nowMs));
+    params.push_back(std::to_string(state.endsAt));
     m_writer.Run("update", params);
   }
   if (write.keptAction == CAccountWrite::EKept::kSet) {
@@ -436,6 +465,9 @@ void CPostgresStore::ApplyWrite(const std::string& nameKey, const CAccountWrite&
     AddTags(params, kept);
     params.push_back(std::to_string(kept.arrivedAt));
     params.push_back(std::to_string(kept.dueAtMs));
+    params.push_back(std::to_string(static_cast<int>(kept.source)));
+    params.push_back(std::to_string(kept.startedAt));
+    params.push_back(std::to_string(kept.durationS));
     // The tags are raw bytes in the account's code page: sent as binary bytea.
     m_writer.Run("keep", params, {false, false, true, true, true, true, true});
   } else if (write.keptAction == CAccountWrite::EKept::kClear) {
@@ -455,6 +487,9 @@ void CPostgresStore::ApplyAccountChange(const std::string& nameKey, const CAccou
     // An empty text stands for "no change" here: neither a key hash nor a code page is empty.
     m_writer.Run("account", {nameKey, write.keyHash ? *write.keyHash : std::string(),
                              write.codePage ? std::to_string(*write.codePage) : std::string()});
+  }
+  if (write.playerToken) {
+    m_writer.Run("token", {nameKey, write.playerToken->first, write.playerToken->second});
   }
   if (write.settings || write.codePage)
     m_writer.Run("touch", {nameKey, std::to_string(write.nowMs)});

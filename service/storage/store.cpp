@@ -73,6 +73,7 @@ void CStore::Write(const std::string& name, CAccountWrite write, Done done) {
     }
     if (write.settings) pending.write.settings = std::move(write.settings);
     if (write.keyHash) pending.write.keyHash = std::move(write.keyHash);
+    if (write.playerToken) pending.write.playerToken = std::move(write.playerToken);
     if (write.codePage) pending.write.codePage = write.codePage;
     if (write.settings || write.codePage) pending.write.nowMs = write.nowMs;
     pending.write.remove = pending.write.remove || write.remove;
