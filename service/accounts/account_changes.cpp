@@ -50,9 +50,11 @@ void CAccounts::SetCodePage(std::string_view name, int codePage, ChangeDone done
 }
 
 void CAccounts::ReplaceKey(std::string_view name, const std::string& keyHash,
-                           const CKeyDigest& digest, ChangeDone done) {
+                           const CKeyDigest& digest, const std::string& keepSession,
+                           ChangeDone done) {
   CAccountWrite write;
   write.keyHash = keyHash;
+  write.keepSession = keepSession;
   WriteChange(
       name, std::move(write),
       [keyHash, digest](CEntry& entry) {

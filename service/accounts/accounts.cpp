@@ -27,12 +27,11 @@ namespace {
 // A kept report whose write failed is tried again this much later.
 constexpr int64_t kKeptRetryMs = 1000;
 constexpr int64_t kMinuteMs = 60000;
-// How often a shared store is asked for kept reports that other instances left to apply.
+// How often a shared store is asked for kept reports that other instances left to apply, and how
+// soon after a claim found its report replaced or taken.
 constexpr int64_t kAdoptEveryMs = 2000;
+constexpr int64_t kAdoptSoonMs = 200;
 
-// A listen of the track playing now that comes this long or longer before the track's told end
-// came mid-track (many players submit at half the track): the track still plays.
-constexpr int64_t kListenBeforeEndSeconds = 10;
 // Longest track length taken from a player (a day); longer ones count as not told.
 constexpr int64_t kMaxDurationSeconds = 24 * 3600;
 
@@ -56,14 +55,14 @@ CTrackState NextFromPlayer(CTrackState state, const CKeptReport& report, int64_t
   if (report.source == CKeptReport::ESource::kNowPlaying) {
     next.playback = EPlayback::kPlaying;
     next.trackAt = arrivedAt;
-    next.endsAt = duration > 0 ? arrivedAt + duration + CAccounts::kListenGraceSeconds : 0;
+    next.endsAt = duration > 0 ? arrivedAt + duration + kListenGraceSeconds : 0;
     return next;
   }
   const int64_t startedAt = std::min(report.startedAt, arrivedAt);
   const bool same = next.artist == state.artist && next.title == state.title;
   if (state.playback == EPlayback::kPlaying && same) {
     // The listen of the track playing now: it ends it, unless it came well before its end.
-    if (state.endsAt > 0 && state.endsAt - CAccounts::kListenGraceSeconds >
+    if (state.endsAt > 0 && state.endsAt - kListenGraceSeconds >
                                 arrivedAt + kListenBeforeEndSeconds) {
       return state;
     }
@@ -104,7 +103,8 @@ void CAccounts::AdoptKeptReports() {
     std::unique_lock<std::mutex> lock;
     CEntry* entry = Lock(nameKey, lock, false);
     // Known already, or being applied: this instance has it in hand.
-    if (!entry || entry->applyingKept || (entry->kept && entry->kept->dueAtMs == kept.dueAtMs)) {
+    if (!entry || entry->applyingKept ||
+        (entry->kept && entry->kept->dueAtMs == kept.dueAtMs && entry->kept->seq == kept.seq)) {
       continue;
     }
     const int64_t nowMs = m_clock.SteadyMs();
@@ -211,6 +211,7 @@ CAccounts::EKeyCheck CAccounts::CheckKey(std::string_view name, const CKeyDigest
   std::unique_lock<std::mutex> lock;
   CEntry* entry = Lock(name, lock);
   if (!entry) return EKeyCheck::kNoAccount;
+  *keyHash = entry->record.keyHash;
   if (entry->rightKey && SameDigest(*entry->rightKey, digest)) return EKeyCheck::kMatches;
   if (!wellFormed || (entry->wrongKey && SameDigest(*entry->wrongKey, digest))) {
     if (!entry->wrongKeySeen) MarkChanged(*entry);
@@ -221,7 +222,6 @@ CAccounts::EKeyCheck CAccounts::CheckKey(std::string_view name, const CKeyDigest
   if (m_wrongChecks.WaitMs(entry->nameKey) > 0) return EKeyCheck::kLimited;
   entry->checkReserved = true;
   entry->checkedHash = entry->record.keyHash;
-  *keyHash = entry->record.keyHash;
   if (!m_store.Shared()) return EKeyCheck::kUnknown;
   // The failed checks of every instance count; asked without the lock.
   lock.unlock();
@@ -314,13 +314,18 @@ void CAccounts::CountWrongKey(std::string_view name) {
 CTrackState CAccounts::Next(const CEntry& entry, const CKeptReport& report,
                             int64_t arrivedAt) const {
   CTrackState state = entry.latest ? *entry.latest : entry.record.state;
-  if (report.source != CKeptReport::ESource::kPlugin) return NextFromPlayer(state, report, arrivedAt);
+  if (report.source != CKeptReport::ESource::kPlugin) {
+    // A shared store decides a listen against what it holds when the listen is applied: what is
+    // written is the listen's own state, shown unless something newer is.
+    return NextFromPlayer(m_store.Shared() ? CTrackState() : state, report, arrivedAt);
+  }
   if (report.stopped) {
     // A stop keeps the last track; a repeated stop keeps the time of the first.
     if (state.playback != CTrackState::EPlayback::kStopped) {
       state.playback = CTrackState::EPlayback::kStopped;
       state.stoppedAt = arrivedAt;
     }
+    state.endsAt = 0;
     return state;
   }
   const CCodePage& codePage = CodePageFor(entry.record.codePage);
@@ -338,8 +343,7 @@ CTrackState CAccounts::Next(const CEntry& entry, const CKeptReport& report,
 }
 
 void CAccounts::WriteState(CEntry& entry, const CTrackState& state,
-                           std::function<void(bool, const std::string&)> committed,
-                           int64_t onlyIfKeptDueAtMs) {
+                           std::function<void(bool, const std::string&)> committed) {
   entry.latest = state;
   ++entry.pendingWrites;
   // A newer state supersedes the kept report, also one whose write is still queued.
@@ -347,11 +351,8 @@ void CAccounts::WriteState(CEntry& entry, const CTrackState& state,
   CAccountWrite write;
   write.state = state;
   write.nowMs = m_clock.WallMs();
-  write.onlyIfKeptDueAtMs = onlyIfKeptDueAtMs;
-  // Most reports come in their turn: only clear a kept report the store may hold, which for a
-  // shared store includes one that another instance kept. Applying a kept report removes just
-  // that one: a newer one that another instance kept meanwhile stays.
-  const bool clears = onlyIfKeptDueAtMs == 0 && (entry.keptInStore || m_store.Shared());
+  // Most reports come in their turn: only clear a kept report the store may hold.
+  const bool clears = entry.keptInStore;
   if (clears) write.keptAction = CAccountWrite::EKept::kClear;
   entry.keptInStore = false;
   CEntry* target = &entry;
@@ -388,8 +389,32 @@ void CAccounts::ApplyFromPlayer(std::string_view name, CKeptReport report, Apply
 void CAccounts::Submit(std::string_view name, CKeptReport incoming, ApplyDone done,
                        bool justRead) {
   std::unique_lock<std::mutex> lock;
-  CEntry* entry = Lock(name, lock, !justRead);
+  // A shared store decides whether the account exists, and its interval: no need to read it.
+  CEntry* entry = Lock(name, lock, !justRead && !m_store.Shared());
   if (!entry) return done(EApply::kNoAccount, "");
+  if (m_store.Shared()) {
+    CReportWrite write;
+    write.stopped = incoming.stopped;
+    write.kept = incoming;
+    if (!incoming.stopped) write.track = Next(*entry, write.kept, write.kept.arrivedAt);
+    write.nowMs = m_clock.WallMs();
+    write.intervalMs = m_options.minReportIntervalMs;
+    lock.unlock();
+    return ReportShared(*entry, std::move(write),
+                        [done = std::move(done)](bool stored, CReportOutcome::EResult result,
+                                                 const std::string& error) {
+                          if (!stored) return done(EApply::kFailed, error);
+                          switch (result) {
+                            case CReportOutcome::EResult::kApplied:
+                              return done(EApply::kStored, "");
+                            case CReportOutcome::EResult::kKept:
+                              return done(EApply::kKept, "");
+                            case CReportOutcome::EResult::kGone:
+                              break;
+                          }
+                          done(EApply::kNoAccount, "");
+                        });
+  }
   const int64_t nowMs = m_clock.SteadyMs();
   const std::optional<int64_t> previous = entry->lastAcceptedMs;
   if (previous && nowMs - *previous < m_options.minReportIntervalMs) {
@@ -439,6 +464,65 @@ void CAccounts::Submit(std::string_view name, CKeptReport incoming, ApplyDone do
              });
 }
 
+void CAccounts::ReportShared(
+    CEntry& entry, CReportWrite write,
+    std::function<void(bool, CReportOutcome::EResult, const std::string&)> done) {
+  CEntry* target = &entry;
+  const CKeptReport raw = write.kept;
+  m_store.Report(entry.nameKey, std::move(write),
+                 [this, target, raw, done = std::move(done)](
+                     bool stored, const CReportOutcome& outcome, const std::string& error) {
+                   if (stored && outcome.result == CReportOutcome::EResult::kKept) {
+                     // Scheduled here; if another instance keeps a newer one meanwhile, the claim
+                     // by this report's number fails and the newer one is adopted instead.
+                     std::lock_guard<std::mutex> lock(m_mutex);
+                     if (!target->removed && !target->applyingKept) {
+                       target->kept = raw;
+                       target->kept->dueAtMs = outcome.dueAtMs;
+                       target->kept->seq = outcome.seq;
+                       target->keptDueMs = m_clock.SteadyMs() +
+                                           std::max<int64_t>(0, outcome.dueAtMs - m_clock.WallMs());
+                       ++target->keptGeneration;
+                       m_due.emplace(target->keptDueMs, target);
+                       m_schedulerWake.notify_one();
+                     }
+                   }
+                   done(stored, outcome.result, error);
+                 });
+}
+
+void CAccounts::ClaimKept(CEntry& entry) {
+  entry.applyingKept = true;
+  const CKeptReport kept = *entry.kept;
+  CReportWrite write;
+  write.stopped = kept.stopped;
+  write.kept = kept;
+  if (!kept.stopped) write.track = Next(entry, kept, kept.arrivedAt);
+  write.nowMs = m_clock.WallMs();
+  write.claimSeq = kept.seq;
+  CEntry* target = &entry;
+  ReportShared(
+      entry, std::move(write),
+      [this, target, kept](bool stored, CReportOutcome::EResult result, const std::string& error) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        target->applyingKept = false;
+        const bool same = target->kept && target->kept->seq == kept.seq;
+        if (stored) {
+          if (same) target->kept.reset();
+          // Claimed by another instance, or replaced by a newer report: look again soon.
+          if (result == CReportOutcome::EResult::kGone) {
+            m_adoptAtMs = std::min(m_adoptAtMs, m_clock.SteadyMs() + kAdoptSoonMs);
+          }
+          m_schedulerWake.notify_one();
+          return;
+        }
+        if (!same) return;
+        LogRepeated("kept report not applied", error);
+        target->keptDueMs = m_clock.SteadyMs() + kKeptRetryMs;
+        m_due.emplace(target->keptDueMs, target);
+      });
+}
+
 void CAccounts::ApplyDueReports() {
   std::lock_guard<std::mutex> lock(m_mutex);
   const int64_t nowMs = m_clock.SteadyMs();
@@ -449,36 +533,34 @@ void CAccounts::ApplyDueReports() {
     if (!entry->kept || entry->applyingKept || entry->keptDueMs != dueMs || entry->removed) {
       continue;
     }
+    if (m_store.Shared()) {
+      ClaimKept(*entry);
+      continue;
+    }
     entry->applyingKept = true;
     const std::optional<int64_t> previous = entry->lastAcceptedMs;
     entry->lastAcceptedMs = nowMs;
     const CTrackState next = Next(*entry, *entry->kept, entry->kept->arrivedAt);
-    // In a shared store another instance may apply or replace the report first: then this write
-    // changes nothing.
-    const int64_t onlyIfDue = m_store.Shared() ? entry->kept->dueAtMs : 0;
-    WriteState(
-        *entry, next,
-        [this, entry, previous, nowMs](bool stored, const std::string& error) {
-          std::lock_guard<std::mutex> lock(m_mutex);
-          entry->applyingKept = false;
-          if (stored) return;
-          if (entry->lastAcceptedMs == nowMs) entry->lastAcceptedMs = previous;
-          if (!entry->kept) return;
-          // It stays kept in the store; try again once the fault may have cleared.
-          LogRepeated("kept report not applied", error);
-          entry->keptDueMs = m_clock.SteadyMs() + kKeptRetryMs;
-          m_due.emplace(entry->keptDueMs, entry);
-        },
-        onlyIfDue);
+    WriteState(*entry, next, [this, entry, previous, nowMs](bool stored, const std::string& error) {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      entry->applyingKept = false;
+      if (stored) return;
+      if (entry->lastAcceptedMs == nowMs) entry->lastAcceptedMs = previous;
+      if (!entry->kept) return;
+      // It stays kept in the store; try again once the fault may have cleared.
+      LogRepeated("kept report not applied", error);
+      entry->keptDueMs = m_clock.SteadyMs() + kKeptRetryMs;
+      m_due.emplace(entry->keptDueMs, entry);
+    });
   }
 }
 
 void CAccounts::RunScheduler() {
   std::unique_lock<std::mutex> lock(m_mutex);
-  int64_t adoptAtMs = m_clock.SteadyMs() + kAdoptEveryMs;
+  m_adoptAtMs = m_clock.SteadyMs() + kAdoptEveryMs;
   while (!m_stopping) {
-    if (m_store.Shared() && m_clock.SteadyMs() >= adoptAtMs) {
-      adoptAtMs = m_clock.SteadyMs() + kAdoptEveryMs;
+    if (m_store.Shared() && m_clock.SteadyMs() >= m_adoptAtMs) {
+      m_adoptAtMs = m_clock.SteadyMs() + kAdoptEveryMs;
       lock.unlock();
       try {
         AdoptKeptReports();
@@ -492,6 +574,7 @@ void CAccounts::RunScheduler() {
     if (!m_due.empty()) {
       waitMs = std::clamp<int64_t>(m_due.begin()->first - m_clock.SteadyMs(), 0, 1000);
     }
+    if (m_store.Shared()) waitMs = std::min(waitMs, m_adoptAtMs - m_clock.SteadyMs());
     if (waitMs > 0) {
       m_schedulerWake.wait_for(lock, std::chrono::milliseconds(waitMs));
       continue;

@@ -98,9 +98,6 @@ class CAccounts {
   // caller's CheckKey of this report has just read the account, so a shared store is not asked
   // again.
   void Apply(std::string_view name, const CReport& report, ApplyDone done, bool justRead = false);
-  // How long after a track's told end it still shows as playing: players report a little late,
-  // and a pause should not flip the signature at once.
-  static constexpr int64_t kListenGraceSeconds = 15;
   // Applies a report of another player (`report.source` is not kPlugin; its arrival is now) as
   // Apply does, within the same interval, with its own rules: a track playing now replaces the
   // state and, with a duration, ends by itself at start + duration + kListenGraceSeconds; a
@@ -116,8 +113,9 @@ class CAccounts {
   void SaveSettings(std::string_view name, const CAccountSettings& settings, ChangeDone done);
   void SetCodePage(std::string_view name, int codePage, ChangeDone done);
   // From the commit on, only the key of `keyHash` (whose digest is `digest`) passes.
+  // The session whose token hash is `keepSession` stays signed in; the account's others end.
   void ReplaceKey(std::string_view name, const std::string& keyHash, const CKeyDigest& digest,
-                  ChangeDone done);
+                  const std::string& keepSession, ChangeDone done);
   // A new player token (its digest and MD5): from the commit on only it passes.
   void ReplacePlayerToken(std::string_view name, const std::string& tokenHash,
                           const std::string& tokenMd5, ChangeDone done);
@@ -169,10 +167,16 @@ class CAccounts {
   CTrackState Next(const CEntry& entry, const CKeptReport& report, int64_t arrivedAt) const;
   // Queues `state` for `entry` (m_mutex held) and clears its kept report; `committed` runs with
   // the outcome after the entry has been updated, without m_mutex.
-  // With `onlyIfKeptDueAtMs`, the write applies the kept report due then (see CAccountWrite).
   void WriteState(CEntry& entry, const CTrackState& state,
-                  std::function<void(bool stored, const std::string& error)> committed,
-                  int64_t onlyIfKeptDueAtMs = 0);
+                  std::function<void(bool stored, const std::string& error)> committed);
+  // Queues `write` of `entry`'s account to a shared store, which decides it; a report kept is
+  // scheduled here. `done` runs on the writer thread with the outcome.
+  void ReportShared(
+      CEntry& entry, CReportWrite write,
+      std::function<void(bool stored, CReportOutcome::EResult result, const std::string& error)>
+          done);
+  // Applies `entry`'s kept report of a shared store if it is still the one kept (m_mutex held).
+  void ClaimKept(CEntry& entry);
   void MarkChanged(CEntry& entry);  // m_mutex held
   void RunScheduler();
 
@@ -187,6 +191,7 @@ class CAccounts {
   std::vector<std::unique_ptr<CEntry>> m_removed;
   uint64_t m_lastVersion = 0;  // versions never repeat, also across a name deleted and reused
   std::multimap<int64_t, CEntry*> m_due;  // kept reports by the steady time they are due
+  int64_t m_adoptAtMs = 0;  // steady time of the next look at a shared store's kept reports
   std::condition_variable m_schedulerWake;
   bool m_stopping = false;
   std::thread m_scheduler;

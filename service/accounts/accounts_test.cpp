@@ -251,7 +251,7 @@ TEST_F(AccountsTest, DeletionAndNewKeysLeaveNothingOfTheOldAccount) {
   ASSERT_EQ(m_accounts->CheckKey("bob", DigestKey("1234"), true, &hash),
             CAccounts::EKeyCheck::kUnknown);
   ASSERT_TRUE(ChangeNow([&](CAccounts::ChangeDone done) {
-    m_accounts->ReplaceKey("bob", HashKey("5678"), DigestKey("5678"), done);
+    m_accounts->ReplaceKey("bob", HashKey("5678"), DigestKey("5678"), "", done);
   }));
   EXPECT_FALSE(m_accounts->RememberKeyCheck("bob", DigestKey("1234"), VerifyKey(hash, "1234")));
   EXPECT_EQ(m_accounts->CheckKey("bob", DigestKey("5678"), true, &hash),

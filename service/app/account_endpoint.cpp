@@ -10,6 +10,9 @@
 
 namespace {
 
+constexpr char kNoDatabase[] =
+    "<p>The service cannot reach its database; please try again later.</p>\n";
+
 CHttpResponse Redirect(const std::string& location) {
   CHttpResponse response = TextResponse(303, "See " + location + "\n");
   response.fields.emplace_back("Location", location);
@@ -69,7 +72,14 @@ std::optional<CAccountSession> CSignatureService::FormSession(const CHttpRequest
     reply(std::move(response));
     return std::nullopt;
   }
-  std::optional<CAccountSession> session = SessionOf(request);
+  std::optional<CAccountSession> session;
+  try {
+    session = SessionOf(request);
+  } catch (const CStoreError& error) {
+    LogRepeated("session look-up failed", error.what());
+    reply(PageResponse(503, kNoDatabase));
+    return std::nullopt;
+  }
   if (!session) {
     ShowSignIn(request, 401, "Please sign in again.", "", std::move(reply));
     return std::nullopt;
@@ -91,7 +101,7 @@ void CSignatureService::ShowSignIn(const CHttpRequest& request, int status,
   const bool fresh = nonce.size() != 48;
   if (fresh) nonce = CSessions::NewNonce();
   CHttpResponse response =
-      PageResponse(status, SignInPageHtml(error, name, CSessions::SignInToken(nonce)));
+      PageResponse(status, SignInPageHtml(error, name, m_sessions.SignInToken(nonce)));
   if (fresh) {
     response.fields.emplace_back("Set-Cookie",
                                  CookieField(kSignInCookie, nonce, CameOverHttps(request)));
@@ -109,12 +119,10 @@ void CSignatureService::ShowAccount(const CHttpRequest& request, const CAccountS
     account = m_accounts.Find(session.nameKey);
   } catch (const CStoreError& error) {
     LogRepeated("account look-up failed", error.what());
-    return reply(PageResponse(503,
-                              "<p>The service cannot reach its database; please try again "
-                              "later.</p>\n"));
+    return reply(PageResponse(503, kNoDatabase));
   }
   if (!account) {
-    m_sessions.End(session.id);
+    // The session ended with its account; the store's cleaning removes it.
     return ShowSignIn(request, 401, "There is no such account any more.", "", std::move(reply));
   }
   CAccountPage page;
@@ -140,18 +148,34 @@ void CSignatureService::HandleAccount(const CHttpRequest& request, std::string_v
     response.fields.emplace_back("Allow", "GET, HEAD");
     return reply(std::move(response));
   }
-  const std::optional<CAccountSession> session = SessionOf(request);
+  std::optional<CAccountSession> session;
+  try {
+    session = SessionOf(request);
+  } catch (const CStoreError& error) {
+    LogRepeated("session look-up failed", error.what());
+    return reply(PageResponse(503, kNoDatabase));
+  }
   if (!session) return ShowSignIn(request, 200, "", "", std::move(reply));
   const bool saved = QueryOf(request.target) == "saved=1";
   ShowAccount(request, *session, 200, saved ? "Saved. The signature shows the new look now." : "",
               "", "", std::move(reply));
 }
 
-void CSignatureService::SignIn(const CHttpRequest& request, const std::string& name, Reply reply) {
-  const CAccountSession session = m_sessions.Create(NameKey(name));
+void CSignatureService::SignIn(const CHttpRequest& request, const std::string& name,
+                               const std::string& keyHash, Reply reply) {
+  std::optional<CAccountSession> session;
+  try {
+    session = m_sessions.Create(NameKey(name), keyHash);
+  } catch (const CStoreError& error) {
+    LogRepeated("session not stored", error.what());
+    return ShowSignIn(request, 503, "The service cannot reach its database; please try later.",
+                      name, std::move(reply));
+  }
+  // The key changed, or the account went, since the key was checked.
+  if (!session) return ShowSignIn(request, 403, "Wrong user name or key.", name, std::move(reply));
   CHttpResponse response = Redirect("/account");
   const bool secure = CameOverHttps(request);
-  response.fields.emplace_back("Set-Cookie", CookieField(kSessionCookie, session.id, secure));
+  response.fields.emplace_back("Set-Cookie", CookieField(kSessionCookie, session->id, secure));
   response.fields.emplace_back("Set-Cookie", CookieField(kSignInCookie, "", secure));
   reply(std::move(response));
 }
@@ -162,7 +186,7 @@ void CSignatureService::HandleSignIn(const CHttpRequest& request, std::string_vi
   const std::string name = Value(fields, "name");
   const std::string key = Value(fields, "key");
   const std::string nonce = CookieValue(request.cookie, kSignInCookie);
-  if (nonce.empty() || !SameText(Value(fields, "csrf"), CSessions::SignInToken(nonce))) {
+  if (nonce.empty() || !SameText(Value(fields, "csrf"), m_sessions.SignInToken(nonce))) {
     return ShowSignIn(request, 403, "The sign-in form had expired; please sign in again.", name,
                       std::move(reply));
   }
@@ -184,7 +208,7 @@ void CSignatureService::HandleSignIn(const CHttpRequest& request, std::string_vi
     case CAccounts::EKeyCheck::kWrong:
       return ShowSignIn(request, 403, wrong, name, std::move(reply));
     case CAccounts::EKeyCheck::kMatches:
-      return SignIn(request, name, std::move(reply));
+      return SignIn(request, name, keyHash, std::move(reply));
     case CAccounts::EKeyCheck::kLimited:
     case CAccounts::EKeyCheck::kBusy: {
       const int64_t seconds = (m_accounts.KeyCheckRetryMs(name) + 999) / 1000;
@@ -209,7 +233,7 @@ void CSignatureService::HandleSignIn(const CHttpRequest& request, std::string_vi
         } catch (const CStoreError&) {
           matches = false;
         }
-        if (matches) return SignIn(request, name, std::move(*shared));
+        if (matches) return SignIn(request, name, keyHash, std::move(*shared));
         ShowSignIn(request, 403, wrong, name, std::move(*shared));
       });
   if (queued) return;
@@ -225,7 +249,12 @@ void CSignatureService::HandleSignIn(const CHttpRequest& request, std::string_vi
 void CSignatureService::HandleSignOut(const CHttpRequest& request, std::string_view, Reply reply) {
   const std::optional<CAccountSession> session = FormSession(request, reply);
   if (!session) return;
-  m_sessions.End(session->id);
+  try {
+    m_sessions.End(session->id);
+  } catch (const CStoreError& error) {
+    LogRepeated("session look-up failed", error.what());
+    return reply(PageResponse(503, kNoDatabase));
+  }
   CHttpResponse response = Redirect("/account");
   response.fields.emplace_back("Set-Cookie",
                                CookieField(kSessionCookie, "", CameOverHttps(request)));
@@ -272,8 +301,7 @@ void CSignatureService::HandleNewKey(const CHttpRequest& request, std::string_vi
                          "No new key was made; the old one still works. Please try again later.",
                          "", "", std::move(*shared));
     }
-    // Whoever signed in with the old key is signed out; this page stays signed in.
-    m_sessions.EndAccount(session->nameKey, session->id);
+    // Whoever signed in with the old key was signed out with the commit; this page stays.
     ShowAccount(request, *session, 200,
                 "The new key is in use: reports with the old key are refused from now on.", key, "",
                 std::move(*shared));
@@ -288,7 +316,7 @@ void CSignatureService::HandleNewKey(const CHttpRequest& request, std::string_vi
       LogRepeated("key hash failed", error.what());
       return answer(false, "");
     }
-    m_accounts.ReplaceKey(session->nameKey, hash, DigestKey(key),
+    m_accounts.ReplaceKey(session->nameKey, hash, DigestKey(key), session->tokenHash,
                           [answer, key](bool stored, const std::string& error) {
                             if (!stored) LogRepeated("account change not stored", error);
                             answer(stored, key);
@@ -322,7 +350,6 @@ void CSignatureService::HandleDelete(const CHttpRequest& request, std::string_vi
                                            "The account was not deleted; please try again later.",
                                            "", "", std::move(*shared));
                       }
-                      m_sessions.EndAccount(session->nameKey);
                       CHttpResponse response = PageResponse(200, DeletedPageHtml(name));
                       response.fields.emplace_back(
                           "Set-Cookie", CookieField(kSessionCookie, "", CameOverHttps(request)));
@@ -336,7 +363,13 @@ void CSignatureService::HandlePreview(const CHttpRequest& request, std::string_v
     response.fields.emplace_back("Allow", "GET, HEAD");
     return reply(std::move(response));
   }
-  const std::optional<CAccountSession> session = SessionOf(request);
+  std::optional<CAccountSession> session;
+  try {
+    session = SessionOf(request);
+  } catch (const CStoreError& error) {
+    LogRepeated("session look-up failed", error.what());
+    return reply(TextResponse(503, "The service cannot reach its database.\n"));
+  }
   if (!session) return reply(TextResponse(403, "Sign in on /account to see a preview.\n"));
   CSignatureStyle style;
   int codePage = 0;

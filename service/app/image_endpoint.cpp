@@ -87,7 +87,7 @@ CSignatureView CSignatureService::ViewOf(const CAccounts::CView& account,
       // The image shows the age of the stop (or of the track, when the player went quiet while
       // playing), so it changes with that text and not only with the state.
       const int64_t since = !expired            ? state.stoppedAt
-                            : state.endsAt > 0 ? state.endsAt - CAccounts::kListenGraceSeconds
+                            : state.endsAt > 0 ? state.endsAt - kListenGraceSeconds
                                                : state.trackAt;
       const int64_t age = now > since ? now - since : 0;
       view.age = FormatAge(age);
@@ -102,14 +102,21 @@ CSignatureView CSignatureService::ViewOf(const CAccounts::CView& account,
   return view;
 }
 
+std::string CSignatureService::ImageKey(std::string_view name, const ETemplate* layout) {
+  // An account's own template is known only from the database: its key names none.
+  return NameKey(name) + '/' + (layout ? TemplateInfo(*layout).name : "");
+}
+
 std::shared_ptr<const CImage> CSignatureService::SignatureImage(std::string_view name,
                                                                 const ETemplate* layout) {
+  const std::string key = ImageKey(name, layout);
   std::optional<CAccounts::CView> account;
   try {
     account = m_accounts.Find(name);
   } catch (const CStoreError& error) {
     LogRepeated("account look-up failed", error.what());
-    return m_unavailableImage;
+    auto recent = m_images.FindConfirmedSince(key, m_clock.SteadyMs() - kFreshWhileNoDatabaseMs);
+    return recent ? recent : m_unavailableImage;
   }
   if (!account) return m_noAccountImage;
 
@@ -118,15 +125,45 @@ std::shared_ptr<const CImage> CSignatureService::SignatureImage(std::string_view
   std::string variant;
   int64_t lastModified = 0;
   const CSignatureView view = ViewOf(*account, style, &variant, &lastModified);
-  const std::string key = NameKey(name) + '/' + TemplateInfo(style.layout).name;
-  if (auto cached = m_images.Find(key, variant)) return cached;
+  const int64_t nowMs = m_clock.SteadyMs();
+  if (auto cached = m_images.Find(key, variant, nowMs)) return cached;
   auto image = std::make_shared<CImage>();
   image->png = m_renderer.RenderPng(view);
   if (image->png.empty()) return m_unavailableImage;
   image->etag = MakeEntityTag(image->png);
   image->lastModified = lastModified;
-  m_images.Store(key, variant, image);
+  m_images.Store(key, variant, image, nowMs);
   return image;
+}
+
+CHttpResponse CSignatureService::ImageResponse(const CHttpRequest& request,
+                                               const std::shared_ptr<const CImage>& image) {
+  CHttpResponse response;
+  response.fields = {{"Cache-Control", kImageCacheControl},
+                     {"ETag", image->etag},
+                     {"Last-Modified", FormatHttpDate(image->lastModified)}};
+  if (IsNotModified(request, image->etag, image->lastModified)) {
+    response.status = 304;
+    return response;
+  }
+  response.fields.emplace_back("Content-Type", "image/png");
+  response.body = std::shared_ptr<const std::string>(image, &image->png);
+  response.omitBody = request.method == "HEAD";
+  return response;
+}
+
+CHttpResponse CSignatureService::LateImage(const CHttpRequest& request, std::string_view name) {
+  if (request.method != "GET" && request.method != "HEAD") return MethodNotAllowed("GET, HEAD");
+  const size_t slash = name.find('/');
+  ETemplate layout = ETemplate::kCard;
+  if (slash != std::string_view::npos && !ParseTemplate(name.substr(slash + 1), &layout)) {
+    return TextResponse(404, "Templates are card, banner and userbar.\n");
+  }
+  const std::string key = slash == std::string_view::npos
+                              ? ImageKey(name, nullptr)
+                              : ImageKey(name.substr(0, slash), &layout);
+  auto recent = m_images.FindConfirmedSince(key, m_clock.SteadyMs() - kFreshWhileNoDatabaseMs);
+  return ImageResponse(request, recent ? recent : m_unavailableImage);
 }
 
 void CSignatureService::HandleImage(const CHttpRequest& request, std::string_view name,
@@ -142,18 +179,7 @@ void CSignatureService::HandleImage(const CHttpRequest& request, std::string_vie
   const std::shared_ptr<const CImage> image = slash == std::string_view::npos
                                                   ? SignatureImage(name)
                                                   : SignatureImage(name.substr(0, slash), &layout);
-  CHttpResponse response;
-  response.fields = {{"Cache-Control", kImageCacheControl},
-                     {"ETag", image->etag},
-                     {"Last-Modified", FormatHttpDate(image->lastModified)}};
-  if (IsNotModified(request, image->etag, image->lastModified)) {
-    response.status = 304;
-    return reply(std::move(response));
-  }
-  response.fields.emplace_back("Content-Type", "image/png");
-  response.body = std::shared_ptr<const std::string>(image, &image->png);
-  response.omitBody = request.method == "HEAD";
-  reply(std::move(response));
+  reply(ImageResponse(request, image));
 }
 
 void CSignatureService::HandleState(const CHttpRequest& request, std::string_view name,

@@ -78,3 +78,18 @@ void CSignatureService::HandleNewToken(const CHttpRequest& request, std::string_
                     "", "", std::move(*shared), token);
       });
 }
+
+CHttpResponse CSignatureService::LateListenBrainz(const CHttpRequest&, std::string_view) {
+  CHttpResponse response = TextResponse(
+      503,
+      "{\"code\":503,\"error\":\"The database did not answer in time; the listens may not have "
+      "been stored. Send them again later.\"}\n");
+  for (auto& [name, value] : response.fields) {
+    if (name == "Content-Type") value = "application/json";
+  }
+  return response;
+}
+
+CHttpResponse CSignatureService::LateScrobbler(const CHttpRequest&, std::string_view) {
+  return TextResponse(503, "FAILED The database did not answer in time; try again later.\n");
+}

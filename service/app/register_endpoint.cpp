@@ -124,17 +124,36 @@ void CSignatureService::HandleRegister(const CHttpRequest& request, std::string_
   CreateAccount(name, codePage, request, std::move(reply));
 }
 
+CHttpResponse CSignatureService::LateRegister(const CHttpRequest&, std::string_view) {
+  return HtmlResponse(503, FormPage("The service cannot reach its database; the account may not "
+                                    "have been made. Please try again in a minute.",
+                                    "", kDefaultCodePage));
+}
+
 void CSignatureService::CreateAccount(const std::string& name, int codePage,
                                       const CHttpRequest& request, Reply reply) {
   auto shared = std::make_shared<Reply>(std::move(reply));
-  auto answer = [this, shared, request, name, codePage](ECreateResult result,
-                                                        const std::string& key) {
+  auto answer = [this, shared, request, name, codePage](
+                    ECreateResult result, const std::string& key, const std::string& keyHash) {
     switch (result) {
       case ECreateResult::kCreated: {
         // The new account's page, signed in, with the key shown this once.
-        const CAccountSession session = m_sessions.Create(NameKey(name));
-        return ShowAccount(request, session, 200, "Your Velk signature is ready.", key,
-                           CookieField(kSessionCookie, session.id, CameOverHttps(request)),
+        std::optional<CAccountSession> session;
+        try {
+          session = m_sessions.Create(NameKey(name), keyHash);
+        } catch (const CStoreError& error) {
+          LogRepeated("session not stored", error.what());
+        }
+        if (!session) {
+          // The account exists; only the session is missing: its key still works.
+          return (*shared)(HtmlResponse(503, FormPage("The account \"" + name +
+                                                          "\" was made, but the service could not "
+                                                          "sign you in; its key is " +
+                                                          key + ". Please sign in on /account.",
+                                                      name, codePage)));
+        }
+        return ShowAccount(request, *session, 200, "Your Velk signature is ready.", key,
+                           CookieField(kSessionCookie, session->id, CameOverHttps(request)),
                            std::move(*shared));
       }
       case ECreateResult::kDuplicate:
@@ -156,12 +175,14 @@ void CSignatureService::CreateAccount(const std::string& name, int codePage,
       record.keyHash = HashKey(key);
     } catch (const std::exception& error) {
       LogRepeated("key hash failed", error.what());
-      return answer(ECreateResult::kFailed, key);
+      return answer(ECreateResult::kFailed, key, "");
     }
     record.codePage = codePage;
     record.createdAt = m_clock.WallSeconds();
-    m_store.CreateAccount(std::move(record),
-                          [answer, key](ECreateResult result) { answer(result, key); });
+    const std::string keyHash = record.keyHash;
+    m_store.CreateAccount(std::move(record), [answer, key, keyHash](ECreateResult result) {
+      answer(result, key, keyHash);
+    });
   });
   if (!queued) {
     (*shared)(HtmlResponse(

@@ -36,10 +36,19 @@ std::string OriginForm(std::string_view target) {
 }  // namespace
 
 struct CSignatureService::CRoute {
+  enum class EDatabase { kNever, kAlways, kOnPost };  // whether its answer may need the database
   std::string_view prefix;
   std::string_view suffix;  // with `wildcard`: what the path ends with
   bool wildcard;            // false: the path is `prefix` exactly; true: prefix, name, suffix
   void (CSignatureService::*handle)(const CHttpRequest&, std::string_view, Reply);
+  EDatabase database;
+  // The answer when the database does not give one in time.
+  CHttpResponse (CSignatureService::*late)(const CHttpRequest&, std::string_view);
+
+  bool NeedsDatabase(const CHttpRequest& request) const {
+    return database == EDatabase::kAlways ||
+           (database == EDatabase::kOnPost && request.method == "POST");
+  }
 
   // Whether `path` takes this route; `*name` receives the part between prefix and suffix.
   bool Matches(std::string_view path, std::string_view* name) const {
@@ -54,27 +63,53 @@ struct CSignatureService::CRoute {
 };
 
 const CSignatureService::CRoute CSignatureService::kRoutes[] = {
-    {"/signature/generate/", "", false, &CSignatureService::HandleReport},
-    {"/signature/generate", "", false, &CSignatureService::HandleReport},
-    {"/user/register", "", false, &CSignatureService::HandleRegister},
-    {"/account", "", false, &CSignatureService::HandleAccount},
-    {"/account/signin", "", false, &CSignatureService::HandleSignIn},
-    {"/account/signout", "", false, &CSignatureService::HandleSignOut},
-    {"/account/settings", "", false, &CSignatureService::HandleSettings},
-    {"/account/key", "", false, &CSignatureService::HandleNewKey},
-    {"/account/delete", "", false, &CSignatureService::HandleDelete},
-    {"/account/preview.png", "", false, &CSignatureService::HandlePreview},
-    {"/account/token", "", false, &CSignatureService::HandleNewToken},
-    {"/1/submit-listens", "", false, &CSignatureService::HandleSubmitListens},
-    {"/1/validate-token", "", false, &CSignatureService::HandleValidateToken},
-    {"/audioscrobbler/", "", false, &CSignatureService::HandleScrobbleHandshake},
-    {"/audioscrobbler", "", false, &CSignatureService::HandleScrobbleHandshake},
-    {"/audioscrobbler/nowplaying", "", false, &CSignatureService::HandleScrobbleNowPlaying},
-    {"/audioscrobbler/submit", "", false, &CSignatureService::HandleScrobbleSubmission},
-    {"/signature/", ".png", true, &CSignatureService::HandleImage},
-    {"/signature/", ".json", true, &CSignatureService::HandleState},
-    {"/", "", false, &CSignatureService::HandleHome},
+    {"/signature/generate/", "", false, &CSignatureService::HandleReport,
+     CRoute::EDatabase::kAlways, &CSignatureService::LateReport},
+    {"/signature/generate", "", false, &CSignatureService::HandleReport, CRoute::EDatabase::kAlways,
+     &CSignatureService::LateReport},
+    {"/user/register", "", false, &CSignatureService::HandleRegister, CRoute::EDatabase::kOnPost,
+     &CSignatureService::LateRegister},
+    {"/account", "", false, &CSignatureService::HandleAccount, CRoute::EDatabase::kAlways,
+     &CSignatureService::LatePage},
+    {"/account/signin", "", false, &CSignatureService::HandleSignIn, CRoute::EDatabase::kAlways,
+     &CSignatureService::LatePage},
+    {"/account/signout", "", false, &CSignatureService::HandleSignOut, CRoute::EDatabase::kAlways,
+     &CSignatureService::LatePage},
+    {"/account/settings", "", false, &CSignatureService::HandleSettings, CRoute::EDatabase::kAlways,
+     &CSignatureService::LatePage},
+    {"/account/key", "", false, &CSignatureService::HandleNewKey, CRoute::EDatabase::kAlways,
+     &CSignatureService::LatePage},
+    {"/account/delete", "", false, &CSignatureService::HandleDelete, CRoute::EDatabase::kAlways,
+     &CSignatureService::LatePage},
+    {"/account/preview.png", "", false, &CSignatureService::HandlePreview,
+     CRoute::EDatabase::kAlways, &CSignatureService::LateText},
+    {"/signature/", ".png", true, &CSignatureService::HandleImage, CRoute::EDatabase::kAlways,
+     &CSignatureService::LateImage},
+    {"/signature/", ".json", true, &CSignatureService::HandleState, CRoute::EDatabase::kAlways,
+     &CSignatureService::LateText},
+    {"/account/token", "", false, &CSignatureService::HandleNewToken, CRoute::EDatabase::kAlways,
+     &CSignatureService::LatePage},
+    {"/1/submit-listens", "", false, &CSignatureService::HandleSubmitListens,
+     CRoute::EDatabase::kAlways, &CSignatureService::LateListenBrainz},
+    {"/1/validate-token", "", false, &CSignatureService::HandleValidateToken,
+     CRoute::EDatabase::kAlways, &CSignatureService::LateListenBrainz},
+    {"/audioscrobbler/", "", false, &CSignatureService::HandleScrobbleHandshake,
+     CRoute::EDatabase::kAlways, &CSignatureService::LateScrobbler},
+    {"/audioscrobbler", "", false, &CSignatureService::HandleScrobbleHandshake,
+     CRoute::EDatabase::kAlways, &CSignatureService::LateScrobbler},
+    {"/audioscrobbler/nowplaying", "", false, &CSignatureService::HandleScrobbleNowPlaying,
+     CRoute::EDatabase::kAlways, &CSignatureService::LateScrobbler},
+    {"/audioscrobbler/submit", "", false, &CSignatureService::HandleScrobbleSubmission,
+     CRoute::EDatabase::kAlways, &CSignatureService::LateScrobbler},
+    {"/", "", false, &CSignatureService::HandleHome, CRoute::EDatabase::kNever, nullptr},
 };
+
+namespace {
+// Threads for database work: as many as the store has look-up connections, so that they seldom
+// wait for one another. Jobs waiting beyond the bound get their fallback answer at once.
+constexpr size_t kDatabaseThreads = 8;
+constexpr size_t kMaxDatabaseJobs = 4096;
+}  // namespace
 
 CSignatureService::CSignatureService(CStore& store, const CClock& clock, CServiceOptions options)
     : m_store(store),
@@ -87,8 +122,13 @@ CSignatureService::CSignatureService(CStore& store, const CClock& clock, CServic
       m_unavailableImage(MessageImage(CSignatureView::EKind::kUnavailable)),
       m_registrations(clock, m_options.registrationsPerHour, 3600 * 1000),
       m_wrongTokens(clock, m_options.wrongKeysPerMinute, 60 * 1000),
-      m_sessions(clock, m_options.maxSessions),
-      m_slowWork(m_options.keyCheckThreads, m_options.maxPendingKeyChecks) {}
+      m_sessions(store, clock, m_options.sessionsPerAccount),
+      m_slowWork(m_options.keyCheckThreads, m_options.maxPendingKeyChecks) {
+  if (store.Shared()) {
+    m_databaseWork =
+        std::make_unique<CDeadlineWork>(clock, kDatabaseThreads, kMaxDatabaseJobs, kDatabaseWaitMs);
+  }
+}
 
 CSignatureService::~CSignatureService() { m_store.Flush(); }
 
@@ -113,11 +153,52 @@ void CSignatureService::Handle(const CHttpRequest& request, Reply reply) {
   const std::string_view path = target.substr(0, target.find('?'));
   for (const CRoute& route : kRoutes) {
     std::string_view name;
-    if (route.Matches(path, &name)) return (this->*route.handle)(request, name, std::move(reply));
+    if (!route.Matches(path, &name)) continue;
+    if (m_databaseWork && route.NeedsDatabase(request))
+      return Defer(route, request, name, std::move(reply));
+    return (this->*route.handle)(request, name, std::move(reply));
   }
   reply(TextResponse(404,
                      "Nothing here. Reports go to /signature/generate/, images are "
                      "/signature/<user>.png, accounts are made at /user/register.\n"));
+}
+
+void CSignatureService::Defer(const CRoute& route, const CHttpRequest& request,
+                              std::string_view name, Reply reply) {
+  auto ticket = std::make_shared<CDeadlineWork::CTicket>();
+  auto once = std::make_shared<Reply>(std::move(reply));
+  auto held = std::make_shared<const CHttpRequest>(request);
+  const std::string nameText(name);
+  const CRoute* const taken = &route;
+  Reply answer = [ticket, once](CHttpResponse response) {
+    if (ticket->Take()) (*once)(std::move(response));
+  };
+  auto job = [this, taken, held, nameText, answer = std::move(answer)] {
+    (this->*taken->handle)(*held, nameText, answer);
+  };
+  auto late = [this, taken, held, nameText, once] {
+    (*once)((this->*taken->late)(*held, nameText));
+  };
+  if (!m_databaseWork->Submit(ticket, std::move(job), late) && ticket->Take()) late();
+}
+
+CHttpResponse CSignatureService::LateReport(const CHttpRequest&, std::string_view) {
+  return TextResponse(503,
+                      "The database did not answer in time; the report may not have been "
+                      "stored. Send it again later.\n");
+}
+
+CHttpResponse CSignatureService::LateText(const CHttpRequest&, std::string_view) {
+  return TextResponse(503, "The service cannot reach its database.\n");
+}
+
+CHttpResponse CSignatureService::LatePage(const CHttpRequest&, std::string_view) {
+  CHttpResponse response =
+      HtmlResponse(503,
+                   "<!DOCTYPE html>\n<p>The service cannot reach its database; please try "
+                   "again later.</p>\n");
+  response.fields.emplace_back("X-Frame-Options", "DENY");
+  return response;
 }
 
 void CSignatureService::HandleHome(const CHttpRequest&, std::string_view, Reply reply) {

@@ -10,6 +10,7 @@
 #include "accounts/accounts.h"
 #include "app/sessions.h"
 #include "base/clock.h"
+#include "base/deadline_work.h"
 #include "base/event_limit.h"
 #include "base/work_pool.h"
 #include "http/message.h"
@@ -29,7 +30,7 @@ struct CServiceOptions {
   size_t registrationsPerHour = 10;  // per client address; more get 429 and a page saying when
   // A playing state older than this shows as "Last played ... ago"; 0: it never ends so.
   int64_t nowPlayingForMinutes = 30;
-  size_t maxSessions = 10000;  // signed-in account pages at once
+  size_t sessionsPerAccount = 20;  // signed-in account pages of one account at once
 };
 
 class CSignatureService : public CHttpHandler {
@@ -51,10 +52,16 @@ class CSignatureService : public CHttpHandler {
   CHttpResponse BodyTooLarge(std::string_view target) const override;
 
   // The image an account's signature shows now in its chosen template, or in `layout` when given
-  // (the service's message image when there is no such account or the database fails). Any
-  // thread.
+  // (the service's message image when there is no such account; when the database fails, the
+  // image last confirmed within kFreshWhileNoDatabaseMs, else the "unavailable" one). Any thread.
   std::shared_ptr<const CImage> SignatureImage(std::string_view name,
                                                const ETemplate* layout = nullptr);
+
+  // How long a request that needs a shared database may wait for its answer before it gets the
+  // fallback answer of its route; and how old a cached image may be (since the database last
+  // confirmed it) to be shown while the database does not answer.
+  static constexpr int64_t kDatabaseWaitMs = 1000;
+  static constexpr int64_t kFreshWhileNoDatabaseMs = 60000;
 
  private:
   // The routing table: a request goes to the first route whose path pattern it matches.
@@ -63,6 +70,23 @@ class CSignatureService : public CHttpHandler {
 
   // The handlers of the routes. `name` is what the path holds between the route's prefix and
   // suffix (an account name), empty for routes of one exact path.
+  // Runs the route's handler on a database thread, with the route's fallback answer once
+  // kDatabaseWaitMs have passed without one.
+  void Defer(const CRoute& route, const CHttpRequest& request, std::string_view name, Reply reply);
+  // The routes' fallback answers, when the database does not answer in time.
+  CHttpResponse LateReport(const CHttpRequest& request, std::string_view name);
+  CHttpResponse LateImage(const CHttpRequest& request, std::string_view name);
+  CHttpResponse LateText(const CHttpRequest& request, std::string_view name);
+  CHttpResponse LatePage(const CHttpRequest& request, std::string_view name);
+  CHttpResponse LateRegister(const CHttpRequest& request, std::string_view name);
+  CHttpResponse LateListenBrainz(const CHttpRequest& request, std::string_view name);
+  CHttpResponse LateScrobbler(const CHttpRequest& request, std::string_view name);
+  // The answer to an image request: the image, or 304 when the client holds it.
+  static CHttpResponse ImageResponse(const CHttpRequest& request,
+                                     const std::shared_ptr<const CImage>& image);
+  // The cache key of an account's image: its own template's, or `layout`'s when given.
+  static std::string ImageKey(std::string_view name, const ETemplate* layout);
+
   void HandleReport(const CHttpRequest& request, std::string_view name, Reply reply);
   void CheckKeyThenApply(std::shared_ptr<const CReport> report, Reply reply);
   // `justChecked`: the key was decided from memory a moment ago, the account just read.
@@ -111,7 +135,7 @@ class CSignatureService : public CHttpHandler {
   // error when the database failed). Any thread.
   void ApplyPlayerReport(const std::string& name, CKeptReport report, CAccounts::ApplyDone done);
 
-  // The signed-in session of `request`, if any.
+  // The signed-in session of `request`, if any. Throws CStoreError.
   std::optional<CAccountSession> SessionOf(const CHttpRequest& request);
   // The session of a form post whose "csrf" field matches; else answers 403 and gives nothing.
   std::optional<CAccountSession> FormSession(const CHttpRequest& request, Reply& reply);
@@ -122,8 +146,10 @@ class CSignatureService : public CHttpHandler {
                    Reply reply, const std::string& playerToken = "");
   void ShowSignIn(const CHttpRequest& request, int status, const std::string& error,
                   const std::string& name, Reply reply);
-  // Starts a session for the account `name` whose key passed, and sends the browser to its page.
-  void SignIn(const CHttpRequest& request, const std::string& name, Reply reply);
+  // Starts a session for the account `name` whose key passed as `keyHash`, and sends the browser
+  // to its page.
+  void SignIn(const CHttpRequest& request, const std::string& name, const std::string& keyHash,
+              Reply reply);
   std::string PublicUrl(const CHttpRequest& request) const;
 
   CStore& m_store;
@@ -138,8 +164,12 @@ class CSignatureService : public CHttpHandler {
   CEventLimit m_registrations;  // by client address
   CEventLimit m_wrongTokens;    // failed player tokens and sessions, by client address
   CSessions m_sessions;
-  // Last, so that it stops first: its pending jobs call back into the members above.
+  // Last, so that they stop first: their pending jobs call back into the members above (and the
+  // database jobs into the slow work).
   CWorkPool m_slowWork;
+  // Database work off the network threads, for a shared store (a database server that may hang);
+  // null for a SQLite file, which the network threads read themselves.
+  std::unique_ptr<CDeadlineWork> m_databaseWork;
 };
 
 // Text made safe for HTML element content and attribute values.

@@ -3,30 +3,39 @@
 
 #include <sodium.h>
 
+#include <algorithm>
 #include <array>
+#include <chrono>
 #include <vector>
+
+#include "base/log.h"
 
 namespace {
 
 constexpr int64_t kSessionLifeMs = 12 * 3600 * 1000;
 constexpr int64_t kSessionIdleMs = 2 * 3600 * 1000;
+constexpr int64_t kCleanEveryMs = 10 * 60 * 1000;
 
-std::string RandomHex(size_t bytes) {
-  std::vector<unsigned char> raw(bytes);
-  randombytes_buf(raw.data(), raw.size());
-  std::string hex(bytes * 2 + 1, '\0');
-  sodium_bin2hex(hex.data(), hex.size(), raw.data(), raw.size());
+std::string Hex(const unsigned char* bytes, size_t size) {
+  std::string hex(size * 2 + 1, '\0');
+  sodium_bin2hex(hex.data(), hex.size(), bytes, size);
   hex.pop_back();
   return hex;
 }
 
-const unsigned char* TokenSecret() {
-  static const auto secret = [] {
-    std::array<unsigned char, crypto_generichash_KEYBYTES> bytes;
-    randombytes_buf(bytes.data(), bytes.size());
-    return bytes;
-  }();
-  return secret.data();
+std::string RandomHex(size_t bytes) {
+  std::vector<unsigned char> raw(bytes);
+  randombytes_buf(raw.data(), raw.size());
+  return Hex(raw.data(), raw.size());
+}
+
+// A digest of `text` in hex, keyed by `key` when it is not empty (at most 64 bytes are used).
+std::string Digest(std::string_view text, std::string_view key, size_t bytes) {
+  std::array<unsigned char, crypto_generichash_BYTES_MAX> digest;
+  const size_t keyBytes = std::min<size_t>(key.size(), crypto_generichash_KEYBYTES_MAX);
+  crypto_generichash(digest.data(), bytes, reinterpret_cast<const unsigned char*>(text.data()),
+                     text.size(), reinterpret_cast<const unsigned char*>(key.data()), keyBytes);
+  return Hex(digest.data(), bytes);
 }
 
 bool IsLoopback(std::string_view address) {
@@ -35,76 +44,76 @@ bool IsLoopback(std::string_view address) {
 
 }  // namespace
 
-CSessions::CSessions(const CClock& clock, size_t maxSessions)
-    : m_clock(clock), m_maxSessions(maxSessions == 0 ? 1 : maxSessions) {}
-
-bool CSessions::Expired(const CEntry& entry, int64_t nowMs) const {
-  return nowMs - entry.createdMs >= kSessionLifeMs || nowMs - entry.usedMs >= kSessionIdleMs;
+CSessions::CSessions(CStore& store, const CClock& clock, size_t maxPerAccount)
+    : m_store(store),
+      m_clock(clock),
+      m_maxPerAccount(maxPerAccount == 0 ? 1 : maxPerAccount),
+      m_secret(store.SharedSecret()) {
+  m_cleaner = std::thread([this] { RunCleaner(); });
 }
 
-CAccountSession CSessions::Create(const std::string& nameKey) {
-  CEntry entry;
-  entry.session = {RandomHex(32), nameKey, RandomHex(32)};
-  entry.createdMs = entry.usedMs = m_clock.SteadyMs();
-  std::lock_guard<std::mutex> lock(m_mutex);
-  if (m_sessions.size() >= m_maxSessions) {
-    // Ended sessions go first; when none has, the one used longest ago.
-    auto oldest = m_sessions.begin();
-    for (auto it = m_sessions.begin(); it != m_sessions.end();) {
-      if (Expired(it->second, entry.usedMs)) {
-        it = m_sessions.erase(it);
-        continue;
-      }
-      if (it->second.usedMs < oldest->second.usedMs) oldest = it;
-      ++it;
-    }
-    if (m_sessions.size() >= m_maxSessions) m_sessions.erase(oldest);
+CSessions::~CSessions() {
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_stopping = true;
   }
-  m_sessions[entry.session.id] = entry;
-  return entry.session;
+  m_wake.notify_all();
+  m_cleaner.join();
+}
+
+CAccountSession CSessions::Describe(std::string id, std::string nameKey) const {
+  CAccountSession session;
+  session.tokenHash = Digest(id, "", 32);
+  session.csrf = Digest("csrf " + id, "", 32);
+  session.id = std::move(id);
+  session.nameKey = std::move(nameKey);
+  return session;
+}
+
+std::optional<CAccountSession> CSessions::Create(const std::string& nameKey,
+                                                 const std::string& keyHash) {
+  CAccountSession session = Describe(RandomHex(32), nameKey);
+  if (!m_store.AddSession(session.tokenHash, nameKey, keyHash, m_clock.WallMs(), m_maxPerAccount))
+    return std::nullopt;
+  return session;
 }
 
 std::optional<CAccountSession> CSessions::Find(std::string_view id) {
-  if (id.empty()) return std::nullopt;
-  const int64_t nowMs = m_clock.SteadyMs();
-  std::lock_guard<std::mutex> lock(m_mutex);
-  auto found = m_sessions.find(std::string(id));
-  if (found == m_sessions.end()) return std::nullopt;
-  if (Expired(found->second, nowMs)) {
-    m_sessions.erase(found);
+  // Only what a cookie made by Create can hold is looked up.
+  if (id.size() != 64 || id.find_first_not_of("0123456789abcdef") != std::string_view::npos)
     return std::nullopt;
-  }
-  found->second.usedMs = nowMs;
-  return found->second.session;
+  CAccountSession session = Describe(std::string(id), "");
+  const int64_t nowMs = m_clock.WallMs();
+  std::optional<std::string> nameKey =
+      m_store.FindSession(session.tokenHash, nowMs, nowMs - kSessionLifeMs, nowMs - kSessionIdleMs);
+  if (!nameKey) return std::nullopt;
+  session.nameKey = std::move(*nameKey);
+  return session;
 }
 
 void CSessions::End(std::string_view id) {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  m_sessions.erase(std::string(id));
+  m_store.EndSession(Describe(std::string(id), "").tokenHash);
 }
 
-void CSessions::EndAccount(const std::string& nameKey, std::string_view keep) {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  for (auto it = m_sessions.begin(); it != m_sessions.end();) {
-    if (it->second.session.nameKey == nameKey && it->first != keep) {
-      it = m_sessions.erase(it);
-    } else {
-      ++it;
+void CSessions::RunCleaner() {
+  std::unique_lock<std::mutex> lock(m_mutex);
+  while (!m_wake.wait_for(lock, std::chrono::milliseconds(kCleanEveryMs),
+                          [this] { return m_stopping; })) {
+    lock.unlock();
+    const int64_t nowMs = m_clock.WallMs();
+    try {
+      m_store.RemoveStaleSessions(nowMs - kSessionLifeMs, nowMs - kSessionIdleMs);
+    } catch (const CStoreError& error) {
+      LogRepeated("expired sessions not removed", error.what());
     }
+    lock.lock();
   }
 }
 
 std::string CSessions::NewNonce() { return RandomHex(24); }
 
-std::string CSessions::SignInToken(std::string_view nonce) {
-  std::array<unsigned char, 24> digest;
-  crypto_generichash(digest.data(), digest.size(),
-                     reinterpret_cast<const unsigned char*>(nonce.data()), nonce.size(),
-                     TokenSecret(), crypto_generichash_KEYBYTES);
-  std::string hex(digest.size() * 2 + 1, '\0');
-  sodium_bin2hex(hex.data(), hex.size(), digest.data(), digest.size());
-  hex.pop_back();
-  return hex;
+std::string CSessions::SignInToken(std::string_view nonce) const {
+  return Digest(nonce, m_secret, 24);
 }
 
 std::string CookieValue(std::string_view field, std::string_view name) {

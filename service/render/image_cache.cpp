@@ -17,17 +17,26 @@ size_t CImageCache::Cost(const std::string& key, const std::string& variant, con
          2 * key.capacity() + variant.capacity();
 }
 
-std::shared_ptr<const CImage> CImageCache::Find(const std::string& key,
-                                                const std::string& variant) {
+std::shared_ptr<const CImage> CImageCache::Find(const std::string& key, const std::string& variant,
+                                                int64_t nowMs) {
   std::lock_guard<std::mutex> lock(m_mutex);
   auto found = m_slots.find(key);
   if (found == m_slots.end() || found->second.variant != variant) return nullptr;
   m_recent.splice(m_recent.begin(), m_recent, found->second.recent);
+  found->second.confirmedMs = nowMs;
+  return found->second.image;
+}
+
+std::shared_ptr<const CImage> CImageCache::FindConfirmedSince(const std::string& key,
+                                                              int64_t sinceMs) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  auto found = m_slots.find(key);
+  if (found == m_slots.end() || found->second.confirmedMs < sinceMs) return nullptr;
   return found->second.image;
 }
 
 void CImageCache::Store(const std::string& key, const std::string& variant,
-                        std::shared_ptr<const CImage> image) {
+                        std::shared_ptr<const CImage> image, int64_t nowMs) {
   std::lock_guard<std::mutex> lock(m_mutex);
   auto [slot, added] = m_slots.try_emplace(key);
   if (added) {
@@ -38,6 +47,7 @@ void CImageCache::Store(const std::string& key, const std::string& variant,
     m_recent.splice(m_recent.begin(), m_recent, slot->second.recent);
   }
   slot->second.variant = variant;
+  slot->second.confirmedMs = nowMs;
   slot->second.cost = Cost(key, variant, *image);
   slot->second.image = std::move(image);
   m_bytes += slot->second.cost;

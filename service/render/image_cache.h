@@ -22,11 +22,17 @@ class CImageCache {
  public:
   explicit CImageCache(size_t maxBytes);
 
-  // The image of `key` if it was rendered for `variant`, else null.
-  std::shared_ptr<const CImage> Find(const std::string& key, const std::string& variant);
-  // Keeps `image` as the image of `key` for `variant`, replacing what `key` had.
+  // The image of `key` if it was rendered for `variant`, else null. A hit counts as the image
+  // being confirmed current at `nowMs` (any steady milliseconds the caller keeps to).
+  std::shared_ptr<const CImage> Find(const std::string& key, const std::string& variant,
+                                     int64_t nowMs = 0);
+  // Keeps `image` as the image of `key` for `variant`, replacing what `key` had; confirmed at
+  // `nowMs`.
   void Store(const std::string& key, const std::string& variant,
-             std::shared_ptr<const CImage> image);
+             std::shared_ptr<const CImage> image, int64_t nowMs = 0);
+  // The image of `key`, whatever its variant, if it was last confirmed at `sinceMs` or later:
+  // what may still be shown while its current variant cannot be learnt.
+  std::shared_ptr<const CImage> FindConfirmedSince(const std::string& key, int64_t sinceMs);
 
   size_t Bytes() const;
 
@@ -36,6 +42,7 @@ class CImageCache {
     std::shared_ptr<const CImage> image;
     std::list<std::string>::iterator recent;  // position in m_recent
     size_t cost = 0;
+    int64_t confirmedMs = 0;
   };
   void Evict();
   // What keeping `image` under `key` for `variant` costs in memory, in bytes.

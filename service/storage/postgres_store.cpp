@@ -4,15 +4,24 @@
 
 #include <libpq-fe.h>
 
+#include <poll.h>
+
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <iterator>
 
 namespace {
 
-constexpr int64_t kReconnectPauseMs = 1000;
-// Look-up connections: enough that the network threads seldom wait for one another.
-constexpr size_t kReaders = 4;
+constexpr int64_t kReconnectPauseMs = 500;
+// The server's own bound on one statement, lock waits included.
+constexpr int64_t kStatementTimeoutMs = 5000;
+// Look-up connections: enough that the threads doing database work seldom wait for one another.
+constexpr size_t kReaders = 8;
+// How long a look-up, and a statement of the writer's transaction, may wait for its answer before
+// its connection is given up as hung.
+constexpr int64_t kReaderAnswerMs = 3000;
+constexpr int64_t kWriterAnswerMs = 8000;
 
 // The versioned schema: kUpgrades[i] takes the database from version i to i + 1.
 constexpr const char* kUpgrades[] = {
@@ -63,6 +72,28 @@ CREATE TABLE account_settings (
   show_genre BOOLEAN NOT NULL
 );
 )",
+    // Account identities and key versions for sessions, which live here now; sequence numbers
+    // for kept reports, so that the newest one wins whatever its due time; the shared secret.
+    R"(
+CREATE SEQUENCE account_ids;
+ALTER TABLE accounts ADD COLUMN id BIGINT NOT NULL DEFAULT nextval('account_ids');
+ALTER TABLE accounts ADD COLUMN key_version BIGINT NOT NULL DEFAULT 1;
+CREATE UNIQUE INDEX accounts_by_id ON accounts (id);
+CREATE SEQUENCE kept_report_seqs;
+ALTER TABLE kept_reports ADD COLUMN seq BIGINT NOT NULL DEFAULT nextval('kept_report_seqs');
+CREATE TABLE sessions (
+  token_hash  TEXT PRIMARY KEY,
+  account_id  BIGINT NOT NULL,
+  key_version BIGINT NOT NULL,
+  created_ms  BIGINT NOT NULL,
+  used_ms     BIGINT NOT NULL
+);
+CREATE INDEX sessions_by_account ON sessions (account_id, created_ms);
+CREATE TABLE service_secrets (
+  name   TEXT PRIMARY KEY,
+  secret TEXT NOT NULL
+);
+)",
     // Other players: the player token, the end of a track whose length they told, UTF-8 reports.
     R"(
 ALTER TABLE accounts ADD COLUMN ends_at BIGINT NOT NULL DEFAULT 0;
@@ -87,8 +118,8 @@ constexpr CStatement kStatements[] = {
     {"find",
      "SELECT name, key_hash, code_page, created_at, playback, artist, title, album, year, genre, "
      "track_at, stopped_at, version, changed_at, applied_at_ms, s.layout, s.theme, s.accent, "
-     "s.show_album, s.show_year, s.show_genre, ends_at, coalesce(token_hash, ''), "
-     "coalesce(token_md5, '') "
+     "s.show_album, s.show_year, s.show_genre, id, key_version, ends_at, "
+     "coalesce(token_hash, ''), coalesce(token_md5, '') "
      "FROM accounts LEFT JOIN account_settings AS s USING (name_key) WHERE name_key = $1"},
     {"find_token", "SELECT name FROM accounts WHERE token_hash = $1"},
     {"token", "UPDATE accounts SET token_hash = $2, token_md5 = $3 WHERE name_key = $1"},
@@ -108,7 +139,32 @@ constexpr CStatement kStatements[] = {
      "album = EXCLUDED.album, year = EXCLUDED.year, genre = EXCLUDED.genre, "
      "arrived_at = EXCLUDED.arrived_at, due_at_ms = EXCLUDED.due_at_ms, "
      "source = EXCLUDED.source, started_at = EXCLUDED.started_at, "
-     "duration_s = EXCLUDED.duration_s"},
+     "duration_s = EXCLUDED.duration_s, seq = nextval('kept_report_seqs') RETURNING seq"},
+    // The account's row, locked until the report's transaction ends: reports of one account are
+    // decided one after the other, whichever instance took them.
+    {"lock", "SELECT applied_at_ms FROM accounts WHERE name_key = $1 FOR UPDATE"},
+    // A report applied: $2 true for a stop, which keeps the last track and the first stop's time.
+    {"apply",
+     "UPDATE accounts SET playback = CASE WHEN $2 THEN 2 ELSE 1 END, "
+     "artist = CASE WHEN $2 THEN artist ELSE $3 END, title = CASE WHEN $2 THEN title ELSE $4 END, "
+     "album = CASE WHEN $2 THEN album ELSE $5 END, year = CASE WHEN $2 THEN year ELSE $6 END, "
+     "genre = CASE WHEN $2 THEN genre ELSE $7 END, "
+     "track_at = CASE WHEN $2 THEN track_at ELSE $8 END, "
+     "stopped_at = CASE WHEN NOT $2 THEN 0 WHEN playback = 2 THEN stopped_at ELSE $9 END, "
+     "ends_at = CASE WHEN $2 THEN 0 ELSE $11 END, "
+     "version = version + 1, changed_at = GREATEST($10::bigint / 1000, changed_at + 1), "
+     "applied_at_ms = $10 WHERE name_key = $1"},
+    // Another player's finished listen ($2-$8: tags, its start and end; $9 now): shown as the last
+    // played track unless what the account shows began after it, or it is the track playing now
+    // and came more than $11 s before that track's told end ($10: the grace after that end).
+    {"apply_listen",
+     "UPDATE accounts SET playback = 2, artist = $2, title = $3, album = $4, year = $5, "
+     "genre = $6, track_at = $7, stopped_at = $8, ends_at = 0, version = version + 1, "
+     "changed_at = GREATEST($9::bigint / 1000, changed_at + 1), applied_at_ms = $9 "
+     "WHERE name_key = $1 AND NOT CASE WHEN playback = 1 AND artist = $2 AND title = $3 "
+     "THEN ends_at > 0 AND ends_at - $10::bigint > $9::bigint / 1000 + $11::bigint "
+     "ELSE playback <> 0 AND track_at > $7 END"},
+    {"claim_seq", "DELETE FROM kept_reports WHERE name_key = $1 AND seq = $2"},
     {"unkeep", "DELETE FROM kept_reports WHERE name_key = $1"},
     {"settings",
      "INSERT INTO account_settings (name_key, layout, theme, accent, show_album, show_year, "
@@ -118,16 +174,45 @@ constexpr CStatement kStatements[] = {
      "show_genre = EXCLUDED.show_genre"},
     {"account",
      "UPDATE accounts SET key_hash = coalesce(NULLIF($2, ''), key_hash), "
+     "key_version = key_version + CASE WHEN $2 = '' THEN 0 ELSE 1 END, "
      "code_page = coalesce(NULLIF($3, '')::integer, code_page) WHERE name_key = $1"},
+    // After a new key: the session that made it follows the new key version, the others end.
+    {"keep_session",
+     "UPDATE sessions SET key_version = a.key_version FROM accounts AS a "
+     "WHERE a.name_key = $1 AND sessions.account_id = a.id AND sessions.token_hash = $2"},
+    {"end_old_sessions",
+     "DELETE FROM sessions USING accounts AS a WHERE a.name_key = $1 AND "
+     "sessions.account_id = a.id AND sessions.key_version <> a.key_version"},
+    {"end_account_sessions",
+     "DELETE FROM sessions USING accounts AS a WHERE a.name_key = $1 AND "
+     "sessions.account_id = a.id"},
+    {"add_session",
+     "INSERT INTO sessions (token_hash, account_id, key_version, created_ms, used_ms) "
+     "SELECT $1, id, key_version, $4, $4 FROM accounts WHERE name_key = $2 AND key_hash = $3 "
+     "RETURNING account_id"},
+    {"trim_sessions",
+     "DELETE FROM sessions WHERE account_id = $1 AND token_hash NOT IN (SELECT token_hash FROM "
+     "sessions WHERE account_id = $1 ORDER BY created_ms DESC, token_hash LIMIT $2)"},
+    {"find_session",
+     "SELECT a.name_key, s.used_ms FROM sessions AS s JOIN accounts AS a ON a.id = s.account_id "
+     "AND a.key_version = s.key_version WHERE s.token_hash = $1 AND s.created_ms > $2 AND "
+     "s.used_ms > $3"},
+    {"use_session", "UPDATE sessions SET used_ms = $2 WHERE token_hash = $1"},
+    {"end_session", "DELETE FROM sessions WHERE token_hash = $1"},
+    {"stale_sessions",
+     "DELETE FROM sessions AS s WHERE s.created_ms < $1 OR s.used_ms < $2 OR NOT EXISTS "
+     "(SELECT 1 FROM accounts AS a WHERE a.id = s.account_id AND a.key_version = s.key_version)"},
+    {"add_secret",
+     "INSERT INTO service_secrets (name, secret) VALUES ('forms', $1) ON CONFLICT DO NOTHING"},
+    {"secret", "SELECT secret FROM service_secrets WHERE name = 'forms'"},
     {"touch",
      "UPDATE accounts SET version = version + 1, "
      "changed_at = GREATEST($2::bigint / 1000, changed_at + 1) WHERE name_key = $1"},
     {"remove", "DELETE FROM accounts WHERE name_key = $1"},
     {"remove_settings", "DELETE FROM account_settings WHERE name_key = $1"},
-    {"claim", "DELETE FROM kept_reports WHERE name_key = $1 AND due_at_ms = $2"},
     {"kept",
-     "SELECT name_key, stopped, artist, title, album, year, genre, arrived_at, due_at_ms, source, "
-     "started_at, duration_s FROM kept_reports"},
+     "SELECT name_key, stopped, artist, title, album, year, genre, arrived_at, due_at_ms, seq, "
+     "source, started_at, duration_s FROM kept_reports"},
     {"add_check", "INSERT INTO failed_key_checks (name_key, at_ms) VALUES ($1, $2)"},
     {"forget_checks", "DELETE FROM failed_key_checks WHERE name_key = $1 AND at_ms < $2"},
     {"checks",
@@ -174,7 +259,8 @@ void AddTags(std::vector<std::string>& params, const TTags& tags) {
 
 void CPostgresConnection::CResultDeleter::operator()(pg_result* result) const { PQclear(result); }
 
-CPostgresConnection::CPostgresConnection(std::string conninfo) : m_conninfo(std::move(conninfo)) {}
+CPostgresConnection::CPostgresConnection(std::string conninfo, int64_t answerWithinMs)
+    : m_conninfo(std::move(conninfo)), m_answerWithinMs(answerWithinMs) {}
 
 CPostgresConnection::~CPostgresConnection() { Drop(); }
 
@@ -188,28 +274,81 @@ void CPostgresConnection::Drop() {
   m_conn = nullptr;
 }
 
+void CPostgresConnection::Lose(int64_t retryAtMs) {
+  Drop();
+  m_lost = true;
+  m_nextAttemptMs = retryAtMs;
+}
+
 void CPostgresConnection::Connect() {
   const int64_t now = SteadyMs();
   if (now < m_nextAttemptMs) throw CStoreError("the database is unreachable; trying again soon");
   m_nextAttemptMs = now + kReconnectPauseMs;
-  // A server that does not answer holds up a look-up at most this long, unless the connection
-  // string says otherwise (it is read after this default).
-  const char* const keywords[] = {"connect_timeout", "dbname", nullptr};
-  const char* const values[] = {"5", m_conninfo.c_str(), nullptr};
+  // A server that does not answer holds up a connection attempt 2 s at most; over TCP, a peer
+  // that went away is noticed within about 10 s even while nothing is sent (keepalives) or while
+  // sent data stays unacknowledged (user timeout). The connection string may say otherwise: it
+  // is read after these defaults.
+  const char* const keywords[] = {
+      "connect_timeout",  "keepalives",       "keepalives_idle", "keepalives_interval",
+      "keepalives_count", "tcp_user_timeout", "dbname",          nullptr};
+  const char* const values[] = {"2", "1", "5", "2", "3", "10000", m_conninfo.c_str(), nullptr};
   m_conn = PQconnectdbParams(keywords, values, 1);
   if (!m_conn || PQstatus(m_conn) != CONNECTION_OK) {
     const std::string message = m_conn ? PQerrorMessage(m_conn) : "out of memory";
-    Drop();
-    m_lost = true;
+    Lose(m_nextAttemptMs);
     throw CStoreError("cannot connect to the database: " + message);
   }
-  // UTF-8 text and no notices ("already exists, skipping") on standard error.
-  Exec("SET client_encoding = 'UTF8'; SET client_min_messages = warning");
+  // UTF-8 text, no notices ("already exists, skipping") on standard error, and no statement
+  // that runs (or waits for a lock) longer than the server-side bound.
+  Exec(("SET client_encoding = 'UTF8'; SET client_min_messages = warning; "
+        "SET statement_timeout = " +
+        std::to_string(kStatementTimeoutMs))
+           .c_str());
   for (const CStatement& statement : kStatements) {
-    Result prepared(PQprepare(m_conn, statement.name, statement.sql, 0, nullptr));
+    if (!PQsendPrepare(m_conn, statement.name, statement.sql, 0, nullptr)) break;
     // Before the first upgrade the tables are missing: those statements are prepared later.
-    if (PQresultStatus(prepared.get()) != PGRES_COMMAND_OK) break;
+    if (PQresultStatus(Await().get()) != PGRES_COMMAND_OK) break;
   }
+}
+
+CPostgresConnection::Result CPostgresConnection::Await() {
+  const int64_t deadline = SteadyMs() + m_answerWithinMs;
+  Result first;  // the first failure, else the last result
+  for (;;) {
+    while (PQisBusy(m_conn)) {
+      const int64_t left = deadline - SteadyMs();
+      pollfd wait = {PQsocket(m_conn), POLLIN, 0};
+      const int ready = left > 0 ? poll(&wait, 1, static_cast<int>(left)) : 0;
+      if (ready < 0 && errno == EINTR) continue;
+      if (ready == 0) {
+        // The server did not answer in time: it hangs, or the network does. The connection is
+        // given up (an open transaction ends with it) and the next use connects again.
+        Lose(SteadyMs() + kReconnectPauseMs);
+        throw CStoreError("database: no answer within " + std::to_string(m_answerWithinMs) + " ms");
+      }
+      if (!PQconsumeInput(m_conn)) break;
+    }
+    Result next(PQgetResult(m_conn));
+    if (!next) break;
+    const ExecStatusType status = PQresultStatus(next.get());
+    const bool failed = status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK;
+    if (!first || (failed && !Failed(first.get()))) first = std::move(next);
+    if (PQstatus(m_conn) != CONNECTION_OK) break;
+  }
+  return first;
+}
+
+bool CPostgresConnection::Failed(const pg_result* result) {
+  const ExecStatusType status = PQresultStatus(result);
+  return status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK;
+}
+
+CPostgresConnection::Result CPostgresConnection::Finish(bool sent) {
+  Result result = sent ? Await() : Result();
+  if (result && !Failed(result.get())) return result;
+  const std::string message = result ? PQresultErrorMessage(result.get()) : PQerrorMessage(m_conn);
+  if (PQstatus(m_conn) != CONNECTION_OK) Lose(0);  // the first attempt after a loss goes at once
+  throw CStoreError(std::string("database: ") + message);
 }
 
 CPostgresConnection::Result CPostgresConnection::Run(const char* name,
@@ -227,38 +366,22 @@ CPostgresConnection::Result CPostgresConnection::Run(const char* name,
   }
   const bool prepared = name[0] != ' ' && std::string_view(name).find(' ') == std::string::npos;
   const int count = static_cast<int>(params.size());
-  Result result(prepared ? PQexecPrepared(m_conn, name, count, values.data(), lengths.data(),
-                                          formats.data(), 0)
-                         : PQexecParams(m_conn, name, count, nullptr, values.data(), lengths.data(),
-                                        formats.data(), 0));
-  const ExecStatusType status = PQresultStatus(result.get());
-  if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) return result;
-  const std::string message = PQerrorMessage(m_conn);
-  if (PQstatus(m_conn) != CONNECTION_OK) {
-    Drop();
-    m_lost = true;
-    m_nextAttemptMs = 0;  // the first attempt after a loss goes at once
-  }
-  throw CStoreError(std::string("database: ") + message);
+  const int sent = prepared ? PQsendQueryPrepared(m_conn, name, count, values.data(),
+                                                  lengths.data(), formats.data(), 0)
+                            : PQsendQueryParams(m_conn, name, count, nullptr, values.data(),
+                                                lengths.data(), formats.data(), 0);
+  return Finish(sent != 0);
 }
 
 void CPostgresConnection::Exec(const char* sql) {
   m_lost = false;
   if (!m_conn) Connect();
-  Result result(PQexec(m_conn, sql));
-  const ExecStatusType status = PQresultStatus(result.get());
-  if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) return;
-  const std::string message = PQerrorMessage(m_conn);
-  if (PQstatus(m_conn) != CONNECTION_OK) {
-    Drop();
-    m_lost = true;
-    m_nextAttemptMs = 0;
-  }
-  throw CStoreError(std::string("database: ") + message);
+  Finish(PQsendQuery(m_conn, sql) != 0);
 }
 
-CPostgresStore::CPostgresStore(const std::string& conninfo) : m_writer(conninfo) {
-  for (size_t i = 0; i < kReaders; ++i) m_readers.push_back(std::make_unique<CReader>(conninfo));
+CPostgresStore::CPostgresStore(const std::string& conninfo) : m_writer(conninfo, kWriterAnswerMs) {
+  for (size_t i = 0; i < kReaders; ++i)
+    m_readers.push_back(std::make_unique<CReader>(conninfo, kReaderAnswerMs));
   m_writer.Exec("BEGIN");
   try {
     m_writer.Exec(kUpgradeLockSql);
@@ -356,9 +479,11 @@ std::optional<CAccountRecord> CPostgresStore::FindAccount(std::string_view name)
     record.settings.showYear = Text(row, 0, 19) == "t";
     record.settings.showGenre = Text(row, 0, 20) == "t";
   }
-  record.state.endsAt = Number(row, 0, 21);
-  record.tokenHash = Text(row, 0, 22);
-  record.tokenMd5 = Text(row, 0, 23);
+  record.id = Number(row, 0, 21);
+  record.keyVersion = Number(row, 0, 22);
+  record.state.endsAt = Number(row, 0, 23);
+  record.tokenHash = Text(row, 0, 24);
+  record.tokenMd5 = Text(row, 0, 25);
   return record;
 }
 
@@ -384,9 +509,10 @@ std::vector<std::pair<std::string, CKeptReport>> CPostgresStore::KeptReports() {
     report.genre = Bytes(rows, i, 6);
     report.arrivedAt = Number(rows, i, 7);
     report.dueAtMs = Number(rows, i, 8);
-    report.source = static_cast<CKeptReport::ESource>(Number(rows, i, 9));
-    report.startedAt = Number(rows, i, 10);
-    report.durationS = Number(rows, i, 11);
+    report.seq = Number(rows, i, 9);
+    report.source = static_cast<CKeptReport::ESource>(Number(rows, i, 10));
+    report.startedAt = Number(rows, i, 11);
+    report.durationS = Number(rows, i, 12);
     kept.emplace_back(Text(rows, i, 0), std::move(report));
   }
   return kept;
@@ -413,6 +539,7 @@ std::vector<int64_t> CPostgresStore::FailedKeyChecks(const std::string& nameKey,
 
 void CPostgresStore::Commit(const std::vector<CCreation>& creations,
                             const std::map<std::string, CAccountWrite>& writes,
+                            std::vector<CQueuedReport>& reports,
                             std::vector<ECreateResult>& results) {
   try {
     m_writer.Exec("BEGIN");
@@ -424,6 +551,8 @@ void CPostgresStore::Commit(const std::vector<CCreation>& creations,
   try {
     // Writes first: a name that one of them frees may be taken by a creation in the same batch.
     for (const auto& [nameKey, write] : writes) ApplyWrite(nameKey, write);
+    for (CQueuedReport& report : reports)
+      report.outcome = ApplyReport(report.nameKey, report.report);
     for (size_t i = 0; i < creations.size(); ++i) {
       const CAccountRecord& record = creations[i].record;
       auto inserted = m_writer.Run(
@@ -444,12 +573,7 @@ void CPostgresStore::Commit(const std::vector<CCreation>& creations,
 }
 
 void CPostgresStore::ApplyWrite(const std::string& nameKey, const CAccountWrite& write) {
-  bool writeState = write.state.has_value();
-  if (writeState && write.onlyIfKeptDueAtMs != 0) {
-    auto claimed = m_writer.Run("claim", {nameKey, std::to_string(write.onlyIfKeptDueAtMs)});
-    writeState = std::string_view(PQcmdTuples(claimed.get())) != "0";
-  }
-  if (writeState) {
+  if (write.state) {
     const CTrackState& state = *write.state;
     std::vector<std::string> params = {nameKey, std::to_string(static_cast<int>(state.playback))};
     AddTags(params, state);
@@ -488,13 +612,114 @@ void CPostgresStore::ApplyAccountChange(const std::string& nameKey, const CAccou
     m_writer.Run("account", {nameKey, write.keyHash ? *write.keyHash : std::string(),
                              write.codePage ? std::to_string(*write.codePage) : std::string()});
   }
+  if (write.keyHash) {
+    if (!write.keepSession.empty()) m_writer.Run("keep_session", {nameKey, write.keepSession});
+    m_writer.Run("end_old_sessions", {nameKey});
+  }
   if (write.playerToken) {
     m_writer.Run("token", {nameKey, write.playerToken->first, write.playerToken->second});
   }
   if (write.settings || write.codePage)
     m_writer.Run("touch", {nameKey, std::to_string(write.nowMs)});
   if (!write.remove) return;
-  for (const char* statement : {"remove", "remove_settings", "unkeep"}) {
+  for (const char* statement : {"end_account_sessions", "remove", "remove_settings", "unkeep"}) {
     m_writer.Run(statement, {nameKey});
   }
+}
+
+CReportOutcome CPostgresStore::ApplyReport(const std::string& nameKey, const CReportWrite& report) {
+  CReportOutcome outcome;
+  const std::string now = std::to_string(report.nowMs);
+  if (report.claimSeq != 0) {
+    auto claimed = m_writer.Run("claim_seq", {nameKey, std::to_string(report.claimSeq)});
+    if (std::string_view(PQcmdTuples(claimed.get())) == "0") return outcome;  // applied elsewhere
+  } else {
+    auto locked = m_writer.Run("lock", {nameKey});
+    if (PQntuples(locked.get()) != 1) return outcome;
+    const int64_t appliedAtMs = Number(locked.get(), 0, 0);
+    if (appliedAtMs > 0 && report.nowMs - appliedAtMs < report.intervalMs) {
+      const CKeptReport& kept = report.kept;
+      outcome.dueAtMs = appliedAtMs + report.intervalMs;
+      std::vector<std::string> params = {nameKey, kept.stopped ? "t" : "f"};
+      AddTags(params, kept);
+      params.push_back(std::to_string(kept.arrivedAt));
+      params.push_back(std::to_string(outcome.dueAtMs));
+      params.push_back(std::to_string(static_cast<int>(kept.source)));
+      params.push_back(std::to_string(kept.startedAt));
+      params.push_back(std::to_string(kept.durationS));
+      // The tags are raw bytes in the account's code page: sent as binary bytea.
+      auto kepts = m_writer.Run("keep", params, {false, false, true, true, true, true, true});
+      outcome.seq = Number(kepts.get(), 0, 0);
+      outcome.result = CReportOutcome::EResult::kKept;
+      return outcome;
+    }
+    // Newer than any report kept: that one will never be shown.
+    m_writer.Run("unkeep", {nameKey});
+  }
+  if (report.kept.source == CKeptReport::ESource::kListen) {
+    // Whether it shows depends on what the account shows now: decided under the row's lock.
+    std::vector<std::string> params = {nameKey};
+    AddTags(params, report.track);
+    params.push_back(std::to_string(report.track.trackAt));
+    params.push_back(std::to_string(report.track.stoppedAt));
+    params.push_back(now);
+    params.push_back(std::to_string(kListenGraceSeconds));
+    params.push_back(std::to_string(kListenBeforeEndSeconds));
+    m_writer.Run("apply_listen", params);
+    outcome.result = CReportOutcome::EResult::kApplied;
+    return outcome;
+  }
+  std::vector<std::string> params = {nameKey, report.stopped ? "t" : "f"};
+  AddTags(params, report.track);
+  params.push_back(std::to_string(report.track.trackAt));
+  params.push_back(std::to_string(report.kept.arrivedAt));
+  params.push_back(now);
+  params.push_back(std::to_string(report.track.endsAt));
+  m_writer.Run("apply", params);
+  outcome.result = CReportOutcome::EResult::kApplied;
+  return outcome;
+}
+
+bool CPostgresStore::AddSession(const std::string& tokenHash, const std::string& nameKey,
+                                const std::string& keyHash, int64_t nowMs, size_t maxPerAccount) {
+  std::unique_lock<std::mutex> lock;
+  CPostgresConnection& reader = Reader(lock);
+  auto added = Read(reader, "add_session", {tokenHash, nameKey, keyHash, std::to_string(nowMs)});
+  if (PQntuples(added.get()) != 1) return false;
+  reader.Run("trim_sessions", {Text(added.get(), 0, 0), std::to_string(maxPerAccount)});
+  return true;
+}
+
+std::optional<std::string> CPostgresStore::FindSession(const std::string& tokenHash, int64_t nowMs,
+                                                       int64_t bornAfterMs, int64_t usedAfterMs) {
+  std::unique_lock<std::mutex> lock;
+  CPostgresConnection& reader = Reader(lock);
+  auto found = Read(reader, "find_session",
+                    {tokenHash, std::to_string(bornAfterMs), std::to_string(usedAfterMs)});
+  if (PQntuples(found.get()) != 1) return std::nullopt;
+  if (nowMs - Number(found.get(), 0, 1) > kSessionUseStepMs)
+    reader.Run("use_session", {tokenHash, std::to_string(nowMs)});
+  return Text(found.get(), 0, 0);
+}
+
+void CPostgresStore::EndSession(const std::string& tokenHash) {
+  std::unique_lock<std::mutex> lock;
+  Read(Reader(lock), "end_session", {tokenHash});
+}
+
+size_t CPostgresStore::RemoveStaleSessions(int64_t bornBeforeMs, int64_t usedBeforeMs) {
+  std::unique_lock<std::mutex> lock;
+  auto removed = Read(Reader(lock), "stale_sessions",
+                      {std::to_string(bornBeforeMs), std::to_string(usedBeforeMs)});
+  return static_cast<size_t>(std::strtoull(PQcmdTuples(removed.get()), nullptr, 10));
+}
+
+std::string CPostgresStore::SharedSecret() {
+  std::unique_lock<std::mutex> lock;
+  CPostgresConnection& reader = Reader(lock);
+  // The first instance to ask makes it; the others find it.
+  Read(reader, "add_secret", {NewSecret()});
+  auto found = reader.Run("secret", {});
+  if (PQntuples(found.get()) != 1) throw CStoreError("database: no shared secret");
+  return Text(found.get(), 0, 0);
 }

@@ -17,7 +17,9 @@ struct pg_result;
 // thread-safe: its owner serializes the uses.
 class CPostgresConnection {
  public:
-  explicit CPostgresConnection(std::string conninfo);
+  // A statement whose answer takes longer than `answerWithinMs` fails, and the connection is
+  // given up (a server or network that hangs holds its user that long at most).
+  CPostgresConnection(std::string conninfo, int64_t answerWithinMs);
   ~CPostgresConnection();
   CPostgresConnection(const CPostgresConnection&) = delete;
   CPostgresConnection& operator=(const CPostgresConnection&) = delete;
@@ -42,8 +44,19 @@ class CPostgresConnection {
  private:
   void Connect();
   void Drop();
+  // Drops the connection after a failure; no new one is tried before steady ms `retryAtMs`.
+  void Lose(int64_t retryAtMs);
+  // The results of what was sent, within the answer bound: the first failure, else the last
+  // result; null when the connection broke. Throws CStoreError (dropping the connection) when
+  // the answer does not come in time.
+  Result Await();
+  // Await's result for a statement (`sent` false: sending failed); throws CStoreError when it
+  // failed.
+  Result Finish(bool sent);
+  static bool Failed(const pg_result* result);
 
   const std::string m_conninfo;
+  const int64_t m_answerWithinMs;
   pg_conn* m_conn = nullptr;
   int64_t m_nextAttemptMs = 0;  // steady ms before which no new connection is tried
   bool m_lost = false;
@@ -68,15 +81,23 @@ class CPostgresStore : public CStore {
   std::vector<int64_t> AddFailedKeyCheck(const std::string& nameKey, int64_t atMs,
                                          int64_t forgetBeforeMs) override;
   std::vector<int64_t> FailedKeyChecks(const std::string& nameKey, int64_t sinceMs) override;
+  bool AddSession(const std::string& tokenHash, const std::string& nameKey,
+                  const std::string& keyHash, int64_t nowMs, size_t maxPerAccount) override;
+  std::optional<std::string> FindSession(const std::string& tokenHash, int64_t nowMs,
+                                         int64_t bornAfterMs, int64_t usedAfterMs) override;
+  void EndSession(const std::string& tokenHash) override;
+  size_t RemoveStaleSessions(int64_t bornBeforeMs, int64_t usedBeforeMs) override;
+  std::string SharedSecret() override;
 
  protected:
   void Commit(const std::vector<CCreation>& creations,
               const std::map<std::string, CAccountWrite>& writes,
-              std::vector<ECreateResult>& results) override;
+              std::vector<CQueuedReport>& reports, std::vector<ECreateResult>& results) override;
 
  private:
   struct CReader {
-    explicit CReader(const std::string& conninfo) : connection(conninfo) {}
+    CReader(const std::string& conninfo, int64_t answerWithinMs)
+        : connection(conninfo, answerWithinMs) {}
     std::mutex mutex;
     CPostgresConnection connection;
   };
@@ -86,6 +107,8 @@ class CPostgresStore : public CStore {
   static CPostgresConnection::Result Read(CPostgresConnection& reader, const char* name,
                                           const std::vector<std::string>& params);
   void ApplyWrite(const std::string& nameKey, const CAccountWrite& write);
+  // Decides and applies one report in the writer's open transaction.
+  CReportOutcome ApplyReport(const std::string& nameKey, const CReportWrite& report);
   // The account's own part of `write`: settings, key, code page, removal.
   void ApplyAccountChange(const std::string& nameKey, const CAccountWrite& write);
 

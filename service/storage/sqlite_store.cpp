@@ -55,6 +55,20 @@ constexpr const char* kUpgrades[] = {
     "ALTER TABLE accounts ADD COLUMN version INTEGER NOT NULL DEFAULT 0;"
     "ALTER TABLE accounts ADD COLUMN changed_at INTEGER NOT NULL DEFAULT 0;"
     "ALTER TABLE accounts ADD COLUMN applied_at_ms INTEGER NOT NULL DEFAULT 0;",
+    // Account identities (numbered in name order for accounts made before) and key versions,
+    // which name a session's account; the sessions; the secret of the sign-in forms.
+    "ALTER TABLE accounts ADD COLUMN id INTEGER NOT NULL DEFAULT 0;"
+    "ALTER TABLE accounts ADD COLUMN key_version INTEGER NOT NULL DEFAULT 1;"
+    "UPDATE accounts SET id = (SELECT count(*) FROM accounts AS b "
+    "  WHERE b.name_key <= accounts.name_key);"
+    "INSERT OR REPLACE INTO service_meta (name, value) "
+    "  SELECT 'next_account_id', count(*) + 1 FROM accounts;"
+    "CREATE UNIQUE INDEX accounts_by_id ON accounts (id);"
+    "CREATE TABLE sessions (token_hash TEXT PRIMARY KEY, account_id INTEGER NOT NULL, "
+    "  key_version INTEGER NOT NULL, created_ms INTEGER NOT NULL, used_ms INTEGER NOT NULL) "
+    "  WITHOUT ROWID;"
+    "CREATE INDEX sessions_by_account ON sessions (account_id, created_ms);"
+    "CREATE TABLE service_secrets (name TEXT PRIMARY KEY, secret TEXT NOT NULL) WITHOUT ROWID;",
     // Other players: the player token, the end of a track whose length they told, UTF-8 reports.
     "ALTER TABLE accounts ADD COLUMN ends_at INTEGER NOT NULL DEFAULT 0;"
     "ALTER TABLE accounts ADD COLUMN token_hash TEXT;"
@@ -68,15 +82,19 @@ constexpr const char* kUpgrades[] = {
 constexpr char kFindSql[] =
     "SELECT name, key_hash, code_page, created_at, playback, artist, title, album, year, genre, "
     "track_at, stopped_at, version, changed_at, applied_at_ms, s.layout, s.theme, s.accent, "
-    "s.show_album, s.show_year, s.show_genre, ends_at, coalesce(token_hash, ''), "
-    "coalesce(token_md5, '') "
+    "s.show_album, s.show_year, s.show_genre, id, key_version, ends_at, "
+    "coalesce(token_hash, ''), coalesce(token_md5, '') "
     "FROM accounts LEFT JOIN account_settings AS s USING (name_key) WHERE name_key = ?1";
 constexpr char kFindTokenSql[] = "SELECT name FROM accounts WHERE token_hash = ?1";
 constexpr char kTokenSql[] =
     "UPDATE accounts SET token_hash = ?2, token_md5 = ?3 WHERE name_key = ?1";
+// An account's identity is never given again, also not after the account with the largest one
+// is deleted.
 constexpr char kInsertSql[] =
-    "INSERT INTO accounts (name_key, name, key_hash, code_page, created_at) "
-    "VALUES (?1, ?2, ?3, ?4, ?5)";
+    "INSERT INTO accounts (name_key, name, key_hash, code_page, created_at, id) "
+    "VALUES (?1, ?2, ?3, ?4, ?5, (SELECT value FROM service_meta WHERE name = 'next_account_id'))";
+constexpr char kNextIdSql[] =
+    "UPDATE service_meta SET value = value + 1 WHERE name = 'next_account_id'";
 constexpr char kUpdateSql[] =
     "UPDATE accounts SET playback = ?2, artist = ?3, title = ?4, album = ?5, year = ?6, "
     "genre = ?7, track_at = ?8, stopped_at = ?9, version = version + 1, "
@@ -90,15 +108,43 @@ constexpr char kSettingsSql[] =
     "INSERT OR REPLACE INTO account_settings (name_key, layout, theme, accent, show_album, "
     "show_year, show_genre) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)";
 constexpr char kAccountSql[] =
-    "UPDATE accounts SET key_hash = coalesce(?2, key_hash), code_page = coalesce(?3, code_page) "
+    "UPDATE accounts SET key_hash = coalesce(?2, key_hash), "
+    "key_version = key_version + (?2 IS NOT NULL), code_page = coalesce(?3, code_page) "
     "WHERE name_key = ?1";
+// After a new key: the session that made it follows the new key version, the others end.
+constexpr char kKeepSessionSql[] =
+    "UPDATE sessions SET key_version = (SELECT key_version FROM accounts WHERE name_key = ?1) "
+    "WHERE token_hash = ?2 AND account_id = (SELECT id FROM accounts WHERE name_key = ?1)";
+constexpr char kEndOldSessionsSql[] =
+    "DELETE FROM sessions WHERE account_id = (SELECT id FROM accounts WHERE name_key = ?1) AND "
+    "key_version <> (SELECT key_version FROM accounts WHERE name_key = ?1)";
+constexpr char kEndAccountSessionsSql[] =
+    "DELETE FROM sessions WHERE account_id = (SELECT id FROM accounts WHERE name_key = ?1)";
+constexpr char kAddSessionSql[] =
+    "INSERT INTO sessions (token_hash, account_id, key_version, created_ms, used_ms) "
+    "SELECT ?1, id, key_version, ?4, ?4 FROM accounts WHERE name_key = ?2 AND key_hash = ?3 "
+    "RETURNING account_id";
+constexpr char kTrimSessionsSql[] =
+    "DELETE FROM sessions WHERE account_id = ?1 AND token_hash NOT IN (SELECT token_hash FROM "
+    "sessions WHERE account_id = ?1 ORDER BY created_ms DESC, token_hash LIMIT ?2)";
+constexpr char kFindSessionSql[] =
+    "SELECT a.name_key, s.used_ms FROM sessions AS s JOIN accounts AS a ON a.id = s.account_id "
+    "AND a.key_version = s.key_version WHERE s.token_hash = ?1 AND s.created_ms > ?2 AND "
+    "s.used_ms > ?3";
+constexpr char kUseSessionSql[] = "UPDATE sessions SET used_ms = ?2 WHERE token_hash = ?1";
+constexpr char kEndSessionSql[] = "DELETE FROM sessions WHERE token_hash = ?1";
+constexpr char kStaleSessionsSql[] =
+    "DELETE FROM sessions WHERE created_ms < ?1 OR used_ms < ?2 OR NOT EXISTS (SELECT 1 FROM "
+    "accounts AS a WHERE a.id = sessions.account_id AND a.key_version = sessions.key_version)";
+constexpr char kAddSecretSql[] =
+    "INSERT OR IGNORE INTO service_secrets (name, secret) VALUES ('forms', ?1)";
+constexpr char kSecretSql[] = "SELECT secret FROM service_secrets WHERE name = 'forms'";
 constexpr char kTouchSql[] =
     "UPDATE accounts SET version = version + 1, changed_at = MAX(?2 / 1000, changed_at + 1) "
     "WHERE name_key = ?1";
 constexpr char kRemoveSql[] = "DELETE FROM accounts WHERE name_key = ?1";
 constexpr char kRemoveSettingsSql[] = "DELETE FROM account_settings WHERE name_key = ?1";
 constexpr char kUnkeepSql[] = "DELETE FROM kept_reports WHERE name_key = ?1";
-constexpr char kClaimSql[] = "DELETE FROM kept_reports WHERE name_key = ?1 AND due_at_ms = ?2";
 constexpr char kKeptSql[] =
     "SELECT name_key, stopped, artist, title, album, year, genre, arrived_at, due_at_ms, source, "
     "started_at, duration_s FROM kept_reports";
@@ -174,6 +220,26 @@ void BindTags(sqlite3_stmt* stmt, const TTags& tags, TBind bind) {
   bind(stmt, 7, tags.genre);
 }
 
+// A statement prepared for one use, finalized when it goes out of scope.
+class COneStatement {
+ public:
+  COneStatement(sqlite3* db, const char* sql) : m_db(db), m_stmt(Prepare(db, sql)) {}
+  ~COneStatement() { sqlite3_finalize(m_stmt); }
+  COneStatement(const COneStatement&) = delete;
+  COneStatement& operator=(const COneStatement&) = delete;
+  sqlite3_stmt* get() const { return m_stmt; }
+  // One step: SQLITE_ROW or SQLITE_DONE; throws CStoreError naming `what` on anything else.
+  int Step(const char* what) {
+    const int rc = sqlite3_step(m_stmt);
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) throw CStoreError(ErrorText(m_db, what));
+    return rc;
+  }
+
+ private:
+  sqlite3* m_db;
+  sqlite3_stmt* m_stmt;
+};
+
 // Runs a bound statement to its end and clears it for the next use; the SQLite result code.
 int RunStatement(sqlite3_stmt* stmt) {
   const int rc = sqlite3_step(stmt);
@@ -226,7 +292,6 @@ CSqliteStore::CSqliteStore(const std::string& path) : m_path(path) {
     m_updateStmt = Prepare(m_writer, kUpdateSql);
     m_keepStmt = Prepare(m_writer, kKeepSql);
     m_unkeepStmt = Prepare(m_writer, kUnkeepSql);
-    m_claimStmt = Prepare(m_writer, kClaimSql);
     m_settingsStmt = Prepare(m_writer, kSettingsSql);
     m_accountStmt = Prepare(m_writer, kAccountSql);
     m_touchStmt = Prepare(m_writer, kTouchSql);
@@ -250,9 +315,8 @@ CSqliteStore::~CSqliteStore() {
 
 void CSqliteStore::Close() {
   for (sqlite3_stmt* stmt :
-       {m_findStmt, m_insertStmt, m_updateStmt, m_keepStmt, m_unkeepStmt, m_claimStmt,
-        m_settingsStmt, m_accountStmt, m_touchStmt, m_removeStmt, m_removeSettingsStmt,
-        m_tokenStmt, m_findTokenStmt}) {
+       {m_findStmt, m_insertStmt, m_updateStmt, m_keepStmt, m_unkeepStmt, m_settingsStmt,
+        m_accountStmt, m_touchStmt, m_removeStmt, m_removeSettingsStmt, m_tokenStmt, m_findTokenStmt}) {
     sqlite3_finalize(stmt);
   }
   sqlite3_close(m_reader);
@@ -282,6 +346,8 @@ std::optional<CAccountRecord> CSqliteStore::FindAccount(std::string_view name) {
     record.state.genre = ColumnText(stmt, 9);
     record.state.trackAt = sqlite3_column_int64(stmt, 10);
     record.state.stoppedAt = sqlite3_column_int64(stmt, 11);
+    record.id = sqlite3_column_int64(stmt, 21);
+    record.keyVersion = sqlite3_column_int64(stmt, 22);
     record.version = sqlite3_column_int64(stmt, 12);
     record.changedAt = sqlite3_column_int64(stmt, 13);
     record.appliedAtMs = sqlite3_column_int64(stmt, 14);
@@ -293,9 +359,9 @@ std::optional<CAccountRecord> CSqliteStore::FindAccount(std::string_view name) {
       record.settings.showYear = sqlite3_column_int(stmt, 19) != 0;
       record.settings.showGenre = sqlite3_column_int(stmt, 20) != 0;
     }
-    record.state.endsAt = sqlite3_column_int64(stmt, 21);
-    record.tokenHash = ColumnText(stmt, 22);
-    record.tokenMd5 = ColumnText(stmt, 23);
+    record.state.endsAt = sqlite3_column_int64(stmt, 23);
+    record.tokenHash = ColumnText(stmt, 24);
+    record.tokenMd5 = ColumnText(stmt, 25);
     found = std::move(record);
   }
   sqlite3_reset(stmt);
@@ -354,7 +420,10 @@ std::vector<std::pair<std::string, CKeptReport>> CSqliteStore::KeptReports() {
 
 void CSqliteStore::Commit(const std::vector<CCreation>& creations,
                           const std::map<std::string, CAccountWrite>& writes,
+                          std::vector<CQueuedReport>& reports,
                           std::vector<ECreateResult>& results) {
+  // The one instance on the file decides the report interval in memory.
+  if (!reports.empty()) throw CStoreError("reports are decided in memory with SQLite");
   try {
     Exec(m_writer, "BEGIN IMMEDIATE");
     // Writes first: a name that one of them frees may be taken by a creation in the same batch.
@@ -370,6 +439,7 @@ void CSqliteStore::Commit(const std::vector<CCreation>& creations,
       results[i] = rc == SQLITE_DONE                  ? ECreateResult::kCreated
                    : (rc & 0xff) == SQLITE_CONSTRAINT ? ECreateResult::kDuplicate
                                                       : ECreateResult::kFailed;
+      if (results[i] == ECreateResult::kCreated) COneStatement(m_writer, kNextIdSql).Step("id");
     }
     Exec(m_writer, "COMMIT");
   } catch (const CStoreError&) {
@@ -379,14 +449,7 @@ void CSqliteStore::Commit(const std::vector<CCreation>& creations,
 }
 
 void CSqliteStore::ApplyWrite(const std::string& nameKey, const CAccountWrite& write) {
-  bool writeState = write.state.has_value();
-  if (writeState && write.onlyIfKeptDueAtMs != 0) {
-    BindText(m_claimStmt, 1, nameKey);
-    sqlite3_bind_int64(m_claimStmt, 2, write.onlyIfKeptDueAtMs);
-    if (RunStatement(m_claimStmt) != SQLITE_DONE) throw CStoreError(ErrorText(m_writer, "claim"));
-    writeState = sqlite3_changes(m_writer) > 0;
-  }
-  if (writeState) {
+  if (write.state) {
     const CTrackState& state = *write.state;
     BindText(m_updateStmt, 1, nameKey);
     sqlite3_bind_int(m_updateStmt, 2, static_cast<int>(state.playback));
@@ -439,6 +502,17 @@ void CSqliteStore::ApplyAccountChange(const std::string& nameKey, const CAccount
       throw CStoreError(ErrorText(m_writer, "account"));
     }
   }
+  if (write.keyHash) {
+    if (!write.keepSession.empty()) {
+      COneStatement keep(m_writer, kKeepSessionSql);
+      BindText(keep.get(), 1, nameKey);
+      BindText(keep.get(), 2, write.keepSession);
+      keep.Step("sessions");
+    }
+    COneStatement end(m_writer, kEndOldSessionsSql);
+    BindText(end.get(), 1, nameKey);
+    end.Step("sessions");
+  }
   if (write.playerToken) {
     BindText(m_tokenStmt, 1, nameKey);
     BindText(m_tokenStmt, 2, write.playerToken->first);
@@ -451,8 +525,91 @@ void CSqliteStore::ApplyAccountChange(const std::string& nameKey, const CAccount
     if (RunStatement(m_touchStmt) != SQLITE_DONE) throw CStoreError(ErrorText(m_writer, "touch"));
   }
   if (!write.remove) return;
+  COneStatement sessions(m_writer, kEndAccountSessionsSql);
+  BindText(sessions.get(), 1, nameKey);
+  sessions.Step("sessions");
   for (sqlite3_stmt* stmt : {m_removeStmt, m_removeSettingsStmt, m_unkeepStmt}) {
     BindText(stmt, 1, nameKey);
     if (RunStatement(stmt) != SQLITE_DONE) throw CStoreError(ErrorText(m_writer, "remove"));
   }
+}
+
+bool CSqliteStore::AddSession(const std::string& tokenHash, const std::string& nameKey,
+                              const std::string& keyHash, int64_t nowMs, size_t maxPerAccount) {
+  std::lock_guard<std::mutex> lock(m_readerMutex);
+  Exec(m_reader, "BEGIN IMMEDIATE");
+  try {
+    int64_t accountId = 0;
+    {
+      COneStatement add(m_reader, kAddSessionSql);
+      BindText(add.get(), 1, tokenHash);
+      BindText(add.get(), 2, nameKey);
+      BindText(add.get(), 3, keyHash);
+      sqlite3_bind_int64(add.get(), 4, nowMs);
+      if (add.Step("session") == SQLITE_ROW) accountId = sqlite3_column_int64(add.get(), 0);
+      if (accountId != 0) add.Step("session");
+    }
+    if (accountId != 0) {
+      COneStatement trim(m_reader, kTrimSessionsSql);
+      sqlite3_bind_int64(trim.get(), 1, accountId);
+      sqlite3_bind_int64(trim.get(), 2, static_cast<int64_t>(maxPerAccount));
+      trim.Step("sessions");
+    }
+    Exec(m_reader, "COMMIT");
+    return accountId != 0;
+  } catch (const CStoreError&) {
+    sqlite3_exec(m_reader, "ROLLBACK", nullptr, nullptr, nullptr);
+    throw;
+  }
+}
+
+std::optional<std::string> CSqliteStore::FindSession(const std::string& tokenHash, int64_t nowMs,
+                                                     int64_t bornAfterMs, int64_t usedAfterMs) {
+  std::lock_guard<std::mutex> lock(m_readerMutex);
+  std::string nameKey;
+  int64_t usedMs = 0;
+  {
+    COneStatement find(m_reader, kFindSessionSql);
+    BindText(find.get(), 1, tokenHash);
+    sqlite3_bind_int64(find.get(), 2, bornAfterMs);
+    sqlite3_bind_int64(find.get(), 3, usedAfterMs);
+    if (find.Step("session") != SQLITE_ROW) return std::nullopt;
+    nameKey = ColumnText(find.get(), 0);
+    usedMs = sqlite3_column_int64(find.get(), 1);
+  }
+  if (nowMs - usedMs > kSessionUseStepMs) {
+    COneStatement use(m_reader, kUseSessionSql);
+    BindText(use.get(), 1, tokenHash);
+    sqlite3_bind_int64(use.get(), 2, nowMs);
+    use.Step("session");
+  }
+  return nameKey;
+}
+
+void CSqliteStore::EndSession(const std::string& tokenHash) {
+  std::lock_guard<std::mutex> lock(m_readerMutex);
+  COneStatement end(m_reader, kEndSessionSql);
+  BindText(end.get(), 1, tokenHash);
+  end.Step("session");
+}
+
+size_t CSqliteStore::RemoveStaleSessions(int64_t bornBeforeMs, int64_t usedBeforeMs) {
+  std::lock_guard<std::mutex> lock(m_readerMutex);
+  COneStatement stale(m_reader, kStaleSessionsSql);
+  sqlite3_bind_int64(stale.get(), 1, bornBeforeMs);
+  sqlite3_bind_int64(stale.get(), 2, usedBeforeMs);
+  stale.Step("sessions");
+  return static_cast<size_t>(sqlite3_changes(m_reader));
+}
+
+std::string CSqliteStore::SharedSecret() {
+  std::lock_guard<std::mutex> lock(m_readerMutex);
+  {
+    COneStatement add(m_reader, kAddSecretSql);
+    BindText(add.get(), 1, NewSecret());
+    add.Step("secret");
+  }
+  COneStatement find(m_reader, kSecretSql);
+  if (find.Step("secret") != SQLITE_ROW) throw CStoreError("no secret in " + m_path);
+  return ColumnText(find.get(), 0);
 }

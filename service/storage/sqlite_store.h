@@ -9,8 +9,8 @@
 struct sqlite3;
 struct sqlite3_stmt;
 
-// Owns two connections to the file: one for look-ups, shared by the network threads under a
-// lock, and one for the writer thread, the only one that writes.
+// Owns two connections to the file: one for look-ups and sessions, shared by the network threads
+// under a lock, and one for the writer thread, which writes everything else.
 class CSqliteStore : public CStore {
  public:
   // Opens the file at `path`, creating it and its tables when missing and upgrading older ones.
@@ -24,11 +24,19 @@ class CSqliteStore : public CStore {
   std::optional<CAccountRecord> FindAccount(std::string_view name) override;
   std::optional<std::string> FindNameByToken(std::string_view tokenHash) override;
   std::vector<std::pair<std::string, CKeptReport>> KeptReports() override;
+  // Sessions use the look-up connection, which writes them in transactions of their own.
+  bool AddSession(const std::string& tokenHash, const std::string& nameKey,
+                  const std::string& keyHash, int64_t nowMs, size_t maxPerAccount) override;
+  std::optional<std::string> FindSession(const std::string& tokenHash, int64_t nowMs,
+                                         int64_t bornAfterMs, int64_t usedAfterMs) override;
+  void EndSession(const std::string& tokenHash) override;
+  size_t RemoveStaleSessions(int64_t bornBeforeMs, int64_t usedBeforeMs) override;
+  std::string SharedSecret() override;
 
  protected:
   void Commit(const std::vector<CCreation>& creations,
               const std::map<std::string, CAccountWrite>& writes,
-              std::vector<ECreateResult>& results) override;
+              std::vector<CQueuedReport>& reports, std::vector<ECreateResult>& results) override;
 
  private:
   void ApplyWrite(const std::string& nameKey, const CAccountWrite& write);
@@ -47,7 +55,6 @@ class CSqliteStore : public CStore {
   sqlite3_stmt* m_updateStmt = nullptr;
   sqlite3_stmt* m_keepStmt = nullptr;
   sqlite3_stmt* m_unkeepStmt = nullptr;
-  sqlite3_stmt* m_claimStmt = nullptr;
   sqlite3_stmt* m_settingsStmt = nullptr;
   sqlite3_stmt* m_accountStmt = nullptr;  // key hash and code page
   sqlite3_stmt* m_touchStmt = nullptr;    // a new version of what the image shows

@@ -2,6 +2,10 @@
 // commits, and the choice of implementation by the database's name.
 #include "storage/store.h"
 
+#include <sodium.h>
+
+#include <array>
+
 #include "storage/postgres_store.h"
 #include "storage/sqlite_store.h"
 
@@ -11,6 +15,15 @@ std::string NameKey(std::string_view name) {
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   }
   return key;
+}
+
+std::string NewSecret() {
+  std::array<unsigned char, 32> bytes;
+  randombytes_buf(bytes.data(), bytes.size());
+  std::string hex(bytes.size() * 2 + 1, '\0');
+  sodium_bin2hex(hex.data(), hex.size(), bytes.data(), bytes.size());
+  hex.pop_back();
+  return hex;
 }
 
 bool IsPostgresUri(std::string_view db) {
@@ -61,23 +74,32 @@ void CStore::Write(const std::string& name, CAccountWrite write, Done done) {
     std::lock_guard<std::mutex> lock(m_queueMutex);
     CPendingWrite& pending = m_writes[NameKey(name)];
     if (write.state) {
-      // A state queued without condition stays without one: its caller is promised the write.
-      const bool unconditional = pending.write.state && pending.write.onlyIfKeptDueAtMs == 0;
       pending.write.state = std::move(write.state);
       pending.write.nowMs = write.nowMs;
-      pending.write.onlyIfKeptDueAtMs = unconditional ? 0 : write.onlyIfKeptDueAtMs;
     }
     if (write.keptAction != CAccountWrite::EKept::kLeave) {
       pending.write.keptAction = write.keptAction;
       pending.write.kept = std::move(write.kept);
     }
     if (write.settings) pending.write.settings = std::move(write.settings);
-    if (write.keyHash) pending.write.keyHash = std::move(write.keyHash);
+    if (write.keyHash) {
+      pending.write.keyHash = std::move(write.keyHash);
+      pending.write.keepSession = std::move(write.keepSession);
+    }
     if (write.playerToken) pending.write.playerToken = std::move(write.playerToken);
     if (write.codePage) pending.write.codePage = write.codePage;
     if (write.settings || write.codePage) pending.write.nowMs = write.nowMs;
     pending.write.remove = pending.write.remove || write.remove;
     pending.done.push_back(std::move(done));
+    ++m_enqueued;
+  }
+  m_queueWake.notify_one();
+}
+
+void CStore::Report(const std::string& name, CReportWrite report, ReportDone done) {
+  {
+    std::lock_guard<std::mutex> lock(m_queueMutex);
+    m_reports.push_back({NameKey(name), std::move(report), std::move(done), {}});
     ++m_enqueued;
   }
   m_queueWake.notify_one();
@@ -93,17 +115,20 @@ void CStore::RunWriter() {
   for (;;) {
     std::vector<CCreation> creations;
     std::map<std::string, CPendingWrite> writes;
+    std::vector<CQueuedReport> reports;
     uint64_t upTo = 0;
     {
       std::unique_lock<std::mutex> lock(m_queueMutex);
-      m_queueWake.wait(lock,
-                       [this] { return m_stopping || !m_creations.empty() || !m_writes.empty(); });
-      if (m_creations.empty() && m_writes.empty()) return;
+      m_queueWake.wait(lock, [this] {
+        return m_stopping || !m_creations.empty() || !m_writes.empty() || !m_reports.empty();
+      });
+      if (m_creations.empty() && m_writes.empty() && m_reports.empty()) return;
       creations.swap(m_creations);
       writes.swap(m_writes);
+      reports.swap(m_reports);
       upTo = m_enqueued;
     }
-    CommitBatch(creations, writes);
+    CommitBatch(creations, writes, reports);
     {
       std::lock_guard<std::mutex> lock(m_queueMutex);
       m_committed = upTo;
@@ -113,13 +138,14 @@ void CStore::RunWriter() {
 }
 
 void CStore::CommitBatch(std::vector<CCreation>& creations,
-                         std::map<std::string, CPendingWrite>& writes) {
+                         std::map<std::string, CPendingWrite>& writes,
+                         std::vector<CQueuedReport>& reports) {
   std::vector<ECreateResult> results(creations.size(), ECreateResult::kFailed);
   std::map<std::string, CAccountWrite> plain;
   for (const auto& [nameKey, pending] : writes) plain.emplace(nameKey, pending.write);
   std::string error;
   try {
-    Commit(creations, plain, results);
+    Commit(creations, plain, reports, results);
   } catch (const CStoreError& failure) {
     error = failure.what();
     for (ECreateResult& result : results) {
@@ -130,4 +156,5 @@ void CStore::CommitBatch(std::vector<CCreation>& creations,
   for (auto& [nameKey, pending] : writes) {
     for (Done& done : pending.done) done(error.empty(), error);
   }
+  for (CQueuedReport& report : reports) report.done(error.empty(), report.outcome, error);
 }

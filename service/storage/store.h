@@ -41,6 +41,10 @@ struct CAccountRecord {
   // its account, and its MD5 in hex, the verifier of an Audioscrobbler handshake.
   std::string tokenHash;
   std::string tokenMd5;
+  // The account's identity, never given to another account (also not to a later one of the same
+  // name), and how many times its key was replaced: a session names both.
+  int64_t id = 0;
+  int64_t keyVersion = 0;
 };
 
 enum class ECreateResult { kCreated, kDuplicate, kFailed };
@@ -49,10 +53,6 @@ enum class ECreateResult { kCreated, kDuplicate, kFailed };
 struct CAccountWrite {
   std::optional<CTrackState> state;  // the new state; nothing: the state stays
   int64_t nowMs = 0;                 // with `state`: the wall time of the write, Unix ms
-  // With `state`: write it only while the kept report due at this time is still in the database,
-  // and remove that report; otherwise the write changes nothing (another instance applied or
-  // replaced that report first). 0: unconditional.
-  int64_t onlyIfKeptDueAtMs = 0;
   enum class EKept { kLeave, kSet, kClear };
   EKept keptAction = EKept::kLeave;
   CKeptReport kept;  // with kSet: the report to keep, replacing any kept before
@@ -63,8 +63,33 @@ struct CAccountWrite {
   std::optional<int> codePage;
   // A new player token: its digest and MD5 (see CAccountRecord); the old one stops passing.
   std::optional<std::pair<std::string, std::string>> playerToken;
+  // With `keyHash`: the session (its token's hash) that replaces the key and stays signed in;
+  // every other session of the account ends with the commit.
+  std::string keepSession;
   // Deletes the account with its state, settings and kept report, after any change above.
   bool remove = false;
+};
+
+// A report for a shared store, which decides in the write's transaction whether it is applied
+// now or kept, so that the report interval and the kept report hold across instances: a report
+// closer than `intervalMs` to the last one applied becomes the account's kept report (replacing
+// any kept before, under a new, larger sequence number) and is due `intervalMs` after that one.
+struct CReportWrite {
+  bool stopped = false;  // a stop keeps the last track and marks the time of the first stop
+  CTrackState track;     // without `stopped`: what the report shows, its tags in UTF-8
+  CKeptReport kept;      // the report as it came; dueAtMs and seq are the store's to set
+  int64_t nowMs = 0;     // the wall time of the write, Unix ms
+  int64_t intervalMs = 0;
+  // Not 0: applies the kept report of this sequence number if it is still kept (removing it),
+  // else changes nothing; no interval applies then.
+  int64_t claimSeq = 0;
+};
+
+struct CReportOutcome {
+  enum class EResult { kApplied, kKept, kGone };  // kGone: no such account, or claim lost
+  EResult result = EResult::kGone;
+  int64_t dueAtMs = 0;  // with kKept: when the kept report may be applied, Unix ms
+  int64_t seq = 0;      // with kKept: its sequence number
 };
 
 // Queues writes and commits them in batches on a writer thread of its own, so that many reports
@@ -106,12 +131,38 @@ class CStore {
   // The times of the failed key checks of `nameKey` since `sinceMs`, oldest first. Throws.
   virtual std::vector<int64_t> FailedKeyChecks(const std::string& nameKey, int64_t sinceMs);
 
+  // Sessions of the account page, written at once on the calling thread (not through the write
+  // queue). A session is known by its token's hash; it names its account by identity and key
+  // version, so a new key or a deletion ends it on every instance. All throw CStoreError.
+  //
+  // Starts the session `tokenHash` for the account `nameKey` if its key hash is still `keyHash`,
+  // and ends the account's oldest sessions beyond `maxPerAccount`; false: no such account or key.
+  virtual bool AddSession(const std::string& tokenHash, const std::string& nameKey,
+                          const std::string& keyHash, int64_t nowMs, size_t maxPerAccount) = 0;
+  // The lower-case name of the account of the session `tokenHash`, when the session began after
+  // `bornAfterMs`, was used after `usedAfterMs` and its account still has the identity and key
+  // version it began with; marks it used at `nowMs` when last marked over a minute before.
+  virtual std::optional<std::string> FindSession(const std::string& tokenHash, int64_t nowMs,
+                                                 int64_t bornAfterMs, int64_t usedAfterMs) = 0;
+  virtual void EndSession(const std::string& tokenHash) = 0;
+  // Removes sessions begun before `bornBeforeMs` or unused since `usedBeforeMs`, and those whose
+  // account is gone or has a new key; returns how many.
+  virtual size_t RemoveStaleSessions(int64_t bornBeforeMs, int64_t usedBeforeMs) = 0;
+  // A random secret that every instance on the database shares, made on first use (hex).
+  virtual std::string SharedSecret() = 0;
+
   // Queues the creation of an account; `done` runs on the writer thread once the outcome is known
   // (kDuplicate when the name is taken in any letter case).
   void CreateAccount(CAccountRecord record, std::function<void(ECreateResult)> done);
   // Queues a write for the account `name`. A later write of the same account still queued is
   // merged into it (the later state and kept report win); both callers learn the one outcome.
   void Write(const std::string& name, CAccountWrite write, Done done);
+  // Queues a report for the account `name` of a shared store (see CReportWrite); `done` runs on
+  // the writer thread once committed (`stored`) or failed. Reports are never merged: each is
+  // decided in turn, after the batch's writes.
+  using ReportDone =
+      std::function<void(bool stored, const CReportOutcome& outcome, const std::string& error)>;
+  void Report(const std::string& name, CReportWrite report, ReportDone done);
   // Returns once everything queued before the call has been committed (or has failed).
   void Flush();
 
@@ -120,17 +171,23 @@ class CStore {
     CAccountRecord record;
     std::function<void(ECreateResult)> done;
   };
+  struct CQueuedReport {
+    std::string nameKey;
+    CReportWrite report;
+    ReportDone done;
+    CReportOutcome outcome;  // filled by Commit
+  };
   CStore() = default;
   void StartWriter();
   // Commits what is queued and stops the writer thread.
   void StopWriter();
-  // Commits `writes` and then `creations` (a name that a write frees may be taken by a creation
-  // of the same batch) in one transaction on the writer thread: fills `results`
-  // (sized as `creations`); on failure throws CStoreError after rolling back, and no creation
-  // counts as made.
+  // Commits `writes`, then `reports` in order, then `creations` (a name that a write frees may be
+  // taken by a creation of the same batch) in one transaction on the writer thread: fills
+  // `results` (sized as `creations`) and each report's outcome; on failure throws CStoreError
+  // after rolling back, and no creation counts as made. Only shared stores get reports.
   virtual void Commit(const std::vector<CCreation>& creations,
                       const std::map<std::string, CAccountWrite>& writes,
-                      std::vector<ECreateResult>& results) = 0;
+                      std::vector<CQueuedReport>& reports, std::vector<ECreateResult>& results) = 0;
 
  private:
   struct CPendingWrite {
@@ -138,13 +195,15 @@ class CStore {
     std::vector<Done> done;
   };
   void RunWriter();
-  void CommitBatch(std::vector<CCreation>& creations, std::map<std::string, CPendingWrite>& writes);
+  void CommitBatch(std::vector<CCreation>& creations, std::map<std::string, CPendingWrite>& writes,
+                   std::vector<CQueuedReport>& reports);
 
   std::mutex m_queueMutex;
   std::condition_variable m_queueWake;
   std::condition_variable m_flushed;
   std::vector<CCreation> m_creations;
   std::map<std::string, CPendingWrite> m_writes;  // by lower-case name
+  std::vector<CQueuedReport> m_reports;           // in the order they came
   uint64_t m_enqueued = 0;                        // writes queued so far
   uint64_t m_committed = 0;                       // writes the writer has finished with so far
   bool m_stopping = false;
@@ -160,3 +219,7 @@ bool IsPostgresUri(std::string_view db);
 
 // The lower-case form of an ASCII account name: the key that makes names unique.
 std::string NameKey(std::string_view name);
+// 32 random bytes as hex, for SharedSecret.
+std::string NewSecret();
+// A session's time of last use is written at most this often.
+constexpr int64_t kSessionUseStepMs = 60000;

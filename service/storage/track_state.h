@@ -4,6 +4,13 @@
 #include <cstdint>
 #include <string>
 
+// How long after a track's told end it still shows as playing: players report a little late, and
+// a pause should not flip the signature at once.
+constexpr int64_t kListenGraceSeconds = 15;
+// A listen of the track playing now that comes this long or longer before the track's told end
+// came mid-track (many players submit at half the track): the track still plays.
+constexpr int64_t kListenBeforeEndSeconds = 10;
+
 struct CTrackState {
   enum class EPlayback { kNone = 0, kPlaying = 1, kStopped = 2 };
   EPlayback playback = EPlayback::kNone;  // kNone: no track reported yet (a stop may have been)
@@ -59,4 +66,5 @@ struct CKeptReport {
   int64_t dueAtMs = 0;    // Unix milliseconds from which it may be applied
   int64_t startedAt = 0;  // kListen: Unix seconds when the listen began
   int64_t durationS = 0;  // other players: the track's length in seconds; 0 when not given
+  int64_t seq = 0;        // a shared store's number for it, larger for each newer one; else 0
 };

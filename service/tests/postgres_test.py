@@ -8,6 +8,7 @@ Usage: postgres_test.py PATH/TO/velk-service
 """
 import atexit
 import concurrent.futures
+import http.client
 import json
 import os
 import re
@@ -92,7 +93,8 @@ class Cluster:
     def start_instance(self, name, form="uri", port=0):
         process = subprocess.Popen(
             [SERVICE, "serve", "--db", self.db_uri(form), "--port", str(port), "--report-interval-ms",
-             str(INTERVAL_MS), "--wrong-keys-per-minute", str(WRONG_KEYS)],
+             str(INTERVAL_MS), "--wrong-keys-per-minute", str(WRONG_KEYS),
+             "--registrations-per-hour", "100"],
             stdout=subprocess.PIPE, stderr=sys.stderr, text=True)
         line = process.stdout.readline()
         match = re.search(r"listening on http://127\.0\.0\.1:(\d+)", line)
@@ -136,6 +138,35 @@ class Cluster:
                 time.sleep(0.05)
         raise RuntimeError("nginx did not start")
 
+    def postgres_pids(self):
+        """The postmaster first, then its children (the backends and helpers)."""
+        with open(os.path.join(self.pgdata, "postmaster.pid")) as f:
+            postmaster = int(f.readline())
+        children = []
+        for entry in os.listdir("/proc"):
+            try:
+                with open("/proc/%s/stat" % entry) as f:
+                    if int(f.read().rsplit(")", 1)[1].split()[1]) == postmaster:
+                        children.append(int(entry))
+            except (OSError, ValueError, IndexError):
+                pass
+        return [postmaster] + children
+
+    def freeze_database(self):
+        """Stops every PostgreSQL process as a hung server would; thaw_database undoes it, and so
+        does stop(), on any exit."""
+        self.frozen = self.postgres_pids()
+        for pid in self.frozen:
+            os.kill(pid, signal.SIGSTOP)
+
+    def thaw_database(self):
+        for pid in getattr(self, "frozen", []):
+            try:
+                os.kill(pid, signal.SIGCONT)
+            except ProcessLookupError:
+                pass
+        self.frozen = []
+
     def port(self, name):
         return self.nginx_port if name == "nginx" else self.instances[name][1]
 
@@ -143,6 +174,7 @@ class Cluster:
         if self.stopped:
             return
         self.stopped = True
+        self.thaw_database()
         if self.nginx and self.nginx.poll() is None:
             self.nginx.send_signal(signal.SIGQUIT)
             try:
@@ -167,6 +199,52 @@ def request(where, path, headers=None):
             return answer.status, dict(answer.headers), answer.read()
     except urllib.error.HTTPError as error:
         return error.code, dict(error.headers), error.read()
+
+
+def exchange(where, method, path, body=None, cookie=None):
+    """One request without following redirects; returns (status, cookies set, body text)."""
+    connection = http.client.HTTPConnection("127.0.0.1", CLUSTER.port(where), timeout=20)
+    try:
+        headers = {"Cookie": cookie} if cookie else {}
+        if body is not None:
+            headers["Content-Type"] = "application/x-www-form-urlencoded"
+            body = urllib.parse.urlencode(body)
+        connection.request(method, path, body=body, headers=headers)
+        answer = connection.getresponse()
+        cookies = {}
+        for field in answer.headers.get_all("Set-Cookie") or []:
+            name, value = field.split(";")[0].split("=", 1)
+            cookies[name] = value
+        return answer.status, cookies, answer.read().decode("utf-8", "replace")
+    finally:
+        connection.close()
+
+
+def csrf_of(page):
+    return re.search(r'name="csrf" value="([0-9a-f]+)"', page).group(1)
+
+
+def register(where, name):
+    """Registers `name`; returns (session cookie, the account page's csrf, the key)."""
+    status, cookies, page = exchange(where, "POST", "/user/register",
+                                     {"name": name, "codepage": "1252"})
+    assert status == 200, (status, page)
+    key = re.search(r'class="key"[^>]*>(\d{20})<', page).group(1)
+    return "velk_session=" + cookies["velk_session"], csrf_of(page), key
+
+
+def sign_in(where, name, key):
+    """Signs in through the form of `where`; returns the session cookie, or None."""
+    _, cookies, form = exchange(where, "GET", "/account")
+    nonce = "velk_signin=" + cookies["velk_signin"]
+    status, cookies, _ = exchange(where, "POST", "/account/signin",
+                                  {"name": name, "key": key, "csrf": csrf_of(form)}, nonce)
+    return "velk_session=" + cookies["velk_session"] if status == 303 else None
+
+
+def signed_in(where, cookie):
+    status, _, page = exchange(where, "GET", "/account", cookie=cookie)
+    return status == 200 and 'id="signout"' in page
 
 
 def report(where, user, title, key=None, artist="Artist"):
@@ -197,7 +275,9 @@ def wait_for(predicate, seconds):
 
 
 KEYS = {}
-USERS = ["shown", "paced", "guessed", "downed", "renewed", "donor"] + ["stream%d" % i for i in range(8)]
+KEPT = ["kept%d" % i for i in range(40)]
+USERS = ["shown", "paced", "guessed", "downed", "renewed", "donor"] + \
+    ["stream%d" % i for i in range(8)] + ["hung%d" % i for i in range(6)] + KEPT
 
 
 def setUpModule():
@@ -239,9 +319,25 @@ class SharedDatabase(unittest.TestCase):
                                   text=True)
 
         self.assertEqual(show().returncode, 1)  # no such account, in tables just made
-        # As a database of the first version: without the settings table.
-        CLUSTER.psql("DROP TABLE account_settings; UPDATE service_meta SET value = 1 "
-                     "WHERE name = 'schema_version'", "older")
+        # As a database of version 2, with an account and a kept report: no identities, key
+        # versions, sessions or kept-report numbers yet.
+        CLUSTER.psql("DROP TABLE sessions, service_secrets; ALTER TABLE accounts DROP COLUMN id, "
+                     "DROP COLUMN key_version; ALTER TABLE kept_reports DROP COLUMN seq; "
+                     "DROP SEQUENCE account_ids, kept_report_seqs; UPDATE service_meta SET "
+                     "value = 2 WHERE name = 'schema_version'; INSERT INTO accounts (name_key, "
+                     "name, key_hash, code_page, created_at) VALUES ('nobody', 'Nobody', 'h', "
+                     "1252, 1), ('other', 'Other', 'h', 1252, 1); INSERT INTO kept_reports "
+                     "VALUES ('nobody', false, '', 'T', '', '', '', 1, 2)", "older")
+        self.assertEqual(show().returncode, 0)
+        self.assertEqual(CLUSTER.psql("SELECT count(DISTINCT id), min(key_version) FROM accounts",
+                                      "older"), "2|1")
+        self.assertEqual(CLUSTER.psql("SELECT seq > 0 FROM kept_reports", "older"), "t")
+        CLUSTER.psql("DELETE FROM accounts; DELETE FROM kept_reports", "older")
+        # As a database of the first version: without the settings table either.
+        CLUSTER.psql("DROP TABLE account_settings, sessions, service_secrets; ALTER TABLE accounts "
+                     "DROP COLUMN id, DROP COLUMN key_version; ALTER TABLE kept_reports DROP "
+                     "COLUMN seq; DROP SEQUENCE account_ids, kept_report_seqs; UPDATE "
+                     "service_meta SET value = 1 WHERE name = 'schema_version'", "older")
         self.assertEqual(show().returncode, 1)
         self.assertEqual(CLUSTER.psql("SELECT value FROM service_meta WHERE name = "
                                       "'schema_version'", "older"),
@@ -296,6 +392,47 @@ class SharedDatabase(unittest.TestCase):
         time.sleep(INTERVAL_MS / 1000 + 0.1)
         self.assertEqual(report("B", "renewed", "Old key again"), 403)
         self.assertEqual(report("B", "renewed", "New key", key=KEYS["donor"]), 200)
+
+
+class HeldAcrossInstances(unittest.TestCase):
+    def test_every_account_ends_on_its_newest_acknowledged_report(self):
+        def send(user):
+            return [report("A", user, "r1"), report("A", user, "r2"), report("B", user, "r3")]
+
+        with concurrent.futures.ThreadPoolExecutor(8) as pool:
+            answers = dict(zip(KEPT, pool.map(send, KEPT)))
+        self.assertEqual({tuple(a) for a in answers.values()}, {(200, 429, 429)})
+        wait_for(lambda: all(title_of("nginx", user) == "r3" for user in KEPT), 10)
+        self.assertEqual({user: title_of("nginx", user) for user in KEPT},
+                         {user: "r3" for user in KEPT})
+        self.assertEqual(CLUSTER.psql("SELECT count(*) FROM kept_reports WHERE name_key LIKE "
+                                      "'kept%'"), "0")
+
+    def test_a_new_key_or_a_deletion_ends_sessions_on_every_instance(self):
+        owner, csrf, key = register("A", "owner")
+        leaked = sign_in("B", "owner", key)
+        self.assertTrue(signed_in("B", leaked))
+        status, _, _ = exchange("A", "POST", "/account/key", {"csrf": csrf}, owner)
+        self.assertEqual(status, 200)
+        self.assertFalse(signed_in("B", leaked))
+        self.assertTrue(signed_in("B", owner))  # the page that made the new key stays
+        # A session of a deleted account does not pass to the next owner of its name.
+        status, _, _ = exchange("A", "POST", "/account/delete", {"csrf": csrf, "confirm": "owner"},
+                                owner)
+        self.assertEqual(status, 200)
+        register("B", "Owner")
+        self.assertFalse(signed_in("A", owner))
+        status, _, _ = exchange("B", "POST", "/account/settings", {"csrf": csrf}, owner)
+        self.assertEqual(status, 401)
+
+    def test_sessions_survive_a_restart_and_need_no_affinity(self):
+        cookies = [register("nginx", "through%d" % i)[0] for i in range(20)]
+        self.assertEqual(sum(signed_in("nginx", cookie) for cookie in cookies), 20)
+        cookie = register("A", "restarted")[0]
+        port = CLUSTER.port("A")
+        self.assertEqual(CLUSTER.kill_instance("A", signal.SIGTERM), 0)
+        CLUSTER.start_instance("A", port=port)
+        self.assertTrue(signed_in("A", cookie))
 
 
 class Failures(unittest.TestCase):
@@ -380,6 +517,68 @@ class Failures(unittest.TestCase):
             stop.set()
             for future in loads:
                 future.result(timeout=60)
+
+
+    def test_a_hung_database_holds_no_request(self):
+        warm = ["hung%d" % i for i in range(6)]  # two for each place the load goes to
+        for user in warm:
+            self.assertIn(report("A", user, "warm"), (200, 429))
+        time.sleep(INTERVAL_MS / 1000 + 0.1)
+        for user in warm:
+            for where in ("A", "B"):
+                image(where, user)  # cached now, and fresh
+        paths = ["/signature/%s.png" % user for user in warm] + \
+            ["/signature/stream7.png", "/signature/stream7.json", "/user/register", "/"]
+        slowest = {}  # what -> (seconds, status) of the slowest answer
+        acknowledged = {}  # user -> the last report number answered 200 or 429
+        stop = threading.Event()
+
+        def timed(what, call):
+            started = time.monotonic()
+            try:
+                status = call()
+            except OSError as error:
+                status = str(error)
+            took = time.monotonic() - started
+            if took >= slowest.get(what, (0,))[0]:
+                slowest[what] = (took, status)
+            return status
+
+        def load(where):
+            for n in range(400):
+                if stop.is_set():
+                    return
+                user = warm[2 * ("A", "B", "nginx").index(where) + n % 2]
+                if timed("report", lambda: report(where, user, "n%d" % n)) in (200, 429):
+                    acknowledged[user] = max(acknowledged.get(user, -1), n)
+                path = paths[n % len(paths)]
+                timed(path, lambda: request(where, path)[0])
+                time.sleep(0.1)
+
+        with concurrent.futures.ThreadPoolExecutor(3) as pool:
+            loads = [pool.submit(load, where) for where in ("A", "B", "nginx")]
+            time.sleep(0.5)
+            CLUSTER.freeze_database()
+            try:
+                time.sleep(15)
+            finally:
+                CLUSTER.thaw_database()
+            thawed = time.monotonic()
+            self.assertTrue(wait_for(lambda: report("A", "downed", "Thawed") in (200, 429) and
+                                     report("B", "downed", "Thawed") in (200, 429), 2))
+            recovered = time.monotonic() - thawed
+            stop.set()
+            for future in loads:
+                future.result(timeout=60)
+        print("slowest", slowest, "recovered", recovered, file=sys.stderr)
+        late = {what: answer for what, answer in slowest.items() if answer[0] > 2}
+        self.assertEqual(late, {})
+        self.assertLess(recovered, 2)
+        self.assertTrue(acknowledged)
+
+        def nothing_lost():
+            return all(int(title_of("A", user)[1:]) >= n for user, n in acknowledged.items())
+        self.assertTrue(wait_for(nothing_lost, 10), acknowledged)
 
 
 def main():
