@@ -62,8 +62,8 @@ CTrackState NextFromPlayer(CTrackState state, const CKeptReport& report, int64_t
   const bool same = next.artist == state.artist && next.title == state.title;
   if (state.playback == EPlayback::kPlaying && same) {
     // The listen of the track playing now: it ends it, unless it came well before its end.
-    if (state.endsAt > 0 && state.endsAt - kListenGraceSeconds >
-                                arrivedAt + kListenBeforeEndSeconds) {
+    if (state.endsAt > 0 &&
+        state.endsAt - kListenGraceSeconds > arrivedAt + kListenBeforeEndSeconds) {
       return state;
     }
   } else if (state.playback != EPlayback::kNone && state.trackAt > startedAt) {
@@ -299,8 +299,8 @@ int64_t CAccounts::WrongKeysWaitMs(std::string_view name) {
   const std::vector<int64_t> failed = m_store.FailedKeyChecks(nameKey, nowMs - kMinuteMs);
   const size_t limit = m_options.wrongKeysPerMinute;
   if (failed.size() < limit) return 0;
-  return std::max<int64_t>(1, limit == 0 ? kMinuteMs
-                                         : failed[failed.size() - limit] + kMinuteMs - nowMs);
+  return std::max<int64_t>(
+      1, limit == 0 ? kMinuteMs : failed[failed.size() - limit] + kMinuteMs - nowMs);
 }
 
 void CAccounts::CountWrongKey(std::string_view name) {
@@ -386,8 +386,7 @@ void CAccounts::ApplyFromPlayer(std::string_view name, CKeptReport report, Apply
   Submit(name, std::move(report), std::move(done), false);
 }
 
-void CAccounts::Submit(std::string_view name, CKeptReport incoming, ApplyDone done,
-                       bool justRead) {
+void CAccounts::Submit(std::string_view name, CKeptReport incoming, ApplyDone done, bool justRead) {
   std::unique_lock<std::mutex> lock;
   // A shared store decides whether the account exists, and its interval: no need to read it.
   CEntry* entry = Lock(name, lock, !justRead && !m_store.Shared());

@@ -14,8 +14,10 @@ struct CAccountPage {
   std::string notice;     // a line shown on top, or empty
   bool error = false;     // the notice is a refusal
   std::string key;        // a key to show this once, or empty
-  std::string playerToken;      // a player token to show this once, or empty
-  bool hasPlayerToken = false;  // the account has one (made before, or just now)
+  // A player token to show this once, or empty; whether the account has one (made before, or
+  // just now).
+  std::string playerToken;
+  bool hasPlayerToken = false;
 };
 
 // The section "Other players": the player token, the addresses to enter and how, per client.

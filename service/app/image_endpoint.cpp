@@ -86,7 +86,7 @@ CSignatureView CSignatureService::ViewOf(const CAccounts::CView& account,
     if (view.kind == EKind::kStopped) {
       // The image shows the age of the stop (or of the track, when the player went quiet while
       // playing), so it changes with that text and not only with the state.
-      const int64_t since = !expired            ? state.stoppedAt
+      const int64_t since = !expired           ? state.stoppedAt
                             : state.endsAt > 0 ? state.endsAt - kListenGraceSeconds
                                                : state.trackAt;
       const int64_t age = now > since ? now - since : 0;

@@ -1,4 +1,5 @@
-// The ListenBrainz endpoints other players report to: POST /1/submit-listens, GET /1/validate-token.
+// The ListenBrainz endpoints other players report to: POST /1/submit-listens, GET
+// /1/validate-token.
 #include <boost/json.hpp>
 
 #include "accounts/player_token.h"
@@ -30,9 +31,9 @@ CHttpResponse JsonError(int status, const std::string& error) {
 
 CHttpResponse TooManyWrongTokens(size_t limit, int64_t retryMs) {
   const int64_t seconds = (retryMs + 999) / 1000;
-  CHttpResponse response = JsonError(
-      429, "Too many wrong tokens from your address lately; try again in " +
-               std::to_string(seconds) + " s.");
+  CHttpResponse response =
+      JsonError(429, "Too many wrong tokens from your address lately; try again in " +
+                         std::to_string(seconds) + " s.");
   response.fields.emplace_back("X-RateLimit-Limit", std::to_string(limit));
   response.fields.emplace_back("X-RateLimit-Remaining", "0");
   response.fields.emplace_back("X-RateLimit-Reset-In", std::to_string(seconds));
@@ -178,9 +179,9 @@ CSignatureService::ETokenCheck CSignatureService::FindTokenAccount(const CHttpRe
 
 void CSignatureService::HandleValidateToken(const CHttpRequest& request, std::string_view,
                                             Reply reply) {
-  if (request.method != "GET" && request.method != "HEAD") {
+  if (request.method != "GET") {
     CHttpResponse response = JsonError(405, "Allowed: GET.");
-    response.fields.emplace_back("Allow", "GET, HEAD");
+    response.fields.emplace_back("Allow", "GET");
     return reply(std::move(response));
   }
   std::string token = HeaderToken(request.authorization);
@@ -206,10 +207,8 @@ void CSignatureService::HandleValidateToken(const CHttpRequest& request, std::st
     case ETokenCheck::kValid:
       break;
   }
-  reply(JsonResponse(200, {{"code", 200},
-                           {"message", "Token valid."},
-                           {"valid", true},
-                           {"user_name", name}}));
+  reply(JsonResponse(
+      200, {{"code", 200}, {"message", "Token valid."}, {"valid", true}, {"user_name", name}}));
 }
 
 void CSignatureService::HandleSubmitListens(const CHttpRequest& request, std::string_view,
@@ -239,18 +238,17 @@ void CSignatureService::HandleSubmitListens(const CHttpRequest& request, std::st
   const std::string error = ParseSubmission(request.body, &listen);
   if (!error.empty()) return reply(JsonError(400, error));
   auto shared = std::make_shared<Reply>(std::move(reply));
-  ApplyPlayerReport(name, std::move(listen),
-                    [shared](CAccounts::EApply applied, const std::string&) {
-                      switch (applied) {
-                        case CAccounts::EApply::kStored:
-                        case CAccounts::EApply::kKept:
-                          return (*shared)(JsonResponse(200, {{"status", "ok"}}));
-                        case CAccounts::EApply::kNoAccount:
-                          return (*shared)(JsonError(401, "Invalid authorization token."));
-                        case CAccounts::EApply::kFailed:
-                          break;
-                      }
-                      (*shared)(JsonError(
-                          503, "The service cannot store listens now; nothing was stored."));
-                    });
+  ApplyPlayerReport(
+      name, std::move(listen), [shared](CAccounts::EApply applied, const std::string&) {
+        switch (applied) {
+          case CAccounts::EApply::kStored:
+          case CAccounts::EApply::kKept:
+            return (*shared)(JsonResponse(200, {{"status", "ok"}}));
+          case CAccounts::EApply::kNoAccount:
+            return (*shared)(JsonError(401, "Invalid authorization token."));
+          case CAccounts::EApply::kFailed:
+            break;
+        }
+        (*shared)(JsonError(503, "The service cannot store listens now; nothing was stored."));
+      });
 }

@@ -8,7 +8,7 @@
 
 namespace {
 
-constexpr size_t kListensBodyBytes = 2u << 20;   // an import of 1,000 listens with their details
+constexpr size_t kListensBodyBytes = 2u << 20;     // an import of 1,000 listens with their details
 constexpr size_t kScrobbleBodyBytes = 256u << 10;  // 50 entries of long, escaped tags
 
 std::string_view PathOf(std::string_view target) { return target.substr(0, target.find('?')); }
@@ -43,12 +43,12 @@ void CSignatureService::ApplyPlayerReport(const std::string& name, CKeptReport r
                                           CAccounts::ApplyDone done) {
   auto shared = std::make_shared<CAccounts::ApplyDone>(std::move(done));
   try {
-    m_accounts.ApplyFromPlayer(
-        name, std::move(report),
-        [shared](CAccounts::EApply applied, const std::string& error) {
-          if (applied == CAccounts::EApply::kFailed) LogRepeated("report not stored", error);
-          (*shared)(applied, error);
-        });
+    m_accounts.ApplyFromPlayer(name, std::move(report),
+                               [shared](CAccounts::EApply applied, const std::string& error) {
+                                 if (applied == CAccounts::EApply::kFailed)
+                                   LogRepeated("report not stored", error);
+                                 (*shared)(applied, error);
+                               });
   } catch (const CStoreError& error) {
     // Only the look-up throws, before anything is queued.
     LogRepeated("report not stored", error.what());
@@ -56,8 +56,7 @@ void CSignatureService::ApplyPlayerReport(const std::string& name, CKeptReport r
   }
 }
 
-void CSignatureService::HandleNewToken(const CHttpRequest& request, std::string_view,
-                                       Reply reply) {
+void CSignatureService::HandleNewToken(const CHttpRequest& request, std::string_view, Reply reply) {
   const std::optional<CAccountSession> session = FormSession(request, reply);
   if (!session) return;
   const std::string token = GeneratePlayerToken();

@@ -21,11 +21,13 @@ std::string OtherPlayersSectionHtml(const CAccountPage& page) {
       "ListenBrainz or the Audioscrobbler 1.2 protocol. They sign in with a player token, not "
       "with the key: the newest report of any player is what the signature shows.</p>\n";
   if (!page.playerToken.empty()) {
-    html += "<p>Your player token, shown only this once:</p>\n<p class=\"key\" id=\"player-token\">" +
-            EscapeHtml(page.playerToken) + "</p>\n";
+    html +=
+        "<p>Your player token, shown only this once:</p>\n<p class=\"key\" id=\"player-token\">" +
+        EscapeHtml(page.playerToken) + "</p>\n";
   } else if (page.hasPlayerToken) {
-    html += "<p>A player token is in use. A new one replaces it at once: players with the old "
-            "one are refused until they get the new one.</p>\n";
+    html +=
+        "<p>A player token is in use. A new one replaces it at once: players with the old "
+        "one are refused until they get the new one.</p>\n";
   } else {
     html += "<p>There is no player token yet.</p>\n";
   }
@@ -39,23 +41,34 @@ std::string OtherPlayersSectionHtml(const CAccountPage& page) {
           ").<br>Audioscrobbler 1.2 handshake address: " + Code("audioscrobbler-url", scrobbler) +
           ", user name <strong>" + EscapeHtml(page.name) +
           "</strong>, the player token as the password.</p>\n<ul class=\"clients\">\n";
-  html += "<li><strong>Web Scrobbler</strong> (browser): in its ListenBrainz account settings, "
-          "set the custom API URL to " + EscapeHtml(submit) + " and the user token.</li>\n";
-  html += "<li><strong>rescrobbled</strong> (Linux): in <code>config.toml</code>, a "
-          "<code>[[listenbrainz]]</code> table with <code>url = \"" + EscapeHtml(listenBrainz) +
-          "\"</code> and <code>token = \"" + EscapeHtml(token) + "\"</code>.</li>\n";
-  html += "<li><strong>mpris-scrobbler</strong> (Linux): sign in to ListenBrainz with the "
-          "token and the API address " + EscapeHtml(listenBrainz) + ".</li>\n";
+  html +=
+      "<li><strong>Web Scrobbler</strong> (browser): in its ListenBrainz account settings, "
+      "set the custom API URL to " +
+      EscapeHtml(submit) + " and the user token.</li>\n";
+  html +=
+      "<li><strong>rescrobbled</strong> (Linux): in <code>config.toml</code>, a "
+      "<code>[[listenbrainz]]</code> table with <code>url = \"" +
+      EscapeHtml(listenBrainz) + "\"</code> and <code>token = \"" + EscapeHtml(token) +
+      "\"</code>.</li>\n";
+  html +=
+      "<li><strong>mpris-scrobbler</strong> (Linux): sign in to ListenBrainz with the "
+      "token and the API address " +
+      EscapeHtml(listenBrainz) + ".</li>\n";
   html += "<li><strong>Navidrome</strong>: <code>ND_LISTENBRAINZ_BASEURL=" +
-          EscapeHtml(page.publicUrl) + "/1/</code>, then link ListenBrainz in your personal "
+          EscapeHtml(page.publicUrl) +
+          "/1/</code>, then link ListenBrainz in your personal "
           "settings with the token.</li>\n";
   html += "<li><strong>Jellyfin</strong>: in the ListenBrainz plug-in, the API URL " +
           EscapeHtml(listenBrainz) + " and the token.</li>\n";
-  html += "<li><strong>Pano Scrobbler</strong> (phone): add a custom ListenBrainz account with "
-          "the API URL " + EscapeHtml(listenBrainz) + "/ and the token.</li>\n";
-  html += "<li><strong>mpdscribble</strong> (MPD): a section in <code>mpdscribble.conf</code>:"
-          "<pre>[velk]\nurl = " + EscapeHtml(scrobbler) + "\nusername = " +
-          EscapeHtml(page.name) + "\npassword = " + EscapeHtml(token) + "</pre></li>\n";
+  html +=
+      "<li><strong>Pano Scrobbler</strong> (phone): add a custom ListenBrainz account with "
+      "the API URL " +
+      EscapeHtml(listenBrainz) + "/ and the token.</li>\n";
+  html +=
+      "<li><strong>mpdscribble</strong> (MPD): a section in <code>mpdscribble.conf</code>:"
+      "<pre>[velk]\nurl = " +
+      EscapeHtml(scrobbler) + "\nusername = " + EscapeHtml(page.name) +
+      "\npassword = " + EscapeHtml(token) + "</pre></li>\n";
   html += "</ul>\n</section>\n";
   return html;
 }

@@ -91,5 +91,6 @@ std::string SerializeHead(const CHttpResponse& response, const std::string& date
 }
 
 CHttpResponse CHttpHandler::BodyTooLarge(std::string_view) const {
-  return TextResponse(413, "The body is longer than " + std::to_string(kMaxBodyBytes) + " bytes.\n");
+  return TextResponse(413,
+                      "The body is longer than " + std::to_string(kMaxBodyBytes) + " bytes.\n");
 }

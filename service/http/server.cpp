@@ -385,7 +385,7 @@ class CSession : public std::enable_shared_from_this<CSession> {
   bool m_keepAlive = true;
   bool m_handling = false;
   bool m_refused = false;  // the connection ends after an answer to a refused request
-  std::string m_target;     // the target of the request being read, once its head is whole
+  std::string m_target;    // the target of the request being read, once its head is whole
   size_t m_discarded = 0;
   std::optional<CHttpResponse> m_immediate;
   CHttpResponse m_response;  // the answer being written, kept alive for the write

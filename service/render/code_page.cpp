@@ -171,11 +171,15 @@ std::string CleanUtf8(std::string_view bytes, size_t maxBytes) {
     const unsigned char lead = static_cast<unsigned char>(bytes[i]);
     // The sequence's length, and the smallest code point that needs it (shorter forms are not
     // allowed).
-    const size_t length = lead < 0x80 ? 1 : lead >= 0xC2 && lead < 0xE0 ? 2
-                                          : lead >= 0xE0 && lead < 0xF0 ? 3
-                                          : lead >= 0xF0 && lead < 0xF5 ? 4
-                                                                        : 0;
-    char32_t cp = length == 1 ? lead : length == 2 ? lead & 0x1F : length == 3 ? lead & 0x0F : lead & 0x07;
+    const size_t length = lead < 0x80                   ? 1
+                          : lead >= 0xC2 && lead < 0xE0 ? 2
+                          : lead >= 0xE0 && lead < 0xF0 ? 3
+                          : lead >= 0xF0 && lead < 0xF5 ? 4
+                                                        : 0;
+    char32_t cp = length == 1   ? lead
+                  : length == 2 ? lead & 0x1F
+                  : length == 3 ? lead & 0x0F
+                                : lead & 0x07;
     bool valid = length > 0 && i + length <= bytes.size();
     for (size_t k = 1; valid && k < length; ++k) {
       const unsigned char next = static_cast<unsigned char>(bytes[i + k]);

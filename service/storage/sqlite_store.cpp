@@ -314,9 +314,9 @@ CSqliteStore::~CSqliteStore() {
 }
 
 void CSqliteStore::Close() {
-  for (sqlite3_stmt* stmt :
-       {m_findStmt, m_insertStmt, m_updateStmt, m_keepStmt, m_unkeepStmt, m_settingsStmt,
-        m_accountStmt, m_touchStmt, m_removeStmt, m_removeSettingsStmt, m_tokenStmt, m_findTokenStmt}) {
+  for (sqlite3_stmt* stmt : {m_findStmt, m_insertStmt, m_updateStmt, m_keepStmt, m_unkeepStmt,
+                             m_settingsStmt, m_accountStmt, m_touchStmt, m_removeStmt,
+                             m_removeSettingsStmt, m_tokenStmt, m_findTokenStmt}) {
     sqlite3_finalize(stmt);
   }
   sqlite3_close(m_reader);

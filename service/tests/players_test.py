@@ -27,8 +27,13 @@ TOKENS = {}     # account name -> player token
 ARTIST, TITLE, ALBUM = "Кино", "夜に駆ける", "Группа крови"
 
 
+def database():
+    """The data file, or the PostgreSQL database that VELK_PLAYERS_DB names."""
+    return os.environ.get("VELK_PLAYERS_DB") or os.path.join(WORK, "velk.sqlite")
+
+
 def velk(*args):
-    result = subprocess.run([SERVICE, *args, "--db", os.path.join(WORK, "velk.sqlite")],
+    result = subprocess.run([SERVICE, *args, "--db", database()],
                             capture_output=True, text=True, check=False, timeout=30)
     assert result.returncode == 0, result.stderr
     return result.stdout.strip()
@@ -60,7 +65,7 @@ def setUpModule():
         velk("adduser", name)
         TOKENS[name] = velk("token", name)
     log = os.path.join(WORK, "service.log")
-    start([SERVICE, "serve", "--db", os.path.join(WORK, "velk.sqlite"), "--port", "0"], log)
+    start([SERVICE, "serve", "--db", database(), "--port", "0"], log)
     deadline = time.monotonic() + 20
     while PORT is None and time.monotonic() < deadline:
         time.sleep(0.05)
