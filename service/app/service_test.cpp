@@ -311,6 +311,54 @@ TEST_F(ServiceTest, AccountFormsNeedTheirTokenAndSignInsAreBounded) {
   EXPECT_EQ(Send(signIn).status, 403);
 }
 
+// Sessions live in the data file: they outlive the service, each account keeps its newest 20, a
+// new key ends all but the page that made it, and two idle hours end any.
+TEST_F(ServiceTest, SessionsOutliveTheServiceAndEndWithTheKeyOrIdleness) {
+  auto withCookie = [&](const std::string& method, const std::string& target,
+                        const std::string& cookie, const std::string& body) {
+    CHttpRequest request;
+    request.method = method;
+    request.target = target;
+    request.cookie = cookie.substr(0, cookie.find(';'));
+    request.body = body;
+    return Send(request);
+  };
+  auto csrfOf = [&](const std::string& page) {
+    const size_t at = page.find("name=\"csrf\" value=\"") + 19;
+    return page.substr(at, page.find('"', at) - at);
+  };
+  auto signIn = [&] {
+    m_clock.Advance(1);  // the oldest session is the first to go
+    const CHttpResponse form = Get("/account");
+    const std::string nonce = Field(form, "Set-Cookie");
+    const CHttpResponse signedIn =
+        withCookie("POST", "/account/signin", nonce,
+                   "name=bob&key=" + std::string(kKey) + "&csrf=" + csrfOf(Body(form)));
+    EXPECT_EQ(signedIn.status, 303);
+    return Field(signedIn, "Set-Cookie");
+  };
+  auto page = [&](const std::string& cookie) {
+    return Body(withCookie("GET", "/account", cookie, ""));
+  };
+  auto signedIn = [&](const std::string& cookie) {
+    return page(cookie).find("id=\"signout\"") != std::string::npos;
+  };
+  std::vector<std::string> sessions;
+  for (int i = 0; i < 21; ++i) sessions.push_back(signIn());
+  EXPECT_FALSE(signedIn(sessions[0]));
+  EXPECT_TRUE(signedIn(sessions[1]));
+  m_service.reset();
+  m_service = std::make_unique<CSignatureService>(*m_store, m_clock, CServiceOptions());
+  EXPECT_TRUE(signedIn(sessions[20]));
+  const CHttpResponse renewed =
+      withCookie("POST", "/account/key", sessions[20], "csrf=" + csrfOf(page(sessions[20])));
+  EXPECT_EQ(renewed.status, 200);
+  EXPECT_FALSE(signedIn(sessions[1]));
+  EXPECT_TRUE(signedIn(sessions[20]));
+  m_clock.Advance(2 * 3600 * 1000);
+  EXPECT_FALSE(signedIn(sessions[20]));
+}
+
 TEST(ServiceText, HtmlAndJsonEscaping) {
   EXPECT_EQ(EscapeHtml("<a href=\"x\">'&'</a>"),
             "&lt;a href=&quot;x&quot;&gt;&#39;&amp;&#39;&lt;/a&gt;");

@@ -6,10 +6,12 @@
 
 #include <poll.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <iterator>
+#include <numeric>
 
 namespace {
 
@@ -141,8 +143,11 @@ constexpr CStatement kStatements[] = {
      "source = EXCLUDED.source, started_at = EXCLUDED.started_at, "
      "duration_s = EXCLUDED.duration_s, seq = nextval('kept_report_seqs') RETURNING seq"},
     // The account's row, locked until the report's transaction ends: reports of one account are
-    // decided one after the other, whichever instance took them.
-    {"lock", "SELECT applied_at_ms FROM accounts WHERE name_key = $1 FOR UPDATE"},
+    // decided one after the other, whichever instance took them. Every transaction locks an
+    // account's row before its kept report and sessions, so that two cannot wait for each other.
+    {"lock",
+     "SELECT applied_at_ms, EXISTS (SELECT 1 FROM kept_reports AS k WHERE k.name_key = "
+     "a.name_key) FROM accounts AS a WHERE name_key = $1 FOR UPDATE OF a"},
     // A report applied: $2 true for a stop, which keeps the last track and the first stop's time.
     {"apply",
      "UPDATE accounts SET playback = CASE WHEN $2 THEN 2 ELSE 1 END, "
@@ -550,9 +555,23 @@ void CPostgresStore::Commit(const std::vector<CCreation>& creations,
   }
   try {
     // Writes first: a name that one of them frees may be taken by a creation in the same batch.
-    for (const auto& [nameKey, write] : writes) ApplyWrite(nameKey, write);
-    for (CQueuedReport& report : reports)
-      report.outcome = ApplyReport(report.nameKey, report.report);
+    // Accounts in the order of their names, in every instance: two batches that lock the same
+    // rows lock them in the same order. An account's writes go before its reports, and its
+    // reports in the order they came.
+    std::vector<size_t> order(reports.size());
+    std::iota(order.begin(), order.end(), size_t{0});
+    std::stable_sort(order.begin(), order.end(),
+                     [&](size_t a, size_t b) { return reports[a].nameKey < reports[b].nameKey; });
+    auto next = order.begin();
+    auto reportsBefore = [&](const std::string* nameKey) {
+      for (; next != order.end() && (!nameKey || reports[*next].nameKey < *nameKey); ++next)
+        reports[*next].outcome = ApplyReport(reports[*next].nameKey, reports[*next].report);
+    };
+    for (const auto& [nameKey, write] : writes) {
+      reportsBefore(&nameKey);
+      ApplyWrite(nameKey, write);
+    }
+    reportsBefore(nullptr);
     for (size_t i = 0; i < creations.size(); ++i) {
       const CAccountRecord& record = creations[i].record;
       auto inserted = m_writer.Run(
@@ -601,6 +620,8 @@ void CPostgresStore::ApplyWrite(const std::string& nameKey, const CAccountWrite&
 }
 
 void CPostgresStore::ApplyAccountChange(const std::string& nameKey, const CAccountWrite& write) {
+  if (write.settings || write.keyHash || write.codePage || write.remove)
+    m_writer.Run("lock", {nameKey});
   if (write.settings) {
     const CAccountSettings& settings = *write.settings;
     m_writer.Run("settings", {nameKey, settings.layout, settings.theme,
@@ -630,12 +651,12 @@ void CPostgresStore::ApplyAccountChange(const std::string& nameKey, const CAccou
 CReportOutcome CPostgresStore::ApplyReport(const std::string& nameKey, const CReportWrite& report) {
   CReportOutcome outcome;
   const std::string now = std::to_string(report.nowMs);
+  auto locked = m_writer.Run("lock", {nameKey});
+  if (PQntuples(locked.get()) != 1) return outcome;
   if (report.claimSeq != 0) {
     auto claimed = m_writer.Run("claim_seq", {nameKey, std::to_string(report.claimSeq)});
     if (std::string_view(PQcmdTuples(claimed.get())) == "0") return outcome;  // applied elsewhere
   } else {
-    auto locked = m_writer.Run("lock", {nameKey});
-    if (PQntuples(locked.get()) != 1) return outcome;
     const int64_t appliedAtMs = Number(locked.get(), 0, 0);
     if (appliedAtMs > 0 && report.nowMs - appliedAtMs < report.intervalMs) {
       const CKeptReport& kept = report.kept;
@@ -654,7 +675,7 @@ CReportOutcome CPostgresStore::ApplyReport(const std::string& nameKey, const CRe
       return outcome;
     }
     // Newer than any report kept: that one will never be shown.
-    m_writer.Run("unkeep", {nameKey});
+    if (Text(locked.get(), 0, 1) == "t") m_writer.Run("unkeep", {nameKey});
   }
   if (report.kept.source == CKeptReport::ESource::kListen) {
     // Whether it shows depends on what the account shows now: decided under the row's lock.
