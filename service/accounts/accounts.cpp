@@ -20,7 +20,22 @@ bool IsValidUserName(std::string_view name) {
   return true;
 }
 
-bool IsReservedUserName(std::string_view name) { return NameKey(name) == "username"; }
+bool IsReservedUserName(std::string_view name) {
+  static const char* const kReserved[] = {
+      "username",   "admin",     "administrator", "root",       "velk",     "velk-service",
+      "support",    "api",       "www",           "account",    "accounts", "signature",
+      "signatures", "user",      "users",         "help",       "info",     "system",
+      "sysadmin",   "webmaster", "hostmaster",    "postmaster", "abuse",    "security",
+      "staff",      "moderator", "mod",           "official",   "service",  "register",
+      "signin",     "login",     "status",        "noreply",    "no-reply", "anonymous",
+      "guest",      "null",      "owner",         "operator",   "team",
+  };
+  const std::string key = NameKey(name);
+  for (const char* reserved : kReserved) {
+    if (key == reserved) return true;
+  }
+  return false;
+}
 
 namespace {
 
@@ -207,15 +222,14 @@ void CAccounts::MarkChanged(CEntry& entry) {
 }
 
 CAccounts::EKeyCheck CAccounts::CheckKey(std::string_view name, const CKeyDigest& digest,
-                                         bool wellFormed, std::string* keyHash) {
+                                         bool wellFormed, std::string* keyHash, EKeyFrom from) {
   std::unique_lock<std::mutex> lock;
   CEntry* entry = Lock(name, lock);
   if (!entry) return EKeyCheck::kNoAccount;
   *keyHash = entry->record.keyHash;
   if (entry->rightKey && SameDigest(*entry->rightKey, digest)) return EKeyCheck::kMatches;
   if (!wellFormed || (entry->wrongKey && SameDigest(*entry->wrongKey, digest))) {
-    if (!entry->wrongKeySeen) MarkChanged(*entry);
-    entry->wrongKeySeen = true;
+    if (from == EKeyFrom::kPlayer) MarkWrongKeySeen(*entry);
     return EKeyCheck::kWrong;
   }
   if (entry->checkReserved) return EKeyCheck::kBusy;
@@ -242,7 +256,7 @@ CAccounts::EKeyCheck CAccounts::CheckKey(std::string_view name, const CKeyDigest
 }
 
 bool CAccounts::RememberKeyCheck(std::string_view name, const CKeyDigest& digest, bool matches,
-                                 bool checked) {
+                                 bool checked, EKeyFrom from) {
   std::optional<CStoreError> failure;
   if (checked && !matches && m_store.Shared()) {
     const int64_t nowMs = m_clock.WallMs();
@@ -269,9 +283,13 @@ bool CAccounts::RememberKeyCheck(std::string_view name, const CKeyDigest& digest
   }
   entry->wrongKey = digest;
   m_wrongChecks.Add(entry->nameKey);
-  if (!entry->wrongKeySeen) MarkChanged(*entry);
-  entry->wrongKeySeen = true;
+  if (from == EKeyFrom::kPlayer) MarkWrongKeySeen(*entry);
   return false;
+}
+
+void CAccounts::MarkWrongKeySeen(CEntry& entry) {
+  if (!entry.wrongKeySeen) MarkChanged(entry);
+  entry.wrongKeySeen = true;
 }
 
 int64_t CAccounts::KeyCheckRetryMs(std::string_view name) {

@@ -25,8 +25,9 @@
 // letter or a digit. The plug-in sends the name unescaped, so nothing that has a meaning in a
 // query ("&", "=", "?", "%", "+", blank) may appear in one.
 bool IsValidUserName(std::string_view name);
-// Names nobody may register: the plug-in's default user name, so that unconfigured players
-// report to no account.
+// Names nobody may register, in any letter case: the plug-in's default user name, so that
+// unconfigured players report to no account, and names that would pass for the service's own
+// (admin, root, velk, support, api, ...).
 bool IsReservedUserName(std::string_view name);
 
 struct CAccountsOptions {
@@ -69,16 +70,19 @@ class CAccounts {
     kLimited,  // too many wrong keys for this account lately: refuse without a check
     kBusy,     // a slow check of this account is under way: refuse without a check
   };
+  // Who offers a key. Only a player's report may mark the account as reporting with a wrong key;
+  // a failed sign-in counts against the account's wrong-key bound and changes nothing else.
+  enum class EKeyFrom { kPlayer, kSignIn };
   // Decides `key` (given as its digest, and whether it is well formed) from what the service
   // remembers. kUnknown reserves the account's one slow check. Throws CStoreError.
   EKeyCheck CheckKey(std::string_view name, const CKeyDigest& digest, bool wellFormed,
-                     std::string* keyHash);
+                     std::string* keyHash, EKeyFrom from = EKeyFrom::kPlayer);
   // Ends the slow check that kUnknown reserved: remembers its outcome, or with `checked` false
   // (the check could not run) only gives the reservation back. Returns whether the key matches
   // the account's key now: false also when the key was replaced while the check ran (its outcome
   // is then forgotten).
   bool RememberKeyCheck(std::string_view name, const CKeyDigest& digest, bool matches,
-                        bool checked = true);
+                        bool checked = true, EKeyFrom from = EKeyFrom::kPlayer);
   // Milliseconds until the account may have another wrong key checked (at least 1).
   int64_t KeyCheckRetryMs(std::string_view name);
 
@@ -178,6 +182,8 @@ class CAccounts {
   // Applies `entry`'s kept report of a shared store if it is still the one kept (m_mutex held).
   void ClaimKept(CEntry& entry);
   void MarkChanged(CEntry& entry);  // m_mutex held
+  // A player reported with a wrong key: the image says so until a report passes (m_mutex held).
+  void MarkWrongKeySeen(CEntry& entry);
   void RunScheduler();
 
   CStore& m_store;

@@ -19,11 +19,13 @@ CHttpResponse Redirect(const std::string& location) {
   return response;
 }
 
-// The account page holds forms that act at once: no other site may frame it.
+// The account page holds forms that act at once: no other site may frame it. It may show a key,
+// so no cache keeps it.
 CHttpResponse PageResponse(int status, std::string html) {
   CHttpResponse response = HtmlResponse(status, std::move(html));
   response.fields.emplace_back("X-Frame-Options", "DENY");
   response.fields.emplace_back("Content-Security-Policy", "frame-ancestors 'none'");
+  response.fields.emplace_back("Cache-Control", "no-store");
   return response;
 }
 
@@ -136,6 +138,7 @@ void CSignatureService::ShowAccount(const CHttpRequest& request, const CAccountS
   page.key = key;
   page.playerToken = playerToken;
   page.hasPlayerToken = !account->tokenMd5.empty();
+  page.sample = account->state.trackAt == 0;
   CHttpResponse response = PageResponse(status, AccountPageHtml(page));
   if (!setCookie.empty()) response.fields.emplace_back("Set-Cookie", setCookie);
   response.omitBody = request.method == "HEAD";
@@ -148,6 +151,14 @@ void CSignatureService::HandleAccount(const CHttpRequest& request, std::string_v
     response.fields.emplace_back("Allow", "GET, HEAD");
     return reply(std::move(response));
   }
+  // What the form before the redirect did, shown by this GET only.
+  std::optional<CFlash> flash;
+  std::string clearFlash;
+  const std::string flashId = CookieValue(request.cookie, kFlashCookie);
+  if (!flashId.empty() && request.method == "GET") {
+    flash = m_flashes.Take(flashId);
+    clearFlash = CookieField(kFlashCookie, "", CameOverHttps(request));
+  }
   std::optional<CAccountSession> session;
   try {
     session = SessionOf(request);
@@ -155,10 +166,28 @@ void CSignatureService::HandleAccount(const CHttpRequest& request, std::string_v
     LogRepeated("session look-up failed", error.what());
     return reply(PageResponse(503, kNoDatabase));
   }
-  if (!session) return ShowSignIn(request, 200, "", "", std::move(reply));
-  const bool saved = QueryOf(request.target) == "saved=1";
-  ShowAccount(request, *session, 200, saved ? "Saved. The signature shows the new look now." : "",
-              "", "", std::move(reply));
+  if (!session) {
+    if (!flash || flash->deleted.empty()) return ShowSignIn(request, 200, "", "", std::move(reply));
+    CHttpResponse response = PageResponse(200, DeletedPageHtml(flash->deleted));
+    response.fields.emplace_back("Set-Cookie", clearFlash);
+    return reply(std::move(response));
+  }
+  if (flash && flash->sessionId != session->id) flash.reset();
+  std::string notice = flash ? flash->notice : "";
+  if (notice.empty() && QueryOf(request.target) == "saved=1") {
+    notice = "Saved. The signature shows the new look now.";
+  }
+  ShowAccount(request, *session, 200, notice, flash ? flash->key : "", clearFlash, std::move(reply),
+              flash ? flash->playerToken : "");
+}
+
+CHttpResponse CSignatureService::RedirectWithFlash(const CHttpRequest& request, CFlash flash) {
+  CHttpResponse response = Redirect("/account");
+  response.fields.emplace_back(
+      "Set-Cookie",
+      CookieField(kFlashCookie, m_flashes.Put(std::move(flash)), CameOverHttps(request)) +
+          "; Max-Age=600");
+  return response;
 }
 
 void CSignatureService::SignIn(const CHttpRequest& request, const std::string& name,
@@ -196,7 +225,8 @@ void CSignatureService::HandleSignIn(const CHttpRequest& request, std::string_vi
   std::string keyHash;
   CAccounts::EKeyCheck check;
   try {
-    check = m_accounts.CheckKey(name, digest, IsWellFormedKey(key), &keyHash);
+    check = m_accounts.CheckKey(name, digest, IsWellFormedKey(key), &keyHash,
+                                CAccounts::EKeyFrom::kSignIn);
   } catch (const CStoreError& error) {
     LogRepeated("account look-up failed", error.what());
     return ShowSignIn(request, 503, "The service cannot reach its database; please try later.",
@@ -225,17 +255,18 @@ void CSignatureService::HandleSignIn(const CHttpRequest& request, std::string_vi
       break;
   }
   auto shared = std::make_shared<Reply>(std::move(reply));
-  const bool queued = m_slowWork.Submit(
-      [this, request, name, key, digest, wrong, shared, keyHash = std::move(keyHash)] {
-        bool matches = VerifyKey(keyHash, key);
-        try {
-          matches = m_accounts.RememberKeyCheck(name, digest, matches);
-        } catch (const CStoreError&) {
-          matches = false;
-        }
-        if (matches) return SignIn(request, name, keyHash, std::move(*shared));
-        ShowSignIn(request, 403, wrong, name, std::move(*shared));
-      });
+  const bool queued = m_slowWork.Submit([this, request, name, key, digest, wrong, shared,
+                                         keyHash = std::move(keyHash)] {
+    bool matches = VerifyKey(keyHash, key);
+    try {
+      matches =
+          m_accounts.RememberKeyCheck(name, digest, matches, true, CAccounts::EKeyFrom::kSignIn);
+    } catch (const CStoreError&) {
+      matches = false;
+    }
+    if (matches) return SignIn(request, name, keyHash, std::move(*shared));
+    ShowSignIn(request, 403, wrong, name, std::move(*shared));
+  });
   if (queued) return;
   try {
     m_accounts.RememberKeyCheck(name, digest, false, false);
@@ -302,9 +333,10 @@ void CSignatureService::HandleNewKey(const CHttpRequest& request, std::string_vi
                          "", "", std::move(*shared));
     }
     // Whoever signed in with the old key was signed out with the commit; this page stays.
-    ShowAccount(request, *session, 200,
-                "The new key is in use: reports with the old key are refused from now on.", key, "",
-                std::move(*shared));
+    (*shared)(RedirectWithFlash(
+        request,
+        {session->id, "The new key is in use: reports with the old key are refused from now on.",
+         key, "", ""}));
   };
   // The slow hash runs on a pool thread, never on a network thread.
   const bool queued = m_slowWork.Submit([this, session, answer] {
@@ -350,7 +382,7 @@ void CSignatureService::HandleDelete(const CHttpRequest& request, std::string_vi
                                            "The account was not deleted; please try again later.",
                                            "", "", std::move(*shared));
                       }
-                      CHttpResponse response = PageResponse(200, DeletedPageHtml(name));
+                      CHttpResponse response = RedirectWithFlash(request, {"", "", "", name, ""});
                       response.fields.emplace_back(
                           "Set-Cookie", CookieField(kSessionCookie, "", CameOverHttps(request)));
                       (*shared)(std::move(response));
@@ -386,8 +418,9 @@ void CSignatureService::HandlePreview(const CHttpRequest& request, std::string_v
   account->codePage = codePage;
   std::string variant;
   int64_t lastModified = 0;
-  auto png = std::make_shared<std::string>(
-      m_renderer.RenderPng(ViewOf(*account, style, &variant, &lastModified)));
+  CSignatureView view = ViewOf(*account, style, &variant, &lastModified);
+  UseSampleTrackIfNone(&view);
+  auto png = std::make_shared<std::string>(m_renderer.RenderPng(view));
   if (png->empty()) return reply(TextResponse(503, "The preview could not be drawn.\n"));
   CHttpResponse response;
   response.fields = {{"Content-Type", "image/png"}, {"Cache-Control", "no-store"}};

@@ -71,10 +71,10 @@ void CSignatureService::HandleNewToken(const CHttpRequest& request, std::string_
                              "again later.",
                              "", "", std::move(*shared));
         }
-        ShowAccount(request, *session, 200,
-                    "The new player token is in use: players with the old one are refused from "
-                    "now on.",
-                    "", "", std::move(*shared), token);
+        (*shared)(RedirectWithFlash(request, {session->id,
+                                              "The new player token is in use: players with the "
+                                              "old one are refused from now on.",
+                                              "", "", token}));
       });
 }
 

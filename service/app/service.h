@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "accounts/accounts.h"
+#include "app/flash.h"
 #include "app/sessions.h"
 #include "base/clock.h"
 #include "base/deadline_work.h"
@@ -150,6 +151,8 @@ class CSignatureService : public CHttpHandler {
   // to its page.
   void SignIn(const CHttpRequest& request, const std::string& name, const std::string& keyHash,
               Reply reply);
+  // A 303 to /account that leaves `flash` for that page to show once.
+  CHttpResponse RedirectWithFlash(const CHttpRequest& request, CFlash flash);
   std::string PublicUrl(const CHttpRequest& request) const;
 
   CStore& m_store;
@@ -164,6 +167,7 @@ class CSignatureService : public CHttpHandler {
   CEventLimit m_registrations;  // by client address
   CEventLimit m_wrongTokens;    // failed player tokens and sessions, by client address
   CSessions m_sessions;
+  CFlashes m_flashes;  // results of the account page's forms, for the page after the redirect
   // Last, so that they stop first: their pending jobs call back into the members above (and the
   // database jobs into the slow work).
   CWorkPool m_slowWork;

@@ -295,7 +295,9 @@ class Images(unittest.TestCase):
 
 class Accounts(unittest.TestCase):
     def test_registration_form_post_gives_a_working_key(self):
-        status, _, page = curl("--data", "name=Zoe-1&codepage=1251", url("/user/register"))
+        # The answer sends the browser on to the new account's page, which shows the key.
+        status, _, page = curl("-L", "-b", "", "--data", "name=Zoe-1&codepage=1251",
+                               url("/user/register"))
         self.assertEqual(status, 200, page)
         key = re.search(rb'id="key">(\d+)<', page).group(1).decode()
         self.assertIn(b"/signature/Zoe-1.png", page)
