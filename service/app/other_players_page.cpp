@@ -66,7 +66,7 @@ std::string OtherPlayersSectionHtml(const CAccountPage& page) {
       EscapeHtml(listenBrainz) + "/ and the token.</li>\n";
   html +=
       "<li><strong>mpdscribble</strong> (MPD): a section in <code>mpdscribble.conf</code>:"
-      "<pre>[velk]\nurl = " +
+      "<pre style=\"white-space: pre-wrap; word-break: break-all\">[velk]\nurl = " +
       EscapeHtml(scrobbler) + "\nusername = " + EscapeHtml(page.name) +
       "\npassword = " + EscapeHtml(token) + "</pre></li>\n";
   html += "</ul>\n</section>\n";

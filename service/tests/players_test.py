@@ -23,6 +23,7 @@ WORK = None
 PROCESSES = []  # every process started, stopped at the end whatever happens
 PORT = None
 TOKENS = {}     # account name -> player token
+KEYS = {}       # account name -> key
 
 ARTIST, TITLE, ALBUM = "Кино", "夜に駆ける", "Группа крови"
 
@@ -62,7 +63,7 @@ def setUpModule():
     global WORK, PORT
     WORK = tempfile.mkdtemp(prefix="velk-players-")
     for name in ("listener", "mpd"):
-        velk("adduser", name)
+        KEYS[name] = velk("adduser", name)
         TOKENS[name] = velk("token", name)
     log = os.path.join(WORK, "service.log")
     start([SERVICE, "serve", "--db", database(), "--port", "0"], log)
@@ -123,6 +124,39 @@ def submit(listen_type, *listens, token=None):
 
 
 class ListenBrainz(unittest.TestCase):
+    def token_from_account_page(self, name):
+        """Signs in with the key, makes a new player token, and returns it as the page shows it
+        once."""
+        def get(path, cookies, body=None):
+            connection = http.client.HTTPConnection("127.0.0.1", PORT, timeout=20)
+            headers = {"Cookie": "; ".join("%s=%s" % c for c in cookies.items())}
+            if body is not None:
+                headers["Content-Type"] = "application/x-www-form-urlencoded"
+            connection.request("POST" if body is not None else "GET", path, body, headers)
+            answer = connection.getresponse()
+            for field, value in answer.getheaders():
+                if field.lower() == "set-cookie":
+                    cookie, _, _ = value.partition(";")
+                    cookies[cookie.split("=", 1)[0]] = cookie.split("=", 1)[1]
+            text = answer.read().decode()
+            connection.close()
+            return answer.status, text
+
+        def csrf(page):
+            return re.search(r'name="csrf" value="([^"]+)"', page).group(1)
+
+        cookies = {}
+        form = get("/account", cookies)[1]
+        self.assertEqual(get("/account/signin", cookies, "name=%s&key=%s&csrf=%s" % (
+            name, KEYS[name], csrf(form)))[0], 303)
+        status, _ = get("/account/token", cookies, "csrf=" + csrf(get("/account", cookies)[1]))
+        self.assertEqual(status, 303)
+        page = get("/account", cookies)[1]
+        self.assertIn("/audioscrobbler/", page)
+        token = re.search(r'id="player-token">([0-9a-f-]{36})<', page).group(1)
+        self.assertNotIn(token, get("/account", cookies)[1])  # a reload shows it no more
+        return token
+
     def test_listens_and_errors(self):
         # Turns of one account, each after the report interval (2 s) except the last.
         status, _, body = submit("playing_now", listen("Daft Punk", "One More Time",
@@ -197,9 +231,9 @@ class ListenBrainz(unittest.TestCase):
         self.assertGreater(int(headers["x-ratelimit-reset-in"]), 0)
         self.assertEqual(request("GET", "/1/validate-token", token=TOKENS["listener"])[0], 200)
 
-        # A new token from the command line: the old one is refused at once.
+        # A new token from the account page, shown once: the old one is refused at once.
         old = TOKENS["listener"]
-        TOKENS["listener"] = velk("token", "listener")
+        TOKENS["listener"] = self.token_from_account_page("listener")
         self.assertFalse(json.loads(request("GET", "/1/validate-token", token=old)[2])["valid"])
         self.assertTrue(json.loads(request("GET", "/1/validate-token",
                                            token=TOKENS["listener"])[2])["valid"])
