@@ -5,6 +5,7 @@ speaking Audioscrobbler 1.2 to the service), all on loopback.
 
 Usage: players_test.py PATH/TO/velk-service
 """
+import hashlib
 import http.client
 import json
 import os
@@ -62,7 +63,7 @@ def free_port():
 def setUpModule():
     global WORK, PORT
     WORK = tempfile.mkdtemp(prefix="velk-players-")
-    for name in ("listener", "mpd"):
+    for name in ("listener", "mpd", "refused"):
         KEYS[name] = velk("adduser", name)
         TOKENS[name] = velk("token", name)
     log = os.path.join(WORK, "service.log")
@@ -237,6 +238,31 @@ class ListenBrainz(unittest.TestCase):
         self.assertFalse(json.loads(request("GET", "/1/validate-token", token=old)[2])["valid"])
         self.assertTrue(json.loads(request("GET", "/1/validate-token",
                                            token=TOKENS["listener"])[2])["valid"])
+
+
+class AudioscrobblerRefusals(unittest.TestCase):
+    def test_handshake_and_session_refusals(self):
+        token = velk("token", "refused")
+
+        def handshake(password, at=None):
+            at = str(at or int(time.time()))
+            auth = hashlib.md5((hashlib.md5(password.encode()).hexdigest() + at).encode())
+            return request("GET", "/audioscrobbler/?hs=true&p=1.2&c=tst&v=1&u=refused&t=%s&a=%s"
+                           % (at, auth.hexdigest()))[2].split("\n")
+
+        self.assertEqual(handshake("wrong")[0], "BADAUTH")
+        self.assertEqual(handshake(token, int(time.time()) - 3600)[0], "BADTIME")
+        ok, session, now_playing, _, _ = handshake(token)
+        self.assertEqual((ok, now_playing), ("OK", "http://127.0.0.1:%d/audioscrobbler/nowplaying"
+                                             % PORT))
+        post = "s=%s&a=A&t=T" % session
+        self.assertEqual(request("POST", "/audioscrobbler/nowplaying", post)[2], "OK\n")
+        self.assertEqual(request("POST", "/audioscrobbler/nowplaying", "s=x" + post)[2],
+                         "BADSESSION\n")
+        self.assertIn("FAILED", request("POST", "/audioscrobbler/submit",
+                                        "s=%s&a[0]=A&t[0]=T" % session)[2])  # no start time
+        velk("token", "refused")  # a new token ends the sessions of the old one
+        self.assertEqual(request("POST", "/audioscrobbler/nowplaying", post)[2], "BADSESSION\n")
 
 
 class MpdScribble(unittest.TestCase):

@@ -581,6 +581,17 @@ class Failures(unittest.TestCase):
         self.assertTrue(wait_for(nothing_lost, 10), acknowledged)
 
 
+class OtherPlayers(unittest.TestCase):
+    def test_listenbrainz_scenario_on_postgresql(self):
+        """The players test's ListenBrainz scenario on this database, where the newest-wins rule
+        of listens is decided under the account's row lock and kept reports carry their source."""
+        script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "players_test.py")
+        result = subprocess.run([sys.executable, script, SERVICE, "ListenBrainz"],
+                                env=dict(os.environ, VELK_PLAYERS_DB=CLUSTER.db_uri("keyword")),
+                                capture_output=True, text=True, timeout=120, check=False)
+        self.assertEqual(result.returncode, 0, result.stderr[-4000:])
+
+
 def main():
     global SERVICE
     SERVICE = os.path.abspath(sys.argv.pop(1))
