@@ -308,6 +308,11 @@ def tearDownModule():
     assert set(codes.values()) == {0}, codes
 
 
+# What the version after it added for other players' reports, dropped to make an older database.
+PLAYER_COLUMNS = "DROP COLUMN ends_at, DROP COLUMN token_hash, DROP COLUMN token_md5"
+KEPT_PLAYER_COLUMNS = "DROP COLUMN source, DROP COLUMN started_at, DROP COLUMN duration_s"
+
+
 class SharedDatabase(unittest.TestCase):
     def test_the_schema_is_upgraded_and_a_newer_one_refused(self):
         subprocess.run([PG_BIN + "/createdb", "-h", CLUSTER.socket_dir, "-U", "velk", "older"],
@@ -322,7 +327,8 @@ class SharedDatabase(unittest.TestCase):
         # As a database of version 2, with an account and a kept report: no identities, key
         # versions, sessions or kept-report numbers yet.
         CLUSTER.psql("DROP TABLE sessions, service_secrets; ALTER TABLE accounts DROP COLUMN id, "
-                     "DROP COLUMN key_version; ALTER TABLE kept_reports DROP COLUMN seq; "
+                     "DROP COLUMN key_version, " + PLAYER_COLUMNS + "; ALTER TABLE kept_reports "
+                     "DROP COLUMN seq, " + KEPT_PLAYER_COLUMNS + "; "
                      "DROP SEQUENCE account_ids, kept_report_seqs; UPDATE service_meta SET "
                      "value = 2 WHERE name = 'schema_version'; INSERT INTO accounts (name_key, "
                      "name, key_hash, code_page, created_at) VALUES ('nobody', 'Nobody', 'h', "
@@ -332,11 +338,13 @@ class SharedDatabase(unittest.TestCase):
         self.assertEqual(CLUSTER.psql("SELECT count(DISTINCT id), min(key_version) FROM accounts",
                                       "older"), "2|1")
         self.assertEqual(CLUSTER.psql("SELECT seq > 0 FROM kept_reports", "older"), "t")
+        self.assertEqual(CLUSTER.psql("SELECT count(*) FROM accounts WHERE ends_at = 0 AND "
+                                      "token_hash IS NULL", "older"), "2")
         CLUSTER.psql("DELETE FROM accounts; DELETE FROM kept_reports", "older")
         # As a database of the first version: without the settings table either.
         CLUSTER.psql("DROP TABLE account_settings, sessions, service_secrets; ALTER TABLE accounts "
-                     "DROP COLUMN id, DROP COLUMN key_version; ALTER TABLE kept_reports DROP "
-                     "COLUMN seq; DROP SEQUENCE account_ids, kept_report_seqs; UPDATE "
+                     "DROP COLUMN id, DROP COLUMN key_version, " + PLAYER_COLUMNS + "; ALTER "
+                     "TABLE kept_reports DROP COLUMN seq, " + KEPT_PLAYER_COLUMNS + "; DROP SEQUENCE account_ids, kept_report_seqs; UPDATE "
                      "service_meta SET value = 1 WHERE name = 'schema_version'", "older")
         self.assertEqual(show().returncode, 1)
         self.assertEqual(CLUSTER.psql("SELECT value FROM service_meta WHERE name = "
