@@ -220,13 +220,13 @@ void CSignatureService::HandleSignIn(const CHttpRequest& request, std::string_vi
                       std::move(reply));
   }
   // The same bounds as for the plug-in's reports: one slow check at a time per account, and
-  // few failed ones per minute.
+  // few failed ones per minute. A failure counts there and nowhere else.
+  constexpr auto kSignIn = CAccounts::EKeyFrom::kSignIn;
   const CKeyDigest digest = DigestKey(key);
   std::string keyHash;
   CAccounts::EKeyCheck check;
   try {
-    check = m_accounts.CheckKey(name, digest, IsWellFormedKey(key), &keyHash,
-                                CAccounts::EKeyFrom::kSignIn);
+    check = m_accounts.CheckKey(name, digest, IsWellFormedKey(key), &keyHash, kSignIn);
   } catch (const CStoreError& error) {
     LogRepeated("account look-up failed", error.what());
     return ShowSignIn(request, 503, "The service cannot reach its database; please try later.",
@@ -255,18 +255,17 @@ void CSignatureService::HandleSignIn(const CHttpRequest& request, std::string_vi
       break;
   }
   auto shared = std::make_shared<Reply>(std::move(reply));
-  const bool queued = m_slowWork.Submit([this, request, name, key, digest, wrong, shared,
-                                         keyHash = std::move(keyHash)] {
-    bool matches = VerifyKey(keyHash, key);
-    try {
-      matches =
-          m_accounts.RememberKeyCheck(name, digest, matches, true, CAccounts::EKeyFrom::kSignIn);
-    } catch (const CStoreError&) {
-      matches = false;
-    }
-    if (matches) return SignIn(request, name, keyHash, std::move(*shared));
-    ShowSignIn(request, 403, wrong, name, std::move(*shared));
-  });
+  const bool queued = m_slowWork.Submit(
+      [this, request, name, key, digest, wrong, shared, keyHash = std::move(keyHash)] {
+        bool matches = VerifyKey(keyHash, key);
+        try {
+          matches = m_accounts.RememberKeyCheck(name, digest, matches, true, kSignIn);
+        } catch (const CStoreError&) {
+          matches = false;
+        }
+        if (matches) return SignIn(request, name, keyHash, std::move(*shared));
+        ShowSignIn(request, 403, wrong, name, std::move(*shared));
+      });
   if (queued) return;
   try {
     m_accounts.RememberKeyCheck(name, digest, false, false);

@@ -39,8 +39,9 @@ a { color: #0a6aa5; }
 .notice { background: #e4f3fb; border-left: 4px solid var(--accent); padding: .6rem 1rem;
           border-radius: 4px; }
 .notice.error { background: #fde8d7; border-left-color: #d9822b; }
-.key { font-family: "DejaVu Sans Mono", monospace; font-size: 1.35rem; letter-spacing: .1rem;
-       background: var(--soft); padding: .3rem .6rem; border-radius: 4px; display: inline-block; }
+.key { font-family: "DejaVu Sans Mono", monospace; font-size: clamp(1rem, 5.2vw, 1.35rem);
+       letter-spacing: .1rem; background: var(--soft); padding: .3rem .6rem; border-radius: 4px;
+       display: inline-block; }
 .grid { display: grid; grid-template-columns: 9rem minmax(0, 1fr); gap: .5rem 1rem;
         align-items: center; }
 .choices { display: flex; flex-wrap: wrap; gap: 0 1.1rem; }
