@@ -1,6 +1,6 @@
-// The ListenBrainz endpoints other players report to: POST /1/submit-listens, GET
-// /1/validate-token.
+// The ListenBrainz endpoints for other players: POST /1/submit-listens, GET /1/validate-token.
 #include <boost/json.hpp>
+#include <cctype>
 
 #include "accounts/player_token.h"
 #include "app/service.h"
@@ -11,12 +11,6 @@
 
 namespace json = boost::json;
 
-namespace {
-
-constexpr size_t kMaxListens = 1000;       // in one import
-constexpr size_t kMaxListenBytes = 10240;  // one listen, as JSON
-
-// A JSON answer, never cached.
 CHttpResponse JsonResponse(int status, const json::object& body) {
   CHttpResponse response = TextResponse(status, json::serialize(body) + "\n");
   for (auto& [name, value] : response.fields) {
@@ -28,6 +22,11 @@ CHttpResponse JsonResponse(int status, const json::object& body) {
 CHttpResponse JsonError(int status, const std::string& error) {
   return JsonResponse(status, {{"code", status}, {"error", error}});
 }
+
+namespace {
+
+constexpr size_t kMaxListens = 1000;       // in one import
+constexpr size_t kMaxListenBytes = 10240;  // one listen, as JSON
 
 CHttpResponse TooManyWrongTokens(size_t limit, int64_t retryMs) {
   const int64_t seconds = (retryMs + 999) / 1000;

@@ -26,12 +26,7 @@ CHttpResponse CSignatureService::BodyTooLarge(std::string_view target) const {
   const std::string_view path = PathOf(target);
   const std::string limit = std::to_string(BodyLimit(target));
   if (path.substr(0, 3) == "/1/") {
-    CHttpResponse response = TextResponse(
-        400, "{\"code\":400,\"error\":\"The request body is longer than " + limit + " bytes.\"}\n");
-    for (auto& [name, value] : response.fields) {
-      if (name == "Content-Type") value = "application/json";
-    }
-    return response;
+    return JsonError(400, "The request body is longer than " + limit + " bytes.");
   }
   if (path.substr(0, 16) == "/audioscrobbler/") {
     return TextResponse(413, "FAILED The body is longer than " + limit + " bytes.\n");
@@ -79,14 +74,9 @@ void CSignatureService::HandleNewToken(const CHttpRequest& request, std::string_
 }
 
 CHttpResponse CSignatureService::LateListenBrainz(const CHttpRequest&, std::string_view) {
-  CHttpResponse response = TextResponse(
-      503,
-      "{\"code\":503,\"error\":\"The database did not answer in time; the listens may not have "
-      "been stored. Send them again later.\"}\n");
-  for (auto& [name, value] : response.fields) {
-    if (name == "Content-Type") value = "application/json";
-  }
-  return response;
+  return JsonError(503,
+                   "The database did not answer in time; the listens may not have been stored. "
+                   "Send them again later.");
 }
 
 CHttpResponse CSignatureService::LateScrobbler(const CHttpRequest&, std::string_view) {

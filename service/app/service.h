@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include <boost/json/object.hpp>
+
 #include "accounts/accounts.h"
 #include "app/flash.h"
 #include "app/sessions.h"
@@ -178,6 +180,9 @@ class CSignatureService : public CHttpHandler {
 
 // Text made safe for HTML element content and attribute values.
 std::string EscapeHtml(std::string_view text);
+// A JSON answer of ListenBrainz's shapes, never cached: `body` as it is, or {"code", "error"}.
+CHttpResponse JsonResponse(int status, const boost::json::object& body);
+CHttpResponse JsonError(int status, const std::string& error);
 // A JSON string literal, quotes included, of UTF-8 `text`.
 std::string JsonString(std::string_view text);
 
