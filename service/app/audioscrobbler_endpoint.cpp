@@ -1,6 +1,7 @@
-// The Audioscrobbler 1.2 endpoints other players report to: the handshake at /audioscrobbler/,
-// then now-playing notices and submissions with the session it gives.
+// The Audioscrobbler 1.2 endpoints for other players: handshake, now-playing notices, submissions.
+#include <cstdlib>
 #include <map>
+#include <optional>
 
 #include "accounts/player_token.h"
 #include "app/service.h"

@@ -1,5 +1,4 @@
-// What other players' endpoints share: body limits, applying their reports, and the account page's
-// player token.
+// What other players' endpoints share: body limits, applying reports, the page's player token.
 #include <memory>
 
 #include "accounts/player_token.h"
