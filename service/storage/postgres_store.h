@@ -13,8 +13,9 @@ struct pg_conn;
 struct pg_result;
 
 // One libpq connection that reconnects by itself: after the server went away, the next use
-// connects again (at most one attempt per second; in between, uses fail at once). Not
-// thread-safe: its owner serializes the uses.
+// connects again (at most two attempts per second, each bounded by a 2 s connect timeout; in
+// between, uses fail at once). Every connection has TCP keepalives, a TCP user timeout and a
+// server-side statement timeout. Not thread-safe: its owner serializes the uses.
 class CPostgresConnection {
  public:
   // A statement whose answer takes longer than `answerWithinMs` fails, and the connection is
@@ -62,9 +63,9 @@ class CPostgresConnection {
   bool m_lost = false;
 };
 
-// Look-ups go through a few connections that the network threads take in turn, each under its
-// own lock, writes through the writer thread's own. Failed key checks live in the database, so that
-// their limit holds across instances.
+// Look-ups (and sessions) go through a few connections that the threads doing database work take
+// in turn, each under its own lock, writes through the writer thread's own. Failed key checks,
+// sessions and the report interval live in the database, so that they hold across instances.
 class CPostgresStore : public CStore {
  public:
   // Connects with `conninfo` (a libpq connection string or URI) and creates or upgrades the

@@ -583,7 +583,6 @@ class Failures(unittest.TestCase):
             stop.set()
             for future in loads:
                 future.result(timeout=60)
-        print("slowest", slowest, "recovered", recovered, file=sys.stderr)
         late = {what: answer for what, answer in slowest.items() if answer[0] > 2}
         self.assertEqual(late, {})
         self.assertLess(recovered, 2)
