@@ -47,6 +47,49 @@ constexpr int64_t kMinuteMs = 60000;
 constexpr int64_t kAdoptEveryMs = 2000;
 constexpr int64_t kAdoptSoonMs = 200;
 
+// Longest track length taken from a player (a day); longer ones count as not told.
+constexpr int64_t kMaxDurationSeconds = 24 * 3600;
+
+// The tags of another player's report as the signature shows them.
+void SetPlayerTags(CTrackState& state, const CKeptReport& report) {
+  state.artist = TrimBlanks(CleanUtf8(report.artist));
+  state.title = TrimBlanks(CleanUtf8(report.title));
+  state.album = TrimBlanks(CleanUtf8(report.album));
+  state.year = TrimBlanks(CleanUtf8(report.year));
+  state.genre = TrimBlanks(CleanUtf8(report.genre));
+}
+
+// The state after another player's report, which came at `arrivedAt`. The newest report wins:
+// a track playing now always; a finished listen only over what began before it.
+CTrackState NextFromPlayer(CTrackState state, const CKeptReport& report, int64_t arrivedAt) {
+  using EPlayback = CTrackState::EPlayback;
+  const int64_t duration =
+      report.durationS > 0 && report.durationS <= kMaxDurationSeconds ? report.durationS : 0;
+  CTrackState next;
+  SetPlayerTags(next, report);
+  if (report.source == CKeptReport::ESource::kNowPlaying) {
+    next.playback = EPlayback::kPlaying;
+    next.trackAt = arrivedAt;
+    next.endsAt = duration > 0 ? arrivedAt + duration + kListenGraceSeconds : 0;
+    return next;
+  }
+  const int64_t startedAt = std::min(report.startedAt, arrivedAt);
+  const bool same = next.artist == state.artist && next.title == state.title;
+  if (state.playback == EPlayback::kPlaying && same) {
+    // The listen of the track playing now: it ends it, unless it came well before its end.
+    if (state.endsAt > 0 &&
+        state.endsAt - kListenGraceSeconds > arrivedAt + kListenBeforeEndSeconds) {
+      return state;
+    }
+  } else if (state.playback != EPlayback::kNone && state.trackAt > startedAt) {
+    return state;  // what the signature shows began after this listen
+  }
+  next.playback = EPlayback::kStopped;
+  next.trackAt = startedAt;
+  next.stoppedAt = duration > 0 ? std::min(arrivedAt, startedAt + duration) : arrivedAt;
+  return next;
+}
+
 CKeptReport ToKept(const CReport& report, int64_t arrivedAt) {
   CKeptReport kept;
   kept.stopped = report.stopped;
@@ -168,6 +211,7 @@ std::optional<CAccounts::CView> CAccounts::Find(std::string_view name) {
   view.wrongKey =
       entry->wrongKeySeen && entry->record.state.playback == CTrackState::EPlayback::kNone;
   view.settings = entry->record.settings;
+  view.tokenMd5 = entry->record.tokenMd5;
   return view;
 }
 
@@ -265,15 +309,41 @@ int64_t CAccounts::KeyCheckRetryMs(std::string_view name) {
   return std::max<int64_t>(1, waitMs);
 }
 
+int64_t CAccounts::WrongKeysWaitMs(std::string_view name) {
+  const std::string nameKey = NameKey(name);
+  int64_t waitMs = m_wrongChecks.WaitMs(nameKey);
+  if (waitMs > 0 || !m_store.Shared()) return waitMs;
+  const int64_t nowMs = m_clock.WallMs();
+  const std::vector<int64_t> failed = m_store.FailedKeyChecks(nameKey, nowMs - kMinuteMs);
+  const size_t limit = m_options.wrongKeysPerMinute;
+  if (failed.size() < limit) return 0;
+  return std::max<int64_t>(
+      1, limit == 0 ? kMinuteMs : failed[failed.size() - limit] + kMinuteMs - nowMs);
+}
+
+void CAccounts::CountWrongKey(std::string_view name) {
+  const std::string nameKey = NameKey(name);
+  m_wrongChecks.Add(nameKey);
+  if (!m_store.Shared()) return;
+  const int64_t nowMs = m_clock.WallMs();
+  m_store.AddFailedKeyCheck(nameKey, nowMs, nowMs - kMinuteMs);
+}
+
 CTrackState CAccounts::Next(const CEntry& entry, const CKeptReport& report,
                             int64_t arrivedAt) const {
   CTrackState state = entry.latest ? *entry.latest : entry.record.state;
+  if (report.source != CKeptReport::ESource::kPlugin) {
+    // A shared store decides a listen against what it holds when the listen is applied: what is
+    // written is the listen's own state, shown unless something newer is.
+    return NextFromPlayer(m_store.Shared() ? CTrackState() : state, report, arrivedAt);
+  }
   if (report.stopped) {
     // A stop keeps the last track; a repeated stop keeps the time of the first.
     if (state.playback != CTrackState::EPlayback::kStopped) {
       state.playback = CTrackState::EPlayback::kStopped;
       state.stoppedAt = arrivedAt;
     }
+    state.endsAt = 0;
     return state;
   }
   const CCodePage& codePage = CodePageFor(entry.record.codePage);
@@ -286,6 +356,7 @@ CTrackState CAccounts::Next(const CEntry& entry, const CKeptReport& report,
   state.genre = TrimBlanks(codePage.ToUtf8(report.genre));
   state.trackAt = arrivedAt;
   state.stoppedAt = 0;
+  state.endsAt = 0;
   return state;
 }
 
@@ -325,15 +396,24 @@ void CAccounts::WriteState(CEntry& entry, const CTrackState& state,
 }
 
 void CAccounts::Apply(std::string_view name, const CReport& report, ApplyDone done, bool justRead) {
+  Submit(name, ToKept(report, m_clock.WallSeconds()), std::move(done), justRead);
+}
+
+void CAccounts::ApplyFromPlayer(std::string_view name, CKeptReport report, ApplyDone done) {
+  report.arrivedAt = m_clock.WallSeconds();
+  Submit(name, std::move(report), std::move(done), false);
+}
+
+void CAccounts::Submit(std::string_view name, CKeptReport incoming, ApplyDone done, bool justRead) {
   std::unique_lock<std::mutex> lock;
   // A shared store decides whether the account exists, and its interval: no need to read it.
   CEntry* entry = Lock(name, lock, !justRead && !m_store.Shared());
   if (!entry) return done(EApply::kNoAccount, "");
   if (m_store.Shared()) {
     CReportWrite write;
-    write.stopped = report.stopped;
-    write.kept = ToKept(report, m_clock.WallSeconds());
-    if (!report.stopped) write.track = Next(*entry, write.kept, write.kept.arrivedAt);
+    write.stopped = incoming.stopped;
+    write.kept = incoming;
+    if (!incoming.stopped) write.track = Next(*entry, write.kept, write.kept.arrivedAt);
     write.nowMs = m_clock.WallMs();
     write.intervalMs = m_options.minReportIntervalMs;
     lock.unlock();
@@ -353,7 +433,6 @@ void CAccounts::Apply(std::string_view name, const CReport& report, ApplyDone do
                         });
   }
   const int64_t nowMs = m_clock.SteadyMs();
-  CKeptReport incoming = ToKept(report, m_clock.WallSeconds());
   const std::optional<int64_t> previous = entry->lastAcceptedMs;
   if (previous && nowMs - *previous < m_options.minReportIntervalMs) {
     // Too soon: kept, committed now, so that neither a restart nor a crash loses it.

@@ -57,6 +57,7 @@ class CAccounts {
     int64_t changedAt = 0;  // Unix seconds of the last such change in this process, growing
     bool wrongKey = false;  // reports came with a wrong key, and none with the right one yet
     CAccountSettings settings;
+    std::string tokenMd5;  // of the player token; empty when none was made
   };
   // The account called `name` in any letter case, or nothing. Throws CStoreError.
   std::optional<CView> Find(std::string_view name);
@@ -101,6 +102,11 @@ class CAccounts {
   // caller's CheckKey of this report has just read the account, so a shared store is not asked
   // again.
   void Apply(std::string_view name, const CReport& report, ApplyDone done, bool justRead = false);
+  // Applies a report of another player (`report.source` is not kPlugin; its arrival is now) as
+  // Apply does, within the same interval, with its own rules: a track playing now replaces the
+  // state and, with a duration, ends by itself at start + duration + kListenGraceSeconds; a
+  // finished listen shows as the last played track unless something newer is playing or shown.
+  void ApplyFromPlayer(std::string_view name, CKeptReport report, ApplyDone done);
   // Applies the kept reports that are due now. The scheduler thread calls it; tests may too.
   void ApplyDueReports();
 
@@ -114,6 +120,14 @@ class CAccounts {
   // The session whose token hash is `keepSession` stays signed in; the account's others end.
   void ReplaceKey(std::string_view name, const std::string& keyHash, const CKeyDigest& digest,
                   const std::string& keepSession, ChangeDone done);
+  // A new player token (its digest and MD5): from the commit on only it passes.
+  void ReplacePlayerToken(std::string_view name, const std::string& tokenHash,
+                          const std::string& tokenMd5, ChangeDone done);
+  // Failed player-token attempts on an account (an Audioscrobbler handshake names it) count
+  // against the same per-account limit as wrong keys. WrongKeysWaitMs: 0 while one more may be
+  // tried, else the milliseconds until then. Throws CStoreError (a shared store counts).
+  int64_t WrongKeysWaitMs(std::string_view name);
+  void CountWrongKey(std::string_view name);
   // Deletes the account, its state, settings and key. From the call on, the account is gone for
   // reports and look-ups; once committed, its name is free again.
   void Remove(std::string_view name, ChangeDone done);
@@ -151,6 +165,8 @@ class CAccounts {
   void Refresh(CEntry& entry, CAccountRecord record);
   // Schedules the kept reports of the store that this instance does not hold yet. Throws.
   void AdoptKeptReports();
+  // Applies `incoming` (arrived now) to the account, or keeps it when it comes too soon.
+  void Submit(std::string_view name, CKeptReport incoming, ApplyDone done, bool justRead);
   // The state `entry` shows once `report`, which came at wall time `arrivedAt`, is applied.
   CTrackState Next(const CEntry& entry, const CKeptReport& report, int64_t arrivedAt) const;
   // Queues `state` for `entry` (m_mutex held) and clears its kept report; `committed` runs with

@@ -114,7 +114,8 @@ void CSignatureService::ShowSignIn(const CHttpRequest& request, int status,
 
 void CSignatureService::ShowAccount(const CHttpRequest& request, const CAccountSession& session,
                                     int status, const std::string& notice, const std::string& key,
-                                    const std::string& setCookie, Reply reply) {
+                                    const std::string& setCookie, Reply reply,
+                                    const std::string& playerToken) {
   std::optional<CAccounts::CView> account;
   try {
     account = m_accounts.Find(session.nameKey);
@@ -135,6 +136,8 @@ void CSignatureService::ShowAccount(const CHttpRequest& request, const CAccountS
   page.notice = notice;
   page.error = status >= 400;
   page.key = key;
+  page.playerToken = playerToken;
+  page.hasPlayerToken = !account->tokenMd5.empty();
   page.sample = account->state.trackAt == 0;
   CHttpResponse response = PageResponse(status, AccountPageHtml(page));
   if (!setCookie.empty()) response.fields.emplace_back("Set-Cookie", setCookie);
@@ -174,8 +177,8 @@ void CSignatureService::HandleAccount(const CHttpRequest& request, std::string_v
   if (notice.empty() && QueryOf(request.target) == "saved=1") {
     notice = "Saved. The signature shows the new look now.";
   }
-  ShowAccount(request, *session, 200, notice, flash ? flash->key : "", clearFlash,
-              std::move(reply));
+  ShowAccount(request, *session, 200, notice, flash ? flash->key : "", clearFlash, std::move(reply),
+              flash ? flash->playerToken : "");
 }
 
 CHttpResponse CSignatureService::RedirectWithFlash(const CHttpRequest& request, CFlash flash) {
@@ -333,7 +336,7 @@ void CSignatureService::HandleNewKey(const CHttpRequest& request, std::string_vi
     (*shared)(RedirectWithFlash(
         request,
         {session->id, "The new key is in use: reports with the old key are refused from now on.",
-         key, ""}));
+         key, "", ""}));
   };
   // The slow hash runs on a pool thread, never on a network thread.
   const bool queued = m_slowWork.Submit([this, session, answer] {
@@ -379,7 +382,7 @@ void CSignatureService::HandleDelete(const CHttpRequest& request, std::string_vi
                                            "The account was not deleted; please try again later.",
                                            "", "", std::move(*shared));
                       }
-                      CHttpResponse response = RedirectWithFlash(request, {"", "", "", name});
+                      CHttpResponse response = RedirectWithFlash(request, {"", "", "", name, ""});
                       response.fields.emplace_back(
                           "Set-Cookie", CookieField(kSessionCookie, "", CameOverHttps(request)));
                       (*shared)(std::move(response));

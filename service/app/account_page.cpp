@@ -354,7 +354,8 @@ std::string AccountPageHtml(const CAccountPage& page) {
         "</strong> and this key, tick \"Enable Velk\" and press \"Apply\". Keep the key: it "
         "also signs you in here.</p>\n</section>\n";
   }
-  html += LookSection(page) + SnippetSection(page) + KeySection(page);
+  html +=
+      LookSection(page) + SnippetSection(page) + OtherPlayersSectionHtml(page) + KeySection(page);
   html += "</main>\n";
   html += kScript;
   html += "</body>\n</html>\n";

@@ -15,7 +15,14 @@ struct CAccountPage {
   bool error = false;     // the notice is a refusal
   std::string key;        // a key to show this once, or empty
   bool sample = false;    // no track reported yet: the preview shows a sample one
+  // A player token to show this once, or empty; whether the account has one (made before, or
+  // just now).
+  std::string playerToken;
+  bool hasPlayerToken = false;
 };
+
+// The section "Other players": the player token, the addresses to enter and how, per client.
+std::string OtherPlayersSectionHtml(const CAccountPage& page);
 
 std::string AccountPageHtml(const CAccountPage& page);
 // The sign-in form; `csrf` is the token of the form's cookie nonce.

@@ -14,10 +14,11 @@ constexpr char kFlashCookie[] = "velk_flash";  // names the result waiting for t
 
 // What a form did, for the page its redirect leads to.
 struct CFlash {
-  std::string sessionId;  // only this session's page shows it; empty: any page without a session
-  std::string notice;     // a line on top of the page
-  std::string key;        // a new key, shown this once; empty: none
-  std::string deleted;    // the name of an account just deleted; empty: none
+  std::string sessionId;    // only this session's page shows it; empty: any page without a session
+  std::string notice;       // a line on top of the page
+  std::string key;          // a new key, shown this once; empty: none
+  std::string deleted;      // the name of an account just deleted; empty: none
+  std::string playerToken;  // a new player token, shown this once; empty: none
 };
 
 // Results wait in memory under a random id that a cookie carries, for at most ten minutes; taking

@@ -40,9 +40,15 @@ CAccountSettings SettingsOf(const CSignatureStyle& style) {
   return settings;
 }
 
+int64_t CSignatureService::PlayingEndsAt(const CTrackState& state) const {
+  if (state.endsAt > 0) return state.endsAt;
+  return m_options.nowPlayingForMinutes > 0 ? state.trackAt + m_options.nowPlayingForMinutes * 60
+                                            : 0;
+}
+
 bool CSignatureService::PlayingExpired(const CTrackState& state, int64_t now) const {
-  return state.playback == CTrackState::EPlayback::kPlaying && m_options.nowPlayingForMinutes > 0 &&
-         now - state.trackAt >= m_options.nowPlayingForMinutes * 60;
+  const int64_t endsAt = PlayingEndsAt(state);
+  return state.playback == CTrackState::EPlayback::kPlaying && endsAt > 0 && now >= endsAt;
 }
 
 CSignatureView CSignatureService::ViewOf(const CAccounts::CView& account,
@@ -80,16 +86,15 @@ CSignatureView CSignatureService::ViewOf(const CAccounts::CView& account,
     if (view.kind == EKind::kStopped) {
       // The image shows the age of the stop (or of the track, when the player went quiet while
       // playing), so it changes with that text and not only with the state.
-      const int64_t since = expired ? state.trackAt : state.stoppedAt;
+      const int64_t since = !expired           ? state.stoppedAt
+                            : state.endsAt > 0 ? state.endsAt - kListenGraceSeconds
+                                               : state.trackAt;
       const int64_t age = now > since ? now - since : 0;
       view.age = FormatAge(age);
       *variant += expired ? "|expired|" : "|";
       *variant += view.age;
       *lastModified = since + AgeTextSince(age);
-      if (expired) {
-        *lastModified =
-            std::max(*lastModified, state.trackAt + m_options.nowPlayingForMinutes * 60);
-      }
+      if (expired) *lastModified = std::max(*lastModified, PlayingEndsAt(state));
     }
   }
   // Never earlier than the last change: a changed image must not pass as one a client holds.
@@ -234,6 +239,7 @@ void CSignatureService::HandleState(const CHttpRequest& request, std::string_vie
   json += ",\"genre\":" + JsonString(state.genre);
   json += ",\"track_at\":" + std::to_string(state.trackAt);
   json += ",\"stopped_at\":" + std::to_string(state.stoppedAt);
+  json += ",\"ends_at\":" + std::to_string(state.endsAt);
   json += ",\"wrong_key\":" + std::string(account->wrongKey ? "true" : "false");
   json += ",\"image\":" + JsonString(PublicUrl(request) + "/signature/" + account->name + ".png");
   json += "}\n";

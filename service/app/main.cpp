@@ -15,6 +15,7 @@
 #include "render/code_page.h"
 #include "http/server.h"
 #include "accounts/key_hash.h"
+#include "accounts/player_token.h"
 #include "render/render.h"
 #include "app/service.h"
 #include "storage/store.h"
@@ -31,6 +32,7 @@ constexpr char kUsage[] = R"(Usage:
                        [--trusted-proxy CIDR]...
   velk-service adduser [--db FILE|URI] [--codepage N] [--key DIGITS] NAME...
   velk-service show    [--db FILE|URI] NAME
+  velk-service token   [--db FILE|URI] NAME
 
 serve    answers reports, images and registrations on ADDR:N (default 127.0.0.1:8080);
          --port 0 picks a free port. The line "listening on http://ADDR:PORT" tells where.
@@ -44,6 +46,8 @@ adduser  creates accounts without the registration page and prints the key: for 
          alone, for several NAMEs a line "NAME KEY" each. --key sets the key instead of drawing
          one (the same for every NAME); --codepage is the player's code page (default 1252).
 show     prints an account's current state and its image path.
+token    makes a new player token for the account (other players' password) and prints it; the
+         old one stops working.
 --db is a SQLite file (by default ./velk-service.sqlite), or a PostgreSQL database named by a libpq
 connection string or URI ("postgresql://user@host/velk", "host=/run/pg dbname=velk"), which
 several instances may share.
@@ -241,6 +245,33 @@ int AddUsers(const CArgs& args, const std::string& db) {
   return status;
 }
 
+int NewPlayerToken(const CArgs& args, const std::string& db) {
+  if (args.names.size() != 1) {
+    std::fputs(kUsage, stderr);
+    return 2;
+  }
+  std::unique_ptr<CStore> store = OpenStore(db);
+  if (!store->FindAccount(args.names[0])) {
+    std::fprintf(stderr, "velk-service: no account called \"%s\"\n", args.names[0].c_str());
+    return 1;
+  }
+  const std::string token = GeneratePlayerToken();
+  CAccountWrite write;
+  write.playerToken = std::make_pair(PlayerTokenHash(token), Md5Hex(token));
+  std::promise<std::string> outcome;
+  store->Write(NameKey(args.names[0]), std::move(write),
+               [&outcome](bool stored, const std::string& error) {
+                 outcome.set_value(stored ? "" : error.empty() ? "not stored" : error);
+               });
+  const std::string error = outcome.get_future().get();
+  if (!error.empty()) {
+    std::fprintf(stderr, "velk-service: %s\n", error.c_str());
+    return 1;
+  }
+  std::printf("%s\n", token.c_str());
+  return 0;
+}
+
 int Show(const CArgs& args, const std::string& db) {
   if (args.names.size() != 1) {
     std::fputs(kUsage, stderr);
@@ -280,6 +311,7 @@ int main(int argc, char** argv) {
     if (args.command == "serve") return Serve(args, db);
     if (args.command == "adduser") return AddUsers(args, db);
     if (args.command == "show") return Show(args, db);
+    if (args.command == "token") return NewPlayerToken(args, db);
   } catch (const std::exception& error) {
     std::fprintf(stderr, "velk-service: %s\n", error.what());
     return 1;

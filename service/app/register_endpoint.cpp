@@ -61,9 +61,10 @@ void CSignatureService::HandleRegister(const CHttpRequest& request, std::string_
 }
 
 CHttpResponse CSignatureService::LateRegister(const CHttpRequest&, std::string_view) {
-  return HtmlResponse(503, RegisterPageHtml("The service cannot reach its database; the account "
-                                            "may not have been made. Please try again in a minute.",
-                                            "", kDefaultCodePage));
+  return HtmlResponse(503,
+                      RegisterPageHtml("The service cannot reach its database; the account may not "
+                                       "have been made. Please try again in a minute.",
+                                       "", kDefaultCodePage));
 }
 
 void CSignatureService::CreateAccount(const std::string& name, int codePage,
@@ -82,14 +83,15 @@ void CSignatureService::CreateAccount(const std::string& name, int codePage,
         }
         if (!session) {
           // The account exists; only the session is missing: its key still works.
-          return (*shared)(HtmlResponse(503, RegisterPageHtml("The account \"" + name +
-                                                          "\" was made, but the service could not "
-                                                          "sign you in; its key is " +
-                                                          key + ". Please sign in on /account.",
-                                                      name, codePage)));
+          return (*shared)(
+              HtmlResponse(503, RegisterPageHtml("The account \"" + name +
+                                                     "\" was made, but the service could not "
+                                                     "sign you in; its key is " +
+                                                     key + ". Please sign in on /account.",
+                                                 name, codePage)));
         }
         CHttpResponse response =
-            RedirectWithFlash(request, {session->id, "Your Velk signature is ready.", key, ""});
+            RedirectWithFlash(request, {session->id, "Your Velk signature is ready.", key, "", ""});
         response.fields.emplace_back(
             "Set-Cookie", CookieField(kSessionCookie, session->id, CameOverHttps(request)));
         return (*shared)(std::move(response));

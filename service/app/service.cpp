@@ -93,6 +93,20 @@ const CSignatureService::CRoute CSignatureService::kRoutes[] = {
      &CSignatureService::LateImage},
     {"/signature/", ".json", true, &CSignatureService::HandleState, CRoute::EDatabase::kAlways,
      &CSignatureService::LateText},
+    {"/account/token", "", false, &CSignatureService::HandleNewToken, CRoute::EDatabase::kAlways,
+     &CSignatureService::LatePage},
+    {"/1/submit-listens", "", false, &CSignatureService::HandleSubmitListens,
+     CRoute::EDatabase::kAlways, &CSignatureService::LateListenBrainz},
+    {"/1/validate-token", "", false, &CSignatureService::HandleValidateToken,
+     CRoute::EDatabase::kAlways, &CSignatureService::LateListenBrainz},
+    {"/audioscrobbler/", "", false, &CSignatureService::HandleScrobbleHandshake,
+     CRoute::EDatabase::kAlways, &CSignatureService::LateScrobbler},
+    {"/audioscrobbler", "", false, &CSignatureService::HandleScrobbleHandshake,
+     CRoute::EDatabase::kAlways, &CSignatureService::LateScrobbler},
+    {"/audioscrobbler/nowplaying", "", false, &CSignatureService::HandleScrobbleNowPlaying,
+     CRoute::EDatabase::kAlways, &CSignatureService::LateScrobbler},
+    {"/audioscrobbler/submit", "", false, &CSignatureService::HandleScrobbleSubmission,
+     CRoute::EDatabase::kAlways, &CSignatureService::LateScrobbler},
     {"/", "", false, &CSignatureService::HandleHome, CRoute::EDatabase::kNever, nullptr},
 };
 
@@ -101,6 +115,8 @@ namespace {
 // wait for one another. Jobs waiting beyond the bound get their fallback answer at once.
 constexpr size_t kDatabaseThreads = 8;
 constexpr size_t kMaxDatabaseJobs = 4096;
+// Form results waiting for the page after their redirect, in all.
+constexpr size_t kMaxFlashes = 10000;
 }  // namespace
 
 CSignatureService::CSignatureService(CStore& store, const CClock& clock, CServiceOptions options)
@@ -115,8 +131,9 @@ CSignatureService::CSignatureService(CStore& store, const CClock& clock, CServic
       m_noAccountImage(MessageImage(CSignatureView::EKind::kNoAccount)),
       m_unavailableImage(MessageImage(CSignatureView::EKind::kUnavailable)),
       m_registrations(clock, m_options.registrationsPerHour, 3600 * 1000),
+      m_wrongTokens(clock, m_options.wrongKeysPerMinute, 60 * 1000),
       m_sessions(store, clock, m_options.sessionsPerAccount),
-      m_flashes(clock, 10000),
+      m_flashes(clock, kMaxFlashes),
       m_renderWork(1, m_options.maxPendingRenders),
       m_slowWork(m_options.keyCheckThreads, m_options.maxPendingKeyChecks) {
   if (store.Shared()) {

@@ -10,6 +10,8 @@
 #include <vector>
 #include <string_view>
 
+#include <boost/json/object.hpp>
+
 #include "accounts/accounts.h"
 #include "app/flash.h"
 #include "app/sessions.h"
@@ -59,6 +61,10 @@ class CSignatureService : public CHttpHandler {
   // Answers `request` by calling `reply` exactly once: at once on the calling thread, or later on
   // the key checker's, the render thread or the store writer's thread. Any thread may call it.
   void Handle(const CHttpRequest& request, Reply reply) override;
+  // Larger bodies for other players' submissions (imports of up to 1,000 listens, batches of
+  // scrobbles), answered in their protocols' own error shapes when too large.
+  size_t BodyLimit(std::string_view target) const override;
+  CHttpResponse BodyTooLarge(std::string_view target) const override;
 
   // How long a request that needs a shared database may wait for its answer before it gets the
   // fallback answer of its route; and how old a cached image may be (since the database last
@@ -105,6 +111,8 @@ class CSignatureService : public CHttpHandler {
   CHttpResponse LateText(const CHttpRequest& request, std::string_view name);
   CHttpResponse LatePage(const CHttpRequest& request, std::string_view name);
   CHttpResponse LateRegister(const CHttpRequest& request, std::string_view name);
+  CHttpResponse LateListenBrainz(const CHttpRequest& request, std::string_view name);
+  CHttpResponse LateScrobbler(const CHttpRequest& request, std::string_view name);
   // The answer to an image request: the image, or 304 when the client holds it.
   static CHttpResponse ImageResponse(const CHttpRequest& request,
                                      const std::shared_ptr<const CImage>& image);
@@ -126,8 +134,10 @@ class CSignatureService : public CHttpHandler {
   // image does, `*lastModified` the time the image took this look.
   CSignatureView ViewOf(const CAccounts::CView& account, const CSignatureStyle& style,
                         std::string* variant, int64_t* lastModified) const;
-  // Whether the state shown is a playing one older than the now-playing bound.
+  // Whether the state shown is a playing one past its end: the end of the track the player told,
+  // else the now-playing bound. PlayingEndsAt: that end (0: never).
   bool PlayingExpired(const CTrackState& state, int64_t now) const;
+  int64_t PlayingEndsAt(const CTrackState& state) const;
 
   // The account page: sign-in, settings, preview, new key, deletion.
   void HandleAccount(const CHttpRequest& request, std::string_view name, Reply reply);
@@ -137,6 +147,26 @@ class CSignatureService : public CHttpHandler {
   void HandleNewKey(const CHttpRequest& request, std::string_view name, Reply reply);
   void HandleDelete(const CHttpRequest& request, std::string_view name, Reply reply);
   void HandlePreview(const CHttpRequest& request, std::string_view name, Reply reply);
+  void HandleNewToken(const CHttpRequest& request, std::string_view name, Reply reply);
+
+  // Other players: ListenBrainz (/1/...) and Audioscrobbler 1.2 (/audioscrobbler/...).
+  void HandleSubmitListens(const CHttpRequest& request, std::string_view name, Reply reply);
+  void HandleValidateToken(const CHttpRequest& request, std::string_view name, Reply reply);
+  void HandleScrobbleHandshake(const CHttpRequest& request, std::string_view name, Reply reply);
+  void HandleScrobbleNowPlaying(const CHttpRequest& request, std::string_view name, Reply reply);
+  void HandleScrobbleSubmission(const CHttpRequest& request, std::string_view name, Reply reply);
+  // A now-playing notice or a submission: the session decides the account.
+  void HandleScrobblePost(const CHttpRequest& request, bool nowPlaying, Reply reply);
+  enum class ETokenCheck { kValid, kWrong, kLimited, kFailed };
+  // Finds the account of a player token for `request`'s client (`*name`), counting a wrong
+  // token against the client's limit; kLimited with `*retryMs` when the client had too many
+  // wrong ones lately, kFailed when the database failed.
+  ETokenCheck FindTokenAccount(const CHttpRequest& request, std::string_view token,
+                               std::string* name, int64_t* retryMs);
+  // Applies another player's report, then calls `done` once with the outcome (kFailed with the
+  // error when the database failed). Any thread.
+  void ApplyPlayerReport(const std::string& name, CKeptReport report, CAccounts::ApplyDone done);
+
   // The signed-in session of `request`, if any. Throws CStoreError.
   std::optional<CAccountSession> SessionOf(const CHttpRequest& request);
   // The session of a form post whose "csrf" field matches; else answers 403 and gives nothing.
@@ -145,7 +175,7 @@ class CSignatureService : public CHttpHandler {
   // `setCookie` is added as a Set-Cookie field.
   void ShowAccount(const CHttpRequest& request, const CAccountSession& session, int status,
                    const std::string& notice, const std::string& key, const std::string& setCookie,
-                   Reply reply);
+                   Reply reply, const std::string& playerToken = "");
   void ShowSignIn(const CHttpRequest& request, int status, const std::string& error,
                   const std::string& name, Reply reply);
   // Starts a session for the account `name` whose key passed as `keyHash`, and sends the browser
@@ -171,11 +201,12 @@ class CSignatureService : public CHttpHandler {
   std::shared_ptr<const CImage> m_noAccountImage;
   std::shared_ptr<const CImage> m_unavailableImage;
   CEventLimit m_registrations;  // by client address
+  CEventLimit m_wrongTokens;    // failed player tokens and sessions, by client address
   CSessions m_sessions;
   CFlashes m_flashes;  // results of the account page's forms, for the page after the redirect
   // Last, so that they stop first: their pending jobs call back into the members above (and the
-  // database jobs into the slow work). Drawing
-  // has its own thread, so that key checks never wait for renders or renders for key checks.
+  // database jobs into the slow work). Drawing has its own thread, so that key checks never wait
+  // for renders or renders for key checks.
   CWorkPool m_renderWork;
   CWorkPool m_slowWork;
   // Database work off the network threads, for a shared store (a database server that may hang);
@@ -185,6 +216,9 @@ class CSignatureService : public CHttpHandler {
 
 // Text made safe for HTML element content and attribute values.
 std::string EscapeHtml(std::string_view text);
+// A JSON answer of ListenBrainz's shapes, never cached: `body` as it is, or {"code", "error"}.
+CHttpResponse JsonResponse(int status, const boost::json::object& body);
+CHttpResponse JsonError(int status, const std::string& error);
 // A JSON string literal, quotes included, of UTF-8 `text`.
 std::string JsonString(std::string_view text);
 

@@ -114,3 +114,8 @@ std::string SerializeHead(const CHttpResponse& response, const std::string& date
   head += "\r\n";
   return head;
 }
+
+CHttpResponse CHttpHandler::BodyTooLarge(std::string_view) const {
+  return TextResponse(413,
+                      "The body is longer than " + std::to_string(kMaxBodyBytes) + " bytes.\n");
+}

@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -27,6 +28,7 @@ struct CHttpRequest {
   std::string cookie;  // the Cookie field, empty when absent
   // X-Forwarded-Proto as a trusted proxy set it; empty when the peer is not a trusted proxy.
   std::string forwardedProto;
+  std::string authorization;  // the Authorization field, empty when absent
 };
 
 struct CHttpResponse {
@@ -58,4 +60,8 @@ class CHttpHandler {
   // Answers `request` by calling `reply` exactly once: at once on the calling thread, or later on
   // another thread. Any network thread may call it.
   virtual void Handle(const CHttpRequest& request, Reply reply) = 0;
+  // The longest body a request for `target` may carry, and the answer to a longer one (sent
+  // before the body is read; the connection then closes). Any network thread.
+  virtual size_t BodyLimit(std::string_view /*target*/) const { return kMaxBodyBytes; }
+  virtual CHttpResponse BodyTooLarge(std::string_view target) const;
 };

@@ -99,6 +99,14 @@ bool IsChunkedAlone(std::string_view value) {
   return beast::iequals(value, "chunked");
 }
 
+// The target of a request head that the scanner found whole: its request line's second word.
+std::string RequestTarget(std::string_view head) {
+  const size_t start = head.find(' ');
+  if (start == std::string_view::npos) return "";
+  const size_t end = head.find_first_of(" \r\n", start + 1);
+  return std::string(head.substr(start + 1, end == std::string_view::npos ? end : end - start - 1));
+}
+
 // The Date field for now, formatted once a second per network thread.
 const std::string& CurrentDate() {
   thread_local time_t second = -1;
@@ -215,7 +223,7 @@ class CSession : public std::enable_shared_from_this<CSession> {
       ErrorCode ec;
       const size_t used = m_parser->put(m_buffer.data(), ec);
       m_buffer.consume(used);
-      if (ec == http::error::body_limit) return Fail(413, "The body is longer than 4096 bytes.\n");
+      if (ec == http::error::body_limit) return Fail(m_server.handler.BodyTooLarge(m_target));
       if (ec && ec != http::error::need_more) return Fail(400, "The request body is malformed.\n");
       if (!m_parser->is_done()) return ReadMore();
     }
@@ -262,7 +270,11 @@ class CSession : public std::enable_shared_from_this<CSession> {
   bool StartParser() {
     m_parser.emplace();
     m_parser->header_limit(static_cast<std::uint32_t>(kMaxHeadBytes + 64));
-    m_parser->body_limit(kMaxBodyBytes);
+    // The parser checks Content-Length against the body limit as soon as it sees the head, so
+    // the limit for this target comes from the request line, before the parser reads it.
+    m_target = RequestTarget(m_scanner.Head());
+    const size_t bodyLimit = m_server.handler.BodyLimit(m_target);
+    m_parser->body_limit(bodyLimit);
     m_parser->eager(true);
     ErrorCode ec;
     const size_t used = m_parser->put(net::buffer(m_scanner.Head()), ec);
@@ -270,8 +282,7 @@ class CSession : public std::enable_shared_from_this<CSession> {
     m_buffer.consume(m_scanner.Consumed());
     m_scanner.Reset();
     if (ec == http::error::body_limit) {
-      // The parser checks Content-Length against the body limit as soon as it sees the head.
-      Fail(413, "The body is longer than 4096 bytes.\n");
+      Fail(m_server.handler.BodyTooLarge(m_target));
       return false;
     }
     if ((ec && ec != http::error::need_more) || !m_parser->is_header_done() || !whole) {
@@ -289,8 +300,8 @@ class CSession : public std::enable_shared_from_this<CSession> {
       Fail(400, "The only transfer coding served is chunked.\n");
       return false;
     }
-    if (m_parser->content_length() && *m_parser->content_length() > kMaxBodyBytes) {
-      Fail(413, "The body is longer than 4096 bytes.\n");
+    if (m_parser->content_length() && *m_parser->content_length() > bodyLimit) {
+      Fail(m_server.handler.BodyTooLarge(m_target));
       return false;
     }
     return true;
@@ -309,6 +320,7 @@ class CSession : public std::enable_shared_from_this<CSession> {
     request.ifNoneMatch = FieldValue(message, http::field::if_none_match);
     request.ifModifiedSince = FieldValue(message, http::field::if_modified_since);
     request.cookie = FieldValue(message, http::field::cookie).value_or("");
+    request.authorization = FieldValue(message, http::field::authorization).value_or("");
     request.body = std::move(message.body());
     const CTrustedProxies& proxies = m_server.options.trustedProxies;
     if (m_tcpProxyClient) {
@@ -380,7 +392,10 @@ class CSession : public std::enable_shared_from_this<CSession> {
 
   // Answers a request that breaks a limit or the protocol, then closes: what follows it in the
   // connection cannot be trusted to start a request.
-  void Fail(int status, const char* text) {
+  void Fail(int status, const char* text) { Fail(TextResponse(status, text)); }
+
+  // Refuses the request with `response` and closes the connection after it.
+  void Fail(CHttpResponse response) {
     StopRequestClock();
     m_headRequest =
         m_parser && m_parser->is_header_done() && m_parser->get().method() == http::verb::head;
@@ -388,7 +403,6 @@ class CSession : public std::enable_shared_from_this<CSession> {
     m_scanner.Reset();
     m_keepAlive = false;
     m_refused = true;
-    CHttpResponse response = TextResponse(status, text);
     response.close = true;
     Send(std::move(response));
   }
@@ -440,6 +454,7 @@ class CSession : public std::enable_shared_from_this<CSession> {
   bool m_headRequest = false;  // the answer being made is one to HEAD
   bool m_handling = false;
   bool m_refused = false;  // the connection ends after an answer to a refused request
+  std::string m_target;    // the target of the request being read, once its head is whole
   size_t m_discarded = 0;
   std::optional<CHttpResponse> m_immediate;
   CHttpResponse m_response;  // the answer being written, kept alive for the write

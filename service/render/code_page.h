@@ -53,5 +53,10 @@ class CCodePage {
 // The tables of every supported code page, built on first use (the service builds them at start).
 const CCodePage& CodePageFor(int id);
 
+// Text that ought to be UTF-8 (other players' tags) as valid UTF-8 of at most `maxBytes` bytes,
+// cut between characters: bytes that do not form a character become U+FFFD, control characters
+// blanks, as ToUtf8 does.
+std::string CleanUtf8(std::string_view bytes, size_t maxBytes = 1024);
+
 // Appends the UTF-8 encoding of `cp` to `out`.
 void AppendUtf8(char32_t cp, std::string& out);

@@ -96,6 +96,15 @@ CREATE TABLE service_secrets (
   secret TEXT NOT NULL
 );
 )",
+    // Other players: the player token, the end of a track whose length they told, UTF-8 reports.
+    R"(
+ALTER TABLE accounts ADD COLUMN ends_at BIGINT NOT NULL DEFAULT 0;
+ALTER TABLE accounts ADD COLUMN token_hash TEXT UNIQUE;
+ALTER TABLE accounts ADD COLUMN token_md5 TEXT;
+ALTER TABLE kept_reports ADD COLUMN source INTEGER NOT NULL DEFAULT 0;
+ALTER TABLE kept_reports ADD COLUMN started_at BIGINT NOT NULL DEFAULT 0;
+ALTER TABLE kept_reports ADD COLUMN duration_s BIGINT NOT NULL DEFAULT 0;
+)",
 };
 
 // Any number, the same in every instance: it serializes upgrades of one database.
@@ -111,23 +120,28 @@ constexpr CStatement kStatements[] = {
     {"find",
      "SELECT name, key_hash, code_page, created_at, playback, artist, title, album, year, genre, "
      "track_at, stopped_at, version, changed_at, applied_at_ms, s.layout, s.theme, s.accent, "
-     "s.show_album, s.show_year, s.show_genre, id, key_version "
+     "s.show_album, s.show_year, s.show_genre, id, key_version, ends_at, "
+     "coalesce(token_hash, ''), coalesce(token_md5, '') "
      "FROM accounts LEFT JOIN account_settings AS s USING (name_key) WHERE name_key = $1"},
+    {"find_token", "SELECT name FROM accounts WHERE token_hash = $1"},
+    {"token", "UPDATE accounts SET token_hash = $2, token_md5 = $3 WHERE name_key = $1"},
     {"insert",
      "INSERT INTO accounts (name_key, name, key_hash, code_page, created_at, changed_at) "
      "VALUES ($1, $2, $3, $4, $5, $5) ON CONFLICT (name_key) DO NOTHING"},
     {"update",
      "UPDATE accounts SET playback = $2, artist = $3, title = $4, album = $5, year = $6, "
      "genre = $7, track_at = $8, stopped_at = $9, version = version + 1, "
-     "changed_at = GREATEST($10::bigint / 1000, changed_at + 1), applied_at_ms = $10 "
-     "WHERE name_key = $1"},
+     "changed_at = GREATEST($10::bigint / 1000, changed_at + 1), applied_at_ms = $10, "
+     "ends_at = $11 WHERE name_key = $1"},
     {"keep",
      "INSERT INTO kept_reports (name_key, stopped, artist, title, album, year, genre, arrived_at, "
-     "due_at_ms) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9) ON CONFLICT (name_key) DO UPDATE SET "
-     "stopped = EXCLUDED.stopped, artist = EXCLUDED.artist, title = EXCLUDED.title, "
+     "due_at_ms, source, started_at, duration_s) "
+     "VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12) ON CONFLICT (name_key) DO UPDATE "
+     "SET stopped = EXCLUDED.stopped, artist = EXCLUDED.artist, title = EXCLUDED.title, "
      "album = EXCLUDED.album, year = EXCLUDED.year, genre = EXCLUDED.genre, "
      "arrived_at = EXCLUDED.arrived_at, due_at_ms = EXCLUDED.due_at_ms, "
-     "seq = nextval('kept_report_seqs') RETURNING seq"},
+     "source = EXCLUDED.source, started_at = EXCLUDED.started_at, "
+     "duration_s = EXCLUDED.duration_s, seq = nextval('kept_report_seqs') RETURNING seq"},
     // The account's row, locked until the report's transaction ends: reports of one account are
     // decided one after the other, whichever instance took them. Every transaction locks an
     // account's row before its kept report and sessions, so that two cannot wait for each other.
@@ -142,8 +156,19 @@ constexpr CStatement kStatements[] = {
      "genre = CASE WHEN $2 THEN genre ELSE $7 END, "
      "track_at = CASE WHEN $2 THEN track_at ELSE $8 END, "
      "stopped_at = CASE WHEN NOT $2 THEN 0 WHEN playback = 2 THEN stopped_at ELSE $9 END, "
+     "ends_at = CASE WHEN $2 THEN 0 ELSE $11 END, "
      "version = version + 1, changed_at = GREATEST($10::bigint / 1000, changed_at + 1), "
      "applied_at_ms = $10 WHERE name_key = $1"},
+    // Another player's finished listen ($2-$8: tags, its start and end; $9 now): shown as the last
+    // played track unless what the account shows began after it, or it is the track playing now
+    // and came more than $11 s before that track's told end ($10: the grace after that end).
+    {"apply_listen",
+     "UPDATE accounts SET playback = 2, artist = $2, title = $3, album = $4, year = $5, "
+     "genre = $6, track_at = $7, stopped_at = $8, ends_at = 0, version = version + 1, "
+     "changed_at = GREATEST($9::bigint / 1000, changed_at + 1), applied_at_ms = $9 "
+     "WHERE name_key = $1 AND NOT CASE WHEN playback = 1 AND artist = $2 AND title = $3 "
+     "THEN ends_at > 0 AND ends_at - $10::bigint > $9::bigint / 1000 + $11::bigint "
+     "ELSE playback <> 0 AND track_at > $7 END"},
     {"claim_seq", "DELETE FROM kept_reports WHERE name_key = $1 AND seq = $2"},
     {"unkeep", "DELETE FROM kept_reports WHERE name_key = $1"},
     {"settings",
@@ -191,8 +216,8 @@ constexpr CStatement kStatements[] = {
     {"remove", "DELETE FROM accounts WHERE name_key = $1"},
     {"remove_settings", "DELETE FROM account_settings WHERE name_key = $1"},
     {"kept",
-     "SELECT name_key, stopped, artist, title, album, year, genre, arrived_at, due_at_ms, seq "
-     "FROM kept_reports"},
+     "SELECT name_key, stopped, artist, title, album, year, genre, arrived_at, due_at_ms, seq, "
+     "source, started_at, duration_s FROM kept_reports"},
     {"add_check", "INSERT INTO failed_key_checks (name_key, at_ms) VALUES ($1, $2)"},
     {"forget_checks", "DELETE FROM failed_key_checks WHERE name_key = $1 AND at_ms < $2"},
     {"checks",
@@ -461,7 +486,17 @@ std::optional<CAccountRecord> CPostgresStore::FindAccount(std::string_view name)
   }
   record.id = Number(row, 0, 21);
   record.keyVersion = Number(row, 0, 22);
+  record.state.endsAt = Number(row, 0, 23);
+  record.tokenHash = Text(row, 0, 24);
+  record.tokenMd5 = Text(row, 0, 25);
   return record;
+}
+
+std::optional<std::string> CPostgresStore::FindNameByToken(std::string_view tokenHash) {
+  std::unique_lock<std::mutex> lock;
+  auto result = Read(Reader(lock), "find_token", {std::string(tokenHash)});
+  if (PQntuples(result.get()) != 1) return std::nullopt;
+  return Text(result.get(), 0, 0);
 }
 
 std::vector<std::pair<std::string, CKeptReport>> CPostgresStore::KeptReports() {
@@ -480,6 +515,9 @@ std::vector<std::pair<std::string, CKeptReport>> CPostgresStore::KeptReports() {
     report.arrivedAt = Number(rows, i, 7);
     report.dueAtMs = Number(rows, i, 8);
     report.seq = Number(rows, i, 9);
+    report.source = static_cast<CKeptReport::ESource>(Number(rows, i, 10));
+    report.startedAt = Number(rows, i, 11);
+    report.durationS = Number(rows, i, 12);
     kept.emplace_back(Text(rows, i, 0), std::move(report));
   }
   return kept;
@@ -561,6 +599,7 @@ void CPostgresStore::ApplyWrite(const std::string& nameKey, const CAccountWrite&
     params.push_back(std::to_string(state.trackAt));
     params.push_back(std::to_string(state.stoppedAt));
     params.push_back(std::to_string(write.nowMs));
+    params.push_back(std::to_string(state.endsAt));
     m_writer.Run("update", params);
   }
   if (write.keptAction == CAccountWrite::EKept::kSet) {
@@ -569,6 +608,9 @@ void CPostgresStore::ApplyWrite(const std::string& nameKey, const CAccountWrite&
     AddTags(params, kept);
     params.push_back(std::to_string(kept.arrivedAt));
     params.push_back(std::to_string(kept.dueAtMs));
+    params.push_back(std::to_string(static_cast<int>(kept.source)));
+    params.push_back(std::to_string(kept.startedAt));
+    params.push_back(std::to_string(kept.durationS));
     // The tags are raw bytes in the account's code page: sent as binary bytea.
     m_writer.Run("keep", params, {false, false, true, true, true, true, true});
   } else if (write.keptAction == CAccountWrite::EKept::kClear) {
@@ -595,6 +637,9 @@ void CPostgresStore::ApplyAccountChange(const std::string& nameKey, const CAccou
     if (!write.keepSession.empty()) m_writer.Run("keep_session", {nameKey, write.keepSession});
     m_writer.Run("end_old_sessions", {nameKey});
   }
+  if (write.playerToken) {
+    m_writer.Run("token", {nameKey, write.playerToken->first, write.playerToken->second});
+  }
   if (write.settings || write.codePage)
     m_writer.Run("touch", {nameKey, std::to_string(write.nowMs)});
   if (!write.remove) return;
@@ -620,6 +665,9 @@ CReportOutcome CPostgresStore::ApplyReport(const std::string& nameKey, const CRe
       AddTags(params, kept);
       params.push_back(std::to_string(kept.arrivedAt));
       params.push_back(std::to_string(outcome.dueAtMs));
+      params.push_back(std::to_string(static_cast<int>(kept.source)));
+      params.push_back(std::to_string(kept.startedAt));
+      params.push_back(std::to_string(kept.durationS));
       // The tags are raw bytes in the account's code page: sent as binary bytea.
       auto kepts = m_writer.Run("keep", params, {false, false, true, true, true, true, true});
       outcome.seq = Number(kepts.get(), 0, 0);
@@ -629,11 +677,25 @@ CReportOutcome CPostgresStore::ApplyReport(const std::string& nameKey, const CRe
     // Newer than any report kept: that one will never be shown.
     if (Text(locked.get(), 0, 1) == "t") m_writer.Run("unkeep", {nameKey});
   }
+  if (report.kept.source == CKeptReport::ESource::kListen) {
+    // Whether it shows depends on what the account shows now: decided under the row's lock.
+    std::vector<std::string> params = {nameKey};
+    AddTags(params, report.track);
+    params.push_back(std::to_string(report.track.trackAt));
+    params.push_back(std::to_string(report.track.stoppedAt));
+    params.push_back(now);
+    params.push_back(std::to_string(kListenGraceSeconds));
+    params.push_back(std::to_string(kListenBeforeEndSeconds));
+    m_writer.Run("apply_listen", params);
+    outcome.result = CReportOutcome::EResult::kApplied;
+    return outcome;
+  }
   std::vector<std::string> params = {nameKey, report.stopped ? "t" : "f"};
   AddTags(params, report.track);
   params.push_back(std::to_string(report.track.trackAt));
   params.push_back(std::to_string(report.kept.arrivedAt));
   params.push_back(now);
+  params.push_back(std::to_string(report.track.endsAt));
   m_writer.Run("apply", params);
   outcome.result = CReportOutcome::EResult::kApplied;
   return outcome;

@@ -76,6 +76,7 @@ class CPostgresStore : public CStore {
 
   void CheckWritable() override;
   std::optional<CAccountRecord> FindAccount(std::string_view name) override;
+  std::optional<std::string> FindNameByToken(std::string_view tokenHash) override;
   std::vector<std::pair<std::string, CKeptReport>> KeptReports() override;
   bool Shared() const override { return true; }
   std::vector<int64_t> AddFailedKeyCheck(const std::string& nameKey, int64_t atMs,
