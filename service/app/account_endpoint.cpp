@@ -181,12 +181,12 @@ void CSignatureService::HandleAccount(const CHttpRequest& request, std::string_v
               flash ? flash->playerToken : "");
 }
 
-CHttpResponse CSignatureService::RedirectWithFlash(const CHttpRequest& request, CFlash flash) {
+CHttpResponse CSignatureService::RedirectWithFlash(const CHttpRequest& request,
+                                                   const CFlash& flash) {
   CHttpResponse response = Redirect("/account");
   response.fields.emplace_back(
       "Set-Cookie",
-      CookieField(kFlashCookie, m_flashes.Put(std::move(flash)), CameOverHttps(request)) +
-          "; Max-Age=600");
+      CookieField(kFlashCookie, m_flashes.Put(flash), CameOverHttps(request)) + "; Max-Age=600");
   return response;
 }
 

@@ -1,12 +1,11 @@
-// One-time results of the account page's forms, held for the GET that follows their redirect.
+// One-time results of the account page's forms, carried to the GET that follows their redirect.
 #pragma once
 
 #include <cstdint>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
+#include <vector>
 
 #include "base/clock.h"
 
@@ -21,25 +20,24 @@ struct CFlash {
   std::string playerToken;  // a new player token, shown this once; empty: none
 };
 
-// Results wait in memory under a random id that a cookie carries, for at most ten minutes; taking
-// one removes it, so that a reload never shows a key again. At most `maxFlashes` wait, the oldest
-// going first. Thread-safe.
+// Results travel in the cookie itself, sealed (encrypted and authenticated) with a key derived
+// from the secret that every instance on the store shares, so that the page after the redirect
+// may come from any instance. A sealed result is good for ten minutes; the page that shows it
+// clears the cookie, so a reload never shows a key again. Thread-safe (no state after
+// construction).
 class CFlashes {
  public:
-  CFlashes(const CClock& clock, size_t maxFlashes);
+  // `sharedSecret`: the store's secret of all instances (any length; only its digest is kept).
+  CFlashes(const CClock& clock, std::string_view sharedSecret);
 
-  // Keeps `flash` and returns its id.
-  std::string Put(CFlash flash);
-  // The flash of `id`, removed; nothing when it is unknown or older than ten minutes.
-  std::optional<CFlash> Take(std::string_view id);
+  // The cookie value that carries `flash`: URL-safe base64, at most about 1 KB for the results
+  // the forms leave.
+  std::string Put(const CFlash& flash) const;
+  // The flash `value` carries; nothing when it was not sealed by an instance of this store, was
+  // changed, or is older than ten minutes.
+  std::optional<CFlash> Take(std::string_view value) const;
 
  private:
-  struct CEntry {
-    CFlash flash;
-    int64_t putMs = 0;
-  };
   const CClock& m_clock;
-  const size_t m_maxFlashes;
-  std::mutex m_mutex;
-  std::unordered_map<std::string, CEntry> m_flashes;  // by id
+  std::vector<unsigned char> m_key;  // crypto_secretbox key
 };

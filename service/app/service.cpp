@@ -115,8 +115,6 @@ namespace {
 // wait for one another. Jobs waiting beyond the bound get their fallback answer at once.
 constexpr size_t kDatabaseThreads = 8;
 constexpr size_t kMaxDatabaseJobs = 4096;
-// Form results waiting for the page after their redirect, in all.
-constexpr size_t kMaxFlashes = 10000;
 }  // namespace
 
 CSignatureService::CSignatureService(CStore& store, const CClock& clock, CServiceOptions options)
@@ -133,7 +131,7 @@ CSignatureService::CSignatureService(CStore& store, const CClock& clock, CServic
       m_registrations(clock, m_options.registrationsPerHour, 3600 * 1000),
       m_wrongTokens(clock, m_options.wrongKeysPerMinute, 60 * 1000),
       m_sessions(store, clock, m_options.sessionsPerAccount),
-      m_flashes(clock, kMaxFlashes),
+      m_flashes(clock, store.SharedSecret()),
       m_renderWork(1, m_options.maxPendingRenders),
       m_slowWork(m_options.keyCheckThreads, m_options.maxPendingKeyChecks) {
   if (store.Shared()) {

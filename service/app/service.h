@@ -183,7 +183,7 @@ class CSignatureService : public CHttpHandler {
   void SignIn(const CHttpRequest& request, const std::string& name, const std::string& keyHash,
               Reply reply);
   // A 303 to /account that leaves `flash` for that page to show once.
-  CHttpResponse RedirectWithFlash(const CHttpRequest& request, CFlash flash);
+  CHttpResponse RedirectWithFlash(const CHttpRequest& request, const CFlash& flash);
   std::string PublicUrl(const CHttpRequest& request) const;
 
   CStore& m_store;

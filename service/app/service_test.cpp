@@ -227,13 +227,21 @@ TEST_F(ServiceTest, RegistrationPageAndItsChecks) {
   // The answer sends the browser on to the signed-in account page, which shows the key once.
   const CHttpResponse created = Post("/user/register", "name=Carol_1&codepage=1251");
   ASSERT_EQ(created.status, 303) << Body(created);
-  const std::string page = Body(Follow(created));
+  const CHttpResponse shown = Follow(created);
+  const std::string page = Body(shown);
   const size_t at = page.find("id=\"key\">");
   ASSERT_NE(at, std::string::npos);
   const std::string key = page.substr(at + 9, 20);
   EXPECT_TRUE(IsWellFormedKey(key)) << key;
   EXPECT_NE(page.find("http://sig.example/signature/Carol_1.png"), std::string::npos);
-  const std::string again = Body(Follow(created));
+  // The page clears the cookie that carried the key, so a reload brings the session alone.
+  EXPECT_EQ(Cookies(shown), "velk_flash=");
+  CHttpRequest reload;
+  reload.method = "GET";
+  reload.target = "/account";
+  reload.host = "localhost";
+  reload.cookie = Cookies(created).substr(Cookies(created).find("velk_session="));
+  const std::string again = Body(Send(reload));
   EXPECT_NE(again.find("Signed in as"), std::string::npos);
   EXPECT_EQ(again.find(key), std::string::npos);
   m_store->Flush();
