@@ -24,15 +24,15 @@ add_custom_command(OUTPUT ${VELK_INSTALLER}
   VERBATIM)
 add_custom_target(velk_installer ALL DEPENDS ${VELK_INSTALLER})
 
-# Install, uninstall and the folder page's screenshot, under 32-bit Wine in the i386 root
+# Install, uninstall, an account's first report and the pages' screenshots, under 32-bit Wine in the i386 root
 # (tests/wine/run32, which exits 77 where that root cannot run).
 if(VELK_TESTS)
   enable_testing()
   add_executable(setup_wine tests/installer/setup_wine.cpp)
-  target_include_directories(setup_wine PRIVATE ${CMAKE_SOURCE_DIR})
+  target_include_directories(setup_wine PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/tests/wine)
   target_compile_definitions(setup_wine PRIVATE WIN32_LEAN_AND_MEAN NOMINMAX
     VELK_VERSION="${PROJECT_VERSION}")
-  target_link_libraries(setup_wine PRIVATE advapi32 user32 gdi32 shell32)
+  target_link_libraries(setup_wine PRIVATE velk_player_core ws2_32 advapi32 user32 gdi32 shell32)
   add_dependencies(setup_wine velk_installer)
   add_test(NAME installer_wine
     COMMAND ${CMAKE_SOURCE_DIR}/tests/wine/run32 $<TARGET_FILE:setup_wine> ${VELK_INSTALLER})

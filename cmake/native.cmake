@@ -43,7 +43,11 @@ if(VELK_TESTS)
 
   find_package(benchmark QUIET)
   if(benchmark_FOUND)
+    # A benchmark of one folder's code sits beside it; one that wires subsystems together, in
+    # tests/bench/.
     velk_portable_files(_bench.cpp benches)
+    file(GLOB found CONFIGURE_DEPENDS tests/bench/*_bench.cpp)
+    list(APPEND benches ${found})
     foreach(bench ${benches})
       get_filename_component(name ${bench} NAME_WE)
       add_executable(${name} ${bench})
@@ -57,15 +61,17 @@ if(VELK_SERVICE)
   add_subdirectory(service)
 endif()
 
-# Fuzz targets: <folder>/*_fuzz.cpp, and tests/fuzz/service_*_fuzz.cpp for the service. With
+# Fuzz targets: <folder>/*_fuzz.cpp for one folder's code, tests/fuzz/*_fuzz.cpp for targets that
+# wire several subsystems together, and tests/fuzz/service_*_fuzz.cpp for the service. With
 # VELK_FUZZ (clang, see scripts/fuzz) each becomes a libFuzzer program <name>; otherwise, in the
 # test build, a program <name>_replay that runs its seed corpus tests/fuzz/corpus/<name>/ under CTest.
 option(VELK_FUZZ "Build the fuzz targets as libFuzzer programs (needs clang)" OFF)
 velk_portable_files(_fuzz.cpp VELK_FUZZ_SOURCES)
-if(VELK_SERVICE)
-  file(GLOB found CONFIGURE_DEPENDS tests/fuzz/service_*_fuzz.cpp)
-  list(APPEND VELK_FUZZ_SOURCES ${found})
+file(GLOB found CONFIGURE_DEPENDS tests/fuzz/*_fuzz.cpp)
+if(NOT VELK_SERVICE)
+  list(FILTER found EXCLUDE REGEX "/service_[^/]*_fuzz\\.cpp$")
 endif()
+list(APPEND VELK_FUZZ_SOURCES ${found})
 foreach(src ${VELK_FUZZ_SOURCES})
   get_filename_component(name ${src} NAME_WE)
   set(libs velk_fake velk_native_period)

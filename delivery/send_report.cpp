@@ -34,18 +34,18 @@ bool Append(char* buffer, std::size_t capacity, std::size_t* length, char c) {
 // request, connection and session come down in that order on every way out of an exchange.
 class CNetHandleOwner {
  public:
-  CNetHandleOwner(CInternet& internet, NetHandle handle) : internet_(internet), handle_(handle) {}
+  CNetHandleOwner(CInternet& internet, NetHandle handle) : m_internet(internet), m_handle(handle) {}
   ~CNetHandleOwner() {
-    if (handle_ != nullptr) internet_.ReleaseHandle(handle_);
+    if (m_handle != nullptr) m_internet.ReleaseHandle(m_handle);
   }
   CNetHandleOwner(const CNetHandleOwner&) = delete;
   CNetHandleOwner& operator=(const CNetHandleOwner&) = delete;
 
-  NetHandle Get() const { return handle_; }
+  NetHandle Get() const { return m_handle; }
 
  private:
-  CInternet& internet_;
-  NetHandle handle_;
+  CInternet& m_internet;
+  NetHandle m_handle;
 };
 
 }  // namespace

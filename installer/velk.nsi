@@ -7,8 +7,13 @@
 ; The plug-in and Uninstall-Velk.exe go to its Plugins subfolder. The uninstall entry goes under
 ; HKLM when the player is registered there for all users, else under HKCU.
 ; The uninstaller takes /D= (or _?=) as the player's folder or its Plugins folder.
+; The account page (or, silently, /USER=NAME /KEY=KEY, which also switch reporting on) sets the
+; plug-in's settings in the registry of the user logged on to the session, the one who runs the
+; player; a silent install without them leaves the settings as they are.
 ; Exit codes: 0 done; 1 cancelled, the player was not closed, or the plug-in could not be removed;
-; 2 the folder holds no winamp.exe (silent install) or a file could not be written.
+; 2 the folder holds no winamp.exe (silent install), a file or the settings could not be written;
+; 3 a silent install given only one of /USER= and /KEY=, or one the service would refuse: nothing
+; was changed.
 
 Unicode true
 ManifestDPIAware true
@@ -23,6 +28,7 @@ RequestExecutionLevel highest
 !include LogicLib.nsh
 !include FileFunc.nsh
 !include WinMessages.nsh
+!include nsDialogs.nsh
 
 !define PLAYER_CLASS "Winamp v1.x"
 !define PLAYER_KEY "Software\Winamp"
@@ -30,6 +36,7 @@ RequestExecutionLevel highest
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Velk"
 !define PLAYER_UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Winamp"
 !define UNINSTALLER "Uninstall-Velk.exe"
+!define REGISTER_URL "http://${SERVICE_HOST}/user/register"
 
 Name "Velk ${VERSION}"
 Caption "Velk ${VERSION} Setup"
@@ -50,12 +57,30 @@ VIAddVersionKey "LegalCopyright" "Velk"
 Var FoundText ; what .onInit found, shown on the folder page
 Var PlayerDir ; the uninstaller's player folder
 
+; The plug-in's settings as they will be written, in the form the plug-in's own Apply writes them.
+Var SettingsSid    ; the string SID whose HKEY_USERS hive holds them; empty: HKEY_CURRENT_USER
+Var SettingsOwner  ; the account that hive belongs to, as DOMAIN\name, for the page
+Var SettingsFound  ; 1 when the settings key already held one of the four values
+Var User
+Var Key
+Var Enabled        ; "1" or "0"
+Var Method         ; "GET" or "POST"
+Var WriteSettings  ; 1 when the section writes the four values
+Var FinishText
+
+Var AccountUser    ; the account page's controls
+Var AccountKey
+Var AccountEnable
+Var AccountWarning
+Var AccountWarningText
+Var AccountBothFilled
+
 !define MUI_ABORTWARNING
 !define MUI_WELCOMEPAGE_TITLE "Velk ${VERSION}"
 !define MUI_WELCOMEPAGE_TEXT "Velk is a Winamp plug-in that reports the track you play to the \
   signature service at ${SERVICE_HOST}, which draws it into your forum signature.$\r$\n$\r$\n\
-  Setup copies gen_Velk.dll into Winamp's Plugins folder. If Winamp is running, Setup asks to \
-  close it first.$\r$\n$\r$\n$_CLICK"
+  Setup copies gen_Velk.dll into Winamp's Plugins folder and asks for your account there. If \
+  Winamp is running, Setup asks to close it first.$\r$\n$\r$\n$_CLICK"
 !insertmacro MUI_PAGE_WELCOME
 
 !define MUI_DIRECTORYPAGE_TEXT_TOP "$FoundText$\r$\n$\r$\nVelk ${VERSION} will be copied into the \
@@ -64,12 +89,12 @@ Var PlayerDir ; the uninstaller's player folder
 !define MUI_PAGE_CUSTOMFUNCTION_LEAVE CheckPlayerFolder
 !insertmacro MUI_PAGE_DIRECTORY
 
+Page custom AccountPage AccountPageLeave
+
 !insertmacro MUI_PAGE_INSTFILES
 
 !define MUI_FINISHPAGE_TITLE "Velk ${VERSION} is installed"
-!define MUI_FINISHPAGE_TEXT "To switch it on, start Winamp, open Options > Preferences > \
-  Plug-ins > General Purpose, select $\"Velk - Winamp Moxel$\" and click Configure: enter your \
-  account name and key (from http://${SERVICE_HOST}/user/register) and tick $\"Enable Velk$\"."
+!define MUI_FINISHPAGE_TEXT "$FinishText"
 !define MUI_FINISHPAGE_RUN "$INSTDIR\winamp.exe"
 !define MUI_FINISHPAGE_RUN_TEXT "Start Winamp now"
 !define MUI_PAGE_CUSTOMFUNCTION_SHOW OfferStartIfPlayerThere
@@ -147,15 +172,416 @@ Function FolderOfCommand
   Exch $0
 FunctionEnd
 
+; Reads or writes a value under `SUBKEY` in the hive of the player's user (FindSettingsHive); the
+; error flag tells a failure (for a read: no such value, or one that is not text).
+!macro READ_USER_REG OUT SUBKEY NAME
+  ClearErrors
+  ${If} $SettingsSid == ""
+    ReadRegStr ${OUT} HKCU "${SUBKEY}" "${NAME}"
+  ${Else}
+    ReadRegStr ${OUT} HKU "$SettingsSid\${SUBKEY}" "${NAME}"
+  ${EndIf}
+!macroend
+
+!macro WRITE_USER_REG SUBKEY NAME VALUE
+  ClearErrors
+  ${If} $SettingsSid == ""
+    WriteRegStr HKCU "${SUBKEY}" "${NAME}" "${VALUE}"
+  ${Else}
+    WriteRegStr HKU "$SettingsSid\${SUBKEY}" "${NAME}" "${VALUE}"
+  ${EndIf}
+!macroend
+
+; Finds the hive of the user who runs the player: the user logged on to this session. Setup's own
+; HKEY_CURRENT_USER is another account's when Setup was elevated with an administrator's name and
+; password; the session user's hive is HKEY_USERS\<their SID> while they are logged on, the very
+; key their own HKEY_CURRENT_USER names. Sets $SettingsSid to that SID, and $SettingsOwner to
+; DOMAIN\name. Without a session user (no session service), or when no hive is loaded under that
+; SID, $SettingsSid stays empty and Setup's own HKEY_CURRENT_USER is used, $SettingsOwner naming
+; Setup's own account.
+!macro DEFINE_FIND_SETTINGS_HIVE UN
+Function ${UN}FindSettingsHive
+  Push $0
+  Push $1
+  Push $2
+  Push $3
+  StrCpy $SettingsSid ""
+  StrCpy $SettingsOwner ""
+  ; WTS_CURRENT_SERVER_HANDLE (0), WTS_CURRENT_SESSION (-1), WTSUserName (5), WTSDomainName (7).
+  ; Results are compared as numbers: a call the System plug-in cannot make answers "error", 0.
+  System::Call 'wtsapi32::WTSQuerySessionInformationW(p 0, i -1, i 5, *p .r0, *i .r1) i .r2'
+  ${If} $2 <> 0
+    System::Call 'kernel32::lstrcpynW(w .r3, p r0, i ${NSIS_MAX_STRLEN})'
+    System::Call 'wtsapi32::WTSFreeMemory(p r0)'
+    StrCpy $SettingsOwner $3
+    System::Call 'wtsapi32::WTSQuerySessionInformationW(p 0, i -1, i 7, *p .r0, *i .r1) i .r2'
+    ${If} $2 <> 0
+      System::Call 'kernel32::lstrcpynW(w .r3, p r0, i ${NSIS_MAX_STRLEN})'
+      System::Call 'wtsapi32::WTSFreeMemory(p r0)'
+      ${If} $3 != ""
+      ${AndIf} $SettingsOwner != ""
+        StrCpy $SettingsOwner "$3\$SettingsOwner"
+      ${EndIf}
+    ${EndIf}
+  ${EndIf}
+  ${If} $SettingsOwner != ""
+    ; SECURITY_MAX_SID_SIZE: 68 bytes.
+    System::Alloc 68
+    Pop $0
+    System::Call 'advapi32::LookupAccountNameW(p 0, w "$SettingsOwner", p r0, *i 68, w .r1, \
+      *i ${NSIS_MAX_STRLEN}, *i .r2) i .r3'
+    ${If} $3 <> 0
+      System::Call 'advapi32::ConvertSidToStringSidW(p r0, *p .r1) i .r3'
+      ${If} $3 <> 0
+        System::Call 'kernel32::lstrcpynW(w .r2, p r1, i ${NSIS_MAX_STRLEN})'
+        System::Call 'kernel32::LocalFree(p r1)'
+        ; A logged-on user's hive always holds subkeys; none means it is not loaded.
+        ClearErrors
+        EnumRegKey $3 HKU "$2" 0
+        ${IfNot} ${Errors}
+        ${AndIf} $3 != ""
+          StrCpy $SettingsSid $2
+        ${EndIf}
+      ${EndIf}
+    ${EndIf}
+    System::Free $0
+  ${EndIf}
+  ${If} $SettingsSid == ""
+    StrCpy $SettingsOwner ""
+    System::Call 'advapi32::GetUserNameW(w .r0, *i ${NSIS_MAX_STRLEN}) i .r3'
+    ${IfThen} $3 <> 0 ${|} StrCpy $SettingsOwner $0 ${|}
+  ${EndIf}
+  Pop $3
+  Pop $2
+  Pop $1
+  Pop $0
+FunctionEnd
+!macroend
+!insertmacro DEFINE_FIND_SETTINGS_HIVE ""
+!insertmacro DEFINE_FIND_SETTINGS_HIVE "un."
+
+; The settings as the plug-in loads them: "Enabled" is on only for the exact text "1", "Method" is
+; GET when missing or exactly "GET" and POST otherwise, "User" and "Key" are taken as they are.
+; $Enabled stays empty when no "Enabled" is stored.
+Function ReadSettings
+  StrCpy $SettingsFound 0
+  StrCpy $User ""
+  StrCpy $Key ""
+  StrCpy $Enabled ""
+  StrCpy $Method "GET"
+  !insertmacro READ_USER_REG $0 "${SETTINGS_KEY}" "User"
+  ${IfNot} ${Errors}
+    StrCpy $User $0
+    StrCpy $SettingsFound 1
+  ${EndIf}
+  !insertmacro READ_USER_REG $0 "${SETTINGS_KEY}" "Key"
+  ${IfNot} ${Errors}
+    StrCpy $Key $0
+    StrCpy $SettingsFound 1
+  ${EndIf}
+  !insertmacro READ_USER_REG $0 "${SETTINGS_KEY}" "Enabled"
+  ${IfNot} ${Errors}
+    StrCpy $SettingsFound 1
+    StrCpy $Enabled 0
+    ${IfThen} $0 S== "1" ${|} StrCpy $Enabled 1 ${|}
+  ${EndIf}
+  !insertmacro READ_USER_REG $0 "${SETTINGS_KEY}" "Method"
+  ${IfNot} ${Errors}
+    StrCpy $SettingsFound 1
+    ${IfThen} $0 S!= "GET" ${|} StrCpy $Method "POST" ${|}
+  ${EndIf}
+FunctionEnd
+
+; The first character of a text (second on the stack) that is not in a set (top of the stack), or
+; "" when there is none. StrSpnW compares code units exactly, where the script's own comparisons
+; would follow the locale's collation.
+Function FirstCharNotIn
+  Exch $1
+  Exch
+  Exch $0
+  Push $2
+  StrCpy $2 0
+  System::Call 'shlwapi::StrSpnW(w r0, w r1) i .r2'
+  StrCpy $0 $0 1 $2
+  Pop $2
+  Exch
+  Pop $1
+  Exch $0
+FunctionEnd
+
+!define NAME_CHARS "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789._-"
+!define DIGITS "0123456789"
+
+; How a refused character is named in a warning.
+!macro DESCRIBE_CHAR OUT CHAR
+  ${If} ${CHAR} == " "
+    StrCpy ${OUT} "a blank"
+  ${Else}
+    StrCpy ${OUT} '"${CHAR}"'
+  ${EndIf}
+!macroend
+
+; Sets $AccountWarningText to why the service would refuse $User or $Key, "" when it takes both.
+; The service's account names are 2 to 32 ASCII letters, digits, ".", "_" and "-", starting with a
+; letter or a digit, and never its reserved "Username"; its keys are 1 to 64 digits. The plug-in
+; sends both unescaped, so anything else (a blank, "&", "?", "#", a letter outside A to Z) makes its
+; reports refused. An empty name or key only matters when reporting is on.
+Function CheckAccount
+  Push $0
+  Push $1
+  StrCpy $AccountWarningText ""
+  StrLen $0 $User
+  ${If} $User == ""
+    ${IfThen} $Enabled == 1 ${|} StrCpy $AccountWarningText "There is no user name." ${|}
+  ${ElseIf} $0 > 32
+    StrCpy $AccountWarningText "The user name is longer than 32 characters."
+  ${ElseIf} $0 < 2
+    StrCpy $AccountWarningText "The user name is shorter than 2 characters."
+  ${ElseIf} $User == "Username"
+    StrCpy $AccountWarningText "The user name $\"$User$\" is reserved."
+  ${Else}
+    Push $User
+    Push "${NAME_CHARS}"
+    Call FirstCharNotIn
+    Pop $0
+    ${If} $0 != ""
+      !insertmacro DESCRIBE_CHAR $1 $0
+      StrCpy $AccountWarningText "The user name holds $1."
+    ${Else}
+      StrCpy $0 $User 1
+      ${If} $0 == "."
+      ${OrIf} $0 == "_"
+      ${OrIf} $0 == "-"
+        StrCpy $AccountWarningText "The user name starts with $\"$0$\"."
+      ${EndIf}
+    ${EndIf}
+  ${EndIf}
+  ${If} $AccountWarningText != ""
+    StrCpy $AccountWarningText "$AccountWarningText Names are 2 to 32 letters A to Z, digits, $\".$\", \
+      $\"_$\" or $\"-$\", starting with a letter or digit."
+  ${EndIf}
+  StrLen $0 $Key
+  StrCpy $1 ""
+  ${If} $Key == ""
+    ${IfThen} $Enabled == 1 ${|} StrCpy $1 "There is no key." ${|}
+  ${ElseIf} $0 > 64
+    StrCpy $1 "The key is longer than 64 digits."
+  ${Else}
+    Push $Key
+    Push "${DIGITS}"
+    Call FirstCharNotIn
+    Pop $0
+    ${If} $0 != ""
+      !insertmacro DESCRIBE_CHAR $1 $0
+      StrCpy $1 "The key holds $1."
+    ${EndIf}
+  ${EndIf}
+  ${If} $1 != ""
+    ${IfThen} $AccountWarningText != "" ${|} StrCpy $AccountWarningText "$AccountWarningText$\r$\n" ${|}
+    StrCpy $AccountWarningText "$AccountWarningText$1 Keys are 1 to 64 digits."
+  ${EndIf}
+  ${If} $AccountWarningText != ""
+    StrCpy $AccountWarningText "${SERVICE_HOST} would refuse Velk's reports:$\r$\n$AccountWarningText"
+  ${EndIf}
+  Pop $1
+  Pop $0
+FunctionEnd
+
+; /USER=NAME and /KEY=KEY: with /S they set the account and switch reporting on, and both or
+; neither must be given; without /S they fill the account page.
+Function ReadAccountOptions
+  Push $0
+  Push $1
+  Push $2
+  Push $3
+  ${GetParameters} $0
+  ClearErrors
+  ${GetOptions} $0 "/USER=" $1
+  StrCpy $2 0
+  ${IfNot} ${Errors}
+    StrCpy $User $1
+    IntOp $2 $2 + 1
+  ${EndIf}
+  ClearErrors
+  ${GetOptions} $0 "/KEY=" $3
+  ${IfNot} ${Errors}
+    StrCpy $Key $3
+    IntOp $2 $2 + 2
+  ${EndIf}
+  StrCpy $WriteSettings 0
+  ${If} ${Silent}
+    ${If} $2 == 1
+    ${OrIf} $2 == 2
+      SetErrorLevel 3
+      Abort
+    ${ElseIf} $2 == 3
+      StrCpy $Enabled 1
+      Call CheckAccount
+      ${If} $AccountWarningText != ""
+        SetErrorLevel 3
+        Abort
+      ${EndIf}
+      StrCpy $WriteSettings 1
+    ${EndIf}
+  ${EndIf}
+  Pop $3
+  Pop $2
+  Pop $1
+  Pop $0
+FunctionEnd
+
+Function OpenRegistrationPage
+  Pop $0
+  ExecShell "open" "${REGISTER_URL}"
+FunctionEnd
+
+Function AccountPage
+  !insertmacro MUI_HEADER_TEXT "Your account" "The account at ${SERVICE_HOST} that Velk reports \
+    your tracks to."
+  nsDialogs::Create 1018
+  Pop $0
+  ${If} $0 == error
+    Abort
+  ${EndIf}
+  ${NSD_CreateLabel} 0 0 100% 20u "Velk sends each track you play to ${SERVICE_HOST} with your \
+    account's user name and key. No account yet? Register one; its page shows your key once."
+  ${NSD_CreateLink} 0 22u 100% 10u "Register an account at ${REGISTER_URL}"
+  Pop $0
+  SetCtlColors $0 0x000080 transparent
+  ${NSD_OnClick} $0 OpenRegistrationPage
+  ${NSD_CreateLabel} 0 42u 60u 10u "User name:"
+  ${NSD_CreateText} 62u 40u 150u 12u $User
+  Pop $AccountUser
+  ${NSD_CreateLabel} 0 60u 60u 10u "Key:"
+  ${NSD_CreateText} 62u 58u 150u 12u $Key
+  Pop $AccountKey
+  ${NSD_CreateCheckbox} 62u 75u 150u 10u "Enable Velk"
+  Pop $AccountEnable
+  StrCpy $AccountBothFilled 0
+  ${If} $User != ""
+  ${AndIf} $Key != ""
+    StrCpy $AccountBothFilled 1
+  ${EndIf}
+  ; A stored switch is kept; without one, reporting starts as soon as there is an account.
+  ${If} $Enabled == 1
+    ${NSD_Check} $AccountEnable
+  ${ElseIf} $Enabled == ""
+  ${AndIf} $AccountBothFilled == 1
+    ${NSD_Check} $AccountEnable
+  ${EndIf}
+  ${NSD_CreateLabel} 0 90u 100% 36u ""
+  Pop $AccountWarning
+  SetCtlColors $AccountWarning 0xB00000 transparent
+  ${If} $SettingsOwner != ""
+    ${NSD_CreateLabel} 0 128u 100% 10u "Saved in the Windows settings of $SettingsOwner, for Winamp's \
+      next start."
+  ${EndIf}
+  ${NSD_OnChange} $AccountUser AccountChanged
+  ${NSD_OnChange} $AccountKey AccountChanged
+  ${NSD_OnClick} $AccountEnable AccountChanged
+  Push $AccountUser
+  Call AccountChanged
+  nsDialogs::Show
+FunctionEnd
+
+; After every edit: ticks "Enable Velk" when both boxes become filled and clears it when one
+; becomes empty, and shows what the service would refuse.
+Function AccountChanged
+  Exch $0
+  Push $1
+  ${NSD_GetText} $AccountUser $User
+  ${NSD_GetText} $AccountKey $Key
+  StrCpy $1 0
+  ${If} $User != ""
+  ${AndIf} $Key != ""
+    StrCpy $1 1
+  ${EndIf}
+  ${If} $0 != $AccountEnable
+    ${If} $1 == 1
+    ${AndIf} $AccountBothFilled == 0
+      ${NSD_Check} $AccountEnable
+    ${ElseIf} $1 == 0
+    ${AndIf} $AccountBothFilled == 1
+      ${NSD_Uncheck} $AccountEnable
+    ${EndIf}
+  ${EndIf}
+  StrCpy $AccountBothFilled $1
+  ${NSD_GetState} $AccountEnable $1
+  StrCpy $Enabled 0
+  ${IfThen} $1 == ${BST_CHECKED} ${|} StrCpy $Enabled 1 ${|}
+  Call CheckAccount
+  ${NSD_SetText} $AccountWarning $AccountWarningText
+  Pop $1
+  Pop $0
+FunctionEnd
+
+; Nothing is written until the user confirms settings the service would refuse. Nothing is written
+; either when there were no settings and the page was left empty and switched off.
+Function AccountPageLeave
+  Push $AccountEnable
+  Call AccountChanged
+  ${If} $AccountWarningText != ""
+    MessageBox MB_YESNO|MB_ICONEXCLAMATION|MB_DEFBUTTON2 "$AccountWarningText$\r$\n$\r$\nVelk \
+      sends the user name and key as they are. Save them anyway?" IDYES +2
+    Abort
+  ${EndIf}
+  StrCpy $WriteSettings 1
+  ${If} $SettingsFound == 0
+  ${AndIf} $User == ""
+  ${AndIf} $Key == ""
+  ${AndIf} $Enabled == 0
+    StrCpy $WriteSettings 0
+  ${EndIf}
+  ${If} $WriteSettings == 1
+  ${AndIf} $Enabled == 1
+    StrCpy $FinishText "Velk reports the tracks you play to ${SERVICE_HOST} as $\"$User$\" \
+      from Winamp's next start."
+  ${EndIf}
+FunctionEnd
+
+; Writes the four settings as the plug-in's Apply does: "Enabled", "Method", "User", "Key", each a
+; REG_SZ of its text and one terminating NUL, stopping at the first write that fails.
+Function WriteAccountSettings
+  ${If} $WriteSettings != 1
+    Return
+  ${EndIf}
+  DetailPrint "Saving the Velk account settings of Windows user $SettingsOwner"
+  !insertmacro WRITE_USER_REG "${SETTINGS_KEY}" "Enabled" $Enabled
+  IfErrors failed
+  !insertmacro WRITE_USER_REG "${SETTINGS_KEY}" "Method" $Method
+  IfErrors failed
+  !insertmacro WRITE_USER_REG "${SETTINGS_KEY}" "User" $User
+  IfErrors failed
+  !insertmacro WRITE_USER_REG "${SETTINGS_KEY}" "Key" $Key
+  IfErrors failed
+  Return
+failed:
+  SetErrorLevel 2
+  DetailPrint "Could not save the Velk account settings."
+  MessageBox MB_OK|MB_ICONEXCLAMATION "Setup could not save your Velk account settings. Enter \
+    them in Velk's configuration in Winamp (Options > Preferences > Plug-ins > General \
+    Purpose)." /SD IDOK
+FunctionEnd
+
+Function .onInit
+  StrCpy $FinishText "Velk is switched off. To switch it on, start Winamp, open Options > \
+    Preferences > Plug-ins > General Purpose, select $\"Velk - Winamp Moxel$\" and click \
+    Configure: enter your account name and key (from ${REGISTER_URL}) and tick $\"Enable Velk$\"."
+  Call FindSettingsHive
+  Call ReadSettings
+  Call ReadAccountOptions
+  Call FindPlayerFolder
+FunctionEnd
+
 ; The player's folder: HKCU\Software\Winamp's default value, else the folder of the player's
 ; uninstaller registered for all users, else Program Files (x86)\Winamp or Program Files\Winamp.
-; A folder given with /D= wins.
-Function .onInit
+; A folder given with /D= wins. The player's settings are read from its user's hive.
+Function FindPlayerFolder
   ${If} $INSTDIR != ""
     StrCpy $FoundText "Velk will be installed into the Winamp folder below."
     Return
   ${EndIf}
-  ReadRegStr $0 HKCU "${PLAYER_KEY}" ""
+  !insertmacro READ_USER_REG $0 "${PLAYER_KEY}" ""
   ${If} $0 != ""
     StrCpy $INSTDIR $0
     StrCpy $FoundText "Setup found Winamp in the folder below (from your Winamp settings)."
@@ -245,11 +671,13 @@ Section "Velk"
   ${Else}
     !insertmacro WRITE_UNINSTALL_ENTRY HKCU
   ${EndIf}
+  Call WriteAccountSettings
 SectionEnd
 
 ; The uninstaller runs from a copy in the temporary folder with $INSTDIR = the Plugins folder it
 ; was written to; given /D= or _?= with the player's folder instead, it uses that.
 Function un.onInit
+  Call un.FindSettingsHive
   ${If} ${FileExists} "$INSTDIR\winamp.exe"
   ${OrIf} ${FileExists} "$INSTDIR\Plugins\${UNINSTALLER}"
     StrCpy $PlayerDir $INSTDIR
@@ -281,7 +709,11 @@ Section "un.Velk plug-in" UnPlugin
 SectionEnd
 
 Section /o "un.My Velk settings" UnSettings
-  DeleteRegKey HKCU "${SETTINGS_KEY}"
+  ${If} $SettingsSid == ""
+    DeleteRegKey HKCU "${SETTINGS_KEY}"
+  ${Else}
+    DeleteRegKey HKU "$SettingsSid\${SETTINGS_KEY}"
+  ${EndIf}
 SectionEnd
 
 !insertmacro MUI_UNFUNCTION_DESCRIPTION_BEGIN

@@ -65,6 +65,19 @@ void CAccounts::ReplaceKey(std::string_view name, const std::string& keyHash,
       std::move(done));
 }
 
+void CAccounts::ReplacePlayerToken(std::string_view name, const std::string& tokenHash,
+                                   const std::string& tokenMd5, ChangeDone done) {
+  CAccountWrite write;
+  write.playerToken = std::make_pair(tokenHash, tokenMd5);
+  WriteChange(
+      name, std::move(write),
+      [tokenHash, tokenMd5](CEntry& entry) {
+        entry.record.tokenHash = tokenHash;
+        entry.record.tokenMd5 = tokenMd5;
+      },
+      std::move(done));
+}
+
 void CAccounts::Remove(std::string_view name, ChangeDone done) {
   std::unique_lock<std::mutex> lock;
   CEntry* entry = Lock(name, lock);

@@ -20,7 +20,22 @@ bool IsValidUserName(std::string_view name) {
   return true;
 }
 
-bool IsReservedUserName(std::string_view name) { return NameKey(name) == "username"; }
+bool IsReservedUserName(std::string_view name) {
+  static const char* const kReserved[] = {
+      "username",   "admin",     "administrator", "root",       "velk",     "velk-service",
+      "support",    "api",       "www",           "account",    "accounts", "signature",
+      "signatures", "user",      "users",         "help",       "info",     "system",
+      "sysadmin",   "webmaster", "hostmaster",    "postmaster", "abuse",    "security",
+      "staff",      "moderator", "mod",           "official",   "service",  "register",
+      "signin",     "login",     "status",        "noreply",    "no-reply", "anonymous",
+      "guest",      "null",      "owner",         "operator",   "team",
+  };
+  const std::string key = NameKey(name);
+  for (const char* reserved : kReserved) {
+    if (key == reserved) return true;
+  }
+  return false;
+}
 
 namespace {
 
@@ -31,6 +46,49 @@ constexpr int64_t kMinuteMs = 60000;
 // soon after a claim found its report replaced or taken.
 constexpr int64_t kAdoptEveryMs = 2000;
 constexpr int64_t kAdoptSoonMs = 200;
+
+// Longest track length taken from a player (a day); longer ones count as not told.
+constexpr int64_t kMaxDurationSeconds = 24 * 3600;
+
+// The tags of another player's report as the signature shows them.
+void SetPlayerTags(CTrackState& state, const CKeptReport& report) {
+  state.artist = TrimBlanks(CleanUtf8(report.artist));
+  state.title = TrimBlanks(CleanUtf8(report.title));
+  state.album = TrimBlanks(CleanUtf8(report.album));
+  state.year = TrimBlanks(CleanUtf8(report.year));
+  state.genre = TrimBlanks(CleanUtf8(report.genre));
+}
+
+// The state after another player's report, which came at `arrivedAt`. The newest report wins:
+// a track playing now always; a finished listen only over what began before it.
+CTrackState NextFromPlayer(CTrackState state, const CKeptReport& report, int64_t arrivedAt) {
+  using EPlayback = CTrackState::EPlayback;
+  const int64_t duration =
+      report.durationS > 0 && report.durationS <= kMaxDurationSeconds ? report.durationS : 0;
+  CTrackState next;
+  SetPlayerTags(next, report);
+  if (report.source == CKeptReport::ESource::kNowPlaying) {
+    next.playback = EPlayback::kPlaying;
+    next.trackAt = arrivedAt;
+    next.endsAt = duration > 0 ? arrivedAt + duration + kListenGraceSeconds : 0;
+    return next;
+  }
+  const int64_t startedAt = std::min(report.startedAt, arrivedAt);
+  const bool same = next.artist == state.artist && next.title == state.title;
+  if (state.playback == EPlayback::kPlaying && same) {
+    // The listen of the track playing now: it ends it, unless it came well before its end.
+    if (state.endsAt > 0 &&
+        state.endsAt - kListenGraceSeconds > arrivedAt + kListenBeforeEndSeconds) {
+      return state;
+    }
+  } else if (state.playback != EPlayback::kNone && state.trackAt > startedAt) {
+    return state;  // what the signature shows began after this listen
+  }
+  next.playback = EPlayback::kStopped;
+  next.trackAt = startedAt;
+  next.stoppedAt = duration > 0 ? std::min(arrivedAt, startedAt + duration) : arrivedAt;
+  return next;
+}
 
 CKeptReport ToKept(const CReport& report, int64_t arrivedAt) {
   CKeptReport kept;
@@ -269,6 +327,7 @@ CAccounts::CView CAccounts::ViewOf(const CEntry& entry) {
   view.wrongKey =
       entry.wrongKeySeen && entry.record.state.playback == CTrackState::EPlayback::kNone;
   view.settings = entry.record.settings;
+  view.tokenMd5 = entry.record.tokenMd5;
   return view;
 }
 
@@ -279,15 +338,14 @@ void CAccounts::MarkChanged(CEntry& entry) {
 }
 
 CAccounts::EKeyCheck CAccounts::CheckKey(std::string_view name, const CKeyDigest& digest,
-                                         bool wellFormed, std::string* keyHash) {
+                                         bool wellFormed, std::string* keyHash, EKeyFrom from) {
   std::unique_lock<std::mutex> lock;
   CEntry* entry = Lock(name, lock);
   if (!entry) return EKeyCheck::kNoAccount;
   *keyHash = entry->record.keyHash;
   if (entry->rightKey && SameDigest(*entry->rightKey, digest)) return EKeyCheck::kMatches;
   if (!wellFormed || (entry->wrongKey && SameDigest(*entry->wrongKey, digest))) {
-    if (!entry->wrongKeySeen) MarkChanged(*entry);
-    entry->wrongKeySeen = true;
+    if (from == EKeyFrom::kPlayer) MarkWrongKeySeen(*entry);
     return EKeyCheck::kWrong;
   }
   if (entry->checkReserved) return EKeyCheck::kBusy;
@@ -314,7 +372,7 @@ CAccounts::EKeyCheck CAccounts::CheckKey(std::string_view name, const CKeyDigest
 }
 
 bool CAccounts::RememberKeyCheck(std::string_view name, const CKeyDigest& digest, bool matches,
-                                 bool checked) {
+                                 bool checked, EKeyFrom from) {
   std::optional<CStoreError> failure;
   if (checked && !matches && m_store.Shared()) {
     const int64_t nowMs = m_clock.WallMs();
@@ -341,9 +399,13 @@ bool CAccounts::RememberKeyCheck(std::string_view name, const CKeyDigest& digest
   }
   entry->wrongKey = digest;
   m_wrongChecks.Add(entry->nameKey);
-  if (!entry->wrongKeySeen) MarkChanged(*entry);
-  entry->wrongKeySeen = true;
+  if (from == EKeyFrom::kPlayer) MarkWrongKeySeen(*entry);
   return false;
+}
+
+void CAccounts::MarkWrongKeySeen(CEntry& entry) {
+  if (!entry.wrongKeySeen) MarkChanged(entry);
+  entry.wrongKeySeen = true;
 }
 
 int64_t CAccounts::KeyCheckRetryMs(std::string_view name) {
@@ -363,15 +425,41 @@ int64_t CAccounts::KeyCheckRetryMs(std::string_view name) {
   return std::max<int64_t>(1, waitMs);
 }
 
+int64_t CAccounts::WrongKeysWaitMs(std::string_view name) {
+  const std::string nameKey = NameKey(name);
+  int64_t waitMs = m_wrongChecks.WaitMs(nameKey);
+  if (waitMs > 0 || !m_store.Shared()) return waitMs;
+  const int64_t nowMs = m_clock.WallMs();
+  const std::vector<int64_t> failed = m_store.FailedKeyChecks(nameKey, nowMs - kMinuteMs);
+  const size_t limit = m_options.wrongKeysPerMinute;
+  if (failed.size() < limit) return 0;
+  return std::max<int64_t>(
+      1, limit == 0 ? kMinuteMs : failed[failed.size() - limit] + kMinuteMs - nowMs);
+}
+
+void CAccounts::CountWrongKey(std::string_view name) {
+  const std::string nameKey = NameKey(name);
+  m_wrongChecks.Add(nameKey);
+  if (!m_store.Shared()) return;
+  const int64_t nowMs = m_clock.WallMs();
+  m_store.AddFailedKeyCheck(nameKey, nowMs, nowMs - kMinuteMs);
+}
+
 CTrackState CAccounts::Next(const CEntry& entry, const CKeptReport& report,
                             int64_t arrivedAt) const {
   CTrackState state = entry.latest ? *entry.latest : entry.record.state;
+  if (report.source != CKeptReport::ESource::kPlugin) {
+    // A shared store decides a listen against what it holds when the listen is applied: what is
+    // written is the listen's own state, shown unless something newer is.
+    return NextFromPlayer(m_store.Shared() ? CTrackState() : state, report, arrivedAt);
+  }
   if (report.stopped) {
     // A stop keeps the last track; a repeated stop keeps the time of the first.
     if (state.playback != CTrackState::EPlayback::kStopped) {
       state.playback = CTrackState::EPlayback::kStopped;
       state.stoppedAt = arrivedAt;
     }
+    state.endsAt = 0;
     return state;
   }
   const CCodePage& codePage = CodePageFor(entry.record.codePage);
@@ -384,6 +472,7 @@ CTrackState CAccounts::Next(const CEntry& entry, const CKeptReport& report,
   state.genre = TrimBlanks(codePage.ToUtf8(report.genre));
   state.trackAt = arrivedAt;
   state.stoppedAt = 0;
+  state.endsAt = 0;
   return state;
 }
 
@@ -423,15 +512,24 @@ void CAccounts::WriteState(CEntry& entry, const CTrackState& state,
 }
 
 void CAccounts::Apply(std::string_view name, const CReport& report, ApplyDone done, bool justRead) {
+  Submit(name, ToKept(report, m_clock.WallSeconds()), std::move(done), justRead);
+}
+
+void CAccounts::ApplyFromPlayer(std::string_view name, CKeptReport report, ApplyDone done) {
+  report.arrivedAt = m_clock.WallSeconds();
+  Submit(name, std::move(report), std::move(done), false);
+}
+
+void CAccounts::Submit(std::string_view name, CKeptReport incoming, ApplyDone done, bool justRead) {
   std::unique_lock<std::mutex> lock;
   // A shared store decides whether the account exists, and its interval: no need to read it.
   CEntry* entry = Lock(name, lock, justRead || m_store.Shared() ? ELoad::kHeld : ELoad::kCurrent);
   if (!entry) return done(EApply::kNoAccount, "");
   if (m_store.Shared()) {
     CReportWrite write;
-    write.stopped = report.stopped;
-    write.kept = ToKept(report, m_clock.WallSeconds());
-    if (!report.stopped) write.track = Next(*entry, write.kept, write.kept.arrivedAt);
+    write.stopped = incoming.stopped;
+    write.kept = incoming;
+    if (!incoming.stopped) write.track = Next(*entry, write.kept, write.kept.arrivedAt);
     write.nowMs = m_clock.WallMs();
     write.intervalMs = m_options.minReportIntervalMs;
     lock.unlock();
@@ -451,7 +549,6 @@ void CAccounts::Apply(std::string_view name, const CReport& report, ApplyDone do
                         });
   }
   const int64_t nowMs = m_clock.SteadyMs();
-  CKeptReport incoming = ToKept(report, m_clock.WallSeconds());
   const std::optional<int64_t> previous = entry->lastAcceptedMs;
   if (previous && nowMs - *previous < m_options.minReportIntervalMs) {
     // Too soon: kept, committed now, so that neither a restart nor a crash loses it.
@@ -532,8 +629,9 @@ void CAccounts::ReportShared(
 }
 
 void CAccounts::TakeApplied(CEntry& entry, const CReportOutcome& outcome) {
-  // A look-up that finished meanwhile may have brought a newer state already.
-  if (outcome.version < entry.record.version) return;
+  // A look-up that finished meanwhile may have brought a newer state already; without a version
+  // (another player's listen) the change notice brings it.
+  if (outcome.version == 0 || outcome.version < entry.record.version) return;
   entry.wrongKeySeen = false;
   if (!(entry.record.state == outcome.state)) {
     entry.record.state = outcome.state;

@@ -25,8 +25,9 @@
 // letter or a digit. The plug-in sends the name unescaped, so nothing that has a meaning in a
 // query ("&", "=", "?", "%", "+", blank) may appear in one.
 bool IsValidUserName(std::string_view name);
-// Names nobody may register: the plug-in's default user name, so that unconfigured players
-// report to no account.
+// Names nobody may register, in any letter case: the plug-in's default user name, so that
+// unconfigured players report to no account, and names that would pass for the service's own
+// (admin, root, velk, support, api, ...).
 bool IsReservedUserName(std::string_view name);
 
 struct CAccountsOptions {
@@ -56,6 +57,7 @@ class CAccounts {
     int64_t changedAt = 0;  // Unix seconds of the last such change in this process, growing
     bool wrongKey = false;  // reports came with a wrong key, and none with the right one yet
     CAccountSettings settings;
+    std::string tokenMd5;  // of the player token; empty when none was made
   };
   // The account called `name` in any letter case, or nothing. Throws CStoreError.
   std::optional<CView> Find(std::string_view name);
@@ -73,16 +75,19 @@ class CAccounts {
     kLimited,  // too many wrong keys for this account lately: refuse without a check
     kBusy,     // a slow check of this account is under way: refuse without a check
   };
+  // Who offers a key. Only a player's report may mark the account as reporting with a wrong key;
+  // a failed sign-in counts against the account's wrong-key bound and changes nothing else.
+  enum class EKeyFrom { kPlayer, kSignIn };
   // Decides `key` (given as its digest, and whether it is well formed) from what the service
   // remembers. kUnknown reserves the account's one slow check. Throws CStoreError.
   EKeyCheck CheckKey(std::string_view name, const CKeyDigest& digest, bool wellFormed,
-                     std::string* keyHash);
+                     std::string* keyHash, EKeyFrom from = EKeyFrom::kPlayer);
   // Ends the slow check that kUnknown reserved: remembers its outcome, or with `checked` false
   // (the check could not run) only gives the reservation back. Returns whether the key matches
   // the account's key now: false also when the key was replaced while the check ran (its outcome
   // is then forgotten).
   bool RememberKeyCheck(std::string_view name, const CKeyDigest& digest, bool matches,
-                        bool checked = true);
+                        bool checked = true, EKeyFrom from = EKeyFrom::kPlayer);
   // Whether `digest` is the key that last passed the slow check of the account `name`, as this
   // instance holds it, known current without asking the store (see FindHeld). Never waits for the
   // database; false when that is not known.
@@ -106,6 +111,11 @@ class CAccounts {
   // caller's CheckKey of this report has just read the account, so a shared store is not asked
   // again.
   void Apply(std::string_view name, const CReport& report, ApplyDone done, bool justRead = false);
+  // Applies a report of another player (`report.source` is not kPlugin; its arrival is now) as
+  // Apply does, within the same interval, with its own rules: a track playing now replaces the
+  // state and, with a duration, ends by itself at start + duration + kListenGraceSeconds; a
+  // finished listen shows as the last played track unless something newer is playing or shown.
+  void ApplyFromPlayer(std::string_view name, CKeptReport report, ApplyDone done);
   // Applies the kept reports that are due now. The scheduler thread calls it; tests may too.
   void ApplyDueReports();
 
@@ -119,6 +129,14 @@ class CAccounts {
   // The session whose token hash is `keepSession` stays signed in; the account's others end.
   void ReplaceKey(std::string_view name, const std::string& keyHash, const CKeyDigest& digest,
                   const std::string& keepSession, ChangeDone done);
+  // A new player token (its digest and MD5): from the commit on only it passes.
+  void ReplacePlayerToken(std::string_view name, const std::string& tokenHash,
+                          const std::string& tokenMd5, ChangeDone done);
+  // Failed player-token attempts on an account (an Audioscrobbler handshake names it) count
+  // against the same per-account limit as wrong keys. WrongKeysWaitMs: 0 while one more may be
+  // tried, else the milliseconds until then. Throws CStoreError (a shared store counts).
+  int64_t WrongKeysWaitMs(std::string_view name);
+  void CountWrongKey(std::string_view name);
   // Deletes the account, its state, settings and key. From the call on, the account is gone for
   // reports and look-ups; once committed, its name is free again.
   void Remove(std::string_view name, ChangeDone done);
@@ -183,6 +201,8 @@ class CAccounts {
   void Refresh(CEntry& entry, CAccountRecord record);
   // Schedules the kept reports of the store that this instance does not hold yet. Throws.
   void AdoptKeptReports();
+  // Applies `incoming` (arrived now) to the account, or keeps it when it comes too soon.
+  void Submit(std::string_view name, CKeptReport incoming, ApplyDone done, bool justRead);
   // The state `entry` shows once `report`, which came at wall time `arrivedAt`, is applied.
   CTrackState Next(const CEntry& entry, const CKeptReport& report, int64_t arrivedAt) const;
   // Queues `state` for `entry` (m_mutex held) and clears its kept report; `committed` runs with
@@ -200,6 +220,8 @@ class CAccounts {
   // Applies `entry`'s kept report of a shared store if it is still the one kept (m_mutex held).
   void ClaimKept(CEntry& entry);
   void MarkChanged(CEntry& entry);  // m_mutex held
+  // A player reported with a wrong key: the image says so until a report passes (m_mutex held).
+  void MarkWrongKeySeen(CEntry& entry);
   void RunScheduler();
 
   CStore& m_store;

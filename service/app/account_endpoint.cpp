@@ -19,11 +19,13 @@ CHttpResponse Redirect(const std::string& location) {
   return response;
 }
 
-// The account page holds forms that act at once: no other site may frame it.
+// The account page holds forms that act at once: no other site may frame it. It may show a key,
+// so no cache keeps it.
 CHttpResponse PageResponse(int status, std::string html) {
   CHttpResponse response = HtmlResponse(status, std::move(html));
   response.fields.emplace_back("X-Frame-Options", "DENY");
   response.fields.emplace_back("Content-Security-Policy", "frame-ancestors 'none'");
+  response.fields.emplace_back("Cache-Control", "no-store");
   return response;
 }
 
@@ -38,24 +40,24 @@ std::string Value(const std::vector<CFormField>& fields, std::string_view name) 
   return value;
 }
 
-// The look and code page that a settings form or a preview query chose; false when a value is
-// not one of those offered.
-bool ParseLook(const std::vector<CFormField>& fields, CSignatureStyle* style, int* codePage) {
-  if (!ParseTemplate(Value(fields, "template"), &style->layout)) return false;
-  if (!ParseTheme(Value(fields, "theme"), &style->theme)) return false;
+// The look and code page that a settings form or a preview query chose. Returns null when all
+// are among those offered, else the name of the first field that is not.
+const char* ParseLook(const std::vector<CFormField>& fields, CSignatureStyle* style,
+                      int* codePage) {
+  if (!ParseTemplate(Value(fields, "template"), &style->layout)) return "template";
+  if (!ParseTheme(Value(fields, "theme"), &style->theme)) return "theme";
   const std::string mode = Value(fields, "accent_mode");
   style->accent = -1;
   if (mode == "own") {
-    if (!ParseAccent(Value(fields, "accent"), &style->accent)) return false;
+    if (!ParseAccent(Value(fields, "accent"), &style->accent)) return "accent";
   } else if (mode != "theme") {
-    return false;
+    return "accent_mode";
   }
   style->showAlbum = Value(fields, "album") == "1";
   style->showYear = Value(fields, "year") == "1";
   style->showGenre = Value(fields, "genre") == "1";
-  const std::string page = Value(fields, "codepage");
-  *codePage = page.empty() ? 0 : std::atoi(page.c_str());
-  return page.size() <= 5 && FindCodePage(*codePage) != nullptr;
+  *codePage = ParseCodePageNumber(Value(fields, "codepage"));
+  return FindCodePage(*codePage) ? nullptr : "codepage";
 }
 
 }  // namespace
@@ -112,7 +114,8 @@ void CSignatureService::ShowSignIn(const CHttpRequest& request, int status,
 
 void CSignatureService::ShowAccount(const CHttpRequest& request, const CAccountSession& session,
                                     int status, const std::string& notice, const std::string& key,
-                                    const std::string& setCookie, Reply reply) {
+                                    const std::string& setCookie, Reply reply,
+                                    const std::string& playerToken) {
   std::optional<CAccounts::CView> account;
   try {
     account = m_accounts.Find(session.nameKey);
@@ -133,6 +136,9 @@ void CSignatureService::ShowAccount(const CHttpRequest& request, const CAccountS
   page.notice = notice;
   page.error = status >= 400;
   page.key = key;
+  page.playerToken = playerToken;
+  page.hasPlayerToken = !account->tokenMd5.empty();
+  page.sample = account->state.trackAt == 0;
   CHttpResponse response = PageResponse(status, AccountPageHtml(page));
   if (!setCookie.empty()) response.fields.emplace_back("Set-Cookie", setCookie);
   response.omitBody = request.method == "HEAD";
@@ -145,6 +151,14 @@ void CSignatureService::HandleAccount(const CHttpRequest& request, std::string_v
     response.fields.emplace_back("Allow", "GET, HEAD");
     return reply(std::move(response));
   }
+  // What the form before the redirect did, shown by this GET only.
+  std::optional<CFlash> flash;
+  std::string clearFlash;
+  const std::string flashId = CookieValue(request.cookie, kFlashCookie);
+  if (!flashId.empty() && request.method == "GET") {
+    flash = m_flashes.Take(flashId);
+    clearFlash = CookieField(kFlashCookie, "", CameOverHttps(request));
+  }
   std::optional<CAccountSession> session;
   try {
     session = SessionOf(request);
@@ -152,10 +166,28 @@ void CSignatureService::HandleAccount(const CHttpRequest& request, std::string_v
     LogRepeated("session look-up failed", error.what());
     return reply(PageResponse(503, kNoDatabase));
   }
-  if (!session) return ShowSignIn(request, 200, "", "", std::move(reply));
-  const bool saved = QueryOf(request.target) == "saved=1";
-  ShowAccount(request, *session, 200, saved ? "Saved. The signature shows the new look now." : "",
-              "", "", std::move(reply));
+  if (!session) {
+    if (!flash || flash->deleted.empty()) return ShowSignIn(request, 200, "", "", std::move(reply));
+    CHttpResponse response = PageResponse(200, DeletedPageHtml(flash->deleted));
+    response.fields.emplace_back("Set-Cookie", clearFlash);
+    return reply(std::move(response));
+  }
+  if (flash && flash->sessionId != session->id) flash.reset();
+  std::string notice = flash ? flash->notice : "";
+  if (notice.empty() && QueryOf(request.target) == "saved=1") {
+    notice = "Saved. The signature shows the new look now.";
+  }
+  ShowAccount(request, *session, 200, notice, flash ? flash->key : "", clearFlash, std::move(reply),
+              flash ? flash->playerToken : "");
+}
+
+CHttpResponse CSignatureService::RedirectWithFlash(const CHttpRequest& request,
+                                                   const CFlash& flash) {
+  CHttpResponse response = Redirect("/account");
+  response.fields.emplace_back(
+      "Set-Cookie",
+      CookieField(kFlashCookie, m_flashes.Put(flash), CameOverHttps(request)) + "; Max-Age=600");
+  return response;
 }
 
 void CSignatureService::SignIn(const CHttpRequest& request, const std::string& name,
@@ -188,12 +220,13 @@ void CSignatureService::HandleSignIn(const CHttpRequest& request, std::string_vi
                       std::move(reply));
   }
   // The same bounds as for the plug-in's reports: one slow check at a time per account, and
-  // few failed ones per minute.
+  // few failed ones per minute. A failure counts there and nowhere else.
+  constexpr auto kSignIn = CAccounts::EKeyFrom::kSignIn;
   const CKeyDigest digest = DigestKey(key);
   std::string keyHash;
   CAccounts::EKeyCheck check;
   try {
-    check = m_accounts.CheckKey(name, digest, IsWellFormedKey(key), &keyHash);
+    check = m_accounts.CheckKey(name, digest, IsWellFormedKey(key), &keyHash, kSignIn);
   } catch (const CStoreError& error) {
     LogRepeated("account look-up failed", error.what());
     return ShowSignIn(request, 503, "The service cannot reach its database; please try later.",
@@ -226,7 +259,7 @@ void CSignatureService::HandleSignIn(const CHttpRequest& request, std::string_vi
       [this, request, name, key, digest, wrong, shared, keyHash = std::move(keyHash)] {
         bool matches = VerifyKey(keyHash, key);
         try {
-          matches = m_accounts.RememberKeyCheck(name, digest, matches);
+          matches = m_accounts.RememberKeyCheck(name, digest, matches, true, kSignIn);
         } catch (const CStoreError&) {
           matches = false;
         }
@@ -263,10 +296,11 @@ void CSignatureService::HandleSettings(const CHttpRequest& request, std::string_
   if (!session) return;
   CSignatureStyle style;
   int codePage = 0;
-  if (!ParseLook(SplitForm(request.body), &style, &codePage)) {
+  if (const char* bad = ParseLook(SplitForm(request.body), &style, &codePage)) {
     return ShowAccount(request, *session, 400,
-                       "Nothing was saved: please pick a template, a theme, an accent and a code "
-                       "page from those offered.",
+                       std::string("Nothing was saved: \"") + bad +
+                           "\" is not one of those offered; please pick a template, a theme, an "
+                           "accent and a code page from the lists.",
                        "", "", std::move(reply));
   }
   auto shared = std::make_shared<Reply>(std::move(reply));
@@ -299,9 +333,10 @@ void CSignatureService::HandleNewKey(const CHttpRequest& request, std::string_vi
                          "", "", std::move(*shared));
     }
     // Whoever signed in with the old key was signed out with the commit; this page stays.
-    ShowAccount(request, *session, 200,
-                "The new key is in use: reports with the old key are refused from now on.", key, "",
-                std::move(*shared));
+    (*shared)(RedirectWithFlash(
+        request,
+        {session->id, "The new key is in use: reports with the old key are refused from now on.",
+         key, "", ""}));
   };
   // The slow hash runs on a pool thread, never on a network thread.
   const bool queued = m_slowWork.Submit([this, session, answer] {
@@ -347,7 +382,7 @@ void CSignatureService::HandleDelete(const CHttpRequest& request, std::string_vi
                                            "The account was not deleted; please try again later.",
                                            "", "", std::move(*shared));
                       }
-                      CHttpResponse response = PageResponse(200, DeletedPageHtml(name));
+                      CHttpResponse response = RedirectWithFlash(request, {"", "", "", name, ""});
                       response.fields.emplace_back(
                           "Set-Cookie", CookieField(kSessionCookie, "", CameOverHttps(request)));
                       (*shared)(std::move(response));
@@ -370,8 +405,10 @@ void CSignatureService::HandlePreview(const CHttpRequest& request, std::string_v
   if (!session) return reply(TextResponse(403, "Sign in on /account to see a preview.\n"));
   CSignatureStyle style;
   int codePage = 0;
-  if (!ParseLook(SplitForm(QueryOf(request.target)), &style, &codePage)) {
-    return reply(TextResponse(400, "A preview needs a template, theme, accent and code page.\n"));
+  if (const char* bad = ParseLook(SplitForm(QueryOf(request.target)), &style, &codePage)) {
+    return reply(TextResponse(400, std::string("A preview needs a template, theme, accent and code "
+                                               "page among those offered; \"") +
+                                       bad + "\" is not.\n"));
   }
   std::optional<CAccounts::CView> account;
   try {
@@ -381,14 +418,33 @@ void CSignatureService::HandlePreview(const CHttpRequest& request, std::string_v
   }
   if (!account) return reply(TextResponse(404, "There is no such account any more.\n"));
   account->codePage = codePage;
-  std::string variant;
-  int64_t lastModified = 0;
-  auto png = std::make_shared<std::string>(
-      m_renderer.RenderPng(ViewOf(*account, style, &variant, &lastModified)));
-  if (png->empty()) return reply(TextResponse(503, "The preview could not be drawn.\n"));
-  CHttpResponse response;
-  response.fields = {{"Content-Type", "image/png"}, {"Cache-Control", "no-store"}};
-  response.body = std::move(png);
-  response.omitBody = request.method == "HEAD";
-  reply(std::move(response));
+  CDrawJob job;
+  job.view = ViewOf(*account, style, &job.variant, &job.lastModified);
+  UseSampleTrackIfNone(&job.view);
+  job.key =
+      "preview:" + session->nameKey + '/' + std::to_string(codePage) + '/' + style.Fingerprint();
+  job.cache = &m_previews;
+  auto shared = std::make_shared<Reply>(std::move(reply));
+  auto answer = [this, id = session->id, shared](std::shared_ptr<const CImage> image) {
+    if (image) {
+      CHttpResponse response;
+      response.fields = {{"Content-Type", "image/png"}, {"Cache-Control", "no-store"}};
+      response.body = std::shared_ptr<const std::string>(image, &image->png);
+      (*shared)(std::move(response));
+    } else {
+      (*shared)(TextResponse(503, "The preview could not be drawn.\n"));
+    }
+    m_previewsUnderWay.End(id);
+  };
+  // One preview of a session is drawn at a time; the session's others wait for it, so a flood of
+  // them waits on the flooder alone.
+  const bool started = m_previewsUnderWay.Start(session->id, [this, job, answer]() mutable {
+    if (auto cached = m_previews.Find(job.key, job.variant)) return answer(std::move(cached));
+    Draw(std::move(job), std::move(answer));
+  });
+  if (!started) {
+    CHttpResponse response = TextResponse(429, "Too many previews at once; try again shortly.\n");
+    response.fields.emplace_back("Retry-After", "1");
+    (*shared)(std::move(response));
+  }
 }

@@ -1,4 +1,4 @@
-// The HTML of the account page and of its sign-in form.
+// The HTML of the account page, its sign-in form, the registration form and the deleted page.
 #pragma once
 
 #include <string>
@@ -14,11 +14,21 @@ struct CAccountPage {
   std::string notice;     // a line shown on top, or empty
   bool error = false;     // the notice is a refusal
   std::string key;        // a key to show this once, or empty
+  bool sample = false;    // no track reported yet: the preview shows a sample one
+  // A player token to show this once, or empty; whether the account has one (made before, or
+  // just now).
+  std::string playerToken;
+  bool hasPlayerToken = false;
 };
+
+// The section "Other players": the player token, the addresses to enter and how, per client.
+std::string OtherPlayersSectionHtml(const CAccountPage& page);
 
 std::string AccountPageHtml(const CAccountPage& page);
 // The sign-in form; `csrf` is the token of the form's cookie nonce.
 std::string SignInPageHtml(const std::string& error, const std::string& name,
                            const std::string& csrf);
+// The registration form, with `error` on top when not empty and `name` and `codePage` chosen.
+std::string RegisterPageHtml(const std::string& error, const std::string& name, int codePage);
 // The page after deletion.
 std::string DeletedPageHtml(const std::string& name);

@@ -40,9 +40,15 @@ CAccountSettings SettingsOf(const CSignatureStyle& style) {
   return settings;
 }
 
+int64_t CSignatureService::PlayingEndsAt(const CTrackState& state) const {
+  if (state.endsAt > 0) return state.endsAt;
+  return m_options.nowPlayingForMinutes > 0 ? state.trackAt + m_options.nowPlayingForMinutes * 60
+                                            : 0;
+}
+
 bool CSignatureService::PlayingExpired(const CTrackState& state, int64_t now) const {
-  return state.playback == CTrackState::EPlayback::kPlaying && m_options.nowPlayingForMinutes > 0 &&
-         now - state.trackAt >= m_options.nowPlayingForMinutes * 60;
+  const int64_t endsAt = PlayingEndsAt(state);
+  return state.playback == CTrackState::EPlayback::kPlaying && endsAt > 0 && now >= endsAt;
 }
 
 CSignatureView CSignatureService::ViewOf(const CAccounts::CView& account,
@@ -80,16 +86,15 @@ CSignatureView CSignatureService::ViewOf(const CAccounts::CView& account,
     if (view.kind == EKind::kStopped) {
       // The image shows the age of the stop (or of the track, when the player went quiet while
       // playing), so it changes with that text and not only with the state.
-      const int64_t since = expired ? state.trackAt : state.stoppedAt;
+      const int64_t since = !expired           ? state.stoppedAt
+                            : state.endsAt > 0 ? state.endsAt - kListenGraceSeconds
+                                               : state.trackAt;
       const int64_t age = now > since ? now - since : 0;
       view.age = FormatAge(age);
       *variant += expired ? "|expired|" : "|";
       *variant += view.age;
       *lastModified = since + AgeTextSince(age);
-      if (expired) {
-        *lastModified =
-            std::max(*lastModified, state.trackAt + m_options.nowPlayingForMinutes * 60);
-      }
+      if (expired) *lastModified = std::max(*lastModified, PlayingEndsAt(state));
     }
   }
   // Never earlier than the last change: a changed image must not pass as one a client holds.
@@ -102,8 +107,9 @@ std::string CSignatureService::ImageKey(std::string_view name, const ETemplate* 
   return NameKey(name) + '/' + (layout ? TemplateInfo(*layout).name : "");
 }
 
-std::shared_ptr<const CImage> CSignatureService::SignatureImage(std::string_view name,
-                                                                const ETemplate* layout) {
+std::shared_ptr<const CImage> CSignatureService::CurrentImage(std::string_view name,
+                                                              const ETemplate* layout,
+                                                              CDrawJob* job) {
   const std::string key = ImageKey(name, layout);
   std::optional<CAccounts::CView> account;
   try {
@@ -114,27 +120,46 @@ std::shared_ptr<const CImage> CSignatureService::SignatureImage(std::string_view
     return recent ? recent : m_unavailableImage;
   }
   if (!account) return m_noAccountImage;
-  return ImageOf(*account, key, layout, true);
+
+  CSignatureStyle style = StyleOf(account->settings);
+  if (layout) style.layout = *layout;
+  job->view = ViewOf(*account, style, &job->variant, &job->lastModified);
+  job->key = key;
+  job->cache = &m_images;
+  return m_images.Find(job->key, job->variant, m_clock.SteadyMs());
 }
 
-std::shared_ptr<const CImage> CSignatureService::ImageOf(const CAccounts::CView& account,
-                                                         const std::string& key,
-                                                         const ETemplate* layout, bool draw) {
-  CSignatureStyle style = StyleOf(account.settings);
-  if (layout) style.layout = *layout;
-  std::string variant;
-  int64_t lastModified = 0;
-  const CSignatureView view = ViewOf(account, style, &variant, &lastModified);
-  const int64_t nowMs = m_clock.SteadyMs();
-  if (auto cached = m_images.Find(key, variant, nowMs)) return cached;
-  if (!draw) return nullptr;
-  auto image = std::make_shared<CImage>();
-  image->png = m_renderer.RenderPng(view);
-  if (image->png.empty()) return m_unavailableImage;
-  image->etag = MakeEntityTag(image->png);
-  image->lastModified = lastModified;
-  m_images.Store(key, variant, image, nowMs);
-  return image;
+void CSignatureService::Draw(CDrawJob job, ImageDone done) {
+  std::string id = job.key + '\n' + job.variant;
+  {
+    std::lock_guard<std::mutex> lock(m_drawingMutex);
+    auto [waiting, first] = m_drawing.try_emplace(id);
+    waiting->second.push_back(std::move(done));
+    if (!first) return;
+  }
+  const bool queued = m_renderWork.Submit([this, job = std::move(job), id] {
+    auto image = std::make_shared<CImage>();
+    image->png = m_renderer.RenderPng(job.view);
+    if (image->png.empty()) return FinishDrawing(id, nullptr);
+    image->etag = MakeEntityTag(image->png);
+    image->lastModified = job.lastModified;
+    job.cache->Store(job.key, job.variant, image, m_clock.SteadyMs());
+    FinishDrawing(id, image);
+  });
+  if (!queued) FinishDrawing(id, nullptr);
+}
+
+void CSignatureService::FinishDrawing(const std::string& id,
+                                      const std::shared_ptr<const CImage>& image) {
+  std::vector<ImageDone> waiting;
+  {
+    std::lock_guard<std::mutex> lock(m_drawingMutex);
+    auto found = m_drawing.find(id);
+    if (found == m_drawing.end()) return;
+    waiting = std::move(found->second);
+    m_drawing.erase(found);
+  }
+  for (ImageDone& done : waiting) done(image);
 }
 
 CHttpResponse CSignatureService::ImageResponse(const CHttpRequest& request,
@@ -178,10 +203,20 @@ bool CSignatureService::ImageFromMemory(const CHttpRequest& request, std::string
   const std::optional<CAccounts::CView> account = m_accounts.FindHeld(user);
   if (!account) return false;
   const ETemplate* const chosen = slash == std::string_view::npos ? nullptr : &layout;
-  const std::shared_ptr<const CImage> image =
-      ImageOf(*account, ImageKey(user, chosen), chosen, false);
-  if (!image) return false;
-  reply(ImageResponse(request, image));
+  CSignatureStyle style = StyleOf(account->settings);
+  if (chosen) style.layout = *chosen;
+  CDrawJob job;
+  job.view = ViewOf(*account, style, &job.variant, &job.lastModified);
+  job.key = ImageKey(user, chosen);
+  job.cache = &m_images;
+  if (auto image = m_images.Find(job.key, job.variant, m_clock.SteadyMs())) {
+    reply(ImageResponse(request, image));
+    return true;
+  }
+  Draw(std::move(job),
+       [this, request, reply = std::move(reply)](std::shared_ptr<const CImage> image) {
+         reply(ImageResponse(request, image ? image : m_unavailableImage));
+       });
   return true;
 }
 
@@ -195,10 +230,15 @@ void CSignatureService::HandleImage(const CHttpRequest& request, std::string_vie
   if (slash != std::string_view::npos && !ParseTemplate(name.substr(slash + 1), &layout)) {
     return reply(TextResponse(404, "Templates are card, banner and userbar.\n"));
   }
-  const std::shared_ptr<const CImage> image = slash == std::string_view::npos
-                                                  ? SignatureImage(name)
-                                                  : SignatureImage(name.substr(0, slash), &layout);
-  reply(ImageResponse(request, image));
+  const bool own = slash == std::string_view::npos;
+  CDrawJob job;
+  if (auto image = CurrentImage(own ? name : name.substr(0, slash), own ? nullptr : &layout, &job))
+    return reply(ImageResponse(request, image));
+  // Drawn on the render thread, never on a network thread; the request waits for it there.
+  Draw(std::move(job),
+       [this, request, reply = std::move(reply)](std::shared_ptr<const CImage> image) {
+         reply(ImageResponse(request, image ? image : m_unavailableImage));
+       });
 }
 
 void CSignatureService::HandleState(const CHttpRequest& request, std::string_view name,
@@ -227,6 +267,7 @@ void CSignatureService::HandleState(const CHttpRequest& request, std::string_vie
   json += ",\"genre\":" + JsonString(state.genre);
   json += ",\"track_at\":" + std::to_string(state.trackAt);
   json += ",\"stopped_at\":" + std::to_string(state.stoppedAt);
+  json += ",\"ends_at\":" + std::to_string(state.endsAt);
   json += ",\"wrong_key\":" + std::string(account->wrongKey ? "true" : "false");
   json += ",\"image\":" + JsonString(PublicUrl(request) + "/signature/" + account->name + ".png");
   json += "}\n";

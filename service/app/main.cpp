@@ -15,6 +15,7 @@
 #include "render/code_page.h"
 #include "http/server.h"
 #include "accounts/key_hash.h"
+#include "accounts/player_token.h"
 #include "render/render.h"
 #include "app/service.h"
 #include "storage/store.h"
@@ -23,22 +24,30 @@ namespace {
 
 constexpr char kUsage[] = R"(Usage:
   velk-service serve   [--db FILE|URI] [--address ADDR] [--port N] [--threads N]
-                       [--public-url URL] [--report-interval-ms N] [--key-check-threads N]
-                       [--key-check-queue N] [--wrong-keys-per-minute N]
+                       [--public-url URL] [--https-url URL] [--report-interval-ms N]
+                       [--key-check-threads N] [--key-check-queue N] [--wrong-keys-per-minute N]
                        [--registrations-per-hour N] [--image-cache-mb N] [--max-connections N]
                        [--connections-per-address N] [--request-timeout-s N]
                        [--idle-timeout-s N] [--write-timeout-s N] [--now-playing-for MINUTES]
+                       [--trusted-proxy CIDR]...
   velk-service adduser [--db FILE|URI] [--codepage N] [--key DIGITS] NAME...
   velk-service show    [--db FILE|URI] NAME
+  velk-service token   [--db FILE|URI] NAME
 
 serve    answers reports, images and registrations on ADDR:N (default 127.0.0.1:8080);
          --port 0 picks a free port. The line "listening on http://ADDR:PORT" tells where.
          It refuses to start when the data file cannot be written. A track reported playing
          more than --now-playing-for minutes ago (default 30; 0: never) shows as last played.
+         --https-url https://HOST sends page requests that did not come over HTTPS there.
+         --trusted-proxy (repeatable, e.g. 127.0.0.1 or 10.0.0.0/8; none by default) names the
+         proxies whose X-Forwarded-For, X-Real-IP, X-Forwarded-Proto and PROXY lines are
+         believed: limits per client then count the client's own address.
 adduser  creates accounts without the registration page and prints the key: for one NAME the key
          alone, for several NAMEs a line "NAME KEY" each. --key sets the key instead of drawing
          one (the same for every NAME); --codepage is the player's code page (default 1252).
 show     prints an account's current state and its image path.
+token    makes a new player token for the account (other players' password) and prints it; the
+         old one stops working.
 --db is a SQLite file (by default ./velk-service.sqlite), or a PostgreSQL database named by a libpq
 connection string or URI ("postgresql://user@host/velk", "host=/run/pg dbname=velk"), which
 several instances may share.
@@ -47,6 +56,7 @@ several instances may share.
 struct CArgs {
   std::string command;
   std::map<std::string, std::string> options;
+  std::vector<std::string> trustedProxies;  // every --trusted-proxy, in order
   std::vector<std::string> names;
 };
 
@@ -57,6 +67,10 @@ bool ParseArgs(int argc, char** argv, CArgs* args) {
     const std::string arg = argv[i];
     if (arg.rfind("--", 0) == 0) {
       if (i + 1 >= argc) return false;
+      if (arg == "--trusted-proxy") {
+        args->trustedProxies.push_back(argv[++i]);
+        continue;
+      }
       args->options[arg.substr(2)] = argv[++i];
     } else {
       args->names.push_back(arg);
@@ -106,6 +120,15 @@ size_t SizeOption(const CArgs& args, const std::string& name, long fallback) {
 int Serve(const CArgs& args, const std::string& db) {
   CServiceOptions serviceOptions;
   serviceOptions.publicUrl = Option(args, "public-url", "");
+  serviceOptions.httpsUrl = Option(args, "https-url", "");
+  if (!serviceOptions.httpsUrl.empty() && serviceOptions.httpsUrl.rfind("https://", 0) != 0) {
+    std::fprintf(stderr, "velk-service: --https-url wants https://HOST[:PORT], not \"%s\"\n",
+                 serviceOptions.httpsUrl.c_str());
+    return 2;
+  }
+  while (!serviceOptions.httpsUrl.empty() && serviceOptions.httpsUrl.back() == '/') {
+    serviceOptions.httpsUrl.pop_back();
+  }
   serviceOptions.minReportIntervalMs = NumberOption(args, "report-interval-ms", 2000);
   serviceOptions.keyCheckThreads = std::max<size_t>(1, SizeOption(args, "key-check-threads", 1));
   serviceOptions.maxPendingKeyChecks = SizeOption(args, "key-check-queue", 256);
@@ -129,6 +152,15 @@ int Serve(const CArgs& args, const std::string& db) {
       static_cast<int>(NumberOption(args, "request-timeout-s", 10));
   serverOptions.idleTimeoutSeconds = static_cast<int>(NumberOption(args, "idle-timeout-s", 30));
   serverOptions.writeTimeoutSeconds = static_cast<int>(NumberOption(args, "write-timeout-s", 30));
+  for (const std::string& proxy : args.trustedProxies) {
+    if (!serverOptions.trustedProxies.Add(proxy)) {
+      std::fprintf(stderr,
+                   "velk-service: --trusted-proxy wants an address or a network such as "
+                   "10.0.0.0/8, not \"%s\"\n",
+                   proxy.c_str());
+      return 2;
+    }
+  }
   // The code page tables are built once, before the first report needs one.
   for (const CCodePageInfo& page : SupportedCodePages()) CodePageFor(page.id);
 
@@ -213,6 +245,33 @@ int AddUsers(const CArgs& args, const std::string& db) {
   return status;
 }
 
+int NewPlayerToken(const CArgs& args, const std::string& db) {
+  if (args.names.size() != 1) {
+    std::fputs(kUsage, stderr);
+    return 2;
+  }
+  std::unique_ptr<CStore> store = OpenStore(db);
+  if (!store->FindAccount(args.names[0])) {
+    std::fprintf(stderr, "velk-service: no account called \"%s\"\n", args.names[0].c_str());
+    return 1;
+  }
+  const std::string token = GeneratePlayerToken();
+  CAccountWrite write;
+  write.playerToken = std::make_pair(PlayerTokenHash(token), Md5Hex(token));
+  std::promise<std::string> outcome;
+  store->Write(NameKey(args.names[0]), std::move(write),
+               [&outcome](bool stored, const std::string& error) {
+                 outcome.set_value(stored ? "" : error.empty() ? "not stored" : error);
+               });
+  const std::string error = outcome.get_future().get();
+  if (!error.empty()) {
+    std::fprintf(stderr, "velk-service: %s\n", error.c_str());
+    return 1;
+  }
+  std::printf("%s\n", token.c_str());
+  return 0;
+}
+
 int Show(const CArgs& args, const std::string& db) {
   if (args.names.size() != 1) {
     std::fputs(kUsage, stderr);
@@ -252,6 +311,7 @@ int main(int argc, char** argv) {
     if (args.command == "serve") return Serve(args, db);
     if (args.command == "adduser") return AddUsers(args, db);
     if (args.command == "show") return Show(args, db);
+    if (args.command == "token") return NewPlayerToken(args, db);
   } catch (const std::exception& error) {
     std::fprintf(stderr, "velk-service: %s\n", error.what());
     return 1;

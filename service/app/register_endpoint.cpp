@@ -3,79 +3,13 @@
 
 #include "render/code_page.h"
 #include "http/form_decode.h"
+#include "app/account_page.h"
 #include "app/service.h"
 #include "base/log.h"
 
-namespace {
-
-constexpr char kPageStart[] = R"(<!DOCTYPE html>
-<html lang="en">
-<head>
-<meta charset="utf-8">
-<meta name="viewport" content="width=device-width, initial-scale=1">
-<title>Velk signature: register</title>
-<style>
-body { font-family: "Noto Sans", "DejaVu Sans", sans-serif; max-width: 40rem; margin: 2rem auto;
-       padding: 0 1rem; color: #1e2330; line-height: 1.5; }
-h1 { font-size: 1.5rem; }
-label { display: block; margin-top: 1rem; font-weight: bold; }
-input, select { font: inherit; padding: .3rem; min-width: 16rem; }
-button { font: inherit; margin-top: 1rem; padding: .4rem 1.2rem; }
-.error { background: #fde8d7; border-left: 4px solid #f0a04b; padding: .5rem 1rem; }
-.key { font-family: "DejaVu Sans Mono", monospace; font-size: 1.4rem; letter-spacing: .1rem;
-       background: #eef1f6; padding: .3rem .6rem; }
-code { background: #eef1f6; padding: .1rem .3rem; word-break: break-all; }
-.hint { color: #5a6273; font-size: .9rem; }
-</style>
-</head>
-<body>
-)";
-constexpr char kPageEnd[] = "</body>\n</html>\n";
-
-std::string FormPage(const std::string& error, const std::string& name, int codePage) {
-  std::string html = kPageStart;
-  html += "<h1>Register a Velk signature</h1>\n";
-  if (!error.empty()) html += "<p class=\"error\" id=\"error\">" + EscapeHtml(error) + "</p>\n";
-  html += R"(<form method="post" action="/user/register">
-<label for="name">User name</label>
-<input id="name" name="name" required minlength="2" maxlength="32"
-       pattern="[A-Za-z0-9][A-Za-z0-9._\-]*" value=")" +
-          EscapeHtml(name) + R"(">
-<p class="hint">2 to 32 letters, digits, ".", "_" or "-", starting with a letter or digit.</p>
-<label for="codepage">Code page of your player's tags</label>
-<select id="codepage" name="codepage">
-)";
-  for (const CCodePageInfo& page : SupportedCodePages()) {
-    html += "<option value=\"" + std::to_string(page.id) + "\"";
-    if (page.id == codePage) html += " selected";
-    html += ">" + EscapeHtml(page.label) + "</option>\n";
-  }
-  html += R"(</select>
-<p class="hint">The language setting of Windows for programs that do not use Unicode decides it;
-most players in Western Europe and the Americas use Windows-1252.</p>
-<button type="submit" id="register">Register</button>
-</form>
-)";
-  html += kPageEnd;
-  return html;
-}
-
-// The number in `text`, or 0 when it is not a short decimal number.
-int ParseCodePage(const std::string& text) {
-  if (text.empty() || text.size() > 5) return 0;
-  int value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return 0;
-    value = value * 10 + (c - '0');
-  }
-  return value;
-}
-
-}  // namespace
-
 void CSignatureService::HandleRegister(const CHttpRequest& request, std::string_view, Reply reply) {
   if (request.method == "GET" || request.method == "HEAD") {
-    CHttpResponse response = HtmlResponse(200, FormPage("", "", kDefaultCodePage));
+    CHttpResponse response = HtmlResponse(200, RegisterPageHtml("", "", kDefaultCodePage));
     response.omitBody = request.method == "HEAD";
     return reply(std::move(response));
   }
@@ -88,10 +22,11 @@ void CSignatureService::HandleRegister(const CHttpRequest& request, std::string_
   if (const int64_t waitMs = m_registrations.WaitMs(request.clientAddress)) {
     const int64_t minutes = (waitMs + 59999) / 60000;
     CHttpResponse response = HtmlResponse(
-        429, FormPage("Too many accounts were registered from your address lately. Please try "
-                      "again in " +
-                          std::to_string(minutes) + (minutes == 1 ? " minute." : " minutes."),
-                      "", kDefaultCodePage));
+        429,
+        RegisterPageHtml("Too many accounts were registered from your address lately. Please try "
+                         "again in " +
+                             std::to_string(minutes) + (minutes == 1 ? " minute." : " minutes."),
+                         "", kDefaultCodePage));
     response.fields.emplace_back("Retry-After", std::to_string((waitMs + 999) / 1000));
     return reply(std::move(response));
   }
@@ -100,10 +35,11 @@ void CSignatureService::HandleRegister(const CHttpRequest& request, std::string_
   std::string codePageText;
   FindFormValue(fields, "name", &name);
   FindFormValue(fields, "codepage", &codePageText);
-  const int codePage = ParseCodePage(codePageText);
+  const int codePage = ParseCodePageNumber(codePageText);
   auto refuse = [&](int status, const std::string& message) {
     reply(HtmlResponse(
-        status, FormPage(message, name, FindCodePage(codePage) ? codePage : kDefaultCodePage)));
+        status,
+        RegisterPageHtml(message, name, FindCodePage(codePage) ? codePage : kDefaultCodePage)));
   };
   if (!IsValidUserName(name)) {
     return refuse(400,
@@ -125,9 +61,10 @@ void CSignatureService::HandleRegister(const CHttpRequest& request, std::string_
 }
 
 CHttpResponse CSignatureService::LateRegister(const CHttpRequest&, std::string_view) {
-  return HtmlResponse(503, FormPage("The service cannot reach its database; the account may not "
-                                    "have been made. Please try again in a minute.",
-                                    "", kDefaultCodePage));
+  return HtmlResponse(503,
+                      RegisterPageHtml("The service cannot reach its database; the account may not "
+                                       "have been made. Please try again in a minute.",
+                                       "", kDefaultCodePage));
 }
 
 void CSignatureService::CreateAccount(const std::string& name, int codePage,
@@ -146,25 +83,28 @@ void CSignatureService::CreateAccount(const std::string& name, int codePage,
         }
         if (!session) {
           // The account exists; only the session is missing: its key still works.
-          return (*shared)(HtmlResponse(503, FormPage("The account \"" + name +
-                                                          "\" was made, but the service could not "
-                                                          "sign you in; its key is " +
-                                                          key + ". Please sign in on /account.",
-                                                      name, codePage)));
+          return (*shared)(
+              HtmlResponse(503, RegisterPageHtml("The account \"" + name +
+                                                     "\" was made, but the service could not "
+                                                     "sign you in; its key is " +
+                                                     key + ". Please sign in on /account.",
+                                                 name, codePage)));
         }
-        return ShowAccount(request, *session, 200, "Your Velk signature is ready.", key,
-                           CookieField(kSessionCookie, session->id, CameOverHttps(request)),
-                           std::move(*shared));
+        CHttpResponse response =
+            RedirectWithFlash(request, {session->id, "Your Velk signature is ready.", key, "", ""});
+        response.fields.emplace_back(
+            "Set-Cookie", CookieField(kSessionCookie, session->id, CameOverHttps(request)));
+        return (*shared)(std::move(response));
       }
       case ECreateResult::kDuplicate:
         return (*shared)(HtmlResponse(
-            409, FormPage("The user name \"" + name + "\" is taken.", name, codePage)));
+            409, RegisterPageHtml("The user name \"" + name + "\" is taken.", name, codePage)));
       case ECreateResult::kFailed:
         break;
     }
     (*shared)(HtmlResponse(
-        503, FormPage("The service could not save the account; please try again later.", name,
-                      codePage)));
+        503, RegisterPageHtml("The service could not save the account; please try again later.",
+                              name, codePage)));
   };
   // The key's slow hash runs on a pool thread, never on a network thread.
   const bool queued = m_slowWork.Submit([this, name, codePage, answer] {
@@ -186,6 +126,7 @@ void CSignatureService::CreateAccount(const std::string& name, int codePage,
   });
   if (!queued) {
     (*shared)(HtmlResponse(
-        503, FormPage("The service is busy; please try again in a minute.", name, codePage)));
+        503,
+        RegisterPageHtml("The service is busy; please try again in a minute.", name, codePage)));
   }
 }

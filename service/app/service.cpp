@@ -33,6 +33,12 @@ std::string OriginForm(std::string_view target) {
   return std::string(rest.substr(path));
 }
 
+// Whether `path` is one of the pages people use, as opposed to reports, images and state.
+bool IsPagePath(std::string_view path) {
+  return path == "/" || path == "/user/register" || path == "/account" ||
+         path.substr(0, 9) == "/account/";
+}
+
 }  // namespace
 
 struct CSignatureService::CRoute {
@@ -87,6 +93,20 @@ const CSignatureService::CRoute CSignatureService::kRoutes[] = {
      &CSignatureService::LateImage},
     {"/signature/", ".json", true, &CSignatureService::HandleState, CRoute::EDatabase::kAlways,
      &CSignatureService::LateText},
+    {"/account/token", "", false, &CSignatureService::HandleNewToken, CRoute::EDatabase::kAlways,
+     &CSignatureService::LatePage},
+    {"/1/submit-listens", "", false, &CSignatureService::HandleSubmitListens,
+     CRoute::EDatabase::kAlways, &CSignatureService::LateListenBrainz},
+    {"/1/validate-token", "", false, &CSignatureService::HandleValidateToken,
+     CRoute::EDatabase::kAlways, &CSignatureService::LateListenBrainz},
+    {"/audioscrobbler/", "", false, &CSignatureService::HandleScrobbleHandshake,
+     CRoute::EDatabase::kAlways, &CSignatureService::LateScrobbler},
+    {"/audioscrobbler", "", false, &CSignatureService::HandleScrobbleHandshake,
+     CRoute::EDatabase::kAlways, &CSignatureService::LateScrobbler},
+    {"/audioscrobbler/nowplaying", "", false, &CSignatureService::HandleScrobbleNowPlaying,
+     CRoute::EDatabase::kAlways, &CSignatureService::LateScrobbler},
+    {"/audioscrobbler/submit", "", false, &CSignatureService::HandleScrobbleSubmission,
+     CRoute::EDatabase::kAlways, &CSignatureService::LateScrobbler},
     {"/", "", false, &CSignatureService::HandleHome, CRoute::EDatabase::kNever, nullptr},
 };
 
@@ -104,10 +124,15 @@ CSignatureService::CSignatureService(CStore& store, const CClock& clock, CServic
       m_startedAt(clock.WallSeconds()),
       m_accounts(store, clock, {m_options.minReportIntervalMs, m_options.wrongKeysPerMinute}),
       m_images(m_options.imageCacheBytes),
+      m_previews(m_options.previewCacheBytes),
+      m_previewsUnderWay(m_options.previewsPerSession, m_options.previewsWaiting),
       m_noAccountImage(MessageImage(CSignatureView::EKind::kNoAccount)),
       m_unavailableImage(MessageImage(CSignatureView::EKind::kUnavailable)),
       m_registrations(clock, m_options.registrationsPerHour, 3600 * 1000),
+      m_wrongTokens(clock, m_options.wrongKeysPerMinute, 60 * 1000),
       m_sessions(store, clock, m_options.sessionsPerAccount),
+      m_flashes(clock, store.SharedSecret()),
+      m_renderWork(1, m_options.maxPendingRenders),
       m_slowWork(m_options.keyCheckThreads, m_options.maxPendingKeyChecks) {
   if (store.Shared()) {
     m_databaseWork =
@@ -136,6 +161,12 @@ void CSignatureService::Handle(const CHttpRequest& request, Reply reply) {
   }
   const std::string_view target = request.target;
   const std::string_view path = target.substr(0, target.find('?'));
+  if (!m_options.httpsUrl.empty() && IsPagePath(path) && !CameOverHttps(request)) {
+    const std::string location = m_options.httpsUrl + request.target;
+    CHttpResponse response = TextResponse(301, "See " + location + "\n");
+    response.fields.emplace_back("Location", location);
+    return reply(std::move(response));
+  }
   for (const CRoute& route : kRoutes) {
     std::string_view name;
     if (!route.Matches(path, &name)) continue;

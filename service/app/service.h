@@ -4,14 +4,21 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <unordered_map>
+#include <vector>
 #include <string_view>
 
+#include <boost/json/object.hpp>
+
 #include "accounts/accounts.h"
+#include "app/flash.h"
 #include "app/sessions.h"
 #include "base/clock.h"
 #include "base/deadline_work.h"
 #include "base/event_limit.h"
+#include "base/in_flight_limit.h"
 #include "base/work_pool.h"
 #include "http/message.h"
 #include "render/image_cache.h"
@@ -23,6 +30,10 @@ struct CServiceOptions {
   // "http://host[:port]" of the service as users reach it, for the image URL that the
   // registration page shows; empty: "http://" and the Host field of each request.
   std::string publicUrl;
+  // "https://host[:port]" where people's pages are served over HTTPS; empty: wherever asked. A
+  // request for a page (/, /account..., /user/register) that did not come over HTTPS is sent
+  // there with a 301.
+  std::string httpsUrl;
   size_t keyCheckThreads = 1;        // threads for slow key hashes and checks
   size_t maxPendingKeyChecks = 256;  // slow jobs waiting at most; more are refused with 503
   size_t imageCacheBytes = 64u << 20;
@@ -30,6 +41,10 @@ struct CServiceOptions {
   size_t registrationsPerHour = 10;  // per client address; more get 429 and a page saying when
   // A playing state older than this shows as "Last played ... ago"; 0: it never ends so.
   int64_t nowPlayingForMinutes = 30;
+  size_t maxPendingRenders = 256;  // images waiting to be drawn; more get the message image
+  size_t previewsPerSession = 1;   // previews drawn at once per session; more wait their turn
+  size_t previewsWaiting = 32;     // previews waiting per session; more get 429
+  size_t previewCacheBytes = 4u << 20;
   size_t sessionsPerAccount = 20;  // signed-in account pages of one account at once
 };
 
@@ -44,14 +59,12 @@ class CSignatureService : public CHttpHandler {
   CSignatureService& operator=(const CSignatureService&) = delete;
 
   // Answers `request` by calling `reply` exactly once: at once on the calling thread, or later on
-  // the key checker's or the store writer's thread. Any thread may call it.
+  // the key checker's, the render thread or the store writer's thread. Any thread may call it.
   void Handle(const CHttpRequest& request, Reply reply) override;
-
-  // The image an account's signature shows now in its chosen template, or in `layout` when given
-  // (the service's message image when there is no such account; when the database fails, the
-  // image last confirmed within kFreshWhileNoDatabaseMs, else the "unavailable" one). Any thread.
-  std::shared_ptr<const CImage> SignatureImage(std::string_view name,
-                                               const ETemplate* layout = nullptr);
+  // Larger bodies for other players' submissions (imports of up to 1,000 listens, batches of
+  // scrobbles), answered in their protocols' own error shapes when too large.
+  size_t BodyLimit(std::string_view target) const override;
+  CHttpResponse BodyTooLarge(std::string_view target) const override;
 
   // How long a request that needs a shared database may wait for its answer before it gets the
   // fallback answer of its route; and how old a cached image may be (since the database last
@@ -60,6 +73,29 @@ class CSignatureService : public CHttpHandler {
   static constexpr int64_t kFreshWhileNoDatabaseMs = 60000;
 
  private:
+  using ImageDone = std::function<void(std::shared_ptr<const CImage>)>;
+  // An image to draw: the view, and where the drawn image is kept.
+  struct CDrawJob {
+    CImageCache* cache = nullptr;
+    std::string key;
+    std::string variant;
+    CSignatureView view;
+    int64_t lastModified = 0;
+  };
+  // The image an account's signature shows now in its chosen template, or in `layout` when given
+  // (the service's message image when there is no such account; when the database fails, the
+  // image last confirmed within kFreshWhileNoDatabaseMs, else the "unavailable" one), when it is
+  // in memory; else null, and `job` says what to draw. Any thread.
+  std::shared_ptr<const CImage> CurrentImage(std::string_view name, const ETemplate* layout,
+                                             CDrawJob* job);
+  // Draws `job` on the render thread and gives `done` the image there, after keeping it in
+  // `job.cache`; requests waiting for the same key and variant share one drawing. `done` gets
+  // null, at once on the calling thread, when the render queue is full, and on the render thread
+  // when drawing fails.
+  void Draw(CDrawJob job, ImageDone done);
+  // Ends the drawing of `id` ("key\nvariant"): every request waiting for it gets `image`.
+  void FinishDrawing(const std::string& id, const std::shared_ptr<const CImage>& image);
+
   // The routing table: a request goes to the first route whose path pattern it matches.
   struct CRoute;
   static const CRoute kRoutes[];
@@ -75,17 +111,16 @@ class CSignatureService : public CHttpHandler {
   CHttpResponse LateText(const CHttpRequest& request, std::string_view name);
   CHttpResponse LatePage(const CHttpRequest& request, std::string_view name);
   CHttpResponse LateRegister(const CHttpRequest& request, std::string_view name);
+  CHttpResponse LateListenBrainz(const CHttpRequest& request, std::string_view name);
+  CHttpResponse LateScrobbler(const CHttpRequest& request, std::string_view name);
   // The answer to an image request: the image, or 304 when the client holds it.
   static CHttpResponse ImageResponse(const CHttpRequest& request,
                                      const std::shared_ptr<const CImage>& image);
   // The cache key of an account's image: its own template's, or `layout`'s when given.
   static std::string ImageKey(std::string_view name, const ETemplate* layout);
-  // The image that `account` shows now, under the cache key `key`, in its own template or in
-  // `layout`; drawn when not cached and `draw`, else null then. Any thread.
-  std::shared_ptr<const CImage> ImageOf(const CAccounts::CView& account, const std::string& key,
-                                        const ETemplate* layout, bool draw);
-  // Answers an image request at once when the account and its image are in memory and known
-  // current (no database, no drawing): returns true after calling `reply`, else false without.
+  // Answers an image request without the database when the account is in memory and known
+  // current: at once when its image is cached, else once the render thread drew it. Returns true
+  // when it took `reply`, else false with `reply` untouched.
   bool ImageFromMemory(const CHttpRequest& request, std::string_view name, Reply& reply);
   // Takes a report at once when memory decides its key (the account known current, the key the
   // one that last passed): returns true once it is queued for the store, with the answer to come
@@ -107,8 +142,10 @@ class CSignatureService : public CHttpHandler {
   // image does, `*lastModified` the time the image took this look.
   CSignatureView ViewOf(const CAccounts::CView& account, const CSignatureStyle& style,
                         std::string* variant, int64_t* lastModified) const;
-  // Whether the state shown is a playing one older than the now-playing bound.
+  // Whether the state shown is a playing one past its end: the end of the track the player told,
+  // else the now-playing bound. PlayingEndsAt: that end (0: never).
   bool PlayingExpired(const CTrackState& state, int64_t now) const;
+  int64_t PlayingEndsAt(const CTrackState& state) const;
 
   // The account page: sign-in, settings, preview, new key, deletion.
   void HandleAccount(const CHttpRequest& request, std::string_view name, Reply reply);
@@ -118,6 +155,26 @@ class CSignatureService : public CHttpHandler {
   void HandleNewKey(const CHttpRequest& request, std::string_view name, Reply reply);
   void HandleDelete(const CHttpRequest& request, std::string_view name, Reply reply);
   void HandlePreview(const CHttpRequest& request, std::string_view name, Reply reply);
+  void HandleNewToken(const CHttpRequest& request, std::string_view name, Reply reply);
+
+  // Other players: ListenBrainz (/1/...) and Audioscrobbler 1.2 (/audioscrobbler/...).
+  void HandleSubmitListens(const CHttpRequest& request, std::string_view name, Reply reply);
+  void HandleValidateToken(const CHttpRequest& request, std::string_view name, Reply reply);
+  void HandleScrobbleHandshake(const CHttpRequest& request, std::string_view name, Reply reply);
+  void HandleScrobbleNowPlaying(const CHttpRequest& request, std::string_view name, Reply reply);
+  void HandleScrobbleSubmission(const CHttpRequest& request, std::string_view name, Reply reply);
+  // A now-playing notice or a submission: the session decides the account.
+  void HandleScrobblePost(const CHttpRequest& request, bool nowPlaying, Reply reply);
+  enum class ETokenCheck { kValid, kWrong, kLimited, kFailed };
+  // Finds the account of a player token for `request`'s client (`*name`), counting a wrong
+  // token against the client's limit; kLimited with `*retryMs` when the client had too many
+  // wrong ones lately, kFailed when the database failed.
+  ETokenCheck FindTokenAccount(const CHttpRequest& request, std::string_view token,
+                               std::string* name, int64_t* retryMs);
+  // Applies another player's report, then calls `done` once with the outcome (kFailed with the
+  // error when the database failed). Any thread.
+  void ApplyPlayerReport(const std::string& name, CKeptReport report, CAccounts::ApplyDone done);
+
   // The signed-in session of `request`, if any. Throws CStoreError.
   std::optional<CAccountSession> SessionOf(const CHttpRequest& request);
   // The session of a form post whose "csrf" field matches; else answers 403 and gives nothing.
@@ -126,13 +183,15 @@ class CSignatureService : public CHttpHandler {
   // `setCookie` is added as a Set-Cookie field.
   void ShowAccount(const CHttpRequest& request, const CAccountSession& session, int status,
                    const std::string& notice, const std::string& key, const std::string& setCookie,
-                   Reply reply);
+                   Reply reply, const std::string& playerToken = "");
   void ShowSignIn(const CHttpRequest& request, int status, const std::string& error,
                   const std::string& name, Reply reply);
   // Starts a session for the account `name` whose key passed as `keyHash`, and sends the browser
   // to its page.
   void SignIn(const CHttpRequest& request, const std::string& name, const std::string& keyHash,
               Reply reply);
+  // A 303 to /account that leaves `flash` for that page to show once.
+  CHttpResponse RedirectWithFlash(const CHttpRequest& request, const CFlash& flash);
   std::string PublicUrl(const CHttpRequest& request) const;
 
   CStore& m_store;
@@ -142,12 +201,21 @@ class CSignatureService : public CHttpHandler {
   CAccounts m_accounts;
   CRenderer m_renderer;
   CImageCache m_images;
+  CImageCache m_previews;             // by account, look and code page
+  CInFlightLimit m_previewsUnderWay;  // by session id
+  std::mutex m_drawingMutex;
+  // Drawings queued or under way ("key\nvariant"), with the requests that wait for each.
+  std::unordered_map<std::string, std::vector<ImageDone>> m_drawing;
   std::shared_ptr<const CImage> m_noAccountImage;
   std::shared_ptr<const CImage> m_unavailableImage;
   CEventLimit m_registrations;  // by client address
+  CEventLimit m_wrongTokens;    // failed player tokens and sessions, by client address
   CSessions m_sessions;
+  CFlashes m_flashes;  // results of the account page's forms, for the page after the redirect
   // Last, so that they stop first: their pending jobs call back into the members above (and the
-  // database jobs into the slow work).
+  // database jobs into the slow work). Drawing has its own thread, so that key checks never wait
+  // for renders or renders for key checks.
+  CWorkPool m_renderWork;
   CWorkPool m_slowWork;
   // Database work off the network threads, for a shared store (a database server that may hang);
   // null for a SQLite file, which the network threads read themselves.
@@ -156,6 +224,9 @@ class CSignatureService : public CHttpHandler {
 
 // Text made safe for HTML element content and attribute values.
 std::string EscapeHtml(std::string_view text);
+// A JSON answer of ListenBrainz's shapes, never cached: `body` as it is, or {"code", "error"}.
+CHttpResponse JsonResponse(int status, const boost::json::object& body);
+CHttpResponse JsonError(int status, const std::string& error);
 // A JSON string literal, quotes included, of UTF-8 `text`.
 std::string JsonString(std::string_view text);
 

@@ -55,6 +55,25 @@ class ServiceTest : public ::testing::Test {
   static std::string Body(const CHttpResponse& response) {
     return response.body ? *response.body : std::string();
   }
+  // The Cookie field of a browser that took every Set-Cookie of `response`.
+  static std::string Cookies(const CHttpResponse& response) {
+    std::string cookies;
+    for (const auto& [fieldName, value] : response.fields) {
+      if (fieldName != "Set-Cookie") continue;
+      cookies += (cookies.empty() ? "" : "; ") + value.substr(0, value.find(';'));
+    }
+    return cookies;
+  }
+  // The page a form's 303 leads to, fetched with the cookies it set.
+  CHttpResponse Follow(const CHttpResponse& redirect) {
+    EXPECT_EQ(redirect.status, 303);
+    CHttpRequest request;
+    request.method = "GET";
+    request.target = Field(redirect, "Location");
+    request.host = "localhost";
+    request.cookie = Cookies(redirect);
+    return Send(request);
+  }
 
   CTempDir m_dir;
   CFakeClock m_clock;
@@ -188,7 +207,7 @@ TEST_F(ServiceTest, ProblemsStillGiveAnImage) {
 TEST_F(ServiceTest, AnAccountMadeLaterIsNotHiddenByTheCachedNoAccountImage) {
   const CHttpResponse missing = Get("/signature/late.png");
   m_clock.Advance(10000);
-  ASSERT_EQ(Post("/user/register", "name=late&codepage=1252").status, 200);
+  ASSERT_EQ(Post("/user/register", "name=late&codepage=1252").status, 303);
   m_store->Flush();
   CHttpRequest conditional;
   conditional.method = "GET";
@@ -205,14 +224,26 @@ TEST_F(ServiceTest, RegistrationPageAndItsChecks) {
   EXPECT_NE(Body(form).find("<option value=\"1252\" selected>"), std::string::npos);
   EXPECT_NE(Body(form).find("<option value=\"1251\">"), std::string::npos);
 
+  // The answer sends the browser on to the signed-in account page, which shows the key once.
   const CHttpResponse created = Post("/user/register", "name=Carol_1&codepage=1251");
-  ASSERT_EQ(created.status, 200) << Body(created);
-  const std::string page = Body(created);
+  ASSERT_EQ(created.status, 303) << Body(created);
+  const CHttpResponse shown = Follow(created);
+  const std::string page = Body(shown);
   const size_t at = page.find("id=\"key\">");
   ASSERT_NE(at, std::string::npos);
   const std::string key = page.substr(at + 9, 20);
   EXPECT_TRUE(IsWellFormedKey(key)) << key;
   EXPECT_NE(page.find("http://sig.example/signature/Carol_1.png"), std::string::npos);
+  // The page clears the cookie that carried the key, so a reload brings the session alone.
+  EXPECT_EQ(Cookies(shown), "velk_flash=");
+  CHttpRequest reload;
+  reload.method = "GET";
+  reload.target = "/account";
+  reload.host = "localhost";
+  reload.cookie = Cookies(created).substr(Cookies(created).find("velk_session="));
+  const std::string again = Body(Send(reload));
+  EXPECT_NE(again.find("Signed in as"), std::string::npos);
+  EXPECT_EQ(again.find(key), std::string::npos);
   m_store->Flush();
   ASSERT_EQ(Get("/signature/generate/?user=carol_1&key=" + key + "&artist=%C0&title=t").status,
             200);
@@ -220,7 +251,10 @@ TEST_F(ServiceTest, RegistrationPageAndItsChecks) {
 
   EXPECT_EQ(Post("/user/register", "name=CAROL_1&codepage=1252").status, 409);
   EXPECT_EQ(Post("/user/register", "name=bob&codepage=1252").status, 409);
-  EXPECT_EQ(Post("/user/register", "name=Username&codepage=1252").status, 400);
+  for (const char* reserved : {"Username", "ADMIN", "velk", "Support", "api"}) {
+    EXPECT_EQ(Post("/user/register", "name=" + std::string(reserved) + "&codepage=1252").status,
+              400);
+  }
   EXPECT_EQ(Post("/user/register", "name=dave&codepage=65001").status, 400);
   const CHttpResponse hostile =
       Post("/user/register", "name=%3Cscript%3Ealert(1)%3C%2Fscript%3E&codepage=1252");
@@ -260,11 +294,13 @@ TEST_F(ServiceTest, NowPlayingEndsAfterTheBound) {
 // bound as wrong report keys, and a saved look changes the image's size.
 TEST_F(ServiceTest, AccountFormsNeedTheirTokenAndSignInsAreBounded) {
   const CHttpResponse created = Post("/user/register", "name=Dana&codepage=1252");
-  ASSERT_EQ(created.status, 200);
-  const std::string cookie = Field(created, "Set-Cookie");
+  std::string cookie;
+  for (const auto& [fieldName, value] : created.fields) {
+    if (fieldName == "Set-Cookie" && value.rfind(kSessionCookie, 0) == 0) cookie = value;
+  }
   EXPECT_NE(cookie.find("HttpOnly; SameSite=Strict"), std::string::npos) << cookie;
   EXPECT_EQ(cookie.find("Secure"), std::string::npos);
-  const std::string page = Body(created);
+  const std::string page = Body(Follow(created));
   const size_t at = page.find("name=\"csrf\" value=\"");
   ASSERT_NE(at, std::string::npos);
   const std::string csrf = page.substr(at + 19, 64);
@@ -285,6 +321,23 @@ TEST_F(ServiceTest, AccountFormsNeedTheirTokenAndSignInsAreBounded) {
       403);
   EXPECT_EQ(Post("/account/settings", "csrf=" + csrf + "&" + look).status, 401);
   EXPECT_EQ(postWithCookie("/account/settings", "csrf=" + csrf + "&" + look).status, 303);
+  // A code page is its number alone, and a refusal names the field; in a preview too.
+  const std::string lookWithout = look.substr(0, look.size() - 4);
+  for (const char* page : {"1251x", "%20932", "%2B932", ""}) {
+    const CHttpResponse bad =
+        postWithCookie("/account/settings", "csrf=" + csrf + "&" + lookWithout + page);
+    EXPECT_EQ(bad.status, 400) << page;
+    EXPECT_NE(Body(bad).find("codepage"), std::string::npos) << page;
+    CHttpRequest preview;
+    preview.method = "GET";
+    preview.target = "/account/preview.png?" + lookWithout + page;
+    preview.cookie = cookie.substr(0, cookie.find(';'));
+    const CHttpResponse refused = Send(preview);
+    EXPECT_EQ(refused.status, 400) << page;
+    EXPECT_NE(Body(refused).find("\"codepage\""), std::string::npos) << Body(refused);
+    preview.target = "/account/preview.png?" + look;
+    EXPECT_EQ(Body(Send(preview)).substr(16, 8), std::string("\0\0\x01\xd4\0\0\0\x3c", 8));
+  }
   EXPECT_EQ(Body(Get("/signature/Dana.png")).substr(16, 8),
             std::string("\0\0\x01\xd4\0\0\0\x3c", 8));  // 468x60
 
@@ -307,6 +360,8 @@ TEST_F(ServiceTest, AccountFormsNeedTheirTokenAndSignInsAreBounded) {
   }
   EXPECT_EQ(refused, 20);
   EXPECT_EQ(limited, 5);
+  // Failed sign-ins are no player's reports: the public state does not change.
+  EXPECT_NE(Body(Get("/signature/Dana.json")).find("\"wrong_key\":false"), std::string::npos);
   signIn.cookie.clear();
   EXPECT_EQ(Send(signIn).status, 403);
 }
@@ -352,7 +407,7 @@ TEST_F(ServiceTest, SessionsOutliveTheServiceAndEndWithTheKeyOrIdleness) {
   EXPECT_TRUE(signedIn(sessions[20]));
   const CHttpResponse renewed =
       withCookie("POST", "/account/key", sessions[20], "csrf=" + csrfOf(page(sessions[20])));
-  EXPECT_EQ(renewed.status, 200);
+  EXPECT_EQ(renewed.status, 303);  // to the page that shows the new key once
   EXPECT_FALSE(signedIn(sessions[1]));
   EXPECT_TRUE(signedIn(sessions[20]));
   m_clock.Advance(2 * 3600 * 1000);

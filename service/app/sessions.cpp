@@ -38,10 +38,6 @@ std::string Digest(std::string_view text, std::string_view key, size_t bytes) {
   return Hex(digest.data(), bytes);
 }
 
-bool IsLoopback(std::string_view address) {
-  return address.rfind("127.", 0) == 0 || address == "::1" || address.rfind("::ffff:127.", 0) == 0;
-}
-
 }  // namespace
 
 CSessions::CSessions(CStore& store, const CClock& clock, size_t maxPerAccount)
@@ -132,9 +128,7 @@ std::string CookieValue(std::string_view field, std::string_view name) {
   return "";
 }
 
-bool CameOverHttps(const CHttpRequest& request) {
-  return IsLoopback(request.clientAddress) && request.forwardedProto == "https";
-}
+bool CameOverHttps(const CHttpRequest& request) { return request.forwardedProto == "https"; }
 
 std::string CookieField(std::string_view name, std::string_view value, bool secure) {
   std::string field =

@@ -65,8 +65,8 @@ class CSessions {
 
 // The value of cookie `name` in a Cookie field, or empty.
 std::string CookieValue(std::string_view cookieField, std::string_view name);
-// Whether the request came over HTTPS: "X-Forwarded-Proto: https" from a proxy on loopback (the
-// only proxies the service trusts).
+// Whether the request came over HTTPS: "X-Forwarded-Proto: https" from a trusted proxy (the server
+// passes the field on from those only).
 bool CameOverHttps(const CHttpRequest& request);
 // A Set-Cookie value: HttpOnly, SameSite=Strict, Path=/, Secure over HTTPS; an empty value with
 // Max-Age=0 removes the cookie.

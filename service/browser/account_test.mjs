@@ -1,6 +1,9 @@
-// Browser test of the account page: sign in, change template and theme with the preview
-// following, save and fetch the image at its new size, take a new key (the old one is refused),
-// delete the account; saves screenshots of the page and of every template in both themes.
+// Browser test of the account pages as people meet them, on a phone (390x844, touch) and on a
+// desktop (1280x800): register, the new account's page and its sample preview, a faint accent,
+// save, sign out, a failed and a good sign-in, a new key, deletion. Every page must fit the
+// viewport with touch-sized controls, a reload must never repeat an action, and a failed sign-in
+// must not change the public state. Saves screenshots of each page and of every template in both
+// themes to build/service/artifacts (or $VELK_ARTIFACTS_DIR).
 // Usage: node account_test.mjs PATH/TO/velk-service
 import { test, after, before } from 'node:test';
 import assert from 'node:assert/strict';
@@ -12,7 +15,7 @@ import { Harness, pngSize } from './harness.mjs';
 const artifacts = process.env.VELK_ARTIFACTS_DIR ||
   resolve(dirname(fileURLToPath(import.meta.url)), '../../build/service/artifacts');
 const harness = new Harness('account_test.mjs');
-// One account per script, with tags in its code page as the plug-in sends them.
+// One account per script, and one with long tags, as the plug-in sends them, for the gallery.
 const accounts = [
   { name: 'latin', key: '1111', codepage: '1252', label: 'Latin',
     tags: 'artist=Salt%20%26%20Sand&title=Wave%20(Live)&album=Tides&year=2001&genre=Rock' },
@@ -22,24 +25,56 @@ const accounts = [
   { name: 'japanese', key: '3333', codepage: '932', label: 'Japanese',
     tags: 'artist=%89F%91%BD%93c%83q%83J%83%8B&title=First%20Love&album=First%20Love&year=1999' +
           '&genre=J-Pop' },
+  { name: 'longtags', key: '4444', codepage: '1252', label: 'Long tags',
+    tags: 'artist=Red%20Hot%20Chili%20Peppers%20featuring%20The%20Philharmonic%20Orchestra' +
+          '&title=Under%20the%20Bridge%20(Live%20at%20the%20Hollywood%20Bowl%2C%20Remastered)' +
+          '&album=The%20Complete%20Recordings%20of%20a%20Very%20Prolific%20Decade%2C%20Disc%20Four' +
+          '&year=1992&genre=Alternative%20Rock' },
+];
+const viewports = [
+  { label: '390', viewport: { width: 390, height: 844 }, hasTouch: true, isMobile: true },
+  { label: '1280', viewport: { width: 1280, height: 800 } },
 ];
 let base;
-let page;
 
-const report = (name, key, tags) =>
+const report = (page, name, key, tags) =>
   page.request.get(`${base}/signature/generate/?user=${name}&key=${key}&${tags}`);
+const publicState = async (page, name) =>
+  (await page.request.get(`${base}/signature/${name}.json`)).text();
 
-async function signIn(name, key) {
-  await page.goto(`${base}/account`);
-  await page.fill('#name', name);
-  await page.fill('#key', key);
-  await page.click('#signin');
-  await page.waitForSelector('#user');
-  assert.equal((await page.locator('#user').textContent()).trim(), name);
+// The page fits its viewport, nothing sticks out of its section, and every control a finger
+// uses is at least 44 px high.
+async function checkLayout(page, where) {
+  const found = await page.evaluate(() => {
+    const visible = (e) => e.getClientRects().length > 0 && getComputedStyle(e).visibility !== 'hidden';
+    const describe = (e) => `${e.tagName.toLowerCase()}#${e.id || e.textContent.trim().slice(0, 24)}`;
+    const outside = [];
+    for (const section of document.querySelectorAll('section, header')) {
+      const box = section.getBoundingClientRect();
+      for (const e of section.querySelectorAll('*')) {
+        const r = e.getBoundingClientRect();
+        if (visible(e) && r.width > 0 && (r.right > box.right + 1 || r.left < box.left - 1)) {
+          outside.push(describe(e));
+        }
+      }
+    }
+    const controls = 'button, select, textarea, summary, input:not([type=hidden]):not([type=radio])' +
+      ':not([type=checkbox]), label:has(> input[type=radio]), label:has(> input[type=checkbox])';
+    const small = [...document.querySelectorAll(controls)]
+      .filter((e) => visible(e) && e.getBoundingClientRect().height < 44).map(describe);
+    return { scrollWidth: document.documentElement.scrollWidth, width: innerWidth, outside, small };
+  });
+  assert.ok(found.scrollWidth <= found.width, `${where}: ${found.scrollWidth} px wide in ${found.width}`);
+  assert.deepEqual(found.outside, [], `${where}: sticks out of its box`);
+  assert.deepEqual(found.small, [], `${where}: under 44 px`);
+}
+
+async function shot(page, name) {
+  await page.screenshot({ path: join(artifacts, `${name}.png`), fullPage: true });
 }
 
 // The preview's URL and size once it has loaded.
-async function preview() {
+async function preview(page) {
   await page.waitForFunction(() => {
     const img = document.getElementById('preview');
     return img.complete && img.naturalWidth > 0;
@@ -50,17 +85,17 @@ async function preview() {
   });
 }
 
-async function previewChangesTo(click, width) {
-  const before = (await preview()).src;
-  await page.click(click);
+async function choose(page, selector, touch) {
+  const before = (await preview(page)).src;
+  await (touch ? page.tap(selector) : page.click(selector));
   await page.waitForFunction((old) => document.getElementById('preview').src !== old, before);
-  const after = await preview();
-  assert.equal(after.size[0], width);
-  return after;
+  return preview(page);
 }
 
+const path = (page) => new URL(page.url()).pathname + new URL(page.url()).search;
+
 // Every template in both themes for the signed-in account, as data URLs, by template and theme.
-async function gallery(account, into) {
+async function gallery(page, account, into) {
   for (const layout of ['card', 'banner', 'userbar']) {
     for (const theme of ['dark', 'light']) {
       const answer = await page.request.get(`${base}/account/preview.png?template=${layout}` +
@@ -68,9 +103,9 @@ async function gallery(account, into) {
         `&codepage=${account.codepage}`);
       assert.equal(answer.status(), 200);
       const bytes = await answer.body();
-      const key = `${layout}-${theme}`;
-      (into[key] ||= []).push({ label: account.label, size: pngSize(bytes), bytes: bytes.length,
-                                url: `data:image/png;base64,${bytes.toString('base64')}` });
+      (into[`${layout}-${theme}`] ||= []).push({
+        label: account.label, size: pngSize(bytes), bytes: bytes.length,
+        url: `data:image/png;base64,${bytes.toString('base64')}` });
     }
   }
 }
@@ -80,55 +115,136 @@ before(async () => {
     harness.run('adduser', account.name, '--codepage', account.codepage, '--key', account.key);
   }
   base = await harness.start('--report-interval-ms', '0');
-  page = await harness.context.newPage();
   mkdirSync(artifacts, { recursive: true });
   for (const account of accounts) {
-    assert.equal((await report(account.name, account.key, account.tags)).status(), 200);
+    assert.equal((await report(harness.context, account.name, account.key, account.tags)).status(),
+                 200);
   }
 });
 
 after(() => harness.stop());
 
-test('the account page: look, preview, save, new key, deletion', async () => {
-  const [latin] = accounts;
-  await signIn(latin.name, latin.key);
-  assert.deepEqual((await preview()).size, [400, 60]);
-  await page.screenshot({ path: join(artifacts, 'account-page.png'), fullPage: true });
+for (const { label, ...options } of viewports) {
+  test(`register, look, sign out and in, new key, delete at ${label} px`, async () => {
+    const context = await harness.newContext(options);
+    const page = await context.newPage();
+    const touch = Boolean(options.hasTouch);
+    const name = `Walker${label}`;
 
-  // The preview follows each choice before anything is saved.
-  assert.equal(await page.locator('#unsaved').isHidden(), true);
-  await previewChangesTo('#template-banner', 468);
-  const light = await previewChangesTo('#theme-light', 468);
-  assert.match(light.src, /template=banner&theme=light/);
-  assert.equal(await page.locator('#unsaved').isVisible(), true);
-  assert.deepEqual(pngSize(await (await page.request.get(`${base}/signature/latin.png`)).body()),
-                   [400, 60]);
+    await page.goto(`${base}/user/register`);
+    await checkLayout(page, 'register');
+    await shot(page, `register-${label}`);
+    await page.fill('#name', name);
+    await page.selectOption('#codepage', '1251');
+    await page.click('#register');
+    await page.waitForSelector('#key');
+    assert.equal(path(page), '/account');
+    const firstKey = (await page.locator('#key').textContent()).trim();
+    assert.match(firstKey, /^\d{20}$/);
+    // No report yet: the preview shows a sample track in the chosen look.
+    assert.equal(await page.locator('#sample').isVisible(), true);
+    assert.deepEqual((await preview(page)).size, [400, 60]);
+    await checkLayout(page, 'new account');
+    await shot(page, `account-new-${label}`);
+    await page.reload();
+    assert.equal(await page.locator('#key').count(), 0, 'a reload shows the key again');
+    assert.equal(await page.locator('#error').count(), 0, 'a reload registers again');
+    assert.equal((await page.locator('#user').textContent()).trim(), name);
+    const fresh = await publicState(page, name);
+    assert.match(fresh, /"playback":"none".*"wrong_key":false/);
 
-  await page.click('#save');
-  await page.waitForSelector('#notice');
-  assert.match(await page.locator('#notice').textContent(), /Saved/);
-  const saved = await page.request.get(`${base}/signature/latin.png`);
-  assert.equal(saved.status(), 200);
-  assert.deepEqual(pngSize(await saved.body()), [468, 60]);
-  assert.match(await page.locator('#snippet-html').inputValue(), /width="468" height="60"/);
-  assert.deepEqual(pngSize(await (await page.request.get(`${base}/signature/latin/userbar.png`))
-    .body()), [350, 19]);
+    // The preview follows each choice; a yellow accent on the light theme is explained.
+    assert.equal(await page.locator('#unsaved').isHidden(), true);
+    assert.equal((await choose(page, '#template-banner', touch)).size[0], 468);
+    await choose(page, '#theme-light', touch);
+    await page.locator('#accent').fill('#ffeb3b');
+    await page.waitForFunction(() => /accent=%23ffeb3b/.test(document.getElementById('preview').src));
+    assert.equal(await page.locator('#accent-own').isChecked(), true);
+    assert.match(await page.locator('#contrast').textContent(), /contrast of 1\.\d:1.*darker shade/);
+    assert.equal(await page.locator('#unsaved').isVisible(), true);
+    await preview(page);
+    await checkLayout(page, 'account with a faint accent');
+    await shot(page, `account-accent-${label}`);
+    await page.click('#save');
+    await page.waitForSelector('#notice');
+    assert.equal(path(page), '/account?saved=1');
+    assert.match(await page.locator('#notice').textContent(), /Saved/);
+    assert.match(await page.locator('#snippet-html').inputValue(), /width="468" height="60"/);
+    assert.deepEqual(pngSize(await (await page.request.get(`${base}/signature/${name}.png`))
+      .body()), [468, 60]);
+    // Each snippet shows its whole text, and the URL hint breaks between its parts only.
+    const clipped = await page.$$eval('.snippet textarea',
+      (boxes) => boxes.filter((box) => box.scrollHeight > box.clientHeight + 1).map((box) => box.id));
+    assert.deepEqual(clipped, []);
 
-  // A new key: shown once, the old one refused from now on, the new one accepted.
-  await page.click('#new-key');
-  await page.waitForSelector('#key');
-  const key = (await page.locator('#key').textContent()).trim();
-  assert.match(key, /^\d{20}$/);
-  assert.equal((await report(latin.name, latin.key, latin.tags)).status(), 403);
-  assert.equal((await report(latin.name, key, latin.tags)).status(), 200);
+    await (touch ? page.tap('#signout') : page.click('#signout'));
+    await page.waitForSelector('#signin');
+    await checkLayout(page, 'sign-in');
+    await shot(page, `signin-${label}`);
+    // A failed sign-in is no player's report: the public state stays as it was.
+    await page.fill('#name', name);
+    await page.fill('#key', '12345678901234567890');
+    await page.click('#signin');
+    await page.waitForSelector('#error');
+    await checkLayout(page, 'failed sign-in');
+    assert.equal(await publicState(page, name), fresh);
+    await page.fill('#key', firstKey);
+    await page.click('#signin');
+    await page.waitForSelector('#user');
+    assert.equal(path(page), '/account');
 
+    // A new key asks first and says that the player must be updated.
+    await (touch ? page.tap('#new-key-open') : page.click('#new-key-open'));
+    assert.match(await page.locator('#new-key-box .warning').textContent(),
+                 /player stops reporting.*Enter the new key in the player's Velk settings/s);
+    await checkLayout(page, 'new key asked');
+    await shot(page, `account-new-key-asked-${label}`);
+    await (touch ? page.tap('#new-key') : page.click('#new-key'));
+    await page.waitForSelector('#key');
+    assert.equal(path(page), '/account');
+    const key = (await page.locator('#key').textContent()).trim();
+    assert.notEqual(key, firstKey);
+    await page.reload();
+    assert.equal(await page.locator('#key').count(), 0);
+    // The reload made no other key: the one shown works, the first is refused.
+    const tags = accounts[1].tags;
+    assert.equal((await report(page, name, firstKey, tags)).status(), 403);
+    assert.equal((await report(page, name, key, tags)).status(), 200);
+    await page.reload();
+    assert.equal(await page.locator('#sample').count(), 0);
+    assert.deepEqual((await preview(page)).size, [468, 60]);
+    await shot(page, `account-reported-${label}`);
+
+    // Deletion: a wrong confirmation keeps the account, its name deletes it, once.
+    await page.fill('#confirm', 'someone-else');
+    await page.click('#delete');
+    await page.waitForSelector('#notice');
+    assert.equal((await page.request.get(`${base}/signature/${name}.json`)).status(), 200);
+    await page.fill('#confirm', name);
+    await page.click('#delete');
+    await page.waitForSelector('#deleted');
+    assert.equal(path(page), '/account');
+    await checkLayout(page, 'deleted');
+    await shot(page, `deleted-${label}`);
+    await page.reload();
+    assert.equal(await page.locator('#signin').count(), 1);
+    assert.equal((await page.request.get(`${base}/signature/${name}.json`)).status(), 404);
+    await context.close();
+  });
+}
+
+test('every template in both themes, for every script and long tags', async () => {
+  const page = await harness.context.newPage();
   const shots = {};
-  await gallery(latin, shots);
-  for (const account of accounts.slice(1)) {
+  for (const account of accounts) {
+    await page.goto(`${base}/account`);
+    await page.fill('#name', account.name);
+    await page.fill('#key', account.key);
+    await page.click('#signin');
+    await page.waitForSelector('#user');
+    await gallery(page, account, shots);
     await page.click('#signout');
     await page.waitForSelector('#signin');
-    await signIn(account.name, account.key);
-    await gallery(account, shots);
   }
   for (const [name, images] of Object.entries(shots)) {
     await page.setContent(`<body style="margin:0"><div id="gallery" style="display:inline-block;
@@ -142,22 +258,5 @@ test('the account page: look, preview, save, new key, deletion', async () => {
     for (const image of images) assert.ok(image.bytes < 30 * 1024, `${name} ${image.label}`);
   }
   assert.deepEqual(shots['userbar-light'][0].size, [350, 19]);
-
-  // Deleting the japanese account: a wrong confirmation keeps it, its name deletes it.
-  await page.goto(`${base}/account`);
-  await page.fill('#confirm', 'latin');
-  await page.click('#delete');
-  await page.waitForSelector('#notice');
-  assert.equal((await page.request.get(`${base}/signature/japanese.json`)).status(), 200);
-  await page.fill('#confirm', 'japanese');
-  await page.click('#delete');
-  await page.waitForSelector('#deleted');
-  assert.equal((await page.request.get(`${base}/signature/japanese.json`)).status(), 404);
-  assert.equal((await report('japanese', '3333', accounts[2].tags)).status(), 403);
-  await page.goto(`${base}/account`);
-  assert.equal(await page.locator('#signin').count(), 1);
-  await page.goto(`${base}/user/register`);
-  await page.fill('#name', 'japanese');
-  await page.click('#register');
-  await page.waitForSelector('#key');
+  await page.close();
 });

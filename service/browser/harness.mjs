@@ -16,6 +16,13 @@ try {
   process.exit(1);
 }
 
+const launchOptions = {
+  executablePath: '/usr/bin/chromium',
+  headless: true,
+  args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+         '--disable-background-networking', '--disable-component-update', '--disable-sync'],
+};
+
 // A scratch folder, the service program named on the command line, and what runs in them.
 export class Harness {
   constructor(usage) {
@@ -46,17 +53,19 @@ export class Harness {
       });
       this.server.once('exit', (code) => reject(new Error(`service exited with ${code}`)));
     });
-    this.context = await chromium.launchPersistentContext(join(this.work, 'profile'), {
-      executablePath: '/usr/bin/chromium',
-      headless: true,
-      args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-             '--disable-background-networking', '--disable-component-update', '--disable-sync'],
-    });
+    this.context = await chromium.launchPersistentContext(join(this.work, 'profile'), launchOptions);
     return this.base;
+  }
+
+  // A fresh browser context (own cookies, viewport, touch) in a second Chromium.
+  async newContext(options) {
+    this.browser ||= await chromium.launch(launchOptions);
+    return this.browser.newContext(options);
   }
 
   async stop() {
     if (this.context) await this.context.close();
+    if (this.browser) await this.browser.close();
     if (this.server && this.server.exitCode === null) {
       this.server.kill('SIGTERM');
       await new Promise((resolve) => this.server.once('exit', resolve));

@@ -5,12 +5,26 @@ const char* StatusText(int status) {
   switch (status) {
     case 200:
       return "OK";
+    case 201:
+      return "Created";
+    case 204:
+      return "No Content";
+    case 301:
+      return "Moved Permanently";
     case 302:
       return "Found";
+    case 303:
+      return "See Other";
     case 304:
       return "Not Modified";
+    case 307:
+      return "Temporary Redirect";
+    case 308:
+      return "Permanent Redirect";
     case 400:
       return "Bad Request";
+    case 401:
+      return "Unauthorized";
     case 403:
       return "Forbidden";
     case 404:
@@ -21,12 +35,16 @@ const char* StatusText(int status) {
       return "Request Timeout";
     case 409:
       return "Conflict";
+    case 410:
+      return "Gone";
     case 411:
       return "Length Required";
     case 413:
       return "Content Too Large";
     case 414:
       return "URI Too Long";
+    case 415:
+      return "Unsupported Media Type";
     case 429:
       return "Too Many Requests";
     case 431:
@@ -35,13 +53,19 @@ const char* StatusText(int status) {
       return "Internal Server Error";
     case 501:
       return "Not Implemented";
+    case 502:
+      return "Bad Gateway";
     case 503:
       return "Service Unavailable";
+    case 504:
+      return "Gateway Timeout";
     case 505:
       return "HTTP Version Not Supported";
-    default:
-      return "Unknown";
   }
+  // A status without a phrase of its own takes its class's.
+  static const char* const kClasses[] = {"Informational", "Success", "Redirection", "Client Error",
+                                         "Server Error"};
+  return status >= 100 && status < 600 ? kClasses[status / 100 - 1] : "Server Error";
 }
 
 namespace {
@@ -71,7 +95,8 @@ std::string SerializeHead(const CHttpResponse& response, const std::string& date
   head += std::to_string(response.status);
   head += ' ';
   head += StatusText(response.status);
-  head += "\r\nServer: velk-service\r\nDate: ";
+  // No answer may be taken for another type than the one it names (a text page run as script).
+  head += "\r\nServer: velk-service\r\nX-Content-Type-Options: nosniff\r\nDate: ";
   head += date;
   head += "\r\n";
   for (const auto& [name, value] : response.fields) {
@@ -88,4 +113,9 @@ std::string SerializeHead(const CHttpResponse& response, const std::string& date
   if (close) head += "Connection: close\r\n";
   head += "\r\n";
   return head;
+}
+
+CHttpResponse CHttpHandler::BodyTooLarge(std::string_view) const {
+  return TextResponse(413,
+                      "The body is longer than " + std::to_string(kMaxBodyBytes) + " bytes.\n");
 }

@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -21,9 +22,13 @@ struct CHttpRequest {
   std::optional<std::string> ifNoneMatch;
   std::optional<std::string> ifModifiedSince;
   std::string body;
-  std::string clientAddress;   // the peer's IP address, for limits per client
-  std::string cookie;          // the Cookie field, empty when absent
-  std::string forwardedProto;  // X-Forwarded-Proto, as a proxy in front of the service sets it
+  // The client's own IP address: the peer's, or the one a trusted proxy names (see
+  // http/client_address.h). Every limit per client and every log line uses this one.
+  std::string clientAddress;
+  std::string cookie;  // the Cookie field, empty when absent
+  // X-Forwarded-Proto as a trusted proxy set it; empty when the peer is not a trusted proxy.
+  std::string forwardedProto;
+  std::string authorization;  // the Authorization field, empty when absent
 };
 
 struct CHttpResponse {
@@ -34,7 +39,7 @@ struct CHttpResponse {
   bool close = false;     // the connection ends after this answer
 };
 
-// The reason phrase of a status code.
+// The reason phrase of a status code; its class's ("Client Error") for one without its own.
 const char* StatusText(int status);
 
 // A plain-text answer, "text/plain; charset=utf-8", that is never cached.
@@ -43,8 +48,8 @@ CHttpResponse TextResponse(int status, std::string text);
 CHttpResponse HtmlResponse(int status, std::string html);
 
 // The status line and fields of `response`, ending with the empty line. Adds Date (given as an
-// HTTP date), Content-Length (the body's size, also for HEAD; absent for 304) and "Connection:
-// close" when the connection ends after this answer.
+// HTTP date), "X-Content-Type-Options: nosniff", Content-Length (the body's size, also for HEAD;
+// absent for 304) and "Connection: close" when the connection ends after this answer.
 std::string SerializeHead(const CHttpResponse& response, const std::string& date, bool close);
 
 // What answers the requests a server receives.
@@ -55,4 +60,8 @@ class CHttpHandler {
   // Answers `request` by calling `reply` exactly once: at once on the calling thread, or later on
   // another thread. Any network thread may call it.
   virtual void Handle(const CHttpRequest& request, Reply reply) = 0;
+  // The longest body a request for `target` may carry, and the answer to a longer one (sent
+  // before the body is read; the connection then closes). Any network thread.
+  virtual size_t BodyLimit(std::string_view /*target*/) const { return kMaxBodyBytes; }
+  virtual CHttpResponse BodyTooLarge(std::string_view target) const;
 };

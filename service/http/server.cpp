@@ -57,28 +57,39 @@ struct CServerState {
   std::unordered_map<std::string, size_t> perAddress;  // open connections by client address
 
   // Counts a connection of `address`; false when that address has its share already (the
-  // connection is counted anyway, and must be given back with Release like any other).
+  // connection is counted anyway, and must be given back with Release like any other). An empty
+  // `address` (a trusted proxy) is not counted.
   bool Admit(const std::string& address) {
+    if (address.empty()) return true;
     std::lock_guard<std::mutex> lock(addressMutex);
     return ++perAddress[address] <= options.maxConnectionsPerAddress;
   }
   void Release(const std::string& address) {
+    if (address.empty()) return;
     std::lock_guard<std::mutex> lock(addressMutex);
     auto found = perAddress.find(address);
     if (found != perAddress.end() && --found->second == 0) perAddress.erase(found);
   }
 };
 
-// The peer's address as text, IPv4 also when it came as an IPv4-mapped IPv6 address.
-std::string PeerAddress(const tcp::socket& socket) {
+// The peer's address, IPv4 also when it came as an IPv4-mapped IPv6 address; unspecified when the
+// socket has no peer any more.
+net::ip::address PeerAddress(const tcp::socket& socket) {
   ErrorCode ec;
   const tcp::endpoint peer = socket.remote_endpoint(ec);
-  if (ec) return "";
-  net::ip::address address = peer.address();
-  if (address.is_v6() && address.to_v6().is_v4_mapped()) {
-    address = net::ip::make_address_v4(net::ip::v4_mapped, address.to_v6());
+  if (ec) return {};
+  return Unmapped(peer.address());
+}
+
+// The values of every field `name` in the order received, joined by commas.
+std::string JoinedFields(const http::request<http::string_body>& request, std::string_view name) {
+  std::string joined;
+  const auto range = request.equal_range(name);
+  for (auto field = range.first; field != range.second; ++field) {
+    if (!joined.empty()) joined += ',';
+    joined += field->value();
   }
-  return address.to_string();
+  return joined;
 }
 
 // Whether a Transfer-Encoding value is "chunked" alone, which is the only coding served.
@@ -86,6 +97,14 @@ bool IsChunkedAlone(std::string_view value) {
   while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
   while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.remove_suffix(1);
   return beast::iequals(value, "chunked");
+}
+
+// The target of a request head that the scanner found whole: its request line's second word.
+std::string RequestTarget(std::string_view head) {
+  const size_t start = head.find(' ');
+  if (start == std::string_view::npos) return "";
+  const size_t end = head.find_first_of(" \r\n", start + 1);
+  return std::string(head.substr(start + 1, end == std::string_view::npos ? end : end - start - 1));
 }
 
 // The Date field for now, formatted once a second per network thread.
@@ -111,13 +130,16 @@ std::optional<std::string> FieldValue(const http::request<http::string_body>& re
 // the thread of its own event loop, except the reply callback, which posts back to that loop.
 class CSession : public std::enable_shared_from_this<CSession> {
  public:
-  // `address` has been admitted to the server's counts, which the session gives back at its end.
-  CSession(tcp::socket&& socket, CServerState& server, std::string address)
+  // `counted` has been admitted to the server's counts, which the session gives back at its
+  // end; it is the peer's address, or empty for a trusted proxy.
+  CSession(tcp::socket&& socket, CServerState& server, net::ip::address peer, std::string counted)
       : m_stream(std::move(socket)),
         m_deadline(m_stream.get_executor()),
         m_buffer(kMaxBuffered),
         m_server(server),
-        m_address(std::move(address)) {}
+        m_peer(peer),
+        m_address(std::move(counted)),
+        m_awaitingProxyLine(server.options.trustedProxies.Contains(peer)) {}
   ~CSession() {
     m_server.Release(m_address);
     --m_server.connections;
@@ -181,6 +203,7 @@ class CSession : public std::enable_shared_from_this<CSession> {
 
   // Makes what progress the buffered bytes allow: a head, then a body, then the answer.
   void Process() {
+    if (m_awaitingProxyLine && !TakeProxyLine()) return;
     if (!m_parser) {
       switch (m_scanner.Scan(Buffered())) {
         case CHeadScanner::EStatus::kNeedMore:
@@ -200,11 +223,46 @@ class CSession : public std::enable_shared_from_this<CSession> {
       ErrorCode ec;
       const size_t used = m_parser->put(m_buffer.data(), ec);
       m_buffer.consume(used);
-      if (ec == http::error::body_limit) return Fail(413, "The body is longer than 4096 bytes.\n");
+      if (ec == http::error::body_limit) return Fail(m_server.handler.BodyTooLarge(m_target));
       if (ec && ec != http::error::need_more) return Fail(400, "The request body is malformed.\n");
       if (!m_parser->is_done()) return ReadMore();
     }
     Dispatch();
+  }
+
+  // A trusted TCP proxy may open the connection with a PROXY line naming the client; false when
+  // processing must wait for more bytes or the connection was refused.
+  bool TakeProxyLine() {
+    const CProxyLine line = ParseProxyLine(Buffered());
+    switch (line.status) {
+      case CProxyLine::EStatus::kNeedMore:
+        ReadMore();
+        return false;
+      case CProxyLine::EStatus::kBad:
+        Fail(400, "The PROXY line is malformed.\n");
+        return false;
+      case CProxyLine::EStatus::kComplete:
+        m_buffer.consume(line.length);
+        m_tcpProxyClient = line.client.value_or(m_peer);
+        if (line.client) {
+          // The connection is the client's own: it counts towards that address's share.
+          m_address = line.client->to_string();
+          if (!m_server.Admit(m_address)) {
+            Fail(503, "Too many connections from your address; close some and try again.\n");
+            return false;
+          }
+        }
+        break;
+      case CProxyLine::EStatus::kAbsent:
+        break;
+    }
+    m_awaitingProxyLine = false;
+    if (m_buffer.size() > 0) return true;
+    // The client itself has sent nothing yet: it is idle, not slow.
+    StopRequestClock();
+    m_stream.expires_after(std::chrono::seconds(m_server.options.idleTimeoutSeconds));
+    ReadMore();
+    return false;
   }
 
   // Feeds the scanned head to a fresh parser and checks the limits it reveals; false when the
@@ -212,7 +270,11 @@ class CSession : public std::enable_shared_from_this<CSession> {
   bool StartParser() {
     m_parser.emplace();
     m_parser->header_limit(static_cast<std::uint32_t>(kMaxHeadBytes + 64));
-    m_parser->body_limit(kMaxBodyBytes);
+    // The parser checks Content-Length against the body limit as soon as it sees the head, so
+    // the limit for this target comes from the request line, before the parser reads it.
+    m_target = RequestTarget(m_scanner.Head());
+    const size_t bodyLimit = m_server.handler.BodyLimit(m_target);
+    m_parser->body_limit(bodyLimit);
     m_parser->eager(true);
     ErrorCode ec;
     const size_t used = m_parser->put(net::buffer(m_scanner.Head()), ec);
@@ -220,8 +282,7 @@ class CSession : public std::enable_shared_from_this<CSession> {
     m_buffer.consume(m_scanner.Consumed());
     m_scanner.Reset();
     if (ec == http::error::body_limit) {
-      // The parser checks Content-Length against the body limit as soon as it sees the head.
-      Fail(413, "The body is longer than 4096 bytes.\n");
+      Fail(m_server.handler.BodyTooLarge(m_target));
       return false;
     }
     if ((ec && ec != http::error::need_more) || !m_parser->is_header_done() || !whole) {
@@ -239,8 +300,8 @@ class CSession : public std::enable_shared_from_this<CSession> {
       Fail(400, "The only transfer coding served is chunked.\n");
       return false;
     }
-    if (m_parser->content_length() && *m_parser->content_length() > kMaxBodyBytes) {
-      Fail(413, "The body is longer than 4096 bytes.\n");
+    if (m_parser->content_length() && *m_parser->content_length() > bodyLimit) {
+      Fail(m_server.handler.BodyTooLarge(m_target));
       return false;
     }
     return true;
@@ -251,6 +312,7 @@ class CSession : public std::enable_shared_from_this<CSession> {
     http::request<http::string_body> message = m_parser->release();
     m_parser.reset();
     m_keepAlive = message.keep_alive();
+    m_headRequest = message.method() == http::verb::head;
     CHttpRequest request;
     request.method = std::string(message.method_string());
     request.target = std::string(message.target());
@@ -258,9 +320,20 @@ class CSession : public std::enable_shared_from_this<CSession> {
     request.ifNoneMatch = FieldValue(message, http::field::if_none_match);
     request.ifModifiedSince = FieldValue(message, http::field::if_modified_since);
     request.cookie = FieldValue(message, http::field::cookie).value_or("");
-    request.forwardedProto = FieldValue(message, "X-Forwarded-Proto").value_or("");
+    request.authorization = FieldValue(message, http::field::authorization).value_or("");
     request.body = std::move(message.body());
-    request.clientAddress = m_address;
+    const CTrustedProxies& proxies = m_server.options.trustedProxies;
+    if (m_tcpProxyClient) {
+      // The proxy passed the client's bytes on untouched: its forwarding fields are its own words.
+      request.clientAddress = m_tcpProxyClient->to_string();
+    } else {
+      if (proxies.Contains(m_peer)) {
+        request.forwardedProto = FieldValue(message, "X-Forwarded-Proto").value_or("");
+      }
+      request.clientAddress =
+          ClientAddress(m_peer, proxies, JoinedFields(message, "X-Forwarded-For"),
+                        FieldValue(message, "X-Real-IP").value_or(""));
+    }
 
     // A reply given during Handle is sent straight away; one given later, from another thread,
     // comes back to this session's loop.
@@ -294,7 +367,9 @@ class CSession : public std::enable_shared_from_this<CSession> {
     m_response = std::move(response);
     m_head = SerializeHead(m_response, CurrentDate(), close);
     std::array<net::const_buffer, 2> buffers = {net::buffer(m_head), net::const_buffer()};
-    if (m_response.body && !m_response.omitBody) buffers[1] = net::buffer(*m_response.body);
+    // A HEAD answer has the fields of the full answer and never a body, whatever the handler gave.
+    if (m_response.body && !m_response.omitBody && !m_headRequest)
+      buffers[1] = net::buffer(*m_response.body);
     m_stream.expires_after(std::chrono::seconds(m_server.options.writeTimeoutSeconds));
     net::async_write(m_stream, buffers, [self = shared_from_this(), close](ErrorCode ec, size_t) {
       self->OnWritten(ec, close);
@@ -317,13 +392,17 @@ class CSession : public std::enable_shared_from_this<CSession> {
 
   // Answers a request that breaks a limit or the protocol, then closes: what follows it in the
   // connection cannot be trusted to start a request.
-  void Fail(int status, const char* text) {
+  void Fail(int status, const char* text) { Fail(TextResponse(status, text)); }
+
+  // Refuses the request with `response` and closes the connection after it.
+  void Fail(CHttpResponse response) {
     StopRequestClock();
+    m_headRequest =
+        m_parser && m_parser->is_header_done() && m_parser->get().method() == http::verb::head;
     m_parser.reset();
     m_scanner.Reset();
     m_keepAlive = false;
     m_refused = true;
-    CHttpResponse response = TextResponse(status, text);
     response.close = true;
     Send(std::move(response));
   }
@@ -362,15 +441,20 @@ class CSession : public std::enable_shared_from_this<CSession> {
   net::steady_timer m_deadline;  // the request's own time limit, which ends in a 408
   beast::flat_buffer m_buffer;
   CServerState& m_server;
-  const std::string m_address;
+  const net::ip::address m_peer;
+  std::string m_address;     // the key of the per-address count, empty when not counted
+  bool m_awaitingProxyLine;  // a trusted peer's connection, before its first request
+  std::optional<net::ip::address> m_tcpProxyClient;  // the client a PROXY line named
   CHeadScanner m_scanner;
   std::optional<http::request_parser<http::string_body>> m_parser;
   bool m_requestStarted = false;
   bool m_timedOut = false;
   uint64_t m_requestClock = 0;  // counts the requests whose time limit was started
   bool m_keepAlive = true;
+  bool m_headRequest = false;  // the answer being made is one to HEAD
   bool m_handling = false;
   bool m_refused = false;  // the connection ends after an answer to a refused request
+  std::string m_target;    // the target of the request being read, once its head is whole
   size_t m_discarded = 0;
   std::optional<CHttpResponse> m_immediate;
   CHttpResponse m_response;  // the answer being written, kept alive for the write
@@ -420,9 +504,11 @@ struct CHttpServer::CImpl {
       socket.close(ignored);
     } else {
       socket.set_option(tcp::no_delay(true), ec);
-      std::string address = PeerAddress(socket);
-      const bool admitted = state.Admit(address);
-      auto session = std::make_shared<CSession>(std::move(socket), state, std::move(address));
+      const net::ip::address peer = PeerAddress(socket);
+      std::string counted =
+          state.options.trustedProxies.Contains(peer) ? std::string() : peer.to_string();
+      const bool admitted = state.Admit(counted);
+      auto session = std::make_shared<CSession>(std::move(socket), state, peer, std::move(counted));
       net::post(session->GetExecutor(), [session, admitted] { session->Start(admitted); });
     }
     Accept();

@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 
+#include "http/client_address.h"
 #include "http/message.h"
 
 struct CServerOptions {
@@ -15,6 +16,9 @@ struct CServerOptions {
   int writeTimeoutSeconds = 30;           // a client reading an answer
   size_t maxConnections = 10000;          // further connections are closed at once
   size_t maxConnectionsPerAddress = 256;  // further ones from one client address get 503
+  // Peers whose forwarding fields name the client. Their own connections count towards
+  // maxConnections only: the proxy limits connections per client at its door.
+  CTrustedProxies trustedProxies;
 };
 
 // Accepts connections and serves each one without a thread of its own: an idle or slow client

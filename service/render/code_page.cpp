@@ -3,6 +3,7 @@
 
 #include <iconv.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <stdexcept>
 
@@ -67,6 +68,16 @@ const CCodePageInfo* FindCodePage(int id) {
     if (info.id == id) return &info;
   }
   return nullptr;
+}
+
+int ParseCodePageNumber(std::string_view text) {
+  if (text.empty() || text.size() > 5) return 0;
+  int value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return 0;
+    value = value * 10 + (c - '0');
+  }
+  return value;
 }
 
 CCodePage::CCodePage(const CCodePageInfo& info) : m_info(info) { BuildTables(); }
@@ -160,4 +171,40 @@ void AppendUtf8(char32_t cp, std::string& out) {
     out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
     out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
   }
+}
+
+std::string CleanUtf8(std::string_view bytes, size_t maxBytes) {
+  std::string out;
+  out.reserve(std::min(bytes.size(), maxBytes));
+  size_t i = 0;
+  while (i < bytes.size()) {
+    const unsigned char lead = static_cast<unsigned char>(bytes[i]);
+    // The sequence's length, and the smallest code point that needs it (shorter forms are not
+    // allowed).
+    const size_t length = lead < 0x80                   ? 1
+                          : lead >= 0xC2 && lead < 0xE0 ? 2
+                          : lead >= 0xE0 && lead < 0xF0 ? 3
+                          : lead >= 0xF0 && lead < 0xF5 ? 4
+                                                        : 0;
+    char32_t cp = length == 1   ? lead
+                  : length == 2 ? lead & 0x1F
+                  : length == 3 ? lead & 0x0F
+                                : lead & 0x07;
+    bool valid = length > 0 && i + length <= bytes.size();
+    for (size_t k = 1; valid && k < length; ++k) {
+      const unsigned char next = static_cast<unsigned char>(bytes[i + k]);
+      valid = (next & 0xC0) == 0x80;
+      cp = (cp << 6) | (next & 0x3F);
+    }
+    const char32_t minimum = length == 3 ? 0x800 : length == 4 ? 0x10000 : 0;
+    valid = valid && cp >= minimum && cp <= 0x10FFFF && (cp < 0xD800 || cp > 0xDFFF);
+    if (!valid) cp = 0xFFFD;
+    if (cp < 0x20 || (cp >= 0x7F && cp < 0xA0)) cp = ' ';
+    std::string piece;
+    AppendUtf8(cp, piece);
+    if (out.size() + piece.size() > maxBytes) break;
+    out += piece;
+    i += valid ? length : 1;
+  }
+  return out;
 }

@@ -22,6 +22,9 @@ constexpr int kDefaultCodePage = 1252;
 const std::vector<CCodePageInfo>& SupportedCodePages();
 // The entry for `id`, or null when the service does not offer that code page.
 const CCodePageInfo* FindCodePage(int id);
+// The code page a form or query names: 1 to 5 ASCII digits and nothing else (no sign, blank or
+// suffix); 0 for any other text.
+int ParseCodePageNumber(std::string_view text);
 
 // Converts text of one code page to UTF-8 with tables built once from iconv. Single-byte code
 // pages use one 256-entry table; double-byte ones (Japanese, Chinese, Korean) add a 256-entry
@@ -49,6 +52,11 @@ class CCodePage {
 
 // The tables of every supported code page, built on first use (the service builds them at start).
 const CCodePage& CodePageFor(int id);
+
+// Text that ought to be UTF-8 (other players' tags) as valid UTF-8 of at most `maxBytes` bytes,
+// cut between characters: bytes that do not form a character become U+FFFD, control characters
+// blanks, as ToUtf8 does.
+std::string CleanUtf8(std::string_view bytes, size_t maxBytes = 1024);
 
 // Appends the UTF-8 encoding of `cp` to `out`.
 void AppendUtf8(char32_t cp, std::string& out);

@@ -109,4 +109,21 @@ TEST(CodePage, OutputIsAlwaysValidUtf8) {
   }
 }
 
+// Other players' text: valid UTF-8 stays, anything else is made safe, and a cut never splits a
+// character.
+TEST(CodePage, CleanUtf8KeepsCharactersAndReplacesTheRest) {
+  EXPECT_EQ(CleanUtf8("Кино – 夜に駆ける 🎵"), "Кино – 夜に駆ける 🎵");
+  const std::string fffd = "\xEF\xBF\xBD";
+  EXPECT_EQ(CleanUtf8("a\xC0\xAF"
+                      "b"),
+            "a" + fffd + fffd + "b");                                   // overlong "/"
+  EXPECT_EQ(CleanUtf8("\xED\xA0\x80"), fffd + fffd + fffd);             // a surrogate
+  EXPECT_EQ(CleanUtf8("\xF4\x90\x80\x80"), fffd + fffd + fffd + fffd);  // over U+10FFFF
+  EXPECT_EQ(CleanUtf8("x\xE3\x81"), "x" + fffd + fffd);                 // cut short
+  EXPECT_EQ(CleanUtf8("a\tb\x7F\xC2\x85"
+                      "c"),
+            "a b  c");  // C0, DEL, C1
+  EXPECT_EQ(CleanUtf8("ab夜に", 6), "ab夜");
+}
+
 }  // namespace

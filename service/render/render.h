@@ -5,6 +5,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "render/style.h"
 
@@ -29,6 +30,21 @@ struct CSignatureView {
   std::string age;        // kStopped: how long ago playback stopped, e.g. "5 min ago"
   std::string language;   // language tag that picks glyph forms, e.g. "ja" or "zh-tw"
   CSignatureStyle style;  // template, theme, accent and the album line's parts
+  bool sample = false;    // kPlaying: a made-up track, and the image says so
+};
+
+// A preview of an account that has reported no track yet shows a sample track in its look, so that
+// template, theme and accent all show; a view with a track stays as it is.
+void UseSampleTrackIfNone(CSignatureView* view);
+
+// One text a drawing put in the image: what it was given, at which size, the width it took (the
+// width it was cut to when it ends in "…") and the width of the whole line it is part of.
+struct CDrawnText {
+  std::string text;
+  double px;
+  double width;
+  double line;
+  bool ellipsized;
 };
 
 // Every PNG the renderer gives is smaller than this, whatever its text.
@@ -54,8 +70,9 @@ class CRenderer {
 
   // The PNG image of `view` in the size of its template, under kMaxPngBytes; empty only when
   // cairo or libpng fails (out of memory). Texts are shown trimmed of surrounding blanks, and a
-  // text too long for its place ends in "…".
-  std::string RenderPng(const CSignatureView& view);
+  // text too long for its place ends in "…": artist and title each within their share of the
+  // line, the album before year and genre. `drawn`, when given, receives every text drawn.
+  std::string RenderPng(const CSignatureView& view, std::vector<CDrawnText>* drawn = nullptr);
 
  private:
   struct CState;

@@ -232,3 +232,89 @@ TEST(RenderTemplates, BlanksAreTrimmedAndAccentAndFrameShow) {
 }
 
 }  // namespace
+
+namespace {
+
+const CDrawnText* FindDrawn(const std::vector<CDrawnText>& drawn, const std::string& text) {
+  for (const CDrawnText& part : drawn) {
+    if (part.text == text) return &part;
+  }
+  return nullptr;
+}
+
+// Long tags as players send them, in every template, playing and last played: artist and title
+// both show, each cut within at least a third of the line; a long album keeps year and genre, a
+// long genre goes before the year; the banner shows at least what the card shows.
+TEST(RenderTemplates, LongTextsKeepEveryPartInSight) {
+  CRenderer renderer;
+  const std::string artist = "Red Hot Chili Peppers featuring The Philharmonic Orchestra of Vienna";
+  const std::string title = "Under the Bridge (Live at the Hollywood Bowl, Remastered Edition)";
+  const std::string album = "The Complete Recordings of a Very Prolific Decade, Disc Four of Nine";
+  for (auto kind : {CSignatureView::EKind::kPlaying, CSignatureView::EKind::kStopped}) {
+    std::vector<CDrawnText> drawn[3];
+    for (const CTemplateInfo& info : SupportedTemplates()) {
+      CSignatureView view = Playing(artist, title);
+      view.album = album;
+      view.kind = kind;
+      view.age = "12 min ago";
+      view.style.layout = info.id;
+      const std::string png = renderer.RenderPng(view, &drawn[static_cast<int>(info.id)]);
+      const std::string name = std::string("long_") + info.name +
+                               (kind == CSignatureView::EKind::kStopped ? "_stopped" : "");
+      if (const char* dir = std::getenv("VELK_RENDER_SAMPLES_DIR")) {
+        std::ofstream(std::string(dir) + "/" + name + ".png", std::ios::binary) << png;
+      }
+      const std::vector<CDrawnText>& parts = drawn[static_cast<int>(info.id)];
+      for (const std::string& text : {artist, title}) {
+        const CDrawnText* part = FindDrawn(parts, text);
+        ASSERT_NE(part, nullptr) << name << ": " << text;
+        EXPECT_TRUE(part->ellipsized) << name;
+        EXPECT_GE(part->width, part->line / 3) << name << ": " << text;
+      }
+      if (info.id != ETemplate::kUserbar) {
+        EXPECT_NE(FindDrawn(parts, " (2001) \u00b7 Rock"), nullptr) << name;
+        ASSERT_NE(FindDrawn(parts, album), nullptr) << name;
+        EXPECT_TRUE(FindDrawn(parts, album)->ellipsized) << name;
+      }
+    }
+    const auto& card = drawn[static_cast<int>(ETemplate::kCard)];
+    const auto& banner = drawn[static_cast<int>(ETemplate::kBanner)];
+    for (const CDrawnText& inCard : card) {
+      const CDrawnText* inBanner = FindDrawn(banner, inCard.text);
+      ASSERT_NE(inBanner, nullptr) << inCard.text;
+      EXPECT_EQ(inBanner->px, inCard.px) << inCard.text;
+      EXPECT_TRUE(!inBanner->ellipsized || (inCard.ellipsized && inBanner->width >= inCard.width))
+          << inCard.text;
+    }
+  }
+
+  // A short artist stays whole beside a long title; a long genre gives way, the year stays.
+  CSignatureView view = Playing("Daft Punk", title);
+  view.genre = std::string(40, 'G') + " Electronic Dance Music of the Late Nineties";
+  std::vector<CDrawnText> drawn;
+  renderer.RenderPng(view, &drawn);
+  ASSERT_NE(FindDrawn(drawn, "Daft Punk"), nullptr);
+  EXPECT_FALSE(FindDrawn(drawn, "Daft Punk")->ellipsized);
+  EXPECT_NE(FindDrawn(drawn, " (2001)"), nullptr);
+  EXPECT_NE(FindDrawn(drawn, "Tides"), nullptr);
+}
+
+// Accents too faint for text on the theme's background are drawn in a readable shade of
+// themselves; readable ones stay exactly as chosen.
+TEST(RenderTemplates, FaintAccentsBecomeReadable) {
+  EXPECT_NEAR(ContrastRatio(0xFFFFFF, 0x000000), 21.0, 1e-9);
+  for (ETheme theme : {ETheme::kLight, ETheme::kDark}) {
+    for (int32_t accent : {0xFFEB3B, 0x4FC3F7, 0x1E2330, 0x000000, 0xFFFFFF, 0x777777}) {
+      const int32_t shown = ReadableAccent(accent, theme);
+      EXPECT_GE(ContrastRatio(shown, ThemeBackground(theme)), kMinTextContrast) << accent;
+      if (ContrastRatio(accent, ThemeBackground(theme)) >= kMinTextContrast) {
+        EXPECT_EQ(shown, accent);
+      }
+    }
+  }
+  // Yellow on the light theme becomes a dark yellow, not the theme's ink.
+  const int32_t yellow = ReadableAccent(0xFFEB3B, ETheme::kLight);
+  EXPECT_GT((yellow >> 16) & 0xFF, yellow & 0xFF);
+}
+
+}  // namespace

@@ -1,6 +1,8 @@
 // The looks a signature can take: templates, themes, accent colours, and trimming of shown text.
 #include "render/style.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 
 std::string CSignatureStyle::Fingerprint() const {
@@ -76,6 +78,54 @@ std::string FormatAccent(int32_t accent) {
 }
 
 int32_t DefaultAccent(ETheme theme) { return theme == ETheme::kLight ? 0x0A7BBF : 0x4FC3F7; }
+
+int32_t ThemeBackground(ETheme theme) { return theme == ETheme::kLight ? 0xF7F8FA : 0x1E2330; }
+
+namespace {
+
+// The relative luminance of an sRGB colour, 0 (black) to 1 (white).
+double Luminance(int32_t rgb) {
+  auto linear = [](int channel) {
+    const double c = channel / 255.0;
+    return c <= 0.03928 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4);
+  };
+  return 0.2126 * linear((rgb >> 16) & 0xFF) + 0.7152 * linear((rgb >> 8) & 0xFF) +
+         0.0722 * linear(rgb & 0xFF);
+}
+
+// `a` moved the fraction `t` of the way to `b`, per channel, rounded.
+int32_t MixRgb(int32_t a, int32_t b, double t) {
+  int32_t mixed = 0;
+  for (int shift : {16, 8, 0}) {
+    const int from = (a >> shift) & 0xFF;
+    const int to = (b >> shift) & 0xFF;
+    mixed |= static_cast<int32_t>(std::lround(from + (to - from) * t)) << shift;
+  }
+  return mixed;
+}
+
+}  // namespace
+
+double ContrastRatio(int32_t a, int32_t b) {
+  const double la = Luminance(a);
+  const double lb = Luminance(b);
+  return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+int32_t ReadableOn(int32_t color, int32_t background, int32_t ink) {
+  // 64 steps: fine enough that the shade stays close to the colour chosen.
+  constexpr int kSteps = 64;
+  for (int step = 0; step < kSteps; ++step) {
+    const int32_t shade = MixRgb(color, ink, double(step) / kSteps);
+    if (ContrastRatio(shade, background) >= kMinTextContrast) return shade;
+  }
+  return ink;
+}
+
+int32_t ReadableAccent(int32_t accent, ETheme theme) {
+  const int32_t ink = theme == ETheme::kLight ? 0x1B2230 : 0xF5F7FC;
+  return ReadableOn(accent, ThemeBackground(theme), ink);
+}
 
 namespace {
 

@@ -48,6 +48,19 @@ bool ParseAccent(std::string_view text, int32_t* accent);
 std::string FormatAccent(int32_t accent);
 // The accent a playing track shows in `theme` when the account chose none.
 int32_t DefaultAccent(ETheme theme);
+// The background colour of `theme`, 0xRRGGBB.
+int32_t ThemeBackground(ETheme theme);
+
+// Text needs this contrast against its background (WCAG 2 large-text and graphics minimum).
+constexpr double kMinTextContrast = 3.0;
+// The WCAG 2 contrast ratio of two 0xRRGGBB colours, from 1 to 21, from their relative luminance.
+double ContrastRatio(int32_t a, int32_t b);
+// `color` itself when text in it reaches kMinTextContrast on `background`; else the colour nearest
+// to it on the way to `ink` (a colour that contrasts well with `background`) that does.
+int32_t ReadableOn(int32_t color, int32_t background, int32_t ink);
+// The colour in which `theme` draws text in `accent`: the accent, or a shade of it that is
+// readable on the theme's background.
+int32_t ReadableAccent(int32_t accent, ETheme theme);
 
 // `text` without the blanks around it: ASCII white space, no-break and ideographic spaces.
 std::string TrimBlanks(std::string_view text);

@@ -96,6 +96,15 @@ CREATE TABLE service_secrets (
   secret TEXT NOT NULL
 );
 )",
+    // Other players: the player token, the end of a track whose length they told, UTF-8 reports.
+    R"(
+ALTER TABLE accounts ADD COLUMN ends_at BIGINT NOT NULL DEFAULT 0;
+ALTER TABLE accounts ADD COLUMN token_hash TEXT UNIQUE;
+ALTER TABLE accounts ADD COLUMN token_md5 TEXT;
+ALTER TABLE kept_reports ADD COLUMN source INTEGER NOT NULL DEFAULT 0;
+ALTER TABLE kept_reports ADD COLUMN started_at BIGINT NOT NULL DEFAULT 0;
+ALTER TABLE kept_reports ADD COLUMN duration_s BIGINT NOT NULL DEFAULT 0;
+)",
     // Every change of an account, by any program, gets a new version (and a change of what its
     // image shows a later changed_at) and is sent to every instance on the channel velk_changes
     // in the same transaction: "SEQ NAME VERSION", or "SEQ NAME -" for a deletion. SEQ counts
@@ -110,9 +119,9 @@ BEGIN
   IF NEW.version = OLD.version AND NEW IS DISTINCT FROM OLD THEN
     NEW.version := OLD.version + 1;
     IF (NEW.name, NEW.code_page, NEW.playback, NEW.artist, NEW.title, NEW.album, NEW.year,
-        NEW.genre, NEW.track_at, NEW.stopped_at) IS DISTINCT FROM
+        NEW.genre, NEW.track_at, NEW.stopped_at, NEW.ends_at) IS DISTINCT FROM
        (OLD.name, OLD.code_page, OLD.playback, OLD.artist, OLD.title, OLD.album, OLD.year,
-        OLD.genre, OLD.track_at, OLD.stopped_at) THEN
+        OLD.genre, OLD.track_at, OLD.stopped_at, OLD.ends_at) THEN
       NEW.changed_at := GREATEST(extract(epoch FROM clock_timestamp())::bigint,
                                  OLD.changed_at + 1);
     END IF;
@@ -167,11 +176,12 @@ constexpr char kUpgradeLockSql[] = "SELECT pg_advisory_xact_lock(7317001)";
   "genre = CASE WHEN $2 THEN genre ELSE $7 END, "                                                \
   "track_at = CASE WHEN $2 THEN track_at ELSE $8 END, "                                          \
   "stopped_at = CASE WHEN NOT $2 THEN 0 WHEN playback = 2 THEN stopped_at ELSE $9 END, "         \
+  "ends_at = CASE WHEN $2 THEN 0 ELSE $12 END, "                                                 \
   "version = version + 1, changed_at = GREATEST($10::bigint / 1000, changed_at + 1), "           \
   "applied_at_ms = $10 WHERE name_key = $1"
 #define VELK_APPLIED                                                                       \
   "RETURNING version, changed_at, playback, artist, title, album, year, genre, track_at, " \
-  "stopped_at"
+  "stopped_at, ends_at"
 
 struct CStatement {
   const char* name;
@@ -183,27 +193,34 @@ constexpr CStatement kStatements[] = {
     {"find",
      "SELECT name, key_hash, code_page, created_at, playback, artist, title, album, year, genre, "
      "track_at, stopped_at, version, changed_at, applied_at_ms, s.layout, s.theme, s.accent, "
-     "s.show_album, s.show_year, s.show_genre, id, key_version "
+     "s.show_album, s.show_year, s.show_genre, id, key_version, ends_at, "
+     "coalesce(token_hash, ''), coalesce(token_md5, '') "
      "FROM accounts LEFT JOIN account_settings AS s USING (name_key) WHERE name_key = $1"},
+    {"find_token", "SELECT name FROM accounts WHERE token_hash = $1"},
+    {"token", "UPDATE accounts SET token_hash = $2, token_md5 = $3 WHERE name_key = $1"},
     {"insert",
      "INSERT INTO accounts (name_key, name, key_hash, code_page, created_at, changed_at) "
      "VALUES ($1, $2, $3, $4, $5, $5) ON CONFLICT (name_key) DO NOTHING"},
     {"update",
      "UPDATE accounts SET playback = $2, artist = $3, title = $4, album = $5, year = $6, "
      "genre = $7, track_at = $8, stopped_at = $9, version = version + 1, "
-     "changed_at = GREATEST($10::bigint / 1000, changed_at + 1), applied_at_ms = $10 "
-     "WHERE name_key = $1"},
+     "changed_at = GREATEST($10::bigint / 1000, changed_at + 1), applied_at_ms = $10, "
+     "ends_at = $11 WHERE name_key = $1"},
     {"keep",
      "INSERT INTO kept_reports (name_key, stopped, artist, title, album, year, genre, arrived_at, "
-     "due_at_ms) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9) ON CONFLICT (name_key) DO UPDATE SET "
-     "stopped = EXCLUDED.stopped, artist = EXCLUDED.artist, title = EXCLUDED.title, "
+     "due_at_ms, source, started_at, duration_s) "
+     "VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12) ON CONFLICT (name_key) DO UPDATE "
+     "SET stopped = EXCLUDED.stopped, artist = EXCLUDED.artist, title = EXCLUDED.title, "
      "album = EXCLUDED.album, year = EXCLUDED.year, genre = EXCLUDED.genre, "
      "arrived_at = EXCLUDED.arrived_at, due_at_ms = EXCLUDED.due_at_ms, "
-     "seq = nextval('kept_report_seqs') RETURNING seq"},
+     "source = EXCLUDED.source, started_at = EXCLUDED.started_at, "
+     "duration_s = EXCLUDED.duration_s, seq = nextval('kept_report_seqs') RETURNING seq"},
     // The account's row, locked until the report's transaction ends: reports of one account are
     // decided one after the other, whichever instance took them. Every transaction locks an
     // account's row before its kept report and sessions, so that two cannot wait for each other.
-    {"lock", "SELECT FROM accounts WHERE name_key = $1 FOR UPDATE"},
+    {"lock",
+     "SELECT applied_at_ms, EXISTS (SELECT 1 FROM kept_reports AS k WHERE k.name_key = "
+     "a.name_key) FROM accounts AS a WHERE name_key = $1 FOR UPDATE OF a"},
     // A report, once "lock" holds the account's row: applied ($2 true for a stop, which keeps the
     // last track and the first stop's time), or kept when it comes within $11 ms of the last one
     // applied (its raw tags $12-$16 as bytea), replacing any report kept before. Answers whether
@@ -212,18 +229,32 @@ constexpr CStatement kStatements[] = {
      "WITH decided AS (SELECT applied_at_ms > 0 AND $10::bigint - applied_at_ms < $11::bigint "
      "AS keep, applied_at_ms FROM accounts WHERE name_key = $1), "
      "kept AS (INSERT INTO kept_reports (name_key, stopped, artist, title, album, year, genre, "
-     "arrived_at, due_at_ms) SELECT $1, $2, $12, $13, $14, $15, $16, $9, applied_at_ms + $11 "
-     "FROM decided WHERE keep ON CONFLICT (name_key) DO UPDATE SET stopped = EXCLUDED.stopped, "
+     "arrived_at, due_at_ms, source, started_at, duration_s) SELECT $1, $2, $13, $14, $15, $16, "
+     "$17, $9, applied_at_ms + $11, $18, $19, $20 FROM decided WHERE keep "
+     "ON CONFLICT (name_key) DO UPDATE SET stopped = EXCLUDED.stopped, "
      "artist = EXCLUDED.artist, title = EXCLUDED.title, album = EXCLUDED.album, "
      "year = EXCLUDED.year, genre = EXCLUDED.genre, arrived_at = EXCLUDED.arrived_at, "
-     "due_at_ms = EXCLUDED.due_at_ms, seq = nextval('kept_report_seqs') RETURNING seq, "
-     "due_at_ms), "
+     "due_at_ms = EXCLUDED.due_at_ms, source = EXCLUDED.source, "
+     "started_at = EXCLUDED.started_at, duration_s = EXCLUDED.duration_s, "
+     "seq = nextval('kept_report_seqs') RETURNING seq, due_at_ms), "
      // Newer than any report kept: that one will never be shown.
      "unkept AS (DELETE FROM kept_reports WHERE name_key = $1 AND "
      "EXISTS (SELECT FROM decided WHERE NOT keep)), "
      "applied AS (" VELK_APPLY_SQL " AND EXISTS (SELECT FROM decided WHERE NOT keep) " VELK_APPLIED
      ") SELECT (SELECT keep FROM decided), (SELECT seq FROM kept), (SELECT due_at_ms FROM kept), "
      "applied.* FROM (SELECT) AS one LEFT JOIN applied ON true"},
+    // The fallback for reports of other players' listens, which the writer decides step by step.
+    {"claim_seq", "DELETE FROM kept_reports WHERE name_key = $1 AND seq = $2"},
+    // Another player's finished listen ($2-$8: tags, its start and end; $9 now): shown as the last
+    // played track unless what the account shows began after it, or it is the track playing now
+    // and came more than $11 s before that track's told end ($10: the grace after that end).
+    {"apply_listen",
+     "UPDATE accounts SET playback = 2, artist = $2, title = $3, album = $4, year = $5, "
+     "genre = $6, track_at = $7, stopped_at = $8, ends_at = 0, version = version + 1, "
+     "changed_at = GREATEST($9::bigint / 1000, changed_at + 1), applied_at_ms = $9 "
+     "WHERE name_key = $1 AND NOT CASE WHEN playback = 1 AND artist = $2 AND title = $3 "
+     "THEN ends_at > 0 AND ends_at - $10::bigint > $9::bigint / 1000 + $11::bigint "
+     "ELSE playback <> 0 AND track_at > $7 END"},
     // The kept report of number $11 applied, if it is still kept (the claim removes it).
     {"claim_report",
      "WITH claimed AS (DELETE FROM kept_reports WHERE name_key = $1 AND seq = $11 RETURNING 1), "
@@ -273,8 +304,8 @@ constexpr CStatement kStatements[] = {
     {"remove_settings", "DELETE FROM account_settings WHERE name_key = $1"},
     {"remove", "DELETE FROM accounts WHERE name_key = $1"},
     {"kept",
-     "SELECT name_key, stopped, artist, title, album, year, genre, arrived_at, due_at_ms, seq "
-     "FROM kept_reports"},
+     "SELECT name_key, stopped, artist, title, album, year, genre, arrived_at, due_at_ms, seq, "
+     "source, started_at, duration_s FROM kept_reports"},
     {"add_check", "INSERT INTO failed_key_checks (name_key, at_ms) VALUES ($1, $2)"},
     {"forget_checks", "DELETE FROM failed_key_checks WHERE name_key = $1 AND at_ms < $2"},
     {"checks",
@@ -371,6 +402,7 @@ void TakeOutcome(const PGresult* rows, CReportOutcome& outcome) {
   state.genre = Text(rows, 0, 10);
   state.trackAt = Number(rows, 0, 11);
   state.stoppedAt = Number(rows, 0, 12);
+  state.endsAt = Number(rows, 0, 13);
 }
 
 }  // namespace
@@ -673,7 +705,17 @@ std::optional<CAccountRecord> CPostgresStore::FindAccount(std::string_view name)
   }
   record.id = Number(row, 0, 21);
   record.keyVersion = Number(row, 0, 22);
+  record.state.endsAt = Number(row, 0, 23);
+  record.tokenHash = Text(row, 0, 24);
+  record.tokenMd5 = Text(row, 0, 25);
   return record;
+}
+
+std::optional<std::string> CPostgresStore::FindNameByToken(std::string_view tokenHash) {
+  std::unique_lock<std::mutex> lock;
+  auto result = Read(Reader(lock), "find_token", {std::string(tokenHash)});
+  if (PQntuples(result.get()) != 1) return std::nullopt;
+  return Text(result.get(), 0, 0);
 }
 
 std::vector<std::pair<std::string, CKeptReport>> CPostgresStore::KeptReports() {
@@ -692,6 +734,9 @@ std::vector<std::pair<std::string, CKeptReport>> CPostgresStore::KeptReports() {
     report.arrivedAt = Number(rows, i, 7);
     report.dueAtMs = Number(rows, i, 8);
     report.seq = Number(rows, i, 9);
+    report.source = static_cast<CKeptReport::ESource>(Number(rows, i, 10));
+    report.startedAt = Number(rows, i, 11);
+    report.durationS = Number(rows, i, 12);
     kept.emplace_back(Text(rows, i, 0), std::move(report));
   }
   return kept;
@@ -787,6 +832,7 @@ void CPostgresStore::ApplyWrite(const std::string& nameKey, const CAccountWrite&
     params.push_back(std::to_string(state.trackAt));
     params.push_back(std::to_string(state.stoppedAt));
     params.push_back(std::to_string(write.nowMs));
+    params.push_back(std::to_string(state.endsAt));
     m_writer.Send("update", params);
   }
   if (write.keptAction == CAccountWrite::EKept::kSet) {
@@ -795,6 +841,9 @@ void CPostgresStore::ApplyWrite(const std::string& nameKey, const CAccountWrite&
     AddTags(params, kept);
     params.push_back(std::to_string(kept.arrivedAt));
     params.push_back(std::to_string(kept.dueAtMs));
+    params.push_back(std::to_string(static_cast<int>(kept.source)));
+    params.push_back(std::to_string(kept.startedAt));
+    params.push_back(std::to_string(kept.durationS));
     // The tags are raw bytes in the account's code page: sent as binary bytea.
     m_writer.Send("keep", params, {false, false, true, true, true, true, true});
   } else if (write.keptAction == CAccountWrite::EKept::kClear) {
@@ -823,6 +872,9 @@ void CPostgresStore::ApplyAccountChange(const std::string& nameKey, const CAccou
     if (!write.keepSession.empty()) m_writer.Send("keep_session", {nameKey, write.keepSession});
     m_writer.Send("end_old_sessions", {nameKey});
   }
+  if (write.playerToken) {
+    m_writer.Send("token", {nameKey, write.playerToken->first, write.playerToken->second});
+  }
   if (!write.remove) return;
   for (const char* statement : {"end_account_sessions", "remove_settings", "remove", "unkeep"}) {
     m_writer.Send(statement, {nameKey});
@@ -832,6 +884,13 @@ void CPostgresStore::ApplyAccountChange(const std::string& nameKey, const CAccou
 void CPostgresStore::ApplyReport(const std::string& nameKey, const CReportWrite& report,
                                  CReportOutcome& outcome) {
   outcome = CReportOutcome();
+  if (report.kept.source == CKeptReport::ESource::kListen) {
+    // Whether another player's listen shows depends on what the account shows: decided step by
+    // step, after the answers to what was sent before.
+    m_writer.Sync();
+    outcome = ApplyListen(nameKey, report);
+    return;
+  }
   // The account's row is locked first, so that the decision (a statement of its own, which sees
   // what committed while it waited) counts every report that another instance applied or kept
   // before.
@@ -842,18 +901,62 @@ void CPostgresStore::ApplyReport(const std::string& nameKey, const CReportWrite&
   params.push_back(std::to_string(report.track.trackAt));
   params.push_back(std::to_string(report.kept.arrivedAt));
   params.push_back(std::to_string(report.nowMs));
+  params.push_back(std::to_string(claim ? report.claimSeq : report.intervalMs));
+  params.push_back(std::to_string(report.track.endsAt));
   std::vector<bool> binary;
-  if (claim) {
-    params.push_back(std::to_string(report.claimSeq));
-  } else {
-    params.push_back(std::to_string(report.intervalMs));
-    AddTags(params, report.kept);
+  if (!claim) {
+    const CKeptReport& kept = report.kept;
+    AddTags(params, kept);
+    params.push_back(std::to_string(static_cast<int>(kept.source)));
+    params.push_back(std::to_string(kept.startedAt));
+    params.push_back(std::to_string(kept.durationS));
     // The kept report's tags are raw bytes in the account's code page: sent as binary bytea.
     binary.assign(params.size(), false);
-    for (size_t i = 11; i < 16; ++i) binary[i] = true;
+    for (size_t i = 12; i < 17; ++i) binary[i] = true;
   }
   m_writer.Send(claim ? "claim_report" : "report", params, binary,
                 [&outcome](const PGresult* rows) { TakeOutcome(rows, outcome); });
+}
+
+CReportOutcome CPostgresStore::ApplyListen(const std::string& nameKey, const CReportWrite& report) {
+  CReportOutcome outcome;
+  const std::string now = std::to_string(report.nowMs);
+  auto locked = m_writer.Run("lock", {nameKey});
+  if (PQntuples(locked.get()) != 1) return outcome;
+  if (report.claimSeq != 0) {
+    auto claimed = m_writer.Run("claim_seq", {nameKey, std::to_string(report.claimSeq)});
+    if (std::string_view(PQcmdTuples(claimed.get())) == "0") return outcome;  // applied elsewhere
+  } else {
+    const int64_t appliedAtMs = Number(locked.get(), 0, 0);
+    if (appliedAtMs > 0 && report.nowMs - appliedAtMs < report.intervalMs) {
+      const CKeptReport& kept = report.kept;
+      outcome.dueAtMs = appliedAtMs + report.intervalMs;
+      std::vector<std::string> params = {nameKey, kept.stopped ? "t" : "f"};
+      AddTags(params, kept);
+      params.push_back(std::to_string(kept.arrivedAt));
+      params.push_back(std::to_string(outcome.dueAtMs));
+      params.push_back(std::to_string(static_cast<int>(kept.source)));
+      params.push_back(std::to_string(kept.startedAt));
+      params.push_back(std::to_string(kept.durationS));
+      // The tags are raw bytes in the account's code page: sent as binary bytea.
+      auto kepts = m_writer.Run("keep", params, {false, false, true, true, true, true, true});
+      outcome.seq = Number(kepts.get(), 0, 0);
+      outcome.result = CReportOutcome::EResult::kKept;
+      return outcome;
+    }
+    // Newer than any report kept: that one will never be shown.
+    if (Text(locked.get(), 0, 1) == "t") m_writer.Run("unkeep", {nameKey});
+  }
+  std::vector<std::string> params = {nameKey};
+  AddTags(params, report.track);
+  params.push_back(std::to_string(report.track.trackAt));
+  params.push_back(std::to_string(report.track.stoppedAt));
+  params.push_back(now);
+  params.push_back(std::to_string(kListenGraceSeconds));
+  params.push_back(std::to_string(kListenBeforeEndSeconds));
+  m_writer.Run("apply_listen", params);
+  outcome.result = CReportOutcome::EResult::kApplied;
+  return outcome;
 }
 
 bool CPostgresStore::AddSession(const std::string& tokenHash, const std::string& nameKey,

@@ -111,6 +111,7 @@ class CPostgresStore : public CStore {
   size_t RemoveStaleSessions(int64_t bornBeforeMs, int64_t usedBeforeMs) override;
   std::string SharedSecret() override;
   CChangeFeed* Changes() override;
+  std::optional<std::string> FindNameByToken(std::string_view tokenHash) override;
 
  protected:
   void Commit(const std::vector<CCreation>& creations,
@@ -133,6 +134,9 @@ class CPostgresStore : public CStore {
   // Sends the statements that decide and apply one report in the writer's open transaction;
   // `outcome` is filled once their answers are taken.
   void ApplyReport(const std::string& nameKey, const CReportWrite& report, CReportOutcome& outcome);
+  // Decides and applies another player's listen step by step in the open transaction, with the
+  // pipeline's answers taken before.
+  CReportOutcome ApplyListen(const std::string& nameKey, const CReportWrite& report);
   // The account's own part of `write`: settings, key, code page, removal.
   void ApplyAccountChange(const std::string& nameKey, const CAccountWrite& write);
 

@@ -69,13 +69,25 @@ constexpr const char* kUpgrades[] = {
     "  WITHOUT ROWID;"
     "CREATE INDEX sessions_by_account ON sessions (account_id, created_ms);"
     "CREATE TABLE service_secrets (name TEXT PRIMARY KEY, secret TEXT NOT NULL) WITHOUT ROWID;",
+    // Other players: the player token, the end of a track whose length they told, UTF-8 reports.
+    "ALTER TABLE accounts ADD COLUMN ends_at INTEGER NOT NULL DEFAULT 0;"
+    "ALTER TABLE accounts ADD COLUMN token_hash TEXT;"
+    "ALTER TABLE accounts ADD COLUMN token_md5 TEXT;"
+    "CREATE UNIQUE INDEX accounts_by_token ON accounts (token_hash);"
+    "ALTER TABLE kept_reports ADD COLUMN source INTEGER NOT NULL DEFAULT 0;"
+    "ALTER TABLE kept_reports ADD COLUMN started_at INTEGER NOT NULL DEFAULT 0;"
+    "ALTER TABLE kept_reports ADD COLUMN duration_s INTEGER NOT NULL DEFAULT 0;",
 };
 
 constexpr char kFindSql[] =
     "SELECT name, key_hash, code_page, created_at, playback, artist, title, album, year, genre, "
     "track_at, stopped_at, version, changed_at, applied_at_ms, s.layout, s.theme, s.accent, "
-    "s.show_album, s.show_year, s.show_genre, id, key_version "
+    "s.show_album, s.show_year, s.show_genre, id, key_version, ends_at, "
+    "coalesce(token_hash, ''), coalesce(token_md5, '') "
     "FROM accounts LEFT JOIN account_settings AS s USING (name_key) WHERE name_key = ?1";
+constexpr char kFindTokenSql[] = "SELECT name FROM accounts WHERE token_hash = ?1";
+constexpr char kTokenSql[] =
+    "UPDATE accounts SET token_hash = ?2, token_md5 = ?3 WHERE name_key = ?1";
 // An account's identity is never given again, also not after the account with the largest one
 // is deleted.
 constexpr char kInsertSql[] =
@@ -86,10 +98,12 @@ constexpr char kNextIdSql[] =
 constexpr char kUpdateSql[] =
     "UPDATE accounts SET playback = ?2, artist = ?3, title = ?4, album = ?5, year = ?6, "
     "genre = ?7, track_at = ?8, stopped_at = ?9, version = version + 1, "
-    "changed_at = MAX(?10 / 1000, changed_at + 1), applied_at_ms = ?10 WHERE name_key = ?1";
+    "changed_at = MAX(?10 / 1000, changed_at + 1), applied_at_ms = ?10, ends_at = ?11 "
+    "WHERE name_key = ?1";
 constexpr char kKeepSql[] =
     "INSERT OR REPLACE INTO kept_reports (name_key, stopped, artist, title, album, year, genre, "
-    "arrived_at, due_at_ms) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)";
+    "arrived_at, due_at_ms, source, started_at, duration_s) "
+    "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12)";
 constexpr char kSettingsSql[] =
     "INSERT OR REPLACE INTO account_settings (name_key, layout, theme, accent, show_album, "
     "show_year, show_genre) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)";
@@ -132,8 +146,8 @@ constexpr char kRemoveSql[] = "DELETE FROM accounts WHERE name_key = ?1";
 constexpr char kRemoveSettingsSql[] = "DELETE FROM account_settings WHERE name_key = ?1";
 constexpr char kUnkeepSql[] = "DELETE FROM kept_reports WHERE name_key = ?1";
 constexpr char kKeptSql[] =
-    "SELECT name_key, stopped, artist, title, album, year, genre, arrived_at, due_at_ms "
-    "FROM kept_reports";
+    "SELECT name_key, stopped, artist, title, album, year, genre, arrived_at, due_at_ms, source, "
+    "started_at, duration_s FROM kept_reports";
 constexpr char kProbeSql[] =
     "BEGIN IMMEDIATE; INSERT OR REPLACE INTO service_meta (name, value) "
     "VALUES ('write_check', strftime('%s', 'now')); COMMIT";
@@ -283,8 +297,10 @@ CSqliteStore::CSqliteStore(const std::string& path) : m_path(path) {
     m_touchStmt = Prepare(m_writer, kTouchSql);
     m_removeStmt = Prepare(m_writer, kRemoveSql);
     m_removeSettingsStmt = Prepare(m_writer, kRemoveSettingsSql);
+    m_tokenStmt = Prepare(m_writer, kTokenSql);
     m_reader = OpenConnection(path);
     m_findStmt = Prepare(m_reader, kFindSql);
+    m_findTokenStmt = Prepare(m_reader, kFindTokenSql);
   } catch (...) {
     Close();
     throw;
@@ -298,9 +314,9 @@ CSqliteStore::~CSqliteStore() {
 }
 
 void CSqliteStore::Close() {
-  for (sqlite3_stmt* stmt :
-       {m_findStmt, m_insertStmt, m_updateStmt, m_keepStmt, m_unkeepStmt, m_settingsStmt,
-        m_accountStmt, m_touchStmt, m_removeStmt, m_removeSettingsStmt}) {
+  for (sqlite3_stmt* stmt : {m_findStmt, m_insertStmt, m_updateStmt, m_keepStmt, m_unkeepStmt,
+                             m_settingsStmt, m_accountStmt, m_touchStmt, m_removeStmt,
+                             m_removeSettingsStmt, m_tokenStmt, m_findTokenStmt}) {
     sqlite3_finalize(stmt);
   }
   sqlite3_close(m_reader);
@@ -343,12 +359,27 @@ std::optional<CAccountRecord> CSqliteStore::FindAccount(std::string_view name) {
       record.settings.showYear = sqlite3_column_int(stmt, 19) != 0;
       record.settings.showGenre = sqlite3_column_int(stmt, 20) != 0;
     }
+    record.state.endsAt = sqlite3_column_int64(stmt, 23);
+    record.tokenHash = ColumnText(stmt, 24);
+    record.tokenMd5 = ColumnText(stmt, 25);
     found = std::move(record);
   }
   sqlite3_reset(stmt);
   sqlite3_clear_bindings(stmt);
   if (rc != SQLITE_ROW && rc != SQLITE_DONE) throw CStoreError(ErrorText(m_reader, "find"));
   return found;
+}
+
+std::optional<std::string> CSqliteStore::FindNameByToken(std::string_view tokenHash) {
+  std::lock_guard<std::mutex> lock(m_readerMutex);
+  BindText(m_findTokenStmt, 1, tokenHash);
+  const int rc = sqlite3_step(m_findTokenStmt);
+  std::optional<std::string> name;
+  if (rc == SQLITE_ROW) name = ColumnText(m_findTokenStmt, 0);
+  sqlite3_reset(m_findTokenStmt);
+  sqlite3_clear_bindings(m_findTokenStmt);
+  if (rc != SQLITE_ROW && rc != SQLITE_DONE) throw CStoreError(ErrorText(m_reader, "find token"));
+  return name;
 }
 
 void CSqliteStore::CheckWritable() {
@@ -377,6 +408,9 @@ std::vector<std::pair<std::string, CKeptReport>> CSqliteStore::KeptReports() {
     report.genre = ColumnBlob(stmt, 6);
     report.arrivedAt = sqlite3_column_int64(stmt, 7);
     report.dueAtMs = sqlite3_column_int64(stmt, 8);
+    report.source = static_cast<CKeptReport::ESource>(sqlite3_column_int(stmt, 9));
+    report.startedAt = sqlite3_column_int64(stmt, 10);
+    report.durationS = sqlite3_column_int64(stmt, 11);
     kept.emplace_back(ColumnText(stmt, 0), std::move(report));
   }
   sqlite3_finalize(stmt);
@@ -423,6 +457,7 @@ void CSqliteStore::ApplyWrite(const std::string& nameKey, const CAccountWrite& w
     sqlite3_bind_int64(m_updateStmt, 8, state.trackAt);
     sqlite3_bind_int64(m_updateStmt, 9, state.stoppedAt);
     sqlite3_bind_int64(m_updateStmt, 10, write.nowMs);
+    sqlite3_bind_int64(m_updateStmt, 11, state.endsAt);
     if (RunStatement(m_updateStmt) != SQLITE_DONE) throw CStoreError(ErrorText(m_writer, "update"));
   }
   if (write.keptAction == CAccountWrite::EKept::kSet) {
@@ -432,6 +467,9 @@ void CSqliteStore::ApplyWrite(const std::string& nameKey, const CAccountWrite& w
     BindTags(m_keepStmt, kept, BindBlob);
     sqlite3_bind_int64(m_keepStmt, 8, kept.arrivedAt);
     sqlite3_bind_int64(m_keepStmt, 9, kept.dueAtMs);
+    sqlite3_bind_int(m_keepStmt, 10, static_cast<int>(kept.source));
+    sqlite3_bind_int64(m_keepStmt, 11, kept.startedAt);
+    sqlite3_bind_int64(m_keepStmt, 12, kept.durationS);
     if (RunStatement(m_keepStmt) != SQLITE_DONE) throw CStoreError(ErrorText(m_writer, "keep"));
   } else if (write.keptAction == CAccountWrite::EKept::kClear) {
     BindText(m_unkeepStmt, 1, nameKey);
@@ -474,6 +512,12 @@ void CSqliteStore::ApplyAccountChange(const std::string& nameKey, const CAccount
     COneStatement end(m_writer, kEndOldSessionsSql);
     BindText(end.get(), 1, nameKey);
     end.Step("sessions");
+  }
+  if (write.playerToken) {
+    BindText(m_tokenStmt, 1, nameKey);
+    BindText(m_tokenStmt, 2, write.playerToken->first);
+    BindText(m_tokenStmt, 3, write.playerToken->second);
+    if (RunStatement(m_tokenStmt) != SQLITE_DONE) throw CStoreError(ErrorText(m_writer, "token"));
   }
   if (write.settings || write.codePage) {
     BindText(m_touchStmt, 1, nameKey);

@@ -22,6 +22,7 @@ class CSqliteStore : public CStore {
   // Uses the writer's connection on the calling thread.
   void CheckWritable() override;
   std::optional<CAccountRecord> FindAccount(std::string_view name) override;
+  std::optional<std::string> FindNameByToken(std::string_view tokenHash) override;
   std::vector<std::pair<std::string, CKeptReport>> KeptReports() override;
   // Sessions use the look-up connection, which writes them in transactions of their own.
   bool AddSession(const std::string& tokenHash, const std::string& nameKey,
@@ -46,6 +47,7 @@ class CSqliteStore : public CStore {
   const std::string m_path;
   sqlite3* m_reader = nullptr;
   sqlite3_stmt* m_findStmt = nullptr;
+  sqlite3_stmt* m_findTokenStmt = nullptr;
   std::mutex m_readerMutex;
 
   sqlite3* m_writer = nullptr;  // used by the writer thread only, after construction
@@ -58,4 +60,5 @@ class CSqliteStore : public CStore {
   sqlite3_stmt* m_touchStmt = nullptr;    // a new version of what the image shows
   sqlite3_stmt* m_removeStmt = nullptr;
   sqlite3_stmt* m_removeSettingsStmt = nullptr;
+  sqlite3_stmt* m_tokenStmt = nullptr;  // a new player token
 };

@@ -86,6 +86,7 @@ void CStore::Write(const std::string& name, CAccountWrite write, Done done) {
       pending.write.keyHash = std::move(write.keyHash);
       pending.write.keepSession = std::move(write.keepSession);
     }
+    if (write.playerToken) pending.write.playerToken = std::move(write.playerToken);
     if (write.codePage) pending.write.codePage = write.codePage;
     if (write.settings || write.codePage) pending.write.nowMs = write.nowMs;
     pending.write.remove = pending.write.remove || write.remove;

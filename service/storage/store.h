@@ -37,6 +37,10 @@ struct CAccountRecord {
   int64_t version = 0;
   int64_t changedAt = 0;
   int64_t appliedAtMs = 0;
+  // The player token of other players (empty: none made yet): its digest, by which a token finds
+  // its account, and its MD5 in hex, the verifier of an Audioscrobbler handshake.
+  std::string tokenHash;
+  std::string tokenMd5;
   // The account's identity, never given to another account (also not to a later one of the same
   // name), and how many times its key was replaced: a session names both.
   int64_t id = 0;
@@ -80,6 +84,8 @@ struct CAccountWrite {
   std::optional<CAccountSettings> settings;
   std::optional<std::string> keyHash;
   std::optional<int> codePage;
+  // A new player token: its digest and MD5 (see CAccountRecord); the old one stops passing.
+  std::optional<std::pair<std::string, std::string>> playerToken;
   // With `keyHash`: the session (its token's hash) that replaces the key and stays signed in;
   // every other session of the account ends with the commit.
   std::string keepSession;
@@ -135,6 +141,9 @@ class CStore {
   // The account whose name equals `name` without regard to ASCII letter case, or nothing. Any
   // thread. Throws CStoreError when the database fails.
   virtual std::optional<CAccountRecord> FindAccount(std::string_view name) = 0;
+  // The name of the account whose player token has the digest `tokenHash`, or nothing. Any
+  // thread. Throws CStoreError.
+  virtual std::optional<std::string> FindNameByToken(std::string_view tokenHash) = 0;
   // Every kept report, by the lower-case name of its account. Throws CStoreError.
   virtual std::vector<std::pair<std::string, CKeptReport>> KeptReports() = 0;
 

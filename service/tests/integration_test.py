@@ -279,23 +279,43 @@ class Images(unittest.TestCase):
             self.assertTrue(body.startswith(b"\x89PNG"))
 
     def test_keep_alive_and_pipelined_requests(self):
-        two = (b"GET /signature/amy.png HTTP/1.1\r\nHost: x\r\n\r\n"
-               b"HEAD /signature/amy.png HTTP/1.1\r\nHost: x\r\n\r\n")
-        # The HEAD answer announces the image's length but sends no body.
+        # HEAD answers of every kind announce a length but send no body, so each answer after
+        # them starts where it should; every answer has its reason phrase and nosniff.
+        heads = [("/signature/amy.png", b"200 OK"), ("/", b"302 Found"),
+                 ("/nowhere", b"404 Not Found"), ("/account/signin", b"303 See Other"),
+                 ("/account/settings", b"405 Method Not Allowed"),
+                 ("/account/preview.png", b"403 Forbidden")]
+        raw = b"GET /signature/amy.png HTTP/1.1\r\nHost: x\r\n\r\n"
+        for path, _ in heads:
+            raw += b"HEAD %s HTTP/1.1\r\nHost: x\r\n\r\n" % path.encode()
+        raw += b"GET /signature/amy.png HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n"
         with socket.create_connection(("127.0.0.1", PORT), timeout=20) as s:
-            s.sendall(two)
+            s.sendall(raw)
             received = b""
-            while received.count(b"HTTP/1.1 200") < 2 or not received.endswith(b"\r\n\r\n"):
+            while True:
                 chunk = s.recv(65536)
                 if not chunk:
                     break
                 received += chunk
-        self.assertEqual(received.count(b"HTTP/1.1 200 OK"), 2)
+        expected = [(b"200 OK", True)] + [(status, False) for _, status in heads] + \
+            [(b"200 OK", True)]
+        for status, has_body in expected:
+            head, _, received = received.partition(b"\r\n\r\n")
+            self.assertTrue(head.startswith(b"HTTP/1.1 " + status), (status, head))
+            self.assertIn(b"\r\nX-Content-Type-Options: nosniff", head)
+            length = int(re.search(rb"Content-Length: (\d+)", head).group(1))
+            self.assertGreater(length, 0)
+            if has_body:
+                self.assertTrue(received.startswith(b"\x89PNG"))
+                received = received[length:]
+        self.assertEqual(received, b"")
 
 
 class Accounts(unittest.TestCase):
     def test_registration_form_post_gives_a_working_key(self):
-        status, _, page = curl("--data", "name=Zoe-1&codepage=1251", url("/user/register"))
+        # The answer sends the browser on to the new account's page, which shows the key.
+        status, _, page = curl("-L", "-b", "", "--data", "name=Zoe-1&codepage=1251",
+                               url("/user/register"))
         self.assertEqual(status, 200, page)
         key = re.search(rb'id="key">(\d+)<', page).group(1).decode()
         self.assertIn(b"/signature/Zoe-1.png", page)

@@ -16,6 +16,7 @@ import re
 import shutil
 import signal
 import socket
+import ssl
 import subprocess
 import sys
 import tempfile
@@ -51,7 +52,10 @@ class Cluster:
         self.pgdata = os.path.join(self.work, "pg")
         self.socket_dir = os.path.join(self.work, "socket")
         self.instances = {}  # name -> (process, port)
+        self.nginx_port = free_port()  # in place of 80
+        self.tls_port = free_port()  # in place of 443, where instances send page requests
         self.nginx = None
+        self.registrations_per_hour = 100  # the sessions scenario registers 20 through nginx
         self.stopped = False
         atexit.register(self.stop)
 
@@ -94,8 +98,9 @@ class Cluster:
     def start_instance(self, name, form="uri", port=0):
         process = subprocess.Popen(
             [SERVICE, "serve", "--db", self.db_uri(form), "--port", str(port), "--report-interval-ms",
-             str(INTERVAL_MS), "--wrong-keys-per-minute", str(WRONG_KEYS),
-             "--registrations-per-hour", "100"],
+             str(INTERVAL_MS), "--wrong-keys-per-minute", str(WRONG_KEYS), "--trusted-proxy",
+             "127.0.0.1", "--https-url", "https://127.0.0.1:%d" % self.tls_port,
+             "--registrations-per-hour", str(self.registrations_per_hour)],
             stdout=subprocess.PIPE, stderr=sys.stderr, text=True)
         line = process.stdout.readline()
         match = re.search(r"listening on http://127\.0\.0\.1:(\d+)", line)
@@ -118,12 +123,21 @@ class Cluster:
         return code
 
     def start_nginx(self):
+        """nginx with deploy/nginx.conf on free loopback ports: nginx_port in place of 80,
+        tls_port in place of 443, with a self-signed certificate for 127.0.0.1 (tls_cert)."""
         prefix = os.path.join(self.work, "nginx")
         os.makedirs(os.path.join(prefix, "tmp"), exist_ok=True)
-        self.nginx_port = free_port()
+        os.makedirs(os.path.join(prefix, "tls"), exist_ok=True)
+        self.tls_cert = os.path.join(prefix, "tls", "velk.crt")
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                        "ec_paramgen_curve:prime256v1", "-nodes", "-days", "2", "-subj",
+                        "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
+                        "-keyout", os.path.join(prefix, "tls", "velk.key"), "-out",
+                        self.tls_cert], check=True, capture_output=True)
         with open(NGINX_CONF) as f:
             conf = f.read()
-        conf = conf.replace("127.0.0.1:8080", "127.0.0.1:%d" % self.nginx_port)
+        conf = conf.replace("listen 80;", "listen 127.0.0.1:%d;" % self.nginx_port)
+        conf = conf.replace("listen 443 ssl;", "listen 127.0.0.1:%d ssl;" % self.tls_port)
         conf = conf.replace("127.0.0.1:8081", "127.0.0.1:%d" % self.port("A"))
         conf = conf.replace("127.0.0.1:8082", "127.0.0.1:%d" % self.port("B"))
         with open(os.path.join(prefix, "nginx.conf"), "w") as f:
@@ -202,11 +216,21 @@ def request(where, path, headers=None):
         return error.code, dict(error.headers), error.read()
 
 
-def exchange(where, method, path, body=None, cookie=None):
-    """One request without following redirects; returns (status, cookies set, body text)."""
-    connection = http.client.HTTPConnection("127.0.0.1", CLUSTER.port(where), timeout=20)
+def exchange(where, method, path, body=None, cookie=None, source="127.0.0.1"):
+    """One request without following redirects, as a browser sends it: through nginx over HTTPS,
+    or straight to an instance as from a TLS front on loopback; returns (status, cookies set,
+    body text). `source` is the client's loopback address: nginx limits page requests per address."""
+    if where == "nginx":
+        context = ssl.create_default_context(cafile=CLUSTER.tls_cert)
+        connection = http.client.HTTPSConnection("127.0.0.1", CLUSTER.tls_port, timeout=20,
+                                                 context=context, source_address=(source, 0))
+        headers = {}
+    else:
+        connection = http.client.HTTPConnection("127.0.0.1", CLUSTER.port(where), timeout=20)
+        headers = {"X-Forwarded-Proto": "https"}
     try:
-        headers = {"Cookie": cookie} if cookie else {}
+        if cookie:
+            headers["Cookie"] = cookie
         if body is not None:
             headers["Content-Type"] = "application/x-www-form-urlencoded"
             body = urllib.parse.urlencode(body)
@@ -225,13 +249,17 @@ def csrf_of(page):
     return re.search(r'name="csrf" value="([0-9a-f]+)"', page).group(1)
 
 
-def register(where, name):
-    """Registers `name`; returns (session cookie, the account page's csrf, the key)."""
+def register(where, name, source="127.0.0.1"):
+    """Registers `name`; returns (session cookie, the account page's csrf, the key), the key as
+    the page after the redirect shows it once (None when it does not)."""
     status, cookies, page = exchange(where, "POST", "/user/register",
-                                     {"name": name, "codepage": "1252"})
-    assert status == 200, (status, page)
-    key = re.search(r'class="key"[^>]*>(\d{20})<', page).group(1)
-    return "velk_session=" + cookies["velk_session"], csrf_of(page), key
+                                     {"name": name, "codepage": "1252"}, source=source)
+    assert status == 303, (status, page)
+    session = "velk_session=" + cookies["velk_session"]
+    _, _, page = exchange(where, "GET", "/account", None,
+                          session + "; velk_flash=" + cookies.get("velk_flash", ""), source)
+    key = re.search(r'class="key"[^>]*>(\d{20})<', page)
+    return session, csrf_of(page), key.group(1) if key else None
 
 
 def sign_in(where, name, key):
@@ -243,8 +271,8 @@ def sign_in(where, name, key):
     return "velk_session=" + cookies["velk_session"] if status == 303 else None
 
 
-def signed_in(where, cookie):
-    status, _, page = exchange(where, "GET", "/account", cookie=cookie)
+def signed_in(where, cookie, source="127.0.0.1"):
+    status, _, page = exchange(where, "GET", "/account", cookie=cookie, source=source)
     return status == 200 and 'id="signout"' in page
 
 
@@ -309,6 +337,11 @@ def tearDownModule():
     assert set(codes.values()) == {0}, codes
 
 
+# What the version after it added for other players' reports, dropped to make an older database.
+PLAYER_COLUMNS = "DROP COLUMN ends_at, DROP COLUMN token_hash, DROP COLUMN token_md5"
+KEPT_PLAYER_COLUMNS = "DROP COLUMN source, DROP COLUMN started_at, DROP COLUMN duration_s"
+
+
 class SharedDatabase(unittest.TestCase):
     def test_the_schema_is_upgraded_and_a_newer_one_refused(self):
         subprocess.run([PG_BIN + "/createdb", "-h", CLUSTER.socket_dir, "-U", "velk", "older"],
@@ -323,7 +356,8 @@ class SharedDatabase(unittest.TestCase):
         # As a database of version 2, with an account and a kept report: no identities, key
         # versions, sessions or kept-report numbers yet.
         CLUSTER.psql("DROP TABLE sessions, service_secrets; ALTER TABLE accounts DROP COLUMN id, "
-                     "DROP COLUMN key_version; ALTER TABLE kept_reports DROP COLUMN seq; "
+                     "DROP COLUMN key_version, " + PLAYER_COLUMNS + "; ALTER TABLE kept_reports "
+                     "DROP COLUMN seq, " + KEPT_PLAYER_COLUMNS + "; "
                      "DROP SEQUENCE account_ids, kept_report_seqs; UPDATE service_meta SET "
                      "value = 2 WHERE name = 'schema_version'; INSERT INTO accounts (name_key, "
                      "name, key_hash, code_page, created_at) VALUES ('nobody', 'Nobody', 'h', "
@@ -333,11 +367,13 @@ class SharedDatabase(unittest.TestCase):
         self.assertEqual(CLUSTER.psql("SELECT count(DISTINCT id), min(key_version) FROM accounts",
                                       "older"), "2|1")
         self.assertEqual(CLUSTER.psql("SELECT seq > 0 FROM kept_reports", "older"), "t")
+        self.assertEqual(CLUSTER.psql("SELECT count(*) FROM accounts WHERE ends_at = 0 AND "
+                                      "token_hash IS NULL", "older"), "2")
         CLUSTER.psql("DELETE FROM accounts; DELETE FROM kept_reports", "older")
         # As a database of the first version: without the settings table either.
         CLUSTER.psql("DROP TABLE account_settings, sessions, service_secrets; ALTER TABLE accounts "
-                     "DROP COLUMN id, DROP COLUMN key_version; ALTER TABLE kept_reports DROP "
-                     "COLUMN seq; DROP SEQUENCE account_ids, kept_report_seqs; UPDATE "
+                     "DROP COLUMN id, DROP COLUMN key_version, " + PLAYER_COLUMNS + "; ALTER "
+                     "TABLE kept_reports DROP COLUMN seq, " + KEPT_PLAYER_COLUMNS + "; DROP SEQUENCE account_ids, kept_report_seqs; UPDATE "
                      "service_meta SET value = 1 WHERE name = 'schema_version'", "older")
         self.assertEqual(show().returncode, 1)
         self.assertEqual(CLUSTER.psql("SELECT value FROM service_meta WHERE name = "
@@ -459,25 +495,30 @@ class HeldAcrossInstances(unittest.TestCase):
                                       "'kept%'"), "0")
 
     def test_a_new_key_or_a_deletion_ends_sessions_on_every_instance(self):
-        owner, csrf, key = register("A", "owner")
-        leaked = sign_in("B", "owner", key)
+        owner, csrf, key = register("A", "holder")
+        leaked = sign_in("B", "holder", key)
         self.assertTrue(signed_in("B", leaked))
         status, _, _ = exchange("A", "POST", "/account/key", {"csrf": csrf}, owner)
-        self.assertEqual(status, 200)
+        self.assertEqual(status, 303)
         self.assertFalse(signed_in("B", leaked))
         self.assertTrue(signed_in("B", owner))  # the page that made the new key stays
         # A session of a deleted account does not pass to the next owner of its name.
-        status, _, _ = exchange("A", "POST", "/account/delete", {"csrf": csrf, "confirm": "owner"},
+        status, _, _ = exchange("A", "POST", "/account/delete", {"csrf": csrf, "confirm": "holder"},
                                 owner)
-        self.assertEqual(status, 200)
-        register("B", "Owner")
+        self.assertEqual(status, 303)
+        register("B", "Holder")
         self.assertFalse(signed_in("A", owner))
         status, _, _ = exchange("B", "POST", "/account/settings", {"csrf": csrf}, owner)
         self.assertEqual(status, 401)
 
     def test_sessions_survive_a_restart_and_need_no_affinity(self):
-        cookies = [register("nginx", "through%d" % i)[0] for i in range(20)]
-        self.assertEqual(sum(signed_in("nginx", cookie) for cookie in cookies), 20)
+        # Twenty people, each from an address of their own (nginx limits each address's pages).
+        sources = ["127.0.1.%d" % (10 + i) for i in range(20)]
+        registered = [register("nginx", "through%d" % i, sources[i]) for i in range(20)]
+        # The page after the redirect shows the key whichever instance nginx sends it to.
+        self.assertNotIn(None, [key for _, _, key in registered])
+        cookies = [cookie for cookie, _, _ in registered]
+        self.assertEqual(sum(signed_in("nginx", *pair) for pair in zip(cookies, sources)), 20)
         cookie = register("A", "restarted")[0]
         port = CLUSTER.port("A")
         self.assertEqual(CLUSTER.kill_instance("A", signal.SIGTERM), 0)
@@ -627,6 +668,17 @@ class Failures(unittest.TestCase):
         def nothing_lost():
             return all(int(title_of("A", user)[1:]) >= n for user, n in acknowledged.items())
         self.assertTrue(wait_for(nothing_lost, 10), acknowledged)
+
+
+class OtherPlayers(unittest.TestCase):
+    def test_listenbrainz_scenario_on_postgresql(self):
+        """The players test's ListenBrainz scenario on this database, where the newest-wins rule
+        of listens is decided under the account's row lock and kept reports carry their source."""
+        script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "players_test.py")
+        result = subprocess.run([sys.executable, script, SERVICE, "ListenBrainz"],
+                                env=dict(os.environ, VELK_PLAYERS_DB=CLUSTER.db_uri("keyword")),
+                                capture_output=True, text=True, timeout=120, check=False)
+        self.assertEqual(result.returncode, 0, result.stderr[-4000:])
 
 
 def main():

@@ -269,7 +269,7 @@ class Registration(Scratch):
                  "application/x-www-form-urlencoded\r\nContent-Length: %d\r\n\r\n%s"
                  % (len(body), body)).encode())
             statuses.append(int(answer.split(b" ")[1]))
-        self.assertEqual(statuses, [200, 200, 200, 429, 429])
+        self.assertEqual(statuses, [303, 303, 303, 429, 429])
         self.assertIn(b"try again in 60 minutes", answer)
         self.assertIn(b"Retry-After: ", answer)
 

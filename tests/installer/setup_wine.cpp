@@ -1,6 +1,8 @@
 // End-to-end run of Velk-Setup.exe under Wine: a silent install into a planted player folder that
 // the registry names while the player runs, a silent uninstall that keeps the settings, a silent
-// install refused for a folder without winamp.exe, and a screenshot of the folder page.
+// install refused for a folder without winamp.exe, a silent install with an account whose first
+// report the installed plug-in sends, an upgrade that keeps the settings, and screenshots of the
+// folder and account pages.
 //
 //   setup_wine INSTALLER     (a Unix or Windows path; VELK_BIN_DIR names the built gen_Velk.dll's
 //   folder)
@@ -10,8 +12,13 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "tests/player/host_player.h"
+#include "tests/wine/e2e_support.h"
 #include "tests/wine/screenshot.h"
 #include "tests/wine/wine_check.h"
 
@@ -73,6 +80,26 @@ std::string RegText(HKEY root, const char* key, const char* name) {
     return "<none>";
   }
   return value;
+}
+
+// The four settings as the plug-in reads them (RegQueryValueExA), each as "NAME=TEXT" when stored
+// as a REG_SZ of its text and exactly one terminating NUL, else "NAME?"; joined by blanks.
+std::string PluginSettings() {
+  std::string all;
+  for (const char* name : {"Enabled", "Method", "User", "Key"}) {
+    char data[1024];
+    DWORD type = 0;
+    DWORD size = sizeof data;
+    HKEY key = nullptr;
+    bool ok =
+        RegOpenKeyExA(HKEY_CURRENT_USER, kSettingsKey, 0, KEY_QUERY_VALUE, &key) == 0 &&
+        RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(data), &size) == 0 &&
+        type == REG_SZ && size > 0 && data[size - 1] == '\0' && std::strlen(data) + 1 == size;
+    if (key != nullptr) RegCloseKey(key);
+    all += all.empty() ? "" : " ";
+    all += ok ? std::string(name) + "=" + data : std::string(name) + "?";
+  }
+  return all;
 }
 
 bool KeyExists(HKEY root, const char* key) {
@@ -215,9 +242,9 @@ void InstallAndUninstallSilently(const std::string& installer, HKEY root) {
 
   // The uninstaller hands over to a copy of itself in the temporary folder and returns at once.
   CHECK_EQ_INT(Run(Quoted(kUninstaller) + " /S"), 0);
-  CHECK(WaitFor([] { return !Exists(kUninstaller); }, 30000));
+  // It removes the files first and the entry last.
+  CHECK(WaitFor([&] { return !Exists(kUninstaller) && !KeyExists(root, kUninstallKey); }, 30000));
   CHECK(!Exists(kPlugins + "\\gen_Velk.dll"));
-  CHECK(!KeyExists(root, kUninstallKey));
   CHECK_EQ_STR(RegText(HKEY_CURRENT_USER, kSettingsKey, "User"), "alice");
   CHECK(Exists(kPlayer + "\\winamp.exe"));
 }
@@ -228,27 +255,119 @@ void RefuseFolderWithoutPlayer(const std::string& installer) {
   CHECK(!KeyExists(HKEY_CURRENT_USER, kUninstallKey));
 }
 
-struct CFoundEdit {
-  std::string text;
-  bool found = false;
-};
+// A silent install given an account writes it, switched on, into the player user's settings (the
+// stored method kept), and the installed plug-in's first tick reports with it. One given only
+// half an account, or one the service would refuse, changes nothing; one given none, nothing of
+// the settings.
+void InstallWithAccount(const std::string& installer) {
+  const std::string into = " /D=" + kPlayer;
+  RegDeleteTreeA(HKEY_CURRENT_USER, kSettingsKey);
+  for (const char* refused : {"/USER=bob smith /KEY=12345", "/USER=bob&co /KEY=1",
+                              "/USER=caf\xe9 /KEY=1", "/USER=bob /KEY=12#", "/USER=bob"}) {
+    CHECK_EQ_INT(Run(Quoted(installer) + " /S " + refused + into), 3);
+  }
+  CHECK(!Exists(kPlugins + "\\gen_Velk.dll"));
+  CHECK(!KeyExists(HKEY_CURRENT_USER, kSettingsKey));
 
-BOOL CALLBACK FindEditWithText(HWND window, LPARAM context) {
-  auto* wanted = reinterpret_cast<CFoundEdit*>(context);
-  char class_name[32];
-  char text[MAX_PATH];
-  GetClassNameA(window, class_name, sizeof class_name);
-  text[0] = '\0';
-  // The edit belongs to another process: only WM_GETTEXT reads its text.
-  SendMessageTimeoutA(window, WM_GETTEXT, sizeof text, reinterpret_cast<LPARAM>(text), SMTO_BLOCK,
-                      1000, nullptr);
-  if (lstrcmpiA(class_name, "Edit") == 0 && wanted->text == text) wanted->found = true;
-  return !wanted->found;
+  CHECK_EQ_INT(Run(Quoted(installer) + " /S /USER=bob /KEY=12345" + into), 0);
+  CHECK_EQ_STR(PluginSettings(), "Enabled=1 Method=GET User=bob Key=12345");
+
+  CCaptureServer server(CCaptureServer::Mode::kAnswerOk);
+  if (CHECK(server.Start())) {
+    std::vector<CPlaylistEntry> playlist;
+    std::string error;
+    CHECK(ParsePlaylist("play\t1t\tC:\\Music\\a.mp3\tARTIST=Salt & Sand\tTITLE=Wave\n", &playlist,
+                        &error));
+    CPlayerOptions options;
+    options.dll_path = kPlugins + "\\gen_Velk.dll";
+    options.print_questions = false;
+    options.max_run_ms = 40000;
+    CHostPlayer player(options, playlist);
+    if (!CHECK(player.Run(&error))) std::printf("  %s\n", error.c_str());
+    // The playlist's one tick sends the track; quit sends "stopped" at once, so the two
+    // exchanges may end in either order.
+    CHECK(server.WaitForRequests(2, 5000));
+    std::string lines;
+    for (const std::string& request : server.Requests()) {
+      lines += request.substr(0, request.find('\r')) + "\n";
+    }
+    CHECK(lines.find("GET /signature/generate/?user=bob&key=12345&artist=Salt%20%26%20Sand&title="
+                     "Wave&album=&year=&genre= HTTP/1.1\n") != std::string::npos);
+    CHECK(lines.find("GET /signature/generate/?user=bob&key=12345&artist=stopped&title=stopped "
+                     "HTTP/1.1\n") != std::string::npos);
+  }
+  server.Stop();
+
+  // An upgrade: the settings a user left, off and with POST, stay as they are without an account
+  // on the command line; with one, the method stays.
+  CHECK(e2e::PlantSettings(
+      {{"Enabled", "0"}, {"Method", "POST"}, {"User", "carol"}, {"Key", "777"}}));
+  CHECK_EQ_INT(Run(Quoted(installer) + " /S" + into), 0);
+  CHECK_EQ_STR(PluginSettings(), "Enabled=0 Method=POST User=carol Key=777");
+  CHECK_EQ_INT(Run(Quoted(installer) + " /S /KEY=42 /USER=dave" + into), 0);
+  CHECK_EQ_STR(PluginSettings(), "Enabled=1 Method=POST User=dave Key=42");
+  CHECK(e2e::PlantSettings({{"Enabled", "0"}, {"User", "carol"}, {"Key", "777"}}));
 }
 
-// Opens the installer, goes on from the welcome page to the folder page, checks that the folder
-// shown is the player's, and saves the window to <build>/artifacts/installer.png.
-void ScreenshotFolderPage(const std::string& installer) {
+// The text of a window of another process: only WM_GETTEXT reads it there.
+std::string WindowText(HWND window) {
+  char text[2048];
+  text[0] = '\0';
+  SendMessageTimeoutA(window, WM_GETTEXT, sizeof text, reinterpret_cast<LPARAM>(text), SMTO_BLOCK,
+                      1000, nullptr);
+  return text;
+}
+
+struct CChildSearch {
+  const char* class_name;
+  std::string text;  // the whole text wanted, or a part of it when `part` is set
+  bool part;
+  HWND found;
+};
+
+BOOL CALLBACK FindChild(HWND window, LPARAM context) {
+  auto* search = reinterpret_cast<CChildSearch*>(context);
+  char class_name[32];
+  GetClassNameA(window, class_name, sizeof class_name);
+  const std::string text = WindowText(window);
+  if (lstrcmpiA(class_name, search->class_name) == 0 &&
+      (search->part ? text.find(search->text) != std::string::npos : text == search->text)) {
+    search->found = window;
+  }
+  return search->found == nullptr;
+}
+
+// The control of class `class_name` under `window` whose text is `text` (or holds it, with `part`)
+// within 10 s; null when none came.
+HWND WaitForChild(HWND window, const char* class_name, const std::string& text, bool part = false) {
+  CChildSearch search{class_name, text, part, nullptr};
+  WaitFor(
+      [&] {
+        EnumChildWindows(window, FindChild, reinterpret_cast<LPARAM>(&search));
+        return search.found != nullptr;
+      },
+      10000);
+  return search.found;
+}
+
+void Next(HWND window) {
+  PostMessageA(window, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
+               reinterpret_cast<LPARAM>(GetDlgItem(window, IDOK)));
+}
+
+void Screenshot(HWND window, const char* file) {
+  Sleep(1000);
+  const std::string artifacts = BinFolder() + "\\..\\artifacts";
+  CreateDirectoryA(artifacts.c_str(), nullptr);
+  CHECK(screenshot::SaveWindow(window, artifacts + "\\" + file) > 8);
+}
+
+// Opens the installer and goes on from the welcome page to the folder page, which shows the
+// player's folder (<build>/artifacts/installer.png), and to the account page, which shows the
+// stored account: a user name the service would refuse is warned of on the page
+// (installer-account.png) and not saved unless confirmed; a good one is saved on Next, reporting
+// switched on once both boxes were filled.
+void ScreenshotPages(const std::string& installer) {
   HANDLE process = Start(Quoted(installer));
   if (!CHECK(process != nullptr)) return;
   const std::string caption = std::string("Velk ") + VELK_VERSION + " Setup";
@@ -257,20 +376,55 @@ void ScreenshotFolderPage(const std::string& installer) {
       WaitFor([&] { return (window = FindWindowA("#32770", caption.c_str())) != nullptr; }, 30000));
   if (window != nullptr) {
     Sleep(500);
-    PostMessageA(window, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
-                 reinterpret_cast<LPARAM>(GetDlgItem(window, IDOK)));
-    CFoundEdit folder;
-    folder.text = kPlayer;
-    CHECK(WaitFor(
-        [&] {
-          EnumChildWindows(window, FindEditWithText, reinterpret_cast<LPARAM>(&folder));
-          return folder.found;
-        },
-        10000));
-    Sleep(1000);
-    const std::string artifacts = BinFolder() + "\\..\\artifacts";
-    CreateDirectoryA(artifacts.c_str(), nullptr);
-    CHECK(screenshot::SaveWindow(window, artifacts + "\\installer.png") > 8);
+    Next(window);
+    if (CHECK(WaitForChild(window, "Edit", kPlayer) != nullptr)) {
+      Screenshot(window, "installer.png");
+      Next(window);
+    }
+    HWND user = WaitForChild(window, "Edit", "carol");
+    CHECK(WaitForChild(window, "Edit", "777") != nullptr);
+    if (CHECK(user != nullptr)) {
+      SendMessageTimeoutA(user, WM_SETTEXT, 0, reinterpret_cast<LPARAM>("carol & co"), SMTO_BLOCK,
+                          1000, nullptr);
+      CHECK(WaitForChild(window, "Static", "The user name holds a blank.", true) != nullptr);
+      Screenshot(window, "installer-account.png");
+      // Next asks first; No keeps the page and writes nothing.
+      Next(window);
+      HWND question = nullptr;
+      CHECK(WaitFor(
+          [&] {
+            question = FindWindowExA(nullptr, nullptr, "#32770", caption.c_str());
+            if (question == window)
+              question = FindWindowExA(nullptr, window, "#32770", caption.c_str());
+            return question != nullptr;
+          },
+          10000));
+      if (question != nullptr) {
+        CHECK(WindowText(GetDlgItem(question, 0xFFFF)).find("Save them anyway?") !=
+              std::string::npos);
+        PostMessageA(question, WM_COMMAND, MAKEWPARAM(IDNO, BN_CLICKED), 0);
+      }
+      CHECK(WaitFor([&] { return !IsWindow(question); }, 10000));
+      CHECK(WaitForChild(window, "Edit", "carol & co") == user);
+      CHECK_EQ_STR(PluginSettings(), "Enabled=0 Method? User=carol Key=777");
+      // With the key cleared and typed again, both boxes become filled: "Enable Velk" is ticked.
+      HWND key = WaitForChild(window, "Edit", "777");
+      HWND enable = WaitForChild(window, "Button", "Enable Velk");
+      for (const char* text : {"", "777"}) {
+        SendMessageTimeoutA(key, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text), SMTO_BLOCK, 1000,
+                            nullptr);
+      }
+      SendMessageTimeoutA(user, WM_SETTEXT, 0, reinterpret_cast<LPARAM>("erin"), SMTO_BLOCK, 1000,
+                          nullptr);
+      CHECK_EQ_INT(SendMessageA(enable, BM_GETCHECK, 0, 0), BST_CHECKED);
+      Next(window);
+      CHECK(WaitFor([] { return PluginSettings() == "Enabled=1 Method=GET User=erin Key=777"; },
+                    30000));
+      CHECK_EQ_STR(PluginSettings(), "Enabled=1 Method=GET User=erin Key=777");
+      CHECK(WaitForChild(window, "Static", "as \"erin\" from Winamp's next start", true) !=
+            nullptr);
+      Screenshot(window, "installer-finish.png");
+    }
   }
   TerminateProcess(process, 0);
   WaitForSingleObject(process, 10000);
@@ -292,6 +446,7 @@ int main(int argc, char** argv) {
   RegisterPlayer(HKEY_CURRENT_USER);
   InstallAndUninstallSilently(installer, HKEY_CURRENT_USER);
   RefuseFolderWithoutPlayer(installer);
-  ScreenshotFolderPage(installer);
+  InstallWithAccount(installer);
+  ScreenshotPages(installer);
   return winecheck::Finish();
 }

@@ -29,6 +29,20 @@ const char* OperationName(std::intptr_t operation) {
   }
 }
 
+// The play state in words, as the playlist spells it; a number the playlist gave as it is.
+std::string PlayStateName(std::intptr_t state) {
+  switch (state) {
+    case 1:
+      return "playing";
+    case 3:
+      return "paused";
+    case 0:
+      return "stopped";
+    default:
+      return "play state " + std::to_string(static_cast<long long>(state));
+  }
+}
+
 std::string Quoted(const char* text) {
   if (text == nullptr) return "(null)";
   return "\"" + CHostPlayer::Printable(text) + "\"";
@@ -401,8 +415,8 @@ void CHostPlayer::EnterCurrent() {
                                    ? Quoted(entry.has_path ? entry.path.c_str() : nullptr)
                                    : "\"" + entry.written_path + "\" (code page " +
                                          std::to_string(entry.code_page) + ")";
-      Print("track %lld: state %lld, %s", static_cast<long long>(current_track_ + 1),
-            static_cast<long long>(entry.play_state), path.c_str());
+      Print("track %lld: %s, %s", static_cast<long long>(current_track_ + 1),
+            PlayStateName(entry.play_state).c_str(), path.c_str());
       return;
     }
     if (entry.kind == CPlaylistEntry::Kind::kConfig) {

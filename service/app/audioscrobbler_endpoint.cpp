@@ -1,0 +1,190 @@
+// The Audioscrobbler 1.2 endpoints for other players: handshake, now-playing notices, submissions.
+#include <cstdlib>
+#include <map>
+#include <optional>
+
+#include "accounts/player_token.h"
+#include "app/service.h"
+#include "base/log.h"
+#include "http/form_decode.h"
+#include "render/code_page.h"
+#include "render/style.h"
+
+namespace {
+
+// How far a handshake's timestamp may be from the service's clock.
+constexpr int64_t kMaxClockSkewSeconds = 600;
+// Entries of one submission looked at; the protocol allows 50.
+constexpr int kMaxEntries = 50;
+
+// Every field of a query or form body, decoded, the first of each name counting. Names are
+// decoded too: clients may escape the brackets of "a[0]".
+std::map<std::string, std::string> DecodeFields(std::string_view text) {
+  std::map<std::string, std::string> fields;
+  for (const CFormField& field : SplitForm(text)) {
+    fields.emplace(PercentDecode(field.name), PercentDecode(field.rawValue));
+  }
+  return fields;
+}
+
+std::string Field(const std::map<std::string, std::string>& fields, const std::string& name) {
+  auto found = fields.find(name);
+  return found == fields.end() ? std::string() : found->second;
+}
+
+// A decimal number of 1 to 12 digits, or nothing.
+std::optional<int64_t> Number(const std::string& text) {
+  if (text.empty() || text.size() > 12) return std::nullopt;
+  int64_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + (c - '0');
+  }
+  return value;
+}
+
+CHttpResponse Answer(std::string text, int status = 200) {
+  return TextResponse(status, std::move(text));
+}
+
+std::string_view QueryOf(std::string_view target) {
+  const size_t question = target.find('?');
+  return question == std::string_view::npos ? std::string_view() : target.substr(question + 1);
+}
+
+// The report of an entry's fields: "a", "t", "b", "l" (plus `suffix`, such as "[0]").
+CKeptReport Entry(const std::map<std::string, std::string>& fields, const std::string& suffix) {
+  CKeptReport report;
+  report.artist = TrimBlanks(CleanUtf8(Field(fields, "a" + suffix)));
+  report.title = TrimBlanks(CleanUtf8(Field(fields, "t" + suffix)));
+  report.album = TrimBlanks(CleanUtf8(Field(fields, "b" + suffix)));
+  report.durationS = Number(Field(fields, "l" + suffix)).value_or(0);
+  return report;
+}
+
+}  // namespace
+
+void CSignatureService::HandleScrobbleHandshake(const CHttpRequest& request, std::string_view,
+                                                Reply reply) {
+  const auto fields = DecodeFields(request.method == "POST" && !request.body.empty()
+                                       ? std::string_view(request.body)
+                                       : QueryOf(request.target));
+  if (Field(fields, "hs") != "true") {
+    return reply(Answer(
+        "FAILED This is the Audioscrobbler 1.2 handshake address of a Velk signature service; "
+        "set it as your scrobbler's URL, with the player token as the password.\n"));
+  }
+  if (Field(fields, "p").substr(0, 3) != "1.2") {
+    return reply(Answer("FAILED Only protocol 1.2 is served here.\n"));
+  }
+  const std::string user = Field(fields, "u");
+  const std::string timestamp = Field(fields, "t");
+  const std::optional<int64_t> at = Number(timestamp);
+  if (!at || std::abs(*at - m_clock.WallSeconds()) > kMaxClockSkewSeconds) {
+    return reply(Answer("BADTIME\n"));
+  }
+  // The token's verifier is read from the store itself: a token made by the command line, or by
+  // another instance, counts at once.
+  std::optional<CAccountRecord> account;
+  int64_t waitMs = m_wrongTokens.WaitMs(request.clientAddress);
+  try {
+    if (waitMs == 0 && IsValidUserName(user)) waitMs = m_accounts.WrongKeysWaitMs(user);
+    if (waitMs == 0 && IsValidUserName(user)) account = m_store.FindAccount(user);
+  } catch (const CStoreError& error) {
+    LogRepeated("account look-up failed", error.what());
+    return reply(Answer("FAILED The service cannot reach its database; try again later.\n", 503));
+  }
+  if (waitMs > 0) {
+    return reply(Answer("FAILED Too many failed handshakes lately; try again in " +
+                        std::to_string((waitMs + 999) / 1000) + " s.\n"));
+  }
+  if (!account || !HandshakeMatches(account->tokenMd5, timestamp, Field(fields, "a"))) {
+    m_wrongTokens.Add(request.clientAddress);
+    try {
+      if (account) m_accounts.CountWrongKey(user);
+    } catch (const CStoreError& error) {
+      LogRepeated("failed key check not counted", error.what());
+    }
+    return reply(Answer("BADAUTH\n"));
+  }
+  const std::string base = PublicUrl(request) + "/audioscrobbler/";
+  reply(Answer("OK\n" + MakeScrobbleSession(NameKey(account->name), account->tokenMd5) + "\n" +
+               base + "nowplaying\n" + base + "submit\n"));
+}
+
+void CSignatureService::HandleScrobbleNowPlaying(const CHttpRequest& request, std::string_view,
+                                                 Reply reply) {
+  HandleScrobblePost(request, true, std::move(reply));
+}
+
+void CSignatureService::HandleScrobbleSubmission(const CHttpRequest& request, std::string_view,
+                                                 Reply reply) {
+  HandleScrobblePost(request, false, std::move(reply));
+}
+
+void CSignatureService::HandleScrobblePost(const CHttpRequest& request, bool nowPlaying,
+                                           Reply reply) {
+  if (request.method != "POST") {
+    CHttpResponse response = Answer("FAILED Use POST.\n", 405);
+    response.fields.emplace_back("Allow", "POST");
+    return reply(std::move(response));
+  }
+  const auto fields = DecodeFields(request.body);
+  const std::string session = Field(fields, "s");
+  const std::string user = ScrobbleSessionAccount(session);
+  int64_t waitMs = m_wrongTokens.WaitMs(request.clientAddress);
+  if (waitMs > 0) {
+    return reply(Answer("FAILED Too many bad sessions lately; try again in " +
+                        std::to_string((waitMs + 999) / 1000) + " s.\n"));
+  }
+  std::optional<CAccountRecord> account;
+  try {
+    if (IsValidUserName(user)) account = m_store.FindAccount(user);
+  } catch (const CStoreError& error) {
+    LogRepeated("account look-up failed", error.what());
+    return reply(Answer("FAILED The service cannot reach its database; try again later.\n", 503));
+  }
+  if (!account || !ScrobbleSessionMatches(session, NameKey(account->name), account->tokenMd5)) {
+    m_wrongTokens.Add(request.clientAddress);
+    return reply(Answer("BADSESSION\n"));
+  }
+
+  CKeptReport report;
+  if (nowPlaying) {
+    report = Entry(fields, "");
+    report.source = CKeptReport::ESource::kNowPlaying;
+    if (report.artist.empty() || report.title.empty()) {
+      return reply(Answer("FAILED A now-playing notice needs an artist (a) and a title (t).\n"));
+    }
+  } else {
+    int entries = 0;
+    for (int i = 0; i < kMaxEntries; ++i) {
+      const std::string suffix = "[" + std::to_string(i) + "]";
+      if (fields.find("a" + suffix) == fields.end()) break;
+      CKeptReport entry = Entry(fields, suffix);
+      const std::optional<int64_t> startedAt = Number(Field(fields, "i" + suffix));
+      if (entry.artist.empty() || entry.title.empty() || !startedAt || *startedAt == 0) {
+        return reply(Answer("FAILED Entry " + std::to_string(i) +
+                            " needs an artist, a title and a start time (a, t, i).\n"));
+      }
+      entry.startedAt = *startedAt;
+      if (entries++ == 0 || entry.startedAt > report.startedAt) report = std::move(entry);
+    }
+    if (entries == 0) return reply(Answer("FAILED The submission holds no entries.\n"));
+    report.source = CKeptReport::ESource::kListen;
+  }
+  auto shared = std::make_shared<Reply>(std::move(reply));
+  ApplyPlayerReport(account->name, std::move(report),
+                    [shared](CAccounts::EApply applied, const std::string&) {
+                      switch (applied) {
+                        case CAccounts::EApply::kStored:
+                        case CAccounts::EApply::kKept:
+                          return (*shared)(Answer("OK\n"));
+                        case CAccounts::EApply::kNoAccount:
+                          return (*shared)(Answer("BADSESSION\n"));
+                        case CAccounts::EApply::kFailed:
+                          break;
+                      }
+                      (*shared)(Answer("FAILED The service cannot store reports now.\n", 503));
+                    });
+}
