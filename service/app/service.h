@@ -45,6 +45,9 @@ class CSignatureService : public CHttpHandler {
   // Answers `request` by calling `reply` exactly once: at once on the calling thread, or later on
   // the key checker's or the store writer's thread. Any thread may call it.
   void Handle(const CHttpRequest& request, Reply reply) override;
+  // The route's path pattern, "{user}" standing for the name ("/signature/{user}.png"); "other"
+  // for a path no route takes.
+  std::string RouteName(const std::string& target) const override;
 
   // The image an account's signature shows now in its chosen template, or in `layout` when given
   // (the service's message image when there is no such account or the database fails). Any

@@ -6,7 +6,14 @@
 #include <array>
 #include <vector>
 
+#include "base/metrics.h"
+
 namespace {
+
+CGauge& openSessions = Metrics().Gauge("velk_sessions", "Signed-in account page sessions").Get();
+
+// The sessions now open, for the metrics: called with the mutex held after every change.
+void CountSessions(size_t open) { openSessions.Set(static_cast<int64_t>(open)); }
 
 constexpr int64_t kSessionLifeMs = 12 * 3600 * 1000;
 constexpr int64_t kSessionIdleMs = 2 * 3600 * 1000;
@@ -61,6 +68,7 @@ CAccountSession CSessions::Create(const std::string& nameKey) {
     if (m_sessions.size() >= m_maxSessions) m_sessions.erase(oldest);
   }
   m_sessions[entry.session.id] = entry;
+  CountSessions(m_sessions.size());
   return entry.session;
 }
 
@@ -72,6 +80,7 @@ std::optional<CAccountSession> CSessions::Find(std::string_view id) {
   if (found == m_sessions.end()) return std::nullopt;
   if (Expired(found->second, nowMs)) {
     m_sessions.erase(found);
+    CountSessions(m_sessions.size());
     return std::nullopt;
   }
   found->second.usedMs = nowMs;
@@ -81,6 +90,7 @@ std::optional<CAccountSession> CSessions::Find(std::string_view id) {
 void CSessions::End(std::string_view id) {
   std::lock_guard<std::mutex> lock(m_mutex);
   m_sessions.erase(std::string(id));
+  CountSessions(m_sessions.size());
 }
 
 void CSessions::EndAccount(const std::string& nameKey, std::string_view keep) {
@@ -92,6 +102,7 @@ void CSessions::EndAccount(const std::string& nameKey, std::string_view keep) {
       ++it;
     }
   }
+  CountSessions(m_sessions.size());
 }
 
 std::string CSessions::NewNonce() { return RandomHex(24); }

@@ -55,4 +55,10 @@ class CHttpHandler {
   // Answers `request` by calling `reply` exactly once: at once on the calling thread, or later on
   // another thread. Any network thread may call it.
   virtual void Handle(const CHttpRequest& request, Reply reply) = 0;
+  // The name of the route that `target` takes, for metrics: one of a few fixed names, never a
+  // part of the request such as an account name. Any thread.
+  virtual std::string RouteName(const std::string& target) const {
+    (void)target;
+    return "other";
+  }
 };

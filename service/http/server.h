@@ -15,6 +15,8 @@ struct CServerOptions {
   int writeTimeoutSeconds = 30;           // a client reading an answer
   size_t maxConnections = 10000;          // further connections are closed at once
   size_t maxConnectionsPerAddress = 256;  // further ones from one client address get 503
+  bool accessLog = true;                  // one line per request on standard output
+  bool requestMetrics = true;  // requests, their durations and open connections in Metrics()
 };
 
 // Accepts connections and serves each one without a thread of its own: an idle or slow client

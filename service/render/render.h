@@ -58,6 +58,8 @@ class CRenderer {
   std::string RenderPng(const CSignatureView& view);
 
  private:
+  // RenderPng without its metrics and its log line of missing glyphs.
+  std::string DrawPng(const CSignatureView& view);
   struct CState;
   std::mutex m_mutex;
   std::unique_ptr<CState> m_state;

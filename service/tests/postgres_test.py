@@ -92,7 +92,8 @@ class Cluster:
     def start_instance(self, name, form="uri", port=0):
         process = subprocess.Popen(
             [SERVICE, "serve", "--db", self.db_uri(form), "--port", str(port), "--report-interval-ms",
-             str(INTERVAL_MS), "--wrong-keys-per-minute", str(WRONG_KEYS)],
+             str(INTERVAL_MS), "--wrong-keys-per-minute", str(WRONG_KEYS),
+             "--metrics-address", "127.0.0.1:0", "--access-log", "off"],
             stdout=subprocess.PIPE, stderr=sys.stderr, text=True)
         line = process.stdout.readline()
         match = re.search(r"listening on http://127\.0\.0\.1:(\d+)", line)
