@@ -488,9 +488,12 @@ struct CHttpServer::CImpl {
   }
 
   // Ends every loop; connections and pending operations are dropped when the loops are destroyed.
+  // Once: a signal and a caller on another thread may both ask.
   void Stop() {
-    for (auto& guard : guards) guard.reset();
-    for (auto& loop : loops) loop->stop();
+    std::call_once(stopped, [this] {
+      for (auto& guard : guards) guard.reset();
+      for (auto& loop : loops) loop->stop();
+    });
   }
 
   CServerState state;
@@ -501,6 +504,7 @@ struct CHttpServer::CImpl {
   std::optional<net::signal_set> signals;
   size_t next = 0;
   int spare = -1;  // a descriptor held back for ShedOne
+  std::once_flag stopped;
 };
 
 CHttpServer::CHttpServer(CHttpHandler& handler, CServerOptions options)
