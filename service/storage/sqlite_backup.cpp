@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <vector>
 
 #include "storage/store.h"
 
@@ -86,13 +87,36 @@ void SyncDirectory(const std::string& path) {
   ::close(fd);
 }
 
+bool Exists(const std::string& path) {
+  struct stat info;
+  return ::stat(path.c_str(), &info) == 0;
+}
+
+// Gives the write-ahead log and shared-memory files that reading `source` created (those not in
+// `existed`) to the owner of `source`: run as root on a service's file, they must stay files the
+// service may open, or it could not start again.
+void KeepOwner(const std::string& source, const std::vector<std::string>& created) {
+  struct stat owner;
+  if (::geteuid() != 0 || ::stat(source.c_str(), &owner) != 0) return;
+  for (const std::string& path : created) {
+    if (Exists(path) && ::chown(path.c_str(), owner.st_uid, owner.st_gid) == 0) {
+      ::chmod(path.c_str(), owner.st_mode & 0666);
+    }
+  }
+}
+
 }  // namespace
 
 long long BackupSqlite(const std::string& source, const std::string& destination) {
   const std::string partial = destination + ".partial";
+  std::vector<std::string> created;
+  for (const char* suffix : {"-wal", "-shm"}) {
+    if (!Exists(source + suffix)) created.push_back(source + suffix);
+  }
   CDb from = Open(source, SQLITE_OPEN_READONLY, "the data file");
   // A file that is not a database fails here rather than in the middle of the copy.
   Exec(from.get(), "SELECT count(*) FROM sqlite_schema", source);
+  KeepOwner(source, created);
   std::remove(partial.c_str());
   try {
     CDb to = Open(partial, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, "the copy");
