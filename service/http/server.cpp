@@ -143,6 +143,7 @@ class CSession : public std::enable_shared_from_this<CSession> {
   // Serves the connection; with `admitted` false, answers 503 and closes.
   void Start(bool admitted) {
     m_requestStart = std::chrono::steady_clock::now();
+    m_client = m_address;
     if (!admitted) {
       return Fail(503, "Too many connections from your address; close some and try again.\n");
     }
@@ -177,6 +178,7 @@ class CSession : public std::enable_shared_from_this<CSession> {
     m_requestStart = std::chrono::steady_clock::now();
     m_method.clear();
     m_target.clear();
+    m_client = m_address;
     m_stream.expires_never();
     m_deadline.expires_after(std::chrono::seconds(m_server.options.requestTimeoutSeconds));
     const uint64_t clock = ++m_requestClock;
@@ -282,6 +284,7 @@ class CSession : public std::enable_shared_from_this<CSession> {
     request.clientAddress = m_address;
     m_method = request.method;
     m_target = request.target;
+    m_client = request.clientAddress;
 
     // A reply given during Handle is sent straight away; one given later, from another thread,
     // comes back to this session's loop.
@@ -346,7 +349,7 @@ class CSession : public std::enable_shared_from_this<CSession> {
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - m_requestStart).count();
     if (options.accessLog) {
-      LogAccess({m_address, m_method, m_target, m_status, m_bodyBytes, seconds});
+      LogAccess({m_client, m_method, m_target, m_status, m_bodyBytes, seconds});
     }
     if (options.requestMetrics) {
       const std::string route = m_method.empty() ? "refused" : m_server.handler.RouteName(m_target);
@@ -421,6 +424,7 @@ class CSession : public std::enable_shared_from_this<CSession> {
   std::chrono::steady_clock::time_point m_requestStart;
   std::string m_method;
   std::string m_target;
+  std::string m_client;  // the request's client address, the peer's until a request says
   int m_status = 0;
   size_t m_bodyBytes = 0;
 };
