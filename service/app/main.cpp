@@ -173,7 +173,12 @@ int Serve(const CArgs& args, const std::string& db) {
   const unsigned short port = server->Listen();
   std::string metricsNote;
   if (metricsOn) {
-    const unsigned short metricsPort = metricsServer->Listen();
+    unsigned short metricsPort = 0;
+    try {
+      metricsPort = metricsServer->Listen();
+    } catch (const std::runtime_error& error) {
+      throw std::runtime_error(std::string("metrics-address: ") + error.what());
+    }
     const bool v6 = metricsOptions.address.find(':') != std::string::npos;
     metricsNote = std::string("; metrics on http://") + (v6 ? "[" : "") + metricsOptions.address +
                   (v6 ? "]" : "") + ":" + std::to_string(metricsPort) + "/metrics";
