@@ -15,7 +15,9 @@ namespace {
 
 // Sessions live in the store, shared by every instance; each instance counts those it opened.
 CCounter& sessionsOpened =
-    Metrics().Counter("velk_sessions_opened_total", "Account page sessions opened (sign-ins)").Get();
+    Metrics()
+        .Counter("velk_sessions_opened_total", "Account page sessions opened (sign-ins)")
+        .Get();
 
 constexpr int64_t kSessionLifeMs = 12 * 3600 * 1000;
 constexpr int64_t kSessionIdleMs = 2 * 3600 * 1000;
