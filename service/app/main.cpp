@@ -8,10 +8,15 @@
 #include <future>
 #include <map>
 #include <memory>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "accounts/accounts.h"
+#include "app/operator_endpoints.h"
+#include "app/serve_config.h"
+#include "storage/sqlite_backup.h"
 #include "render/code_page.h"
 #include "http/server.h"
 #include "accounts/key_hash.h"
@@ -23,16 +28,19 @@
 namespace {
 
 constexpr char kUsage[] = R"(Usage:
-  velk-service serve   [--db FILE|URI] [--address ADDR] [--port N] [--threads N]
-                       [--public-url URL] [--https-url URL] [--report-interval-ms N]
+  velk-service serve   [--config FILE] [--db FILE|URI] [--address ADDR] [--port N]
+                       [--threads N] [--public-url URL] [--https-url URL] [--report-interval-ms N]
                        [--key-check-threads N] [--key-check-queue N] [--wrong-keys-per-minute N]
                        [--registrations-per-hour N] [--image-cache-mb N] [--max-connections N]
                        [--connections-per-address N] [--request-timeout-s N]
                        [--idle-timeout-s N] [--write-timeout-s N] [--now-playing-for MINUTES]
+                       [--metrics-address ADDR:PORT|off] [--access-log on|off]
                        [--trusted-proxy CIDR]...
-  velk-service adduser [--db FILE|URI] [--codepage N] [--key DIGITS] NAME...
-  velk-service show    [--db FILE|URI] NAME
-  velk-service token   [--db FILE|URI] NAME
+  velk-service adduser [--config FILE] [--db FILE|URI] [--codepage N] [--key DIGITS] NAME...
+  velk-service show    [--config FILE] [--db FILE|URI] NAME
+  velk-service token   [--config FILE] [--db FILE|URI] NAME
+  velk-service backup  [--config FILE] [--db FILE] COPY
+  velk-service config  [--OPTION VALUE]...
 
 serve    answers reports, images and registrations on ADDR:N (default 127.0.0.1:8080);
          --port 0 picks a free port. The line "listening on http://ADDR:PORT" tells where.
@@ -42,15 +50,24 @@ serve    answers reports, images and registrations on ADDR:N (default 127.0.0.1:
          --trusted-proxy (repeatable, e.g. 127.0.0.1 or 10.0.0.0/8; none by default) names the
          proxies whose X-Forwarded-For, X-Real-IP, X-Forwarded-Proto and PROXY lines are
          believed: limits per client then count the client's own address.
+         /healthz answers while the process runs, /readyz while the database takes writes.
+         Prometheus metrics are on http://ADDR:PORT/metrics of --metrics-address (default
+         127.0.0.1:9464; with --port 0, a free port). One access line per request goes to
+         standard output (--access-log off: none), errors to standard error.
 adduser  creates accounts without the registration page and prints the key: for one NAME the key
          alone, for several NAMEs a line "NAME KEY" each. --key sets the key instead of drawing
          one (the same for every NAME); --codepage is the player's code page (default 1252).
 show     prints an account's current state and its image path.
 token    makes a new player token for the account (other players' password) and prints it; the
          old one stops working.
---db is a SQLite file (by default ./velk-service.sqlite), or a PostgreSQL database named by a libpq
-connection string or URI ("postgresql://user@host/velk", "host=/run/pg dbname=velk"), which
-several instances may share.
+backup   copies a SQLite data file, live or not, to COPY as one consistent snapshot (through
+         SQLite's backup API) and checks the copy. For PostgreSQL, use pg_dump.
+config   prints a config file listing every option of serve with its default, commented out;
+         the options given appear set.
+--config FILE reads serve's options from FILE ("name = value" lines; see "config"); options on
+the command line override it. --db is a SQLite file (by default ./velk-service.sqlite), or a
+PostgreSQL database named by a libpq connection string or URI ("postgresql://user@host/velk",
+"host=/run/pg dbname=velk"), which several instances may share.
 )";
 
 struct CArgs {
@@ -84,6 +101,11 @@ std::string Option(const CArgs& args, const std::string& name, const std::string
   return found == args.options.end() ? fallback : found->second;
 }
 
+// An option of serve, or its default.
+std::string Setting(const CArgs& args, const std::string& name) {
+  return Option(args, name, FindServeOption(name)->fallback);
+}
+
 // The option as a non-negative number; exits with a message when it is not one.
 long NumberOption(const CArgs& args, const std::string& name, long fallback) {
   const std::string text = Option(args, name, "");
@@ -113,14 +135,13 @@ size_t RaiseDescriptorLimit() {
                                               : limit.rlim_cur / 2;
 }
 
-size_t SizeOption(const CArgs& args, const std::string& name, long fallback) {
-  return static_cast<size_t>(NumberOption(args, name, fallback));
-}
-
 int Serve(const CArgs& args, const std::string& db) {
+  const auto number = [&](const char* name) {
+    return static_cast<size_t>(NumberOption(args, name, std::atol(Setting(args, name).c_str())));
+  };
   CServiceOptions serviceOptions;
-  serviceOptions.publicUrl = Option(args, "public-url", "");
-  serviceOptions.httpsUrl = Option(args, "https-url", "");
+  serviceOptions.publicUrl = Setting(args, "public-url");
+  serviceOptions.httpsUrl = Setting(args, "https-url");
   if (!serviceOptions.httpsUrl.empty() && serviceOptions.httpsUrl.rfind("https://", 0) != 0) {
     std::fprintf(stderr, "velk-service: --https-url wants https://HOST[:PORT], not \"%s\"\n",
                  serviceOptions.httpsUrl.c_str());
@@ -129,30 +150,30 @@ int Serve(const CArgs& args, const std::string& db) {
   while (!serviceOptions.httpsUrl.empty() && serviceOptions.httpsUrl.back() == '/') {
     serviceOptions.httpsUrl.pop_back();
   }
-  serviceOptions.minReportIntervalMs = NumberOption(args, "report-interval-ms", 2000);
-  serviceOptions.keyCheckThreads = std::max<size_t>(1, SizeOption(args, "key-check-threads", 1));
-  serviceOptions.maxPendingKeyChecks = SizeOption(args, "key-check-queue", 256);
-  serviceOptions.wrongKeysPerMinute = SizeOption(args, "wrong-keys-per-minute", 20);
-  serviceOptions.registrationsPerHour = SizeOption(args, "registrations-per-hour", 10);
-  serviceOptions.imageCacheBytes = SizeOption(args, "image-cache-mb", 64) << 20;
-  serviceOptions.nowPlayingForMinutes = NumberOption(args, "now-playing-for", 30);
+  serviceOptions.minReportIntervalMs = static_cast<int64_t>(number("report-interval-ms"));
+  serviceOptions.keyCheckThreads = std::max<size_t>(1, number("key-check-threads"));
+  serviceOptions.maxPendingKeyChecks = number("key-check-queue");
+  serviceOptions.wrongKeysPerMinute = number("wrong-keys-per-minute");
+  serviceOptions.registrationsPerHour = number("registrations-per-hour");
+  serviceOptions.imageCacheBytes = number("image-cache-mb") << 20;
+  serviceOptions.nowPlayingForMinutes = static_cast<int64_t>(number("now-playing-for"));
   CServerOptions serverOptions;
-  serverOptions.address = Option(args, "address", "127.0.0.1");
-  const long portOption = NumberOption(args, "port", 8080);
-  if (portOption > 65535) {
-    std::fprintf(stderr, "velk-service: --port %ld is not a port\n", portOption);
-    return 2;
+  serverOptions.address = Setting(args, "address");
+  serverOptions.port = static_cast<unsigned short>(number("port"));
+  serverOptions.threads = number("threads");
+  serverOptions.maxConnections = std::min(number("max-connections"), RaiseDescriptorLimit());
+  serverOptions.maxConnectionsPerAddress = number("connections-per-address");
+  serverOptions.requestTimeoutSeconds = static_cast<int>(number("request-timeout-s"));
+  serverOptions.idleTimeoutSeconds = static_cast<int>(number("idle-timeout-s"));
+  serverOptions.writeTimeoutSeconds = static_cast<int>(number("write-timeout-s"));
+  serverOptions.accessLog = Setting(args, "access-log") == "on";
+  // Proxies named on the command line replace those of the config file.
+  std::vector<std::string> proxies = args.trustedProxies;
+  if (proxies.empty()) {
+    std::istringstream list(Setting(args, "trusted-proxy"));
+    for (std::string proxy; list >> proxy;) proxies.push_back(proxy);
   }
-  serverOptions.port = static_cast<unsigned short>(portOption);
-  serverOptions.threads = SizeOption(args, "threads", 2);
-  serverOptions.maxConnections =
-      std::min(SizeOption(args, "max-connections", 10000), RaiseDescriptorLimit());
-  serverOptions.maxConnectionsPerAddress = SizeOption(args, "connections-per-address", 256);
-  serverOptions.requestTimeoutSeconds =
-      static_cast<int>(NumberOption(args, "request-timeout-s", 10));
-  serverOptions.idleTimeoutSeconds = static_cast<int>(NumberOption(args, "idle-timeout-s", 30));
-  serverOptions.writeTimeoutSeconds = static_cast<int>(NumberOption(args, "write-timeout-s", 30));
-  for (const std::string& proxy : args.trustedProxies) {
+  for (const std::string& proxy : proxies) {
     if (!serverOptions.trustedProxies.Add(proxy)) {
       std::fprintf(stderr,
                    "velk-service: --trusted-proxy wants an address or a network such as "
@@ -161,6 +182,19 @@ int Serve(const CArgs& args, const std::string& db) {
       return 2;
     }
   }
+  // A test's instance on a free port must not take the fixed metrics port of another.
+  const std::string metricsAddress =
+      Option(args, "metrics-address",
+             serverOptions.port == 0 ? "127.0.0.1:0" : Setting(args, "metrics-address"));
+  CServerOptions metricsOptions;
+  metricsOptions.threads = 1;
+  metricsOptions.maxConnections = 64;
+  metricsOptions.accessLog = false;
+  metricsOptions.requestMetrics = false;
+  const bool metricsOn = metricsAddress != "off";
+  if (metricsOn) SplitListener(metricsAddress, &metricsOptions.address, &metricsOptions.port);
+  // Access lines leave at once, also into a pipe (the journal), whole and one at a time.
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
   // The code page tables are built once, before the first report needs one.
   for (const CCodePageInfo& page : SupportedCodePages()) CodePageFor(page.id);
 
@@ -170,18 +204,88 @@ int Serve(const CArgs& args, const std::string& db) {
   store.CheckWritable();
   CSystemClock clock;
   auto service = std::make_unique<CSignatureService>(store, clock, serviceOptions);
-  auto server = std::make_unique<CHttpServer>(*service, serverOptions);
+  auto readiness = std::make_unique<CReadiness>(store);
+  COperatorEndpoints front(service.get(), *readiness);
+  COperatorEndpoints metricsFront(nullptr, *readiness);
+  auto server = std::make_unique<CHttpServer>(front, serverOptions);
+  auto metricsServer = std::make_unique<CHttpServer>(metricsFront, metricsOptions);
   const unsigned short port = server->Listen();
-  std::printf("velk-service: listening on http://%s:%u (data in %s)\n",
-              serverOptions.address.c_str(), port, IsPostgresUri(db) ? "PostgreSQL" : db.c_str());
+  std::string metricsNote;
+  if (metricsOn) {
+    unsigned short metricsPort = 0;
+    try {
+      metricsPort = metricsServer->Listen();
+    } catch (const std::runtime_error& error) {
+      throw std::runtime_error(std::string("metrics-address: ") + error.what());
+    }
+    const bool v6 = metricsOptions.address.find(':') != std::string::npos;
+    metricsNote = std::string("; metrics on http://") + (v6 ? "[" : "") + metricsOptions.address +
+                  (v6 ? "]" : "") + ":" + std::to_string(metricsPort) + "/metrics";
+  }
+  std::printf("velk-service: listening on http://%s:%u (data in %s%s)\n",
+              serverOptions.address.c_str(), port, IsPostgresUri(db) ? "PostgreSQL" : db.c_str(),
+              metricsNote.c_str());
   std::fflush(stdout);
+  std::thread metricsThread;
+  if (metricsOn) metricsThread = std::thread([&] { metricsServer->Run(); });
   server->Run();
-  // The service first: its key checks and writes still under way post replies to the server's
-  // loops, which must still exist then.
+  metricsServer->Stop();
+  if (metricsThread.joinable()) metricsThread.join();
+  // Then what posts replies to the servers' loops, which must still exist then: readiness
+  // answers, the service's key checks and writes still under way.
+  readiness.reset();
   service.reset();
   server.reset();
+  metricsServer.reset();
   std::printf("velk-service: stopped\n");
   return 0;
+}
+
+int Backup(const CArgs& args, const std::string& db) {
+  if (args.names.size() != 1) {
+    std::fputs(kUsage, stderr);
+    return 2;
+  }
+  if (IsPostgresUri(db)) {
+    std::fprintf(stderr,
+                 "velk-service: backup copies SQLite files; back up PostgreSQL with pg_dump\n");
+    return 2;
+  }
+  const long long bytes = BackupSqlite(db, args.names[0]);
+  std::printf("velk-service: %s copied to %s (%lld bytes, integrity ok)\n", db.c_str(),
+              args.names[0].c_str(), bytes);
+  return 0;
+}
+
+// Adds the options of the file that --config names, unless the command line gives them, and
+// checks serve's options. False, with a message, when something is wrong.
+bool ResolveOptions(CArgs* args) {
+  auto config = args->options.find("config");
+  if (config != args->options.end()) {
+    const std::string path = config->second;
+    args->options.erase(config);
+    try {
+      for (auto& [name, value] : ReadConfigFile(path)) args->options.emplace(name, value);
+    } catch (const CConfigError& error) {
+      std::fprintf(stderr, "velk-service: %s\n", error.what());
+      return false;
+    }
+  }
+  if (args->command != "serve" && args->command != "config") return true;
+  for (const auto& [name, value] : args->options) {
+    const CServeOption* option = FindServeOption(name);
+    if (!option) {
+      std::fprintf(stderr, "velk-service: --%s is not an option of %s\n", name.c_str(),
+                   args->command.c_str());
+      return false;
+    }
+    const std::string problem = ValueProblem(*option, value);
+    if (!problem.empty()) {
+      std::fprintf(stderr, "velk-service: --%s %s\n", name.c_str(), problem.c_str());
+      return false;
+    }
+  }
+  return true;
 }
 
 int AddUsers(const CArgs& args, const std::string& db) {
@@ -302,6 +406,11 @@ int main(int argc, char** argv) {
     std::fputs(kUsage, argc < 2 ? stderr : stdout);
     return argc < 2 ? 2 : 0;
   }
+  if (!ResolveOptions(&args)) return 2;
+  if (args.command == "config") {
+    std::fputs(ConfigTemplate(args.options).c_str(), stdout);
+    return 0;
+  }
   if (!InitKeyHashing()) {
     std::fprintf(stderr, "velk-service: libsodium cannot start\n");
     return 1;
@@ -312,6 +421,7 @@ int main(int argc, char** argv) {
     if (args.command == "adduser") return AddUsers(args, db);
     if (args.command == "show") return Show(args, db);
     if (args.command == "token") return NewPlayerToken(args, db);
+    if (args.command == "backup") return Backup(args, db);
   } catch (const std::exception& error) {
     std::fprintf(stderr, "velk-service: %s\n", error.what());
     return 1;

@@ -3,10 +3,41 @@
 
 #include "app/service.h"
 #include "base/log.h"
+#include "base/metrics.h"
 
 namespace {
 
 const char kStoreFailed[] = "report not stored";
+const char kKeptText[] =
+    "Too many reports for this account; this one is kept and shown when its turn comes.\n";
+
+CFamily<CCounter>& reports = Metrics().Counter(
+    "velk_reports_total", "Reports answered: applied, kept for later, or refused", {"outcome"});
+CCounter& applied = reports.With({"applied"});
+CCounter& kept = reports.With({"kept"});
+CCounter& refused = reports.With({"refused"});
+CFamily<CCounter>& keyChecks =
+    Metrics().Counter("velk_key_checks_total",
+                      "Slow key checks, by result (refused: the queue was full)", {"result"});
+CCounter& keyMatches = keyChecks.With({"match"});
+CCounter& keyWrong = keyChecks.With({"wrong"});
+CCounter& keyRefused = keyChecks.With({"refused"});
+CGauge& keyCheckQueue =
+    Metrics().Gauge("velk_key_check_queue", "Slow key checks waiting or under way").Get();
+
+// `reply`, counting the report's outcome by its answer.
+CHttpHandler::Reply CountedReply(CHttpHandler::Reply reply) {
+  return [reply = std::move(reply)](CHttpResponse response) {
+    if (response.status == 200) {
+      applied.Add();
+    } else if (response.status == 429 && response.body && *response.body == kKeptText) {
+      kept.Add();
+    } else {
+      refused.Add();
+    }
+    reply(std::move(response));
+  };
+}
 
 CHttpResponse StoreFailed(const std::string& error) {
   LogRepeated(kStoreFailed, error);
@@ -55,16 +86,17 @@ bool CSignatureService::ReportFromMemory(const CHttpRequest& request, Reply& rep
     reply = std::move(*once);
     return false;
   }
-  FinishReport(
-      parsed.report,
-      [ticket, once](CHttpResponse response) {
-        if (ticket->Take()) (*once)(std::move(response));
-      },
-      true);
+  // Counted as the report's handler counts its answers.
+  Reply counted = CountedReply([ticket, once](CHttpResponse response) {
+    if (ticket->Take()) (*once)(std::move(response));
+  });
+  FinishReport(parsed.report, std::move(counted), true);
   return true;
 }
 
-void CSignatureService::HandleReport(const CHttpRequest& request, std::string_view, Reply reply) {
+void CSignatureService::HandleReport(const CHttpRequest& request, std::string_view,
+                                     Reply uncounted) {
+  Reply reply = CountedReply(std::move(uncounted));
   std::string_view form;
   if (!ReportForm(request, &form)) {
     CHttpResponse response = TextResponse(405, "Reports are sent with GET or POST.\n");
@@ -103,9 +135,12 @@ void CSignatureService::CheckKeyThenApply(std::shared_ptr<const CReport> report,
   }
   // One reply, owned by whichever of the job and this frame ends up answering.
   auto shared = std::make_shared<Reply>(std::move(reply));
+  keyCheckQueue.Add(1);
   const bool queued =
       m_slowWork.Submit([this, report, digest, shared, keyHash = std::move(keyHash)] {
         bool matches = VerifyKey(keyHash, report->key);
+        keyCheckQueue.Add(-1);
+        (matches ? keyMatches : keyWrong).Add();
         try {
           matches = m_accounts.RememberKeyCheck(report->user, digest, matches);
         } catch (const CStoreError& error) {
@@ -115,6 +150,8 @@ void CSignatureService::CheckKeyThenApply(std::shared_ptr<const CReport> report,
         FinishReport(*report, std::move(*shared));
       });
   if (queued) return;
+  keyCheckQueue.Add(-1);
+  keyRefused.Add();
   try {
     m_accounts.RememberKeyCheck(report->user, digest, false, false);
   } catch (const CStoreError&) {
@@ -132,10 +169,7 @@ void CSignatureService::FinishReport(const CReport& report, Reply reply, bool ju
       case CAccounts::EApply::kStored:
         return reply(TextResponse(200, stopped ? "OK stopped\n" : "OK playing\n"));
       case CAccounts::EApply::kKept:
-        return reply(TextResponse(
-            429,
-            "Too many reports for this account; this one is kept and shown when its turn "
-            "comes.\n"));
+        return reply(TextResponse(429, kKeptText));
       case CAccounts::EApply::kFailed:
         return reply(StoreFailed(error));
       case CAccounts::EApply::kNoAccount:

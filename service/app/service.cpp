@@ -223,6 +223,19 @@ CHttpResponse CSignatureService::LatePage(const CHttpRequest&, std::string_view)
   return response;
 }
 
+std::string CSignatureService::RouteName(const std::string& target) const {
+  const std::string origin = IsAbsoluteForm(target) ? OriginForm(target) : target;
+  const std::string_view path = std::string_view(origin).substr(0, origin.find('?'));
+  for (const CRoute& route : kRoutes) {
+    std::string_view name;
+    if (!route.Matches(path, &name)) continue;
+    std::string label(route.prefix);
+    if (route.wildcard) label += "{user}" + std::string(route.suffix);
+    return label;
+  }
+  return "other";
+}
+
 void CSignatureService::HandleHome(const CHttpRequest&, std::string_view, Reply reply) {
   CHttpResponse response = TextResponse(302, "See /user/register\n");
   response.fields.emplace_back("Location", "/user/register");

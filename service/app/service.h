@@ -65,6 +65,9 @@ class CSignatureService : public CHttpHandler {
   // scrobbles), answered in their protocols' own error shapes when too large.
   size_t BodyLimit(std::string_view target) const override;
   CHttpResponse BodyTooLarge(std::string_view target) const override;
+  // The route's path pattern, "{user}" standing for the name ("/signature/{user}.png"); "other"
+  // for a path no route takes.
+  std::string RouteName(const std::string& target) const override;
 
   // How long a request that needs a shared database may wait for its answer before it gets the
   // fallback answer of its route; and how old a cached image may be (since the database last

@@ -9,8 +9,15 @@
 #include <vector>
 
 #include "base/log.h"
+#include "base/metrics.h"
 
 namespace {
+
+// Sessions live in the store, shared by every instance; each instance counts those it opened.
+CCounter& sessionsOpened =
+    Metrics()
+        .Counter("velk_sessions_opened_total", "Account page sessions opened (sign-ins)")
+        .Get();
 
 constexpr int64_t kSessionLifeMs = 12 * 3600 * 1000;
 constexpr int64_t kSessionIdleMs = 2 * 3600 * 1000;
@@ -71,6 +78,7 @@ std::optional<CAccountSession> CSessions::Create(const std::string& nameKey,
   CAccountSession session = Describe(RandomHex(32), nameKey);
   if (!m_store.AddSession(session.tokenHash, nameKey, keyHash, m_clock.WallMs(), m_maxPerAccount))
     return std::nullopt;
+  sessionsOpened.Add(1);
   return session;
 }
 

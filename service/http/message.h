@@ -64,4 +64,10 @@ class CHttpHandler {
   // before the body is read; the connection then closes). Any network thread.
   virtual size_t BodyLimit(std::string_view /*target*/) const { return kMaxBodyBytes; }
   virtual CHttpResponse BodyTooLarge(std::string_view target) const;
+  // The name of the route that `target` takes, for metrics: one of a few fixed names, never a
+  // part of the request such as an account name. Any thread.
+  virtual std::string RouteName(const std::string& target) const {
+    (void)target;
+    return "other";
+  }
 };

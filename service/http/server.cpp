@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "base/log.h"
+#include "base/metrics.h"
 #include "http/cache.h"
 #include "http/head.h"
 #include "http/message.h"
@@ -126,6 +127,17 @@ std::optional<std::string> FieldValue(const http::request<http::string_body>& re
   return std::string(found->value());
 }
 
+// Registered at start, so that they show from the first scrape on.
+CGauge& openConnections =
+    Metrics().Gauge("velk_http_connections", "Client connections open now").Get();
+CFamily<CCounter>& requestCounts = Metrics().Counter(
+    "velk_http_requests_total", "Requests answered, by route and status", {"route", "status"});
+CFamily<CHistogram>& requestDurations = Metrics().Histogram(
+    "velk_http_request_duration_seconds",
+    "From a request's first byte to its answer's last byte, by route", {"route"});
+CCounter& responseBytes =
+    Metrics().Counter("velk_http_response_bytes_total", "Bytes of answer bodies sent").Get();
+
 // One client connection. Lives as long as an operation or a pending reply holds it; runs only on
 // the thread of its own event loop, except the reply callback, which posts back to that loop.
 class CSession : public std::enable_shared_from_this<CSession> {
@@ -139,8 +151,11 @@ class CSession : public std::enable_shared_from_this<CSession> {
         m_server(server),
         m_peer(peer),
         m_address(std::move(counted)),
-        m_awaitingProxyLine(server.options.trustedProxies.Contains(peer)) {}
+        m_awaitingProxyLine(server.options.trustedProxies.Contains(peer)) {
+    if (m_server.options.requestMetrics) openConnections.Add(1);
+  }
   ~CSession() {
+    if (m_server.options.requestMetrics) openConnections.Add(-1);
     m_server.Release(m_address);
     --m_server.connections;
   }
@@ -149,6 +164,8 @@ class CSession : public std::enable_shared_from_this<CSession> {
 
   // Serves the connection; with `admitted` false, answers 503 and closes.
   void Start(bool admitted) {
+    m_requestStart = std::chrono::steady_clock::now();
+    m_client = m_address;
     if (!admitted) {
       return Fail(503, "Too many connections from your address; close some and try again.\n");
     }
@@ -180,6 +197,10 @@ class CSession : public std::enable_shared_from_this<CSession> {
   // not, the pending read is cancelled and the answer is 408.
   void StartRequestClock() {
     m_requestStarted = true;
+    m_requestStart = std::chrono::steady_clock::now();
+    m_method.clear();
+    m_target.clear();
+    m_client = m_address;
     m_stream.expires_never();
     m_deadline.expires_after(std::chrono::seconds(m_server.options.requestTimeoutSeconds));
     const uint64_t clock = ++m_requestClock;
@@ -334,6 +355,9 @@ class CSession : public std::enable_shared_from_this<CSession> {
           ClientAddress(m_peer, proxies, JoinedFields(message, "X-Forwarded-For"),
                         FieldValue(message, "X-Real-IP").value_or(""));
     }
+    m_method = request.method;
+    m_target = request.target;
+    m_client = request.clientAddress;
 
     // A reply given during Handle is sent straight away; one given later, from another thread,
     // comes back to this session's loop.
@@ -366,6 +390,9 @@ class CSession : public std::enable_shared_from_this<CSession> {
     const bool close = !m_keepAlive || response.close;
     m_response = std::move(response);
     m_head = SerializeHead(m_response, CurrentDate(), close);
+    m_status = m_response.status;
+    m_bodyBytes =
+        m_response.body && !m_response.omitBody && !m_headRequest ? m_response.body->size() : 0;
     std::array<net::const_buffer, 2> buffers = {net::buffer(m_head), net::const_buffer()};
     // A HEAD answer has the fields of the full answer and never a body, whatever the handler gave.
     if (m_response.body && !m_response.omitBody && !m_headRequest)
@@ -377,6 +404,7 @@ class CSession : public std::enable_shared_from_this<CSession> {
   }
 
   void OnWritten(ErrorCode ec, bool close) {
+    Record();
     m_response = CHttpResponse();
     m_head.clear();
     if (!ec && close && m_refused) return LingerThenClose();
@@ -388,6 +416,23 @@ class CSession : public std::enable_shared_from_this<CSession> {
       return Process();
     }
     ReadMore();
+  }
+
+  // Logs and counts the answer just written: from the request's first byte to its last byte sent.
+  void Record() {
+    const CServerOptions& options = m_server.options;
+    if (!options.accessLog && !options.requestMetrics) return;
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - m_requestStart).count();
+    if (options.accessLog) {
+      LogAccess({m_client, m_method, m_target, m_status, m_bodyBytes, seconds});
+    }
+    if (options.requestMetrics) {
+      const std::string route = m_method.empty() ? "refused" : m_server.handler.RouteName(m_target);
+      requestCounts.With({route, std::to_string(m_status)}).Add();
+      requestDurations.With({route}).Observe(seconds);
+      responseBytes.Add(m_bodyBytes);
+    }
   }
 
   // Answers a request that breaks a limit or the protocol, then closes: what follows it in the
@@ -459,6 +504,13 @@ class CSession : public std::enable_shared_from_this<CSession> {
   std::optional<CHttpResponse> m_immediate;
   CHttpResponse m_response;  // the answer being written, kept alive for the write
   std::string m_head;
+  // What the access log and the metrics tell of the request being answered; the method is empty
+  // for a request refused before its head was read.
+  std::chrono::steady_clock::time_point m_requestStart;
+  std::string m_method;
+  std::string m_client;  // the request's client address, the peer's until a request says
+  int m_status = 0;
+  size_t m_bodyBytes = 0;
 };
 
 }  // namespace
@@ -526,9 +578,12 @@ struct CHttpServer::CImpl {
   }
 
   // Ends every loop; connections and pending operations are dropped when the loops are destroyed.
+  // Once: a signal and a caller on another thread may both ask.
   void Stop() {
-    for (auto& guard : guards) guard.reset();
-    for (auto& loop : loops) loop->stop();
+    std::call_once(stopped, [this] {
+      for (auto& guard : guards) guard.reset();
+      for (auto& loop : loops) loop->stop();
+    });
   }
 
   CServerState state;
@@ -539,6 +594,7 @@ struct CHttpServer::CImpl {
   std::optional<net::signal_set> signals;
   size_t next = 0;
   int spare = -1;  // a descriptor held back for ShedOne
+  std::once_flag stopped;
 };
 
 CHttpServer::CHttpServer(CHttpHandler& handler, CServerOptions options)

@@ -19,6 +19,8 @@ struct CServerOptions {
   // Peers whose forwarding fields name the client. Their own connections count towards
   // maxConnections only: the proxy limits connections per client at its door.
   CTrustedProxies trustedProxies;
+  bool accessLog = true;       // one line per request on standard output
+  bool requestMetrics = true;  // requests, their durations and open connections in Metrics()
 };
 
 // Accepts connections and serves each one without a thread of its own: an idle or slow client

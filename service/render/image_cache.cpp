@@ -1,7 +1,19 @@
 // Encoded signature images kept in memory, so that an image is rendered once per change of state.
 #include "render/image_cache.h"
 
+#include "base/metrics.h"
+
 namespace {
+
+CFamily<CCounter>& lookups = Metrics().Counter(
+    "velk_image_cache_lookups_total", "Look-ups of rendered images, by outcome", {"outcome"});
+CCounter& hits = lookups.With({"hit"});
+CCounter& misses = lookups.With({"miss"});
+// The bytes all caches hold: changed with each cache's mutex held.
+CGauge& cachedBytes =
+    Metrics()
+        .Gauge("velk_image_cache_bytes", "Memory that rendered images take in the cache")
+        .Get();
 
 // The heap blocks of a cached image besides its buffers: the image with its shared_ptr control
 // block, the map node and the list node, rounded up for the allocator's headers.
@@ -21,7 +33,11 @@ std::shared_ptr<const CImage> CImageCache::Find(const std::string& key, const st
                                                 int64_t nowMs) {
   std::lock_guard<std::mutex> lock(m_mutex);
   auto found = m_slots.find(key);
-  if (found == m_slots.end() || found->second.variant != variant) return nullptr;
+  if (found == m_slots.end() || found->second.variant != variant) {
+    misses.Add();
+    return nullptr;
+  }
+  hits.Add();
   m_recent.splice(m_recent.begin(), m_recent, found->second.recent);
   found->second.confirmedMs = nowMs;
   return found->second.image;
@@ -38,6 +54,7 @@ std::shared_ptr<const CImage> CImageCache::FindConfirmedSince(const std::string&
 void CImageCache::Store(const std::string& key, const std::string& variant,
                         std::shared_ptr<const CImage> image, int64_t nowMs) {
   std::lock_guard<std::mutex> lock(m_mutex);
+  const size_t before = m_bytes;
   auto [slot, added] = m_slots.try_emplace(key);
   if (added) {
     m_recent.push_front(key);
@@ -52,6 +69,7 @@ void CImageCache::Store(const std::string& key, const std::string& variant,
   slot->second.image = std::move(image);
   m_bytes += slot->second.cost;
   Evict();
+  cachedBytes.Add(static_cast<int64_t>(m_bytes) - static_cast<int64_t>(before));
 }
 
 size_t CImageCache::Bytes() const {

@@ -6,12 +6,36 @@
 #include <png.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <csetjmp>
 #include <utility>
 #include <vector>
 
+#include "base/log.h"
+#include "base/metrics.h"
+
 namespace {
+
+CHistogram& renders =
+    Metrics()
+        .Histogram("velk_render_duration_seconds", "Time to draw and encode one signature image")
+        .Get();
+CCounter& unknownGlyphs =
+    Metrics()
+        .Counter("velk_render_missing_glyphs_total",
+                 "Characters drawn as boxes because no installed font has them")
+        .Get();
+
+// Characters of the image being rendered that no installed font has (drawn as boxes): counted
+// while drawing, on the rendering thread.
+thread_local size_t t_unknownGlyphs = 0;
+
+// Draws `layout` at the current point and counts the characters it lacks a font for.
+void ShowLayout(cairo_t* cr, PangoLayout* layout) {
+  t_unknownGlyphs += static_cast<size_t>(pango_layout_get_unknown_glyphs_count(layout));
+  pango_cairo_show_layout(cr, layout);
+}
 
 struct CColor {
   double r, g, b;
@@ -193,7 +217,7 @@ class CLine {
     const double top = baseline - pango_layout_get_baseline(m_layout) / double(PANGO_SCALE);
     cairo_set_source_rgb(cr, color.r, color.g, color.b);
     cairo_move_to(cr, x, top);
-    pango_cairo_show_layout(cr, m_layout);
+    ShowLayout(cr, m_layout);
   }
 
  private:
@@ -441,7 +465,7 @@ void DrawSymbol(const CCanvas& canvas, const char* symbol, double px, double x, 
   glyphH = ink.height;
   cairo_set_source_rgb(canvas.cr, color.r, color.g, color.b);
   cairo_move_to(canvas.cr, x + (w - glyphW) / 2 - ink.x, y + (h - glyphH) / 2 - ink.y);
-  pango_cairo_show_layout(canvas.cr, glyph.Layout());
+  ShowLayout(canvas.cr, glyph.Layout());
 }
 
 bool IsProblem(CSignatureView::EKind kind) {
@@ -584,6 +608,21 @@ CRenderer::~CRenderer() {
 }
 
 std::string CRenderer::RenderPng(const CSignatureView& view, std::vector<CDrawnText>* drawn) {
+  const auto started = std::chrono::steady_clock::now();
+  std::string png = DrawPng(view, drawn);
+  renders.Observe(
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
+  if (t_unknownGlyphs > 0) {
+    unknownGlyphs.Add(t_unknownGlyphs);
+    LogRepeated("missing glyphs", std::to_string(t_unknownGlyphs) +
+                                      " characters of a signature have no installed font and "
+                                      "show as boxes; install fonts-noto-core and fonts-noto-cjk");
+  }
+  return png;
+}
+
+std::string CRenderer::DrawPng(const CSignatureView& view, std::vector<CDrawnText>* drawn) {
+  t_unknownGlyphs = 0;
   std::lock_guard<std::mutex> lock(m_mutex);
   const std::vector<CTemplateInfo>& templates = SupportedTemplates();
   size_t index = 0;

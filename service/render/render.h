@@ -75,6 +75,8 @@ class CRenderer {
   std::string RenderPng(const CSignatureView& view, std::vector<CDrawnText>* drawn = nullptr);
 
  private:
+  // RenderPng without its metrics and its log line of missing glyphs.
+  std::string DrawPng(const CSignatureView& view, std::vector<CDrawnText>* drawn);
   struct CState;
   std::mutex m_mutex;
   std::unique_ptr<CState> m_state;

@@ -5,9 +5,30 @@
 #include <sodium.h>
 
 #include <array>
+#include <chrono>
+
+#include "base/metrics.h"
 
 #include "storage/postgres_store.h"
 #include "storage/sqlite_store.h"
+
+namespace {
+
+// Registered at start, so that they show from the first scrape on.
+CGauge& queuedWrites =
+    Metrics()
+        .Gauge("velk_store_write_queue", "Writes and account creations queued, not yet committed")
+        .Get();
+CCounter& storeErrors =
+    Metrics().Counter("velk_store_errors_total", "Database operations that failed").Get();
+CHistogram& commitDurations = Metrics()
+                                  .Histogram("velk_store_commit_duration_seconds",
+                                             "Time to commit one batch of writes, failed ones too")
+                                  .Get();
+
+}  // namespace
+
+CStoreError::CStoreError(const std::string& what) : std::runtime_error(what) { storeErrors.Add(); }
 
 std::string NameKey(std::string_view name) {
   std::string key(name);
@@ -66,6 +87,7 @@ void CStore::CreateAccount(CAccountRecord record, std::function<void(ECreateResu
     m_creations.push_back({std::move(record), std::move(done)});
     ++m_enqueued;
   }
+  queuedWrites.Add(1);
   m_queueWake.notify_one();
 }
 
@@ -93,6 +115,7 @@ void CStore::Write(const std::string& name, CAccountWrite write, Done done) {
     pending.done.push_back(std::move(done));
     ++m_enqueued;
   }
+  queuedWrites.Add(1);
   m_queueWake.notify_one();
 }
 
@@ -111,30 +134,55 @@ void CStore::Flush() {
   m_flushed.wait(lock, [&] { return m_committed >= target; });
 }
 
+void CStore::CheckReady(Done done) {
+  {
+    std::lock_guard<std::mutex> lock(m_queueMutex);
+    m_readyChecks.push_back(std::move(done));
+  }
+  m_queueWake.notify_one();
+}
+
 void CStore::RunWriter() {
   for (;;) {
     std::vector<CCreation> creations;
     std::map<std::string, CPendingWrite> writes;
     std::vector<CQueuedReport> reports;
+    std::vector<Done> readyChecks;
     uint64_t upTo = 0;
     {
       std::unique_lock<std::mutex> lock(m_queueMutex);
       m_queueWake.wait(lock, [this] {
-        return m_stopping || !m_creations.empty() || !m_writes.empty() || !m_reports.empty();
+        return m_stopping || !m_creations.empty() || !m_writes.empty() || !m_reports.empty() ||
+               !m_readyChecks.empty();
       });
-      if (m_creations.empty() && m_writes.empty() && m_reports.empty()) return;
+      if (m_creations.empty() && m_writes.empty() && m_reports.empty() && m_readyChecks.empty())
+        return;
       creations.swap(m_creations);
       writes.swap(m_writes);
       reports.swap(m_reports);
+      readyChecks.swap(m_readyChecks);
       upTo = m_enqueued;
     }
-    CommitBatch(creations, writes, reports);
+    if (!creations.empty() || !writes.empty() || !reports.empty())
+      CommitBatch(creations, writes, reports);
     {
       std::lock_guard<std::mutex> lock(m_queueMutex);
+      queuedWrites.Add(static_cast<int64_t>(m_committed) - static_cast<int64_t>(upTo));
       m_committed = upTo;
     }
     m_flushed.notify_all();
+    if (!readyChecks.empty()) AnswerReadyChecks(readyChecks);
   }
+}
+
+void CStore::AnswerReadyChecks(std::vector<Done>& checks) {
+  std::string error;
+  try {
+    CheckWritable();
+  } catch (const std::exception& failure) {
+    error = failure.what();
+  }
+  for (Done& done : checks) done(error.empty(), error);
 }
 
 void CStore::CommitBatch(std::vector<CCreation>& creations,
@@ -144,6 +192,7 @@ void CStore::CommitBatch(std::vector<CCreation>& creations,
   std::map<std::string, CAccountWrite> plain;
   for (const auto& [nameKey, pending] : writes) plain.emplace(nameKey, pending.write);
   std::string error;
+  const auto started = std::chrono::steady_clock::now();
   try {
     Commit(creations, plain, reports, results);
   } catch (const CStoreError& failure) {
@@ -152,6 +201,8 @@ void CStore::CommitBatch(std::vector<CCreation>& creations,
       if (result == ECreateResult::kCreated) result = ECreateResult::kFailed;
     }
   }
+  commitDurations.Observe(
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
   for (size_t i = 0; i < creations.size(); ++i) creations[i].done(results[i]);
   for (auto& [nameKey, pending] : writes) {
     for (Done& done : pending.done) done(error.empty(), error);

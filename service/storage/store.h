@@ -19,9 +19,10 @@
 #include "storage/account_settings.h"
 #include "storage/track_state.h"
 
+// A database failure; each one made counts in the metric velk_store_errors_total.
 class CStoreError : public std::runtime_error {
  public:
-  using std::runtime_error::runtime_error;
+  explicit CStoreError(const std::string& what);
 };
 
 struct CAccountRecord {
@@ -195,6 +196,10 @@ class CStore {
   void Report(const std::string& name, CReportWrite report, ReportDone done);
   // Returns once everything queued before the call has been committed (or has failed).
   void Flush();
+  // Queues a check that the store takes writes: after the writes queued before it, the writer
+  // thread commits a small write as CheckWritable does; `done` runs there with the outcome.
+  // Checks queued while one waits share its outcome.
+  void CheckReady(Done done);
 
  protected:
   struct CCreation {
@@ -227,6 +232,8 @@ class CStore {
   void RunWriter();
   void CommitBatch(std::vector<CCreation>& creations, std::map<std::string, CPendingWrite>& writes,
                    std::vector<CQueuedReport>& reports);
+  // Runs CheckWritable on the writer thread and gives each of `checks` its outcome.
+  void AnswerReadyChecks(std::vector<Done>& checks);
 
   std::mutex m_queueMutex;
   std::condition_variable m_queueWake;
@@ -236,6 +243,7 @@ class CStore {
   std::vector<CQueuedReport> m_reports;           // in the order they came
   uint64_t m_enqueued = 0;                        // writes queued so far
   uint64_t m_committed = 0;                       // writes the writer has finished with so far
+  std::vector<Done> m_readyChecks;
   bool m_stopping = false;
   std::thread m_writerThread;
 };

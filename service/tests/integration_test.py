@@ -31,7 +31,7 @@ def velk(*args):
 def start_service():
     """Starts the service on a free port (--port 0) and returns the process and the port."""
     process = subprocess.Popen([SERVICE, "serve", "--db", os.path.join(WORK, "velk.sqlite"),
-                                "--address", "127.0.0.1", "--port", "0"],
+                                "--address", "127.0.0.1", "--port", "0", "--access-log", "off"],
                                stdout=subprocess.PIPE, stderr=sys.stderr, text=True)
     line = process.stdout.readline()
     match = re.search(r"listening on http://127\.0\.0\.1:(\d+)", line)

@@ -100,7 +100,8 @@ class Cluster:
             [SERVICE, "serve", "--db", self.db_uri(form), "--port", str(port), "--report-interval-ms",
              str(INTERVAL_MS), "--wrong-keys-per-minute", str(WRONG_KEYS), "--trusted-proxy",
              "127.0.0.1", "--https-url", "https://127.0.0.1:%d" % self.tls_port,
-             "--registrations-per-hour", str(self.registrations_per_hour)],
+             "--registrations-per-hour", str(self.registrations_per_hour),
+             "--metrics-address", "127.0.0.1:0", "--access-log", "off"],
             stdout=subprocess.PIPE, stderr=sys.stderr, text=True)
         line = process.stdout.readline()
         match = re.search(r"listening on http://127\.0\.0\.1:(\d+)", line)

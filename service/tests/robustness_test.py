@@ -36,7 +36,7 @@ class Service:
             result = subprocess.run([SERVICE, "adduser", "--db", db, "--key", KEY, *names],
                                     capture_output=True, text=True, check=False)
             assert result.returncode == 0, result.stderr
-        command = [SERVICE, "serve", "--db", db, "--port", "0", *options]
+        command = [SERVICE, "serve", "--db", db, "--port", "0", "--access-log", "off", *options]
         if limits:
             command = ["prlimit", "--nofile=%d:%d" % (limits, limits), *command]
         self.process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
