@@ -33,7 +33,8 @@ struct CReadiness::CState {
   void Run(const std::shared_ptr<CState>& self) {
     std::unique_lock<std::mutex> lock(mutex);
     while (!stopping) {
-      if (!waiting.empty() && !checking) {
+      // A check whose outcome is not given yet counts as running: those waiting take its outcome.
+      if (!waiting.empty() && !checking && !finished) {
         checking = true;
         lock.unlock();
         store.CheckReady([self](bool stored, const std::string& error) {
