@@ -108,15 +108,26 @@ CAccounts::CAccounts(CStore& store, const CClock& clock, CAccountsOptions option
     : m_store(store),
       m_clock(clock),
       m_options(options),
-      m_wrongChecks(clock, options.wrongKeysPerMinute, kMinuteMs) {
-  AdoptKeptReports();
+      m_wrongChecks(clock, options.wrongKeysPerMinute, kMinuteMs),
+      m_feed(store.Shared() ? store.Changes() : nullptr) {
+  if (m_feed) {
+    m_feed->Subscribe(
+        [this](const std::string& nameKey, int64_t version) { TakeChange(nameKey, version); });
+  }
+  try {
+    AdoptKeptReports();
+  } catch (...) {
+    // No destructor runs: the feed must not call into what is left of this object.
+    if (m_feed) m_feed->Subscribe({});
+    throw;
+  }
   if (m_options.applyOnTime) m_scheduler = std::thread([this] { RunScheduler(); });
 }
 
 void CAccounts::AdoptKeptReports() {
   for (auto& [nameKey, kept] : m_store.KeptReports()) {
     std::unique_lock<std::mutex> lock;
-    CEntry* entry = Lock(nameKey, lock, false);
+    CEntry* entry = Lock(nameKey, lock, ELoad::kHeld);
     // Known already, or being applied: this instance has it in hand.
     if (!entry || entry->applyingKept ||
         (entry->kept && entry->kept->dueAtMs == kept.dueAtMs && entry->kept->seq == kept.seq)) {
@@ -132,6 +143,7 @@ void CAccounts::AdoptKeptReports() {
 }
 
 CAccounts::~CAccounts() {
+  if (m_feed) m_feed->Subscribe({});
   {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_stopping = true;
@@ -142,34 +154,116 @@ CAccounts::~CAccounts() {
   m_store.Flush();
 }
 
+bool CAccounts::Current(const CEntry& entry) const {
+  return m_feed && entry.readEpoch == m_feed->Epoch() && m_feed->Live() &&
+         entry.record.version >= entry.reportedVersion;
+}
+
+void CAccounts::TakeChange(const std::string& nameKey, int64_t version) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  auto found = m_entries.find(nameKey);
+  if (found != m_entries.end()) {
+    CEntry& entry = *found->second;
+    ++entry.changesReported;
+    entry.reportedVersion = std::max(entry.reportedVersion, version);
+  }
+  auto reading = m_firstReads.find(nameKey);
+  if (reading != m_firstReads.end()) {
+    ++reading->second.changesReported;
+    reading->second.reportedVersion = std::max(reading->second.reportedVersion, version);
+  }
+}
+
+void CAccounts::Retire(CEntry& entry) {
+  entry.removed = true;
+  entry.kept.reset();
+  ++entry.keptGeneration;
+  for (auto it = m_due.begin(); it != m_due.end();) {
+    it = it->second == &entry ? m_due.erase(it) : std::next(it);
+  }
+  auto found = m_entries.find(entry.nameKey);
+  if (found != m_entries.end() && found->second.get() == &entry) {
+    m_removed.push_back(std::move(found->second));
+    m_entries.erase(found);
+  }
+}
+
 CAccounts::CEntry* CAccounts::Lock(std::string_view name, std::unique_lock<std::mutex>& lock,
-                                   bool refresh) {
+                                   ELoad load) {
   if (!IsValidUserName(name)) return nullptr;
   const std::string key = NameKey(name);
   lock = std::unique_lock<std::mutex>(m_mutex);
   auto found = m_entries.find(key);
-  if (found != m_entries.end()) {
-    if (found->second->removed) return nullptr;
-    // Another instance may have changed a shared store's account since this one last looked.
-    if (!refresh || !m_store.Shared()) return found->second.get();
+  CEntry* const held = found == m_entries.end() ? nullptr : found->second.get();
+  if (held) {
+    if (held->removed) return nullptr;
+    // Another instance may have changed a shared store's account since this one last looked,
+    // unless the change feed vouches that it did not.
+    if (load == ELoad::kHeld || !m_store.Shared()) return held;
+    if (load == ELoad::kCurrent && Current(*held)) return held;
   }
+  // What the feed reports while the look-up runs decides whether its answer is current.
+  const uint64_t epoch = m_feed ? m_feed->Epoch() : 0;
+  const uint64_t changesBefore = held ? held->changesReported : 0;
+  if (!held) ++m_firstReads[key].readers;
+  auto endFirstRead = [&](CFirstRead* reported) {
+    auto reading = m_firstReads.find(key);
+    if (reading == m_firstReads.end()) return;
+    if (reported) *reported = reading->second;
+    if (--reading->second.readers == 0) m_firstReads.erase(reading);
+  };
   lock.unlock();
   // The look-up runs without the lock: other accounts need not wait for the database.
-  std::optional<CAccountRecord> record = m_store.FindAccount(key);
-  lock.lock();
-  // An entry stays even when its account went: queued writes and the schedule point to it.
-  if (!record) return nullptr;
-  auto& slot = m_entries[key];
-  if (!slot) {
-    slot = std::make_unique<CEntry>();
-    slot->nameKey = key;
-    slot->changedAt = record->changedAt;
-    slot->record = std::move(*record);
-    slot->version = ++m_lastVersion;
-  } else {
-    Refresh(*slot, std::move(*record));
+  std::optional<CAccountRecord> record;
+  try {
+    record = m_store.FindAccount(key);
+  } catch (const CStoreError&) {
+    lock.lock();
+    if (!held) endFirstRead(nullptr);
+    lock.unlock();
+    throw;
   }
-  return slot->removed ? nullptr : slot.get();
+  lock.lock();
+  CFirstRead firstRead;
+  if (!held) endFirstRead(&firstRead);
+  found = m_entries.find(key);
+  CEntry* entry = found == m_entries.end() ? nullptr : found->second.get();
+  if (entry && entry->removed) return nullptr;
+  if (!record) {
+    // An entry stays while its account is in use here, but one deleted elsewhere goes.
+    if (entry && entry == held && m_store.Shared()) Retire(*entry);
+    return nullptr;
+  }
+  if (entry && entry->record.id != record->id) {
+    // The name was deleted and registered again elsewhere: another account.
+    Retire(*entry);
+    entry = nullptr;
+  }
+  if (!entry) {
+    auto& slot = m_entries[key];
+    slot = std::make_unique<CEntry>();
+    entry = slot.get();
+    entry->nameKey = key;
+    entry->changedAt = record->changedAt;
+    entry->record = std::move(*record);
+    entry->version = ++m_lastVersion;
+    entry->readEpoch = epoch;
+    // Changes reported while the look-up ran may be newer than what it found.
+    const bool changedMeanwhile =
+        held ? held->changesReported != changesBefore : firstRead.changesReported > 0;
+    entry->reportedVersion = !changedMeanwhile ? entry->record.version
+                             : held            ? CChangeFeed::kUnknownVersion
+                                               : firstRead.reportedVersion;
+    return entry;
+  }
+  // A look-up that started before this instance's own write committed may find the state before
+  // it: what is held is newer then.
+  if (record->version >= entry->record.version) Refresh(*entry, std::move(*record));
+  if (entry == held) {
+    entry->readEpoch = epoch;
+    if (entry->changesReported == changesBefore) entry->reportedVersion = entry->record.version;
+  }
+  return entry;
 }
 
 void CAccounts::Refresh(CEntry& entry, CAccountRecord record) {
@@ -201,17 +295,39 @@ std::optional<CAccounts::CView> CAccounts::Find(std::string_view name) {
   std::unique_lock<std::mutex> lock;
   CEntry* entry = Lock(name, lock);
   if (!entry) return std::nullopt;
+  return ViewOf(*entry);
+}
+
+std::optional<CAccounts::CView> CAccounts::FindHeld(std::string_view name) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  auto found = m_entries.find(NameKey(name));
+  if (found == m_entries.end() || found->second->removed) return std::nullopt;
+  const CEntry& entry = *found->second;
+  if (m_store.Shared() && !Current(entry)) return std::nullopt;
+  return ViewOf(entry);
+}
+
+bool CAccounts::KeyMatchesHeld(std::string_view name, const CKeyDigest& digest) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  auto found = m_entries.find(NameKey(name));
+  if (found == m_entries.end() || found->second->removed) return false;
+  const CEntry& entry = *found->second;
+  if (m_store.Shared() && !Current(entry)) return false;
+  return entry.rightKey && SameDigest(*entry.rightKey, digest);
+}
+
+CAccounts::CView CAccounts::ViewOf(const CEntry& entry) {
   CView view;
-  view.name = entry->record.name;
-  view.codePage = entry->record.codePage;
-  view.createdAt = entry->record.createdAt;
-  view.state = entry->record.state;
-  view.version = entry->version;
-  view.changedAt = entry->changedAt;
+  view.name = entry.record.name;
+  view.codePage = entry.record.codePage;
+  view.createdAt = entry.record.createdAt;
+  view.state = entry.record.state;
+  view.version = entry.version;
+  view.changedAt = entry.changedAt;
   view.wrongKey =
-      entry->wrongKeySeen && entry->record.state.playback == CTrackState::EPlayback::kNone;
-  view.settings = entry->record.settings;
-  view.tokenMd5 = entry->record.tokenMd5;
+      entry.wrongKeySeen && entry.record.state.playback == CTrackState::EPlayback::kNone;
+  view.settings = entry.record.settings;
+  view.tokenMd5 = entry.record.tokenMd5;
   return view;
 }
 
@@ -268,7 +384,7 @@ bool CAccounts::RememberKeyCheck(std::string_view name, const CKeyDigest& digest
   }
   std::unique_lock<std::mutex> lock;
   // The entry exists: CheckKey made it and reserved the check that ends here.
-  CEntry* entry = Lock(name, lock, false);
+  CEntry* entry = Lock(name, lock, ELoad::kHeld);
   if (!entry) return false;
   entry->checkReserved = false;
   if (failure) throw *failure;
@@ -407,7 +523,7 @@ void CAccounts::ApplyFromPlayer(std::string_view name, CKeptReport report, Apply
 void CAccounts::Submit(std::string_view name, CKeptReport incoming, ApplyDone done, bool justRead) {
   std::unique_lock<std::mutex> lock;
   // A shared store decides whether the account exists, and its interval: no need to read it.
-  CEntry* entry = Lock(name, lock, !justRead && !m_store.Shared());
+  CEntry* entry = Lock(name, lock, justRead || m_store.Shared() ? ELoad::kHeld : ELoad::kCurrent);
   if (!entry) return done(EApply::kNoAccount, "");
   if (m_store.Shared()) {
     CReportWrite write;
@@ -489,6 +605,10 @@ void CAccounts::ReportShared(
   m_store.Report(entry.nameKey, std::move(write),
                  [this, target, raw, done = std::move(done)](
                      bool stored, const CReportOutcome& outcome, const std::string& error) {
+                   if (stored && outcome.result == CReportOutcome::EResult::kApplied) {
+                     std::lock_guard<std::mutex> lock(m_mutex);
+                     TakeApplied(*target, outcome);
+                   }
                    if (stored && outcome.result == CReportOutcome::EResult::kKept) {
                      // Scheduled here; if another instance keeps a newer one meanwhile, the claim
                      // by this report's number fails and the newer one is adopted instead.
@@ -506,6 +626,21 @@ void CAccounts::ReportShared(
                    }
                    done(stored, outcome.result, error);
                  });
+}
+
+void CAccounts::TakeApplied(CEntry& entry, const CReportOutcome& outcome) {
+  // A look-up that finished meanwhile may have brought a newer state already; without a version
+  // (another player's listen) the change notice brings it.
+  if (outcome.version == 0 || outcome.version < entry.record.version) return;
+  entry.wrongKeySeen = false;
+  if (!(entry.record.state == outcome.state)) {
+    entry.record.state = outcome.state;
+    MarkChanged(entry);
+  }
+  // As every instance reads it, so that all answer alike; and current without reading it again.
+  entry.record.version = outcome.version;
+  entry.record.changedAt = outcome.changedAt;
+  entry.changedAt = outcome.changedAt;
 }
 
 void CAccounts::ClaimKept(CEntry& entry) {

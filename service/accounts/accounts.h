@@ -61,6 +61,11 @@ class CAccounts {
   };
   // The account called `name` in any letter case, or nothing. Throws CStoreError.
   std::optional<CView> Find(std::string_view name);
+  // The account as this instance holds it, when that is known to be current without asking the
+  // store: any held account of a store of this process alone, one of a shared store while its
+  // change feed vouches for it. Nothing otherwise, also for an account not held. Never waits for
+  // the database.
+  std::optional<CView> FindHeld(std::string_view name);
 
   enum class EKeyCheck {
     kNoAccount,
@@ -83,6 +88,10 @@ class CAccounts {
   // is then forgotten).
   bool RememberKeyCheck(std::string_view name, const CKeyDigest& digest, bool matches,
                         bool checked = true, EKeyFrom from = EKeyFrom::kPlayer);
+  // Whether `digest` is the key that last passed the slow check of the account `name`, as this
+  // instance holds it, known current without asking the store (see FindHeld). Never waits for the
+  // database; false when that is not known.
+  bool KeyMatchesHeld(std::string_view name, const CKeyDigest& digest);
   // Milliseconds until the account may have another wrong key checked (at least 1).
   int64_t KeyCheckRetryMs(std::string_view name);
 
@@ -152,14 +161,41 @@ class CAccounts {
     bool applyingKept = false;
     std::string checkedHash;  // the key hash that the reserved slow check uses
     bool removed = false;     // deleted: no longer found; kept in memory for writes under way
+    // With a shared store's change feed: the feed's epoch when `record` was read, the newest
+    // version that the feed reported since (kUnknownVersion: a change that named none), and how
+    // many changes it reported of this account. `record` is current while the feed is live, the
+    // epoch unchanged and its version at least the one reported.
+    uint64_t readEpoch = 0;
+    int64_t reportedVersion = 0;
+    uint64_t changesReported = 0;
+  };
+  // Changes the feed reported of an account being read for the first time.
+  struct CFirstRead {
+    size_t readers = 0;
+    int64_t reportedVersion = 0;
+    uint64_t changesReported = 0;
   };
   // Queues `write` of an account change; on commit, `apply` updates the entry (m_mutex held).
   void WriteChange(std::string_view name, CAccountWrite write,
                    std::function<void(CEntry& entry)> apply, ChangeDone done);
-  // The entry of `name`, loaded from the store when missing, and read again from a shared store
-  // when `refresh`; null when there is no such account. Returns with m_mutex held when the entry
-  // exists. Throws CStoreError when the store fails.
-  CEntry* Lock(std::string_view name, std::unique_lock<std::mutex>& lock, bool refresh = true);
+  enum class ELoad {
+    kHeld,     // what this instance holds; read from the store only when it holds nothing
+    kCurrent,  // and from a shared store also unless its change feed vouches for what is held
+    kRead,     // and from a shared store always
+  };
+  // The entry of `name`, loaded from the store as `load` says; null when there is no such
+  // account. Returns with m_mutex held when the entry exists. Throws CStoreError when the store
+  // fails.
+  CEntry* Lock(std::string_view name, std::unique_lock<std::mutex>& lock,
+               ELoad load = ELoad::kCurrent);
+  static CView ViewOf(const CEntry& entry);  // m_mutex held
+  // Whether `entry` may be answered from without reading the store (m_mutex held).
+  bool Current(const CEntry& entry) const;
+  // Takes a change that the feed reported: the next use of the account reads it again. Runs on
+  // the feed's thread.
+  void TakeChange(const std::string& nameKey, int64_t version);
+  // Takes `entry` out of use for good (m_mutex held): its account is gone from the store.
+  void Retire(CEntry& entry);
   // Takes what the store holds for `entry`'s account (m_mutex held): a change of state made
   // elsewhere changes the version, and the last report applied elsewhere counts for the interval.
   void Refresh(CEntry& entry, CAccountRecord record);
@@ -179,6 +215,8 @@ class CAccounts {
       CEntry& entry, CReportWrite write,
       std::function<void(bool stored, CReportOutcome::EResult result, const std::string& error)>
           done);
+  // Takes the state that a shared store's report left (m_mutex held).
+  void TakeApplied(CEntry& entry, const CReportOutcome& outcome);
   // Applies `entry`'s kept report of a shared store if it is still the one kept (m_mutex held).
   void ClaimKept(CEntry& entry);
   void MarkChanged(CEntry& entry);  // m_mutex held
@@ -197,7 +235,9 @@ class CAccounts {
   std::vector<std::unique_ptr<CEntry>> m_removed;
   uint64_t m_lastVersion = 0;  // versions never repeat, also across a name deleted and reused
   std::multimap<int64_t, CEntry*> m_due;  // kept reports by the steady time they are due
-  int64_t m_adoptAtMs = 0;  // steady time of the next look at a shared store's kept reports
+  int64_t m_adoptAtMs = 0;    // steady time of the next look at a shared store's kept reports
+  CChangeFeed* const m_feed;  // a shared store's, or null
+  std::unordered_map<std::string, CFirstRead> m_firstReads;  // by NameKey
   std::condition_variable m_schedulerWake;
   bool m_stopping = false;
   std::thread m_scheduler;

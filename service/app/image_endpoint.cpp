@@ -192,6 +192,34 @@ CHttpResponse CSignatureService::LateImage(const CHttpRequest& request, std::str
   return ImageResponse(request, recent ? recent : m_unavailableImage);
 }
 
+bool CSignatureService::ImageFromMemory(const CHttpRequest& request, std::string_view name,
+                                        Reply& reply) {
+  if (request.method != "GET" && request.method != "HEAD") return false;
+  const size_t slash = name.find('/');
+  ETemplate layout = ETemplate::kCard;
+  if (slash != std::string_view::npos && !ParseTemplate(name.substr(slash + 1), &layout))
+    return false;
+  const std::string_view user = name.substr(0, slash);
+  const std::optional<CAccounts::CView> account = m_accounts.FindHeld(user);
+  if (!account) return false;
+  const ETemplate* const chosen = slash == std::string_view::npos ? nullptr : &layout;
+  CSignatureStyle style = StyleOf(account->settings);
+  if (chosen) style.layout = *chosen;
+  CDrawJob job;
+  job.view = ViewOf(*account, style, &job.variant, &job.lastModified);
+  job.key = ImageKey(user, chosen);
+  job.cache = &m_images;
+  if (auto image = m_images.Find(job.key, job.variant, m_clock.SteadyMs())) {
+    reply(ImageResponse(request, image));
+    return true;
+  }
+  Draw(std::move(job),
+       [this, request, reply = std::move(reply)](std::shared_ptr<const CImage> image) {
+         reply(ImageResponse(request, image ? image : m_unavailableImage));
+       });
+  return true;
+}
+
 void CSignatureService::HandleImage(const CHttpRequest& request, std::string_view name,
                                     Reply reply) {
   if (request.method != "GET" && request.method != "HEAD")

@@ -53,21 +53,52 @@ CHttpResponse TooMany(const std::string& text, int64_t ms) {
   return response;
 }
 
-}  // namespace
-
-void CSignatureService::HandleReport(const CHttpRequest& request, std::string_view,
-                                     Reply uncounted) {
-  Reply reply = CountedReply(std::move(uncounted));
-  std::string_view form;
+// The report's form: the query of a GET, the body (or else the query) of a POST; false for
+// another method.
+bool ReportForm(const CHttpRequest& request, std::string_view* form) {
   const std::string_view target = request.target;
   const size_t question = target.find('?');
   const std::string_view query =
       question == std::string_view::npos ? std::string_view() : target.substr(question + 1);
   if (request.method == "GET") {
-    form = query;
+    *form = query;
   } else if (request.method == "POST") {
-    form = request.body.empty() ? query : std::string_view(request.body);
+    *form = request.body.empty() ? query : std::string_view(request.body);
   } else {
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool CSignatureService::ReportFromMemory(const CHttpRequest& request, Reply& reply) {
+  std::string_view form;
+  if (!ReportForm(request, &form)) return false;
+  CReportParse parsed = ParseReport(form);
+  if (parsed.error != EReportError::kNone) return false;
+  if (!m_accounts.KeyMatchesHeld(parsed.report.user, DigestKey(parsed.report.key))) return false;
+  // The answer comes after the commit, or the route's fallback after the database deadline.
+  auto ticket = std::make_shared<CDeadlineWork::CTicket>();
+  auto once = std::make_shared<Reply>(std::move(reply));
+  auto late = [this, once] { (*once)(LateReport(CHttpRequest(), {})); };
+  if (!m_databaseWork->Watch(ticket, std::move(late))) {
+    reply = std::move(*once);
+    return false;
+  }
+  // Counted as the report's handler counts its answers.
+  Reply counted = CountedReply([ticket, once](CHttpResponse response) {
+    if (ticket->Take()) (*once)(std::move(response));
+  });
+  FinishReport(parsed.report, std::move(counted), true);
+  return true;
+}
+
+void CSignatureService::HandleReport(const CHttpRequest& request, std::string_view,
+                                     Reply uncounted) {
+  Reply reply = CountedReply(std::move(uncounted));
+  std::string_view form;
+  if (!ReportForm(request, &form)) {
     CHttpResponse response = TextResponse(405, "Reports are sent with GET or POST.\n");
     response.fields.emplace_back("Allow", "GET, POST");
     return reply(std::move(response));

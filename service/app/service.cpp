@@ -170,8 +170,14 @@ void CSignatureService::Handle(const CHttpRequest& request, Reply reply) {
   for (const CRoute& route : kRoutes) {
     std::string_view name;
     if (!route.Matches(path, &name)) continue;
-    if (m_databaseWork && route.NeedsDatabase(request))
+    if (m_databaseWork && route.NeedsDatabase(request)) {
+      // What memory holds current needs no database thread.
+      if (route.handle == &CSignatureService::HandleImage && ImageFromMemory(request, name, reply))
+        return;
+      if (route.handle == &CSignatureService::HandleReport && ReportFromMemory(request, reply))
+        return;
       return Defer(route, request, name, std::move(reply));
+    }
     return (this->*route.handle)(request, name, std::move(reply));
   }
   reply(TextResponse(404,

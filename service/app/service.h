@@ -121,6 +121,14 @@ class CSignatureService : public CHttpHandler {
                                      const std::shared_ptr<const CImage>& image);
   // The cache key of an account's image: its own template's, or `layout`'s when given.
   static std::string ImageKey(std::string_view name, const ETemplate* layout);
+  // Answers an image request without the database when the account is in memory and known
+  // current: at once when its image is cached, else once the render thread drew it. Returns true
+  // when it took `reply`, else false with `reply` untouched.
+  bool ImageFromMemory(const CHttpRequest& request, std::string_view name, Reply& reply);
+  // Takes a report at once when memory decides its key (the account known current, the key the
+  // one that last passed): returns true once it is queued for the store, with the answer to come
+  // after the commit (or the fallback at the database deadline); else false, `reply` untouched.
+  bool ReportFromMemory(const CHttpRequest& request, Reply& reply);
 
   void HandleReport(const CHttpRequest& request, std::string_view name, Reply reply);
   void CheckKeyThenApply(std::shared_ptr<const CReport> report, Reply reply);

@@ -40,6 +40,22 @@ bool CDeadlineWork::Submit(std::shared_ptr<CTicket> ticket, Job job, Job late) {
   return true;
 }
 
+bool CDeadlineWork::Watch(std::shared_ptr<CTicket> ticket, Job late) {
+  auto item = std::make_shared<CItem>();
+  item->ticket = std::move(ticket);
+  item->late = std::move(late);
+  item->deadlineMs = m_clock.SteadyMs() + m_deadlineMs;
+  bool wakeTimer = false;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_stopping) return false;
+    wakeTimer = m_watched.empty();
+    m_watched.push_back(std::move(item));
+  }
+  if (wakeTimer) m_timerWake.notify_one();
+  return true;
+}
+
 void CDeadlineWork::RunJobs() {
   for (;;) {
     std::shared_ptr<CItem> item;

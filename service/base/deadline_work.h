@@ -41,6 +41,9 @@ class CDeadlineWork {
   // Queues `job`; `late` runs if `ticket` is still untaken at the deadline. Returns false, and
   // runs neither, when maxPending jobs are waiting already.
   bool Submit(std::shared_ptr<CTicket> ticket, Job job, Job late);
+  // Only the deadline, for work under way elsewhere: `late` runs if `ticket` is still untaken at
+  // the deadline. Returns false, and `late` never runs, once the pool is stopping.
+  bool Watch(std::shared_ptr<CTicket> ticket, Job late);
 
  private:
   struct CItem {

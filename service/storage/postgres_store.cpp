@@ -105,10 +105,83 @@ ALTER TABLE kept_reports ADD COLUMN source INTEGER NOT NULL DEFAULT 0;
 ALTER TABLE kept_reports ADD COLUMN started_at BIGINT NOT NULL DEFAULT 0;
 ALTER TABLE kept_reports ADD COLUMN duration_s BIGINT NOT NULL DEFAULT 0;
 )",
+    // Every change of an account, by any program, gets a new version (and a change of what its
+    // image shows a later changed_at) and is sent to every instance on the channel velk_changes
+    // in the same transaction: "SEQ NAME VERSION", or "SEQ NAME -" for a deletion. SEQ counts
+    // the transactions that change accounts, in commit order (the counter's row lock orders
+    // them), so that a listener sees when it missed one. The notices are sent as the transaction
+    // commits (a deferred trigger): the counter's row is locked after every account's, and only
+    // until the commit.
+    R"(
+INSERT INTO service_meta (name, value) VALUES ('change_seq', 0) ON CONFLICT (name) DO NOTHING;
+CREATE OR REPLACE FUNCTION velk_account_versioned() RETURNS trigger LANGUAGE plpgsql AS $$
+BEGIN
+  IF NEW.version = OLD.version AND NEW IS DISTINCT FROM OLD THEN
+    NEW.version := OLD.version + 1;
+    IF (NEW.name, NEW.code_page, NEW.playback, NEW.artist, NEW.title, NEW.album, NEW.year,
+        NEW.genre, NEW.track_at, NEW.stopped_at, NEW.ends_at) IS DISTINCT FROM
+       (OLD.name, OLD.code_page, OLD.playback, OLD.artist, OLD.title, OLD.album, OLD.year,
+        OLD.genre, OLD.track_at, OLD.stopped_at, OLD.ends_at) THEN
+      NEW.changed_at := GREATEST(extract(epoch FROM clock_timestamp())::bigint,
+                                 OLD.changed_at + 1);
+    END IF;
+  END IF;
+  RETURN NEW;
+END $$;
+CREATE OR REPLACE TRIGGER accounts_versioned BEFORE UPDATE ON accounts
+  FOR EACH ROW WHEN (NEW.version = OLD.version) EXECUTE FUNCTION velk_account_versioned();
+CREATE OR REPLACE FUNCTION velk_account_changed() RETURNS trigger LANGUAGE plpgsql AS $$
+DECLARE
+  seq TEXT := current_setting('velk.change_seq', true);
+BEGIN
+  IF TG_OP = 'UPDATE' AND NEW IS NOT DISTINCT FROM OLD THEN
+    RETURN NULL;
+  END IF;
+  IF seq IS NULL OR seq = '' THEN
+    UPDATE service_meta SET value = value + 1 WHERE name = 'change_seq'
+      RETURNING value::text INTO seq;
+    PERFORM set_config('velk.change_seq', seq, true);
+  END IF;
+  IF TG_OP = 'DELETE' THEN
+    PERFORM pg_notify('velk_changes', seq || ' ' || OLD.name_key || ' -');
+  ELSE
+    PERFORM pg_notify('velk_changes', seq || ' ' || NEW.name_key || ' ' || NEW.version);
+  END IF;
+  RETURN NULL;
+END $$;
+DROP TRIGGER IF EXISTS accounts_changed ON accounts;
+CREATE CONSTRAINT TRIGGER accounts_changed AFTER INSERT OR UPDATE OR DELETE ON accounts
+  DEFERRABLE INITIALLY DEFERRED FOR EACH ROW EXECUTE FUNCTION velk_account_changed();
+CREATE OR REPLACE FUNCTION velk_settings_changed() RETURNS trigger LANGUAGE plpgsql AS $$
+BEGIN
+  UPDATE accounts SET version = version + 1,
+    changed_at = GREATEST(extract(epoch FROM clock_timestamp())::bigint, changed_at + 1)
+    WHERE name_key = CASE TG_OP WHEN 'DELETE' THEN OLD.name_key ELSE NEW.name_key END;
+  RETURN NULL;
+END $$;
+CREATE OR REPLACE TRIGGER account_settings_changed
+  AFTER INSERT OR UPDATE OR DELETE ON account_settings
+  FOR EACH ROW EXECUTE FUNCTION velk_settings_changed();
+)",
 };
 
 // Any number, the same in every instance: it serializes upgrades of one database.
 constexpr char kUpgradeLockSql[] = "SELECT pg_advisory_xact_lock(7317001)";
+
+// A report's change of the account (see "report"), and what it answers of the account.
+#define VELK_APPLY_SQL                                                                           \
+  "UPDATE accounts SET playback = CASE WHEN $2 THEN 2 ELSE 1 END, "                              \
+  "artist = CASE WHEN $2 THEN artist ELSE $3 END, title = CASE WHEN $2 THEN title ELSE $4 END, " \
+  "album = CASE WHEN $2 THEN album ELSE $5 END, year = CASE WHEN $2 THEN year ELSE $6 END, "     \
+  "genre = CASE WHEN $2 THEN genre ELSE $7 END, "                                                \
+  "track_at = CASE WHEN $2 THEN track_at ELSE $8 END, "                                          \
+  "stopped_at = CASE WHEN NOT $2 THEN 0 WHEN playback = 2 THEN stopped_at ELSE $9 END, "         \
+  "ends_at = CASE WHEN $2 THEN 0 ELSE $12 END, "                                                 \
+  "version = version + 1, changed_at = GREATEST($10::bigint / 1000, changed_at + 1), "           \
+  "applied_at_ms = $10 WHERE name_key = $1"
+#define VELK_APPLIED                                                                       \
+  "RETURNING version, changed_at, playback, artist, title, album, year, genre, track_at, " \
+  "stopped_at, ends_at"
 
 struct CStatement {
   const char* name;
@@ -148,17 +221,30 @@ constexpr CStatement kStatements[] = {
     {"lock",
      "SELECT applied_at_ms, EXISTS (SELECT 1 FROM kept_reports AS k WHERE k.name_key = "
      "a.name_key) FROM accounts AS a WHERE name_key = $1 FOR UPDATE OF a"},
-    // A report applied: $2 true for a stop, which keeps the last track and the first stop's time.
-    {"apply",
-     "UPDATE accounts SET playback = CASE WHEN $2 THEN 2 ELSE 1 END, "
-     "artist = CASE WHEN $2 THEN artist ELSE $3 END, title = CASE WHEN $2 THEN title ELSE $4 END, "
-     "album = CASE WHEN $2 THEN album ELSE $5 END, year = CASE WHEN $2 THEN year ELSE $6 END, "
-     "genre = CASE WHEN $2 THEN genre ELSE $7 END, "
-     "track_at = CASE WHEN $2 THEN track_at ELSE $8 END, "
-     "stopped_at = CASE WHEN NOT $2 THEN 0 WHEN playback = 2 THEN stopped_at ELSE $9 END, "
-     "ends_at = CASE WHEN $2 THEN 0 ELSE $11 END, "
-     "version = version + 1, changed_at = GREATEST($10::bigint / 1000, changed_at + 1), "
-     "applied_at_ms = $10 WHERE name_key = $1"},
+    // A report, once "lock" holds the account's row: applied ($2 true for a stop, which keeps the
+    // last track and the first stop's time), or kept when it comes within $11 ms of the last one
+    // applied (its raw tags $12-$16 as bytea), replacing any report kept before. Answers whether
+    // it was kept, the kept report's number and due time, or the account as the report left it.
+    {"report",
+     "WITH decided AS (SELECT applied_at_ms > 0 AND $10::bigint - applied_at_ms < $11::bigint "
+     "AS keep, applied_at_ms FROM accounts WHERE name_key = $1), "
+     "kept AS (INSERT INTO kept_reports (name_key, stopped, artist, title, album, year, genre, "
+     "arrived_at, due_at_ms, source, started_at, duration_s) SELECT $1, $2, $13, $14, $15, $16, "
+     "$17, $9, applied_at_ms + $11, $18, $19, $20 FROM decided WHERE keep "
+     "ON CONFLICT (name_key) DO UPDATE SET stopped = EXCLUDED.stopped, "
+     "artist = EXCLUDED.artist, title = EXCLUDED.title, album = EXCLUDED.album, "
+     "year = EXCLUDED.year, genre = EXCLUDED.genre, arrived_at = EXCLUDED.arrived_at, "
+     "due_at_ms = EXCLUDED.due_at_ms, source = EXCLUDED.source, "
+     "started_at = EXCLUDED.started_at, duration_s = EXCLUDED.duration_s, "
+     "seq = nextval('kept_report_seqs') RETURNING seq, due_at_ms), "
+     // Newer than any report kept: that one will never be shown.
+     "unkept AS (DELETE FROM kept_reports WHERE name_key = $1 AND "
+     "EXISTS (SELECT FROM decided WHERE NOT keep)), "
+     "applied AS (" VELK_APPLY_SQL " AND EXISTS (SELECT FROM decided WHERE NOT keep) " VELK_APPLIED
+     ") SELECT (SELECT keep FROM decided), (SELECT seq FROM kept), (SELECT due_at_ms FROM kept), "
+     "applied.* FROM (SELECT) AS one LEFT JOIN applied ON true"},
+    // The fallback for reports of other players' listens, which the writer decides step by step.
+    {"claim_seq", "DELETE FROM kept_reports WHERE name_key = $1 AND seq = $2"},
     // Another player's finished listen ($2-$8: tags, its start and end; $9 now): shown as the last
     // played track unless what the account shows began after it, or it is the track playing now
     // and came more than $11 s before that track's told end ($10: the grace after that end).
@@ -169,7 +255,11 @@ constexpr CStatement kStatements[] = {
      "WHERE name_key = $1 AND NOT CASE WHEN playback = 1 AND artist = $2 AND title = $3 "
      "THEN ends_at > 0 AND ends_at - $10::bigint > $9::bigint / 1000 + $11::bigint "
      "ELSE playback <> 0 AND track_at > $7 END"},
-    {"claim_seq", "DELETE FROM kept_reports WHERE name_key = $1 AND seq = $2"},
+    // The kept report of number $11 applied, if it is still kept (the claim removes it).
+    {"claim_report",
+     "WITH claimed AS (DELETE FROM kept_reports WHERE name_key = $1 AND seq = $11 RETURNING 1), "
+     "applied AS (" VELK_APPLY_SQL " AND EXISTS (SELECT FROM claimed) " VELK_APPLIED
+     ") SELECT false, NULL, NULL, applied.* FROM (SELECT) AS one LEFT JOIN applied ON true"},
     {"unkeep", "DELETE FROM kept_reports WHERE name_key = $1"},
     {"settings",
      "INSERT INTO account_settings (name_key, layout, theme, accent, show_album, show_year, "
@@ -210,11 +300,9 @@ constexpr CStatement kStatements[] = {
     {"add_secret",
      "INSERT INTO service_secrets (name, secret) VALUES ('forms', $1) ON CONFLICT DO NOTHING"},
     {"secret", "SELECT secret FROM service_secrets WHERE name = 'forms'"},
-    {"touch",
-     "UPDATE accounts SET version = version + 1, "
-     "changed_at = GREATEST($2::bigint / 1000, changed_at + 1) WHERE name_key = $1"},
-    {"remove", "DELETE FROM accounts WHERE name_key = $1"},
+    // Settings first: their trigger touches the account.
     {"remove_settings", "DELETE FROM account_settings WHERE name_key = $1"},
+    {"remove", "DELETE FROM accounts WHERE name_key = $1"},
     {"kept",
      "SELECT name_key, stopped, artist, title, album, year, genre, arrived_at, due_at_ms, seq, "
      "source, started_at, duration_s FROM kept_reports"},
@@ -225,6 +313,32 @@ constexpr CStatement kStatements[] = {
     {"probe",
      "INSERT INTO service_meta (name, value) VALUES ('write_check', "
      "extract(epoch FROM now())::bigint) ON CONFLICT (name) DO UPDATE SET value = EXCLUDED.value"},
+};
+
+bool IsPrepared(std::string_view name) {
+  for (const CStatement& statement : kStatements) {
+    if (name == statement.name) return true;
+  }
+  return false;
+}
+
+// Statements sent in pipeline mode before their answers are taken: few enough that neither side's
+// socket buffer fills while the other waits.
+constexpr size_t kPipelineDepth = 256;
+
+// The parameters of one statement as libpq takes them; `params` must outlive it.
+struct CParams {
+  CParams(const std::vector<std::string>& params, const std::vector<bool>& binary) {
+    for (size_t i = 0; i < params.size(); ++i) {
+      values.push_back(params[i].data());
+      lengths.push_back(static_cast<int>(params[i].size()));
+      formats.push_back(i < binary.size() && binary[i] ? 1 : 0);
+    }
+  }
+  int Count() const { return static_cast<int>(values.size()); }
+  std::vector<const char*> values;
+  std::vector<int> lengths;
+  std::vector<int> formats;
 };
 
 int64_t SteadyMs() {
@@ -260,6 +374,37 @@ void AddTags(std::vector<std::string>& params, const TTags& tags) {
     params.push_back(*tag);
 }
 
+CTrackState::EPlayback PlaybackOf(int64_t value) {
+  return value == 1   ? CTrackState::EPlayback::kPlaying
+         : value == 2 ? CTrackState::EPlayback::kStopped
+                      : CTrackState::EPlayback::kNone;
+}
+
+// The answer of "report" or "claim_report" as a report's outcome.
+void TakeOutcome(const PGresult* rows, CReportOutcome& outcome) {
+  if (PQntuples(rows) != 1) return;
+  if (!PQgetisnull(rows, 0, 1)) {
+    outcome.result = CReportOutcome::EResult::kKept;
+    outcome.seq = Number(rows, 0, 1);
+    outcome.dueAtMs = Number(rows, 0, 2);
+    return;
+  }
+  if (PQgetisnull(rows, 0, 3)) return;  // no such account, or the claim was lost
+  outcome.result = CReportOutcome::EResult::kApplied;
+  outcome.version = Number(rows, 0, 3);
+  outcome.changedAt = Number(rows, 0, 4);
+  CTrackState& state = outcome.state;
+  state.playback = PlaybackOf(Number(rows, 0, 5));
+  state.artist = Text(rows, 0, 6);
+  state.title = Text(rows, 0, 7);
+  state.album = Text(rows, 0, 8);
+  state.year = Text(rows, 0, 9);
+  state.genre = Text(rows, 0, 10);
+  state.trackAt = Number(rows, 0, 11);
+  state.stoppedAt = Number(rows, 0, 12);
+  state.endsAt = Number(rows, 0, 13);
+}
+
 }  // namespace
 
 void CPostgresConnection::CResultDeleter::operator()(pg_result* result) const { PQclear(result); }
@@ -277,6 +422,8 @@ void CPostgresConnection::Reset() {
 void CPostgresConnection::Drop() {
   if (m_conn) PQfinish(m_conn);
   m_conn = nullptr;
+  m_pending.clear();
+  m_failure.clear();
 }
 
 void CPostgresConnection::Lose(int64_t retryAtMs) {
@@ -361,21 +508,95 @@ CPostgresConnection::Result CPostgresConnection::Run(const char* name,
                                                      const std::vector<bool>& binary) {
   m_lost = false;
   if (!m_conn) Connect();
-  std::vector<const char*> values;
-  std::vector<int> lengths;
-  std::vector<int> formats;
-  for (size_t i = 0; i < params.size(); ++i) {
-    values.push_back(params[i].data());
-    lengths.push_back(static_cast<int>(params[i].size()));
-    formats.push_back(i < binary.size() && binary[i] ? 1 : 0);
-  }
-  const bool prepared = name[0] != ' ' && std::string_view(name).find(' ') == std::string::npos;
-  const int count = static_cast<int>(params.size());
-  const int sent = prepared ? PQsendQueryPrepared(m_conn, name, count, values.data(),
-                                                  lengths.data(), formats.data(), 0)
-                            : PQsendQueryParams(m_conn, name, count, nullptr, values.data(),
-                                                lengths.data(), formats.data(), 0);
+  const CParams p(params, binary);
+  const int sent = IsPrepared(name)
+                       ? PQsendQueryPrepared(m_conn, name, p.Count(), p.values.data(),
+                                             p.lengths.data(), p.formats.data(), 0)
+                       : PQsendQueryParams(m_conn, name, p.Count(), nullptr, p.values.data(),
+                                           p.lengths.data(), p.formats.data(), 0);
   return Finish(sent != 0);
+}
+
+void CPostgresConnection::Fail(const std::string& message) {
+  if (m_conn && PQstatus(m_conn) != CONNECTION_OK) {
+    Lose(0);  // the first attempt after a loss goes at once
+  } else if (m_conn && PQpipelineStatus(m_conn) != PQ_PIPELINE_OFF) {
+    // The server rolls back what the connection left open.
+    Drop();
+    m_nextAttemptMs = 0;
+  }
+  m_pending.clear();
+  throw CStoreError(std::string("database: ") + message);
+}
+
+void CPostgresConnection::Send(const char* name, const std::vector<std::string>& params,
+                               const std::vector<bool>& binary, OnResult onResult) {
+  if (m_pending.empty() && (!m_conn || PQpipelineStatus(m_conn) == PQ_PIPELINE_OFF)) {
+    m_lost = false;
+    m_failure.clear();
+    if (!m_conn) Connect();
+    if (!PQenterPipelineMode(m_conn)) Fail(PQerrorMessage(m_conn));
+  }
+  const CParams p(params, binary);
+  const int sent = IsPrepared(name)
+                       ? PQsendQueryPrepared(m_conn, name, p.Count(), p.values.data(),
+                                             p.lengths.data(), p.formats.data(), 0)
+                       : PQsendQueryParams(m_conn, name, p.Count(), nullptr, p.values.data(),
+                                           p.lengths.data(), p.formats.data(), 0);
+  if (!sent) Fail(PQerrorMessage(m_conn));
+  m_pending.push_back(std::move(onResult));
+  if (m_pending.size() >= kPipelineDepth) TakeAnswers();
+}
+
+void CPostgresConnection::Sync() {
+  if (!m_conn) Fail("no connection");
+  TakeAnswers();
+  if (!PQexitPipelineMode(m_conn)) Fail(PQerrorMessage(m_conn));
+  if (!m_failure.empty()) {
+    const std::string failure = std::move(m_failure);
+    m_failure.clear();
+    throw CStoreError(failure);
+  }
+}
+
+CPostgresConnection::Result CPostgresConnection::Next(int64_t deadline) {
+  while (PQisBusy(m_conn)) {
+    const int64_t left = deadline - SteadyMs();
+    pollfd wait = {PQsocket(m_conn), POLLIN, 0};
+    const int ready = left > 0 ? poll(&wait, 1, static_cast<int>(left)) : 0;
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready == 0) {
+      Lose(SteadyMs() + kReconnectPauseMs);
+      m_pending.clear();
+      throw CStoreError("database: no answer within " + std::to_string(m_answerWithinMs) + " ms");
+    }
+    if (!PQconsumeInput(m_conn)) break;
+  }
+  return Result(PQgetResult(m_conn));
+}
+
+void CPostgresConnection::TakeAnswers() {
+  std::vector<OnResult> pending;
+  pending.swap(m_pending);
+  if (!PQpipelineSync(m_conn)) Fail(PQerrorMessage(m_conn));
+  const int64_t deadline = SteadyMs() + m_answerWithinMs;
+  for (OnResult& onResult : pending) {
+    Result result = Next(deadline);
+    if (!result) Fail(PQerrorMessage(m_conn));  // the connection broke
+    const ExecStatusType status = PQresultStatus(result.get());
+    if (!Failed(result.get())) {
+      if (onResult) onResult(result.get());
+    } else if (status != PGRES_PIPELINE_ABORTED && m_failure.empty()) {
+      // The statements after it up to the sync are skipped, and their answers say only that.
+      m_failure = std::string("database: ") + PQresultErrorMessage(result.get());
+    }
+    // Each statement's answers end with a null result.
+    while (Next(deadline)) {
+    }
+    if (PQstatus(m_conn) != CONNECTION_OK) Fail(PQerrorMessage(m_conn));
+  }
+  Result synced = Next(deadline);
+  if (!synced || PQresultStatus(synced.get()) != PGRES_PIPELINE_SYNC) Fail(PQerrorMessage(m_conn));
 }
 
 void CPostgresConnection::Exec(const char* sql) {
@@ -384,7 +605,8 @@ void CPostgresConnection::Exec(const char* sql) {
   Finish(PQsendQuery(m_conn, sql) != 0);
 }
 
-CPostgresStore::CPostgresStore(const std::string& conninfo) : m_writer(conninfo, kWriterAnswerMs) {
+CPostgresStore::CPostgresStore(const std::string& conninfo)
+    : m_conninfo(conninfo), m_writer(conninfo, kWriterAnswerMs) {
   for (size_t i = 0; i < kReaders; ++i)
     m_readers.push_back(std::make_unique<CReader>(conninfo, kReaderAnswerMs));
   m_writer.Exec("BEGIN");
@@ -462,10 +684,7 @@ std::optional<CAccountRecord> CPostgresStore::FindAccount(std::string_view name)
   record.keyHash = Text(row, 0, 1);
   record.codePage = static_cast<int>(Number(row, 0, 2));
   record.createdAt = Number(row, 0, 3);
-  const int64_t playback = Number(row, 0, 4);
-  record.state.playback = playback == 1   ? CTrackState::EPlayback::kPlaying
-                          : playback == 2 ? CTrackState::EPlayback::kStopped
-                                          : CTrackState::EPlayback::kNone;
+  record.state.playback = PlaybackOf(Number(row, 0, 4));
   record.state.artist = Text(row, 0, 5);
   record.state.title = Text(row, 0, 6);
   record.state.album = Text(row, 0, 7);
@@ -546,12 +765,14 @@ void CPostgresStore::Commit(const std::vector<CCreation>& creations,
                             const std::map<std::string, CAccountWrite>& writes,
                             std::vector<CQueuedReport>& reports,
                             std::vector<ECreateResult>& results) {
+  // The whole transaction goes in one pipeline: its statements cost one round trip (and one more
+  // per kPipelineDepth statements), not one each.
   try {
-    m_writer.Exec("BEGIN");
+    m_writer.Send("BEGIN", {});
   } catch (const CStoreError&) {
     // Nothing was sent yet: after a lost connection, one more try on a new one is safe.
     if (!m_writer.LostConnection()) throw;
-    m_writer.Exec("BEGIN");
+    m_writer.Send("BEGIN", {});
   }
   try {
     // Writes first: a name that one of them frees may be taken by a creation in the same batch.
@@ -564,8 +785,10 @@ void CPostgresStore::Commit(const std::vector<CCreation>& creations,
                      [&](size_t a, size_t b) { return reports[a].nameKey < reports[b].nameKey; });
     auto next = order.begin();
     auto reportsBefore = [&](const std::string* nameKey) {
-      for (; next != order.end() && (!nameKey || reports[*next].nameKey < *nameKey); ++next)
-        reports[*next].outcome = ApplyReport(reports[*next].nameKey, reports[*next].report);
+      for (; next != order.end() && (!nameKey || reports[*next].nameKey < *nameKey); ++next) {
+        CQueuedReport& report = reports[*next];
+        ApplyReport(report.nameKey, report.report, report.outcome);
+      }
     };
     for (const auto& [nameKey, write] : writes) {
       reportsBefore(&nameKey);
@@ -574,21 +797,31 @@ void CPostgresStore::Commit(const std::vector<CCreation>& creations,
     reportsBefore(nullptr);
     for (size_t i = 0; i < creations.size(); ++i) {
       const CAccountRecord& record = creations[i].record;
-      auto inserted = m_writer.Run(
-          "insert", {NameKey(record.name), record.name, record.keyHash,
-                     std::to_string(record.codePage), std::to_string(record.createdAt)});
-      results[i] = std::string_view(PQcmdTuples(inserted.get())) == "1" ? ECreateResult::kCreated
-                                                                        : ECreateResult::kDuplicate;
+      m_writer.Send("insert",
+                    {NameKey(record.name), record.name, record.keyHash,
+                     std::to_string(record.codePage), std::to_string(record.createdAt)},
+                    {}, [&results, i](const PGresult* inserted) {
+                      const char* count = PQcmdTuples(const_cast<PGresult*>(inserted));
+                      results[i] = std::string_view(count) == "1" ? ECreateResult::kCreated
+                                                                  : ECreateResult::kDuplicate;
+                    });
     }
-    m_writer.Exec("COMMIT");
+    m_writer.Send("COMMIT", {});
+    m_writer.Sync();
   } catch (const CStoreError&) {
     try {
-      m_writer.Exec("ROLLBACK");
+      // A connection dropped on the failure rolled back by itself.
+      if (!m_writer.LostConnection()) m_writer.Exec("ROLLBACK");
     } catch (const CStoreError&) {
-      // A lost connection rolled back by itself.
     }
     throw;
   }
+}
+
+CChangeFeed* CPostgresStore::Changes() {
+  std::call_once(m_feedMade,
+                 [this] { m_feed = std::make_unique<CPostgresChangeFeed>(m_conninfo); });
+  return m_feed.get();
 }
 
 void CPostgresStore::ApplyWrite(const std::string& nameKey, const CAccountWrite& write) {
@@ -600,7 +833,7 @@ void CPostgresStore::ApplyWrite(const std::string& nameKey, const CAccountWrite&
     params.push_back(std::to_string(state.stoppedAt));
     params.push_back(std::to_string(write.nowMs));
     params.push_back(std::to_string(state.endsAt));
-    m_writer.Run("update", params);
+    m_writer.Send("update", params);
   }
   if (write.keptAction == CAccountWrite::EKept::kSet) {
     const CKeptReport& kept = write.kept;
@@ -612,43 +845,80 @@ void CPostgresStore::ApplyWrite(const std::string& nameKey, const CAccountWrite&
     params.push_back(std::to_string(kept.startedAt));
     params.push_back(std::to_string(kept.durationS));
     // The tags are raw bytes in the account's code page: sent as binary bytea.
-    m_writer.Run("keep", params, {false, false, true, true, true, true, true});
+    m_writer.Send("keep", params, {false, false, true, true, true, true, true});
   } else if (write.keptAction == CAccountWrite::EKept::kClear) {
-    m_writer.Run("unkeep", {nameKey});
+    m_writer.Send("unkeep", {nameKey});
   }
   ApplyAccountChange(nameKey, write);
 }
 
 void CPostgresStore::ApplyAccountChange(const std::string& nameKey, const CAccountWrite& write) {
+  // The database's triggers give the account a new version and, when what its image shows
+  // changed, a later changed_at.
   if (write.settings || write.keyHash || write.codePage || write.remove)
-    m_writer.Run("lock", {nameKey});
+    m_writer.Send("lock", {nameKey});
   if (write.settings) {
     const CAccountSettings& settings = *write.settings;
-    m_writer.Run("settings", {nameKey, settings.layout, settings.theme,
-                              std::to_string(settings.accent), settings.showAlbum ? "t" : "f",
-                              settings.showYear ? "t" : "f", settings.showGenre ? "t" : "f"});
+    m_writer.Send("settings", {nameKey, settings.layout, settings.theme,
+                               std::to_string(settings.accent), settings.showAlbum ? "t" : "f",
+                               settings.showYear ? "t" : "f", settings.showGenre ? "t" : "f"});
   }
   if (write.keyHash || write.codePage) {
     // An empty text stands for "no change" here: neither a key hash nor a code page is empty.
-    m_writer.Run("account", {nameKey, write.keyHash ? *write.keyHash : std::string(),
-                             write.codePage ? std::to_string(*write.codePage) : std::string()});
+    m_writer.Send("account", {nameKey, write.keyHash ? *write.keyHash : std::string(),
+                              write.codePage ? std::to_string(*write.codePage) : std::string()});
   }
   if (write.keyHash) {
-    if (!write.keepSession.empty()) m_writer.Run("keep_session", {nameKey, write.keepSession});
-    m_writer.Run("end_old_sessions", {nameKey});
+    if (!write.keepSession.empty()) m_writer.Send("keep_session", {nameKey, write.keepSession});
+    m_writer.Send("end_old_sessions", {nameKey});
   }
   if (write.playerToken) {
-    m_writer.Run("token", {nameKey, write.playerToken->first, write.playerToken->second});
+    m_writer.Send("token", {nameKey, write.playerToken->first, write.playerToken->second});
   }
-  if (write.settings || write.codePage)
-    m_writer.Run("touch", {nameKey, std::to_string(write.nowMs)});
   if (!write.remove) return;
-  for (const char* statement : {"end_account_sessions", "remove", "remove_settings", "unkeep"}) {
-    m_writer.Run(statement, {nameKey});
+  for (const char* statement : {"end_account_sessions", "remove_settings", "remove", "unkeep"}) {
+    m_writer.Send(statement, {nameKey});
   }
 }
 
-CReportOutcome CPostgresStore::ApplyReport(const std::string& nameKey, const CReportWrite& report) {
+void CPostgresStore::ApplyReport(const std::string& nameKey, const CReportWrite& report,
+                                 CReportOutcome& outcome) {
+  outcome = CReportOutcome();
+  if (report.kept.source == CKeptReport::ESource::kListen) {
+    // Whether another player's listen shows depends on what the account shows: decided step by
+    // step, after the answers to what was sent before.
+    m_writer.Sync();
+    outcome = ApplyListen(nameKey, report);
+    return;
+  }
+  // The account's row is locked first, so that the decision (a statement of its own, which sees
+  // what committed while it waited) counts every report that another instance applied or kept
+  // before.
+  const bool claim = report.claimSeq != 0;
+  m_writer.Send("lock", {nameKey});
+  std::vector<std::string> params = {nameKey, report.stopped ? "t" : "f"};
+  AddTags(params, report.track);
+  params.push_back(std::to_string(report.track.trackAt));
+  params.push_back(std::to_string(report.kept.arrivedAt));
+  params.push_back(std::to_string(report.nowMs));
+  params.push_back(std::to_string(claim ? report.claimSeq : report.intervalMs));
+  params.push_back(std::to_string(report.track.endsAt));
+  std::vector<bool> binary;
+  if (!claim) {
+    const CKeptReport& kept = report.kept;
+    AddTags(params, kept);
+    params.push_back(std::to_string(static_cast<int>(kept.source)));
+    params.push_back(std::to_string(kept.startedAt));
+    params.push_back(std::to_string(kept.durationS));
+    // The kept report's tags are raw bytes in the account's code page: sent as binary bytea.
+    binary.assign(params.size(), false);
+    for (size_t i = 12; i < 17; ++i) binary[i] = true;
+  }
+  m_writer.Send(claim ? "claim_report" : "report", params, binary,
+                [&outcome](const PGresult* rows) { TakeOutcome(rows, outcome); });
+}
+
+CReportOutcome CPostgresStore::ApplyListen(const std::string& nameKey, const CReportWrite& report) {
   CReportOutcome outcome;
   const std::string now = std::to_string(report.nowMs);
   auto locked = m_writer.Run("lock", {nameKey});
@@ -677,26 +947,14 @@ CReportOutcome CPostgresStore::ApplyReport(const std::string& nameKey, const CRe
     // Newer than any report kept: that one will never be shown.
     if (Text(locked.get(), 0, 1) == "t") m_writer.Run("unkeep", {nameKey});
   }
-  if (report.kept.source == CKeptReport::ESource::kListen) {
-    // Whether it shows depends on what the account shows now: decided under the row's lock.
-    std::vector<std::string> params = {nameKey};
-    AddTags(params, report.track);
-    params.push_back(std::to_string(report.track.trackAt));
-    params.push_back(std::to_string(report.track.stoppedAt));
-    params.push_back(now);
-    params.push_back(std::to_string(kListenGraceSeconds));
-    params.push_back(std::to_string(kListenBeforeEndSeconds));
-    m_writer.Run("apply_listen", params);
-    outcome.result = CReportOutcome::EResult::kApplied;
-    return outcome;
-  }
-  std::vector<std::string> params = {nameKey, report.stopped ? "t" : "f"};
+  std::vector<std::string> params = {nameKey};
   AddTags(params, report.track);
   params.push_back(std::to_string(report.track.trackAt));
-  params.push_back(std::to_string(report.kept.arrivedAt));
+  params.push_back(std::to_string(report.track.stoppedAt));
   params.push_back(now);
-  params.push_back(std::to_string(report.track.endsAt));
-  m_writer.Run("apply", params);
+  params.push_back(std::to_string(kListenGraceSeconds));
+  params.push_back(std::to_string(kListenBeforeEndSeconds));
+  m_writer.Run("apply_listen", params);
   outcome.result = CReportOutcome::EResult::kApplied;
   return outcome;
 }

@@ -2,11 +2,13 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "storage/change_feed.h"
 #include "storage/store.h"
 
 struct pg_conn;
@@ -37,6 +39,16 @@ class CPostgresConnection {
              const std::vector<bool>& binary = {});
   // Runs SQL text without parameters (one or several statements). Throws CStoreError.
   void Exec(const char* sql);
+  // Pipeline mode (one round trip for many statements): Send sends a statement as Run takes it
+  // without waiting for its answer; Sync takes the answers of all statements sent since the last
+  // Sync, in order, calling the `onResult` of each that succeeded with its rows, and then throws
+  // CStoreError for the first that failed (the server skipped the rest). A broken connection, or
+  // answers later than the answer bound, throw from either at once and drop the connection. The
+  // answers to many statements may be taken while sending, so an `onResult` may run inside Send.
+  using OnResult = std::function<void(const pg_result* result)>;
+  void Send(const char* name, const std::vector<std::string>& params,
+            const std::vector<bool>& binary = {}, OnResult onResult = {});
+  void Sync();
   // Drops the connection; the next use connects at once.
   void Reset();
   // Whether the last failure was a lost connection rather than an error of the statement.
@@ -55,12 +67,22 @@ class CPostgresConnection {
   // failed.
   Result Finish(bool sent);
   static bool Failed(const pg_result* result);
+  // The next result in pipeline mode (null between statements), within the answer bound from
+  // steady ms `deadline`. Throws CStoreError (dropping the connection) as Await does.
+  Result Next(int64_t deadline);
+  // Ends the statements sent so far with a sync and takes their answers. Pipeline mode stays on.
+  void TakeAnswers();
+  // Throws CStoreError with the connection's error; drops a broken connection, and one left in
+  // pipeline mode (its answers could not be told apart any more).
+  [[noreturn]] void Fail(const std::string& message);
 
   const std::string m_conninfo;
   const int64_t m_answerWithinMs;
   pg_conn* m_conn = nullptr;
   int64_t m_nextAttemptMs = 0;  // steady ms before which no new connection is tried
   bool m_lost = false;
+  std::vector<OnResult> m_pending;  // of the statements sent and not answered yet, in order
+  std::string m_failure;            // the first failure among the answers taken before Sync
 };
 
 // Look-ups (and sessions) go through a few connections that the threads doing database work take
@@ -76,7 +98,6 @@ class CPostgresStore : public CStore {
 
   void CheckWritable() override;
   std::optional<CAccountRecord> FindAccount(std::string_view name) override;
-  std::optional<std::string> FindNameByToken(std::string_view tokenHash) override;
   std::vector<std::pair<std::string, CKeptReport>> KeptReports() override;
   bool Shared() const override { return true; }
   std::vector<int64_t> AddFailedKeyCheck(const std::string& nameKey, int64_t atMs,
@@ -89,6 +110,8 @@ class CPostgresStore : public CStore {
   void EndSession(const std::string& tokenHash) override;
   size_t RemoveStaleSessions(int64_t bornBeforeMs, int64_t usedBeforeMs) override;
   std::string SharedSecret() override;
+  CChangeFeed* Changes() override;
+  std::optional<std::string> FindNameByToken(std::string_view tokenHash) override;
 
  protected:
   void Commit(const std::vector<CCreation>& creations,
@@ -108,12 +131,19 @@ class CPostgresStore : public CStore {
   static CPostgresConnection::Result Read(CPostgresConnection& reader, const char* name,
                                           const std::vector<std::string>& params);
   void ApplyWrite(const std::string& nameKey, const CAccountWrite& write);
-  // Decides and applies one report in the writer's open transaction.
-  CReportOutcome ApplyReport(const std::string& nameKey, const CReportWrite& report);
+  // Sends the statements that decide and apply one report in the writer's open transaction;
+  // `outcome` is filled once their answers are taken.
+  void ApplyReport(const std::string& nameKey, const CReportWrite& report, CReportOutcome& outcome);
+  // Decides and applies another player's listen step by step in the open transaction, with the
+  // pipeline's answers taken before.
+  CReportOutcome ApplyListen(const std::string& nameKey, const CReportWrite& report);
   // The account's own part of `write`: settings, key, code page, removal.
   void ApplyAccountChange(const std::string& nameKey, const CAccountWrite& write);
 
   std::vector<std::unique_ptr<CReader>> m_readers;
   std::atomic<size_t> m_nextReader{0};
+  const std::string m_conninfo;
   CPostgresConnection m_writer;  // the writer thread's, after construction
+  std::once_flag m_feedMade;
+  std::unique_ptr<CPostgresChangeFeed> m_feed;
 };

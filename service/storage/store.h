@@ -50,6 +50,29 @@ struct CAccountRecord {
 
 enum class ECreateResult { kCreated, kDuplicate, kFailed };
 
+// What a shared store tells each instance about the accounts that changed in the database, so
+// that the instance may answer from what it holds in between. An account read at the current
+// Epoch and not reported changed since is current, while Live holds.
+class CChangeFeed {
+ public:
+  // The version of a change that says none: a deletion, or a note from another program.
+  static constexpr int64_t kUnknownVersion = INT64_MAX;
+  // Runs on the feed's thread for each change of an account: its lower-case name and its
+  // version after the change (or kUnknownVersion).
+  using OnChange = std::function<void(const std::string& nameKey, int64_t version)>;
+
+  virtual ~CChangeFeed() = default;
+  // Installs the one receiver, or with an empty function removes it; returns once no call of
+  // the previous receiver is under way. Any thread but the receiver's own.
+  virtual void Subscribe(OnChange onChange) = 0;
+  // Changes whenever the feed cannot vouch that it reported every change since the value before
+  // (its connection was down while accounts changed, a change went missing). Any thread.
+  virtual uint64_t Epoch() const = 0;
+  // Whether the feed has reported every change committed until a moment at most the staleness
+  // bound ago. Any thread; never waits.
+  virtual bool Live() const = 0;
+};
+
 // What one write changes for one account: its state, its kept report, or both, in one commit.
 struct CAccountWrite {
   std::optional<CTrackState> state;  // the new state; nothing: the state stays
@@ -91,6 +114,10 @@ struct CReportOutcome {
   EResult result = EResult::kGone;
   int64_t dueAtMs = 0;  // with kKept: when the kept report may be applied, Unix ms
   int64_t seq = 0;      // with kKept: its sequence number
+  // With kApplied: the account as the report left it, as every instance reads it.
+  CTrackState state;
+  int64_t version = 0;
+  int64_t changedAt = 0;
 };
 
 // Queues writes and commits them in batches on a writer thread of its own, so that many reports
@@ -131,6 +158,9 @@ class CStore {
                                                  int64_t forgetBeforeMs);
   // The times of the failed key checks of `nameKey` since `sinceMs`, oldest first. Throws.
   virtual std::vector<int64_t> FailedKeyChecks(const std::string& nameKey, int64_t sinceMs);
+  // The feed of changes that other processes make, for a shared store; null for others. Made on
+  // the first call, which must come before any other thread calls it; lives as long as the store.
+  virtual CChangeFeed* Changes() { return nullptr; }
 
   // Sessions of the account page, written at once on the calling thread (not through the write
   // queue). A session is known by its token's hash; it names its account by identity and key
