@@ -467,20 +467,7 @@ CPostgresConnection::Result CPostgresConnection::Await() {
   const int64_t deadline = SteadyMs() + m_answerWithinMs;
   Result first;  // the first failure, else the last result
   for (;;) {
-    while (PQisBusy(m_conn)) {
-      const int64_t left = deadline - SteadyMs();
-      pollfd wait = {PQsocket(m_conn), POLLIN, 0};
-      const int ready = left > 0 ? poll(&wait, 1, static_cast<int>(left)) : 0;
-      if (ready < 0 && errno == EINTR) continue;
-      if (ready == 0) {
-        // The server did not answer in time: it hangs, or the network does. The connection is
-        // given up (an open transaction ends with it) and the next use connects again.
-        Lose(SteadyMs() + kReconnectPauseMs);
-        throw CStoreError("database: no answer within " + std::to_string(m_answerWithinMs) + " ms");
-      }
-      if (!PQconsumeInput(m_conn)) break;
-    }
-    Result next(PQgetResult(m_conn));
+    Result next = Next(deadline);
     if (!next) break;
     const ExecStatusType status = PQresultStatus(next.get());
     const bool failed = status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK;
@@ -566,6 +553,8 @@ CPostgresConnection::Result CPostgresConnection::Next(int64_t deadline) {
     const int ready = left > 0 ? poll(&wait, 1, static_cast<int>(left)) : 0;
     if (ready < 0 && errno == EINTR) continue;
     if (ready == 0) {
+      // The server did not answer in time: it hangs, or the network does. The connection is
+      // given up (an open transaction ends with it) and the next use connects again.
       Lose(SteadyMs() + kReconnectPauseMs);
       m_pending.clear();
       throw CStoreError("database: no answer within " + std::to_string(m_answerWithinMs) + " ms");

@@ -67,8 +67,8 @@ class CPostgresConnection {
   // failed.
   Result Finish(bool sent);
   static bool Failed(const pg_result* result);
-  // The next result in pipeline mode (null between statements), within the answer bound from
-  // steady ms `deadline`. Throws CStoreError (dropping the connection) as Await does.
+  // The next result (in pipeline mode null between statements), within the answer bound from
+  // steady ms `deadline`. Throws CStoreError, dropping the connection, when it does not come.
   Result Next(int64_t deadline);
   // Ends the statements sent so far with a sync and takes their answers. Pipeline mode stays on.
   void TakeAnswers();
