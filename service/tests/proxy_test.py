@@ -8,6 +8,7 @@ source addresses (127.0.0.x).
 Usage: proxy_test.py PATH/TO/velk-service
 """
 import http.client
+import json
 import os
 import re
 import resource
@@ -139,6 +140,17 @@ class Front(unittest.TestCase):
             self.assertEqual(field(headers, "Location"),
                              ["https://127.0.0.1:%d%s" % (CLUSTER.tls_port, path)])
         self.assertEqual(exchange("127.0.0.70", "GET", "/account", tls=True)[0], 200)
+        # Other players' imports are larger than a report: nginx passes them to the service,
+        # which answers in its protocol (here: a wrong token).
+        listens = [{"listened_at": 1700000000 + n, "track_metadata": {"artist_name": "Artist %d" % n,
+                                                                        "track_name": "Title"}}
+                   for n in range(400)]
+        body = json.dumps({"listen_type": "import", "payload": listens})
+        self.assertGreater(len(body), 16 * 1024)
+        status, _, answer = exchange("127.0.0.70", "POST", "/1/submit-listens", tls=True, body=body,
+                                     headers={"Authorization": "Token wrong",
+                                              "Content-Type": "application/json"})
+        self.assertEqual((status, json.loads(answer)["code"]), (401, 401))
 
     def test_half_sent_requests_from_one_address_leave_the_others_answered(self):
         held = []
