@@ -374,6 +374,21 @@ void AddTags(std::vector<std::string>& params, const TTags& tags) {
     params.push_back(*tag);
 }
 
+// The parameters of the "keep" statement for `kept`, due at `dueAtMs`; its tags go as binary
+// bytea (kKeepBinary), since they are raw bytes in the account's code page.
+std::vector<std::string> KeepParams(const std::string& nameKey, const CKeptReport& kept,
+                                    int64_t dueAtMs) {
+  std::vector<std::string> params = {nameKey, kept.stopped ? "t" : "f"};
+  AddTags(params, kept);
+  params.push_back(std::to_string(kept.arrivedAt));
+  params.push_back(std::to_string(dueAtMs));
+  params.push_back(std::to_string(static_cast<int>(kept.source)));
+  params.push_back(std::to_string(kept.startedAt));
+  params.push_back(std::to_string(kept.durationS));
+  return params;
+}
+const std::vector<bool> kKeepBinary = {false, false, true, true, true, true, true};
+
 CTrackState::EPlayback PlaybackOf(int64_t value) {
   return value == 1   ? CTrackState::EPlayback::kPlaying
          : value == 2 ? CTrackState::EPlayback::kStopped
@@ -825,16 +840,7 @@ void CPostgresStore::ApplyWrite(const std::string& nameKey, const CAccountWrite&
     m_writer.Send("update", params);
   }
   if (write.keptAction == CAccountWrite::EKept::kSet) {
-    const CKeptReport& kept = write.kept;
-    std::vector<std::string> params = {nameKey, kept.stopped ? "t" : "f"};
-    AddTags(params, kept);
-    params.push_back(std::to_string(kept.arrivedAt));
-    params.push_back(std::to_string(kept.dueAtMs));
-    params.push_back(std::to_string(static_cast<int>(kept.source)));
-    params.push_back(std::to_string(kept.startedAt));
-    params.push_back(std::to_string(kept.durationS));
-    // The tags are raw bytes in the account's code page: sent as binary bytea.
-    m_writer.Send("keep", params, {false, false, true, true, true, true, true});
+    m_writer.Send("keep", KeepParams(nameKey, write.kept, write.kept.dueAtMs), kKeepBinary);
   } else if (write.keptAction == CAccountWrite::EKept::kClear) {
     m_writer.Send("unkeep", {nameKey});
   }
@@ -918,17 +924,9 @@ CReportOutcome CPostgresStore::ApplyListen(const std::string& nameKey, const CRe
   } else {
     const int64_t appliedAtMs = Number(locked.get(), 0, 0);
     if (appliedAtMs > 0 && report.nowMs - appliedAtMs < report.intervalMs) {
-      const CKeptReport& kept = report.kept;
       outcome.dueAtMs = appliedAtMs + report.intervalMs;
-      std::vector<std::string> params = {nameKey, kept.stopped ? "t" : "f"};
-      AddTags(params, kept);
-      params.push_back(std::to_string(kept.arrivedAt));
-      params.push_back(std::to_string(outcome.dueAtMs));
-      params.push_back(std::to_string(static_cast<int>(kept.source)));
-      params.push_back(std::to_string(kept.startedAt));
-      params.push_back(std::to_string(kept.durationS));
-      // The tags are raw bytes in the account's code page: sent as binary bytea.
-      auto kepts = m_writer.Run("keep", params, {false, false, true, true, true, true, true});
+      auto kepts =
+          m_writer.Run("keep", KeepParams(nameKey, report.kept, outcome.dueAtMs), kKeepBinary);
       outcome.seq = Number(kepts.get(), 0, 0);
       outcome.result = CReportOutcome::EResult::kKept;
       return outcome;
