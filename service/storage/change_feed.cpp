@@ -105,6 +105,7 @@ void CPostgresChangeFeed::Serve(pg_conn* conn) {
   // The first query listens, then reads the counter as every heartbeat does.
   const std::string listen = std::string("LISTEN ") + kChangeChannel + "; " + kCounterSql;
   if (!PQsendQuery(conn, listen.c_str())) return;
+  m_seenAtSend = m_lastSeq;
   bool listening = false;
   bool outstanding = true;
   int64_t sentMs = SteadyMs();
@@ -113,6 +114,7 @@ void CPostgresChangeFeed::Serve(pg_conn* conn) {
     const int64_t now = SteadyMs();
     if (!outstanding && now >= nextBeatMs) {
       if (!PQsendQuery(conn, kCounterSql)) return;
+      m_seenAtSend = m_lastSeq;
       outstanding = true;
       sentMs = now;
       nextBeatMs = now + kHeartbeatEveryMs;
@@ -159,7 +161,8 @@ void CPostgresChangeFeed::Listening(int64_t seq, int64_t sentMs) {
   // Changes committed before LISTEN took effect were not sent to this connection: unless the
   // counter shows none since the numbers seen, anything held may be stale.
   if (seq != m_lastSeq) NewEpoch();
-  m_lastSeq = seq;
+  // Notices taken before the answer may have come after the query's snapshot.
+  m_lastSeq = seq < m_seenAtSend ? seq : std::max(seq, m_lastSeq);
   m_checks.clear();
   if (m_lossLogged) std::fprintf(stderr, "velk-service: change notifications back\n");
   m_lossLogged = false;
@@ -176,7 +179,9 @@ void CPostgresChangeFeed::TakeCounter(int64_t seq, int64_t sentMs) {
     }
     m_checks.pop_front();
   }
-  if (seq < m_lastSeq) {
+  // Notices of changes that committed after the query's snapshot may have been taken before its
+  // answer; only a counter behind what was seen when the query was sent went back.
+  if (seq < m_seenAtSend) {
     // The counter went back (a restored database): the numbers seen say nothing any more.
     NewEpoch();
     m_lastSeq = seq;

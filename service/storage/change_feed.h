@@ -67,7 +67,8 @@ class CPostgresChangeFeed : public CChangeFeed {
   int m_wake[2] = {-1, -1};  // a pipe: the destructor writes to wake the thread
 
   // The feed thread's own.
-  int64_t m_lastSeq = -1;  // the last number seen in order; -1: none yet
+  int64_t m_lastSeq = -1;     // the last number seen in order; -1: none yet
+  int64_t m_seenAtSend = -1;  // m_lastSeq when the query now outstanding was sent
   // Counters read by heartbeats (steady send time, value), checked once every change committed
   // before them must have arrived.
   std::deque<std::pair<int64_t, int64_t>> m_checks;

@@ -10,8 +10,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
-#include <iterator>
-#include <numeric>
+#include <set>
 
 namespace {
 
@@ -168,20 +167,24 @@ CREATE OR REPLACE TRIGGER account_settings_changed
 // Any number, the same in every instance: it serializes upgrades of one database.
 constexpr char kUpgradeLockSql[] = "SELECT pg_advisory_xact_lock(7317001)";
 
-// A report's change of the account (see "report"), and what it answers of the account.
-#define VELK_APPLY_SQL                                                                           \
-  "UPDATE accounts SET playback = CASE WHEN $2 THEN 2 ELSE 1 END, "                              \
-  "artist = CASE WHEN $2 THEN artist ELSE $3 END, title = CASE WHEN $2 THEN title ELSE $4 END, " \
-  "album = CASE WHEN $2 THEN album ELSE $5 END, year = CASE WHEN $2 THEN year ELSE $6 END, "     \
-  "genre = CASE WHEN $2 THEN genre ELSE $7 END, "                                                \
-  "track_at = CASE WHEN $2 THEN track_at ELSE $8 END, "                                          \
-  "stopped_at = CASE WHEN NOT $2 THEN 0 WHEN playback = 2 THEN stopped_at ELSE $9 END, "         \
-  "ends_at = CASE WHEN $2 THEN 0 ELSE $12 END, "                                                 \
-  "version = version + 1, changed_at = GREATEST($10::bigint / 1000, changed_at + 1), "           \
-  "applied_at_ms = $10 WHERE name_key = $1"
-#define VELK_APPLIED                                                                       \
-  "RETURNING version, changed_at, playback, artist, title, album, year, genre, track_at, " \
-  "stopped_at, ends_at"
+// A report's change of the account `a`, from the report `d` (name_key, stopped, artist, title,
+// album, year, genre, track_at, arrived_at, now_ms, ends_at), and what it answers of the account.
+// A stop keeps the last track and the first stop's time.
+#define VELK_APPLY_FROM_D                                                               \
+  "UPDATE accounts AS a SET playback = CASE WHEN d.stopped THEN 2 ELSE 1 END, "         \
+  "artist = CASE WHEN d.stopped THEN a.artist ELSE d.artist END, "                      \
+  "title = CASE WHEN d.stopped THEN a.title ELSE d.title END, "                         \
+  "album = CASE WHEN d.stopped THEN a.album ELSE d.album END, "                         \
+  "year = CASE WHEN d.stopped THEN a.year ELSE d.year END, "                            \
+  "genre = CASE WHEN d.stopped THEN a.genre ELSE d.genre END, "                         \
+  "track_at = CASE WHEN d.stopped THEN a.track_at ELSE d.track_at END, "                \
+  "stopped_at = CASE WHEN NOT d.stopped THEN 0 WHEN a.playback = 2 THEN a.stopped_at "  \
+  "ELSE d.arrived_at END, ends_at = CASE WHEN d.stopped THEN 0 ELSE d.ends_at END, "    \
+  "version = a.version + 1, changed_at = GREATEST(d.now_ms / 1000, a.changed_at + 1), " \
+  "applied_at_ms = d.now_ms FROM d WHERE a.name_key = d.name_key"
+#define VELK_APPLIED                                                                    \
+  "RETURNING a.version, a.changed_at, a.playback, a.artist, a.title, a.album, a.year, " \
+  "a.genre, a.track_at, a.stopped_at, a.ends_at, a.name_key"
 
 struct CStatement {
   const char* name;
@@ -215,34 +218,53 @@ constexpr CStatement kStatements[] = {
      "arrived_at = EXCLUDED.arrived_at, due_at_ms = EXCLUDED.due_at_ms, "
      "source = EXCLUDED.source, started_at = EXCLUDED.started_at, "
      "duration_s = EXCLUDED.duration_s, seq = nextval('kept_report_seqs') RETURNING seq"},
-    // The account's row, locked until the report's transaction ends: reports of one account are
-    // decided one after the other, whichever instance took them. Every transaction locks an
-    // account's row before its kept report and sessions, so that two cannot wait for each other.
+    // The account's row, locked until the transaction ends, with the time of the last report
+    // applied and whether a report is kept. Every transaction locks an account's row before its
+    // kept report and sessions, so that two cannot wait for each other.
     {"lock",
      "SELECT applied_at_ms, EXISTS (SELECT 1 FROM kept_reports AS k WHERE k.name_key = "
      "a.name_key) FROM accounts AS a WHERE name_key = $1 FOR UPDATE OF a"},
-    // A report, once "lock" holds the account's row: applied ($2 true for a stop, which keeps the
-    // last track and the first stop's time), or kept when it comes within $11 ms of the last one
-    // applied (its raw tags $12-$16 as bytea), replacing any report kept before. Answers whether
-    // it was kept, the kept report's number and due time, or the account as the report left it.
-    {"report",
-     "WITH decided AS (SELECT applied_at_ms > 0 AND $10::bigint - applied_at_ms < $11::bigint "
-     "AS keep, applied_at_ms FROM accounts WHERE name_key = $1), "
+    // Reports, one per account, whose accounts' rows this transaction holds locked: the arrays
+    // $1-$20 give each report's account, whether it is a stop, its tags in UTF-8, track_at,
+    // arrival (Unix s), the time of the write and the interval (Unix ms), the told end of the
+    // track, its raw tags as bytea, source, start and duration. A report is kept when it comes
+    // within the interval of the last one applied (replacing any report kept before), else
+    // applied (and any kept report is dropped: it will never be shown). Answers a row per report
+    // of an existing account: its position in the arrays, whether it was kept, the kept report's
+    // number and due time, or the account as the report left it.
+    {"reports",
+     "WITH r AS (SELECT * FROM unnest($1::text[], $2::boolean[], $3::text[], $4::text[], "
+     "$5::text[], $6::text[], $7::text[], $8::bigint[], $9::bigint[], $10::bigint[], "
+     "$11::bigint[], $12::bigint[], $13::bytea[], $14::bytea[], $15::bytea[], $16::bytea[], "
+     "$17::bytea[], $18::integer[], $19::bigint[], $20::bigint[]) WITH ORDINALITY AS r(name_key, "
+     "stopped, artist, title, album, year, genre, track_at, arrived_at, now_ms, interval_ms, "
+     "ends_at, raw_artist, raw_title, raw_album, raw_year, raw_genre, source, started_at, "
+     "duration_s, n)), "
+     "decided AS (SELECT r.*, a.applied_at_ms > 0 AND r.now_ms - a.applied_at_ms < r.interval_ms "
+     "AS keep, a.applied_at_ms + r.interval_ms AS due_at_ms FROM r JOIN accounts AS a "
+     "USING (name_key)), "
      "kept AS (INSERT INTO kept_reports (name_key, stopped, artist, title, album, year, genre, "
-     "arrived_at, due_at_ms, source, started_at, duration_s) SELECT $1, $2, $13, $14, $15, $16, "
-     "$17, $9, applied_at_ms + $11, $18, $19, $20 FROM decided WHERE keep "
+     "arrived_at, due_at_ms, source, started_at, duration_s) SELECT name_key, stopped, "
+     "raw_artist, raw_title, raw_album, raw_year, raw_genre, arrived_at, due_at_ms, source, "
+     "started_at, duration_s FROM decided WHERE keep "
      "ON CONFLICT (name_key) DO UPDATE SET stopped = EXCLUDED.stopped, "
      "artist = EXCLUDED.artist, title = EXCLUDED.title, album = EXCLUDED.album, "
      "year = EXCLUDED.year, genre = EXCLUDED.genre, arrived_at = EXCLUDED.arrived_at, "
      "due_at_ms = EXCLUDED.due_at_ms, source = EXCLUDED.source, "
      "started_at = EXCLUDED.started_at, duration_s = EXCLUDED.duration_s, "
-     "seq = nextval('kept_report_seqs') RETURNING seq, due_at_ms), "
-     // Newer than any report kept: that one will never be shown.
-     "unkept AS (DELETE FROM kept_reports WHERE name_key = $1 AND "
-     "EXISTS (SELECT FROM decided WHERE NOT keep)), "
-     "applied AS (" VELK_APPLY_SQL " AND EXISTS (SELECT FROM decided WHERE NOT keep) " VELK_APPLIED
-     ") SELECT (SELECT keep FROM decided), (SELECT seq FROM kept), (SELECT due_at_ms FROM kept), "
-     "applied.* FROM (SELECT) AS one LEFT JOIN applied ON true"},
+     "seq = nextval('kept_report_seqs') RETURNING name_key, seq, due_at_ms), "
+     "unkept AS (DELETE FROM kept_reports WHERE name_key = ANY(ARRAY(SELECT name_key FROM "
+     "decided WHERE NOT keep))), "
+     "d AS (SELECT * FROM decided WHERE NOT keep), "
+     "applied AS (" VELK_APPLY_FROM_D " " VELK_APPLIED ") "
+     "SELECT decided.n, decided.keep, kept.seq, kept.due_at_ms, applied.* FROM decided "
+     "LEFT JOIN kept USING (name_key) LEFT JOIN applied USING (name_key)"},
+    // The accounts' rows ($1, an array), locked in the order of their names until the
+    // transaction ends: reports of one account are decided one after the other, whichever
+    // instance took them, and each statement after this one sees what the others committed.
+    {"lock_all",
+     "SELECT 1 FROM accounts WHERE name_key = ANY($1::text[]) ORDER BY name_key COLLATE \"C\" "
+     "FOR UPDATE"},
     // The fallback for reports of other players' listens, which the writer decides step by step.
     {"claim_seq", "DELETE FROM kept_reports WHERE name_key = $1 AND seq = $2"},
     // Another player's finished listen ($2-$8: tags, its start and end; $9 now): shown as the last
@@ -258,7 +280,11 @@ constexpr CStatement kStatements[] = {
     // The kept report of number $11 applied, if it is still kept (the claim removes it).
     {"claim_report",
      "WITH claimed AS (DELETE FROM kept_reports WHERE name_key = $1 AND seq = $11 RETURNING 1), "
-     "applied AS (" VELK_APPLY_SQL " AND EXISTS (SELECT FROM claimed) " VELK_APPLIED
+     "d AS (SELECT $1::text AS name_key, $2::boolean AS stopped, $3::text AS artist, "
+     "$4::text AS title, $5::text AS album, $6::text AS year, $7::text AS genre, "
+     "$8::bigint AS track_at, $9::bigint AS arrived_at, $10::bigint AS now_ms, "
+     "$12::bigint AS ends_at WHERE EXISTS (SELECT FROM claimed)), "
+     "applied AS (" VELK_APPLY_FROM_D " " VELK_APPLIED
      ") SELECT false, NULL, NULL, applied.* FROM (SELECT) AS one LEFT JOIN applied ON true"},
     {"unkeep", "DELETE FROM kept_reports WHERE name_key = $1"},
     {"settings",
@@ -395,29 +421,85 @@ CTrackState::EPlayback PlaybackOf(int64_t value) {
                       : CTrackState::EPlayback::kNone;
 }
 
-// The answer of "report" or "claim_report" as a report's outcome.
-void TakeOutcome(const PGresult* rows, CReportOutcome& outcome) {
-  if (PQntuples(rows) != 1) return;
-  if (!PQgetisnull(rows, 0, 1)) {
+// The answer of "claim_report" (from column 0), or a row of "reports" (from column 1), as a
+// report's outcome.
+void TakeOutcome(const PGresult* rows, int row, int first, CReportOutcome& outcome) {
+  auto column = [first](int i) { return first + i; };
+  if (!PQgetisnull(rows, row, column(1))) {
     outcome.result = CReportOutcome::EResult::kKept;
-    outcome.seq = Number(rows, 0, 1);
-    outcome.dueAtMs = Number(rows, 0, 2);
+    outcome.seq = Number(rows, row, column(1));
+    outcome.dueAtMs = Number(rows, row, column(2));
     return;
   }
-  if (PQgetisnull(rows, 0, 3)) return;  // no such account, or the claim was lost
+  if (PQgetisnull(rows, row, column(3))) return;  // no such account, or the claim was lost
   outcome.result = CReportOutcome::EResult::kApplied;
-  outcome.version = Number(rows, 0, 3);
-  outcome.changedAt = Number(rows, 0, 4);
+  outcome.version = Number(rows, row, column(3));
+  outcome.changedAt = Number(rows, row, column(4));
   CTrackState& state = outcome.state;
-  state.playback = PlaybackOf(Number(rows, 0, 5));
-  state.artist = Text(rows, 0, 6);
-  state.title = Text(rows, 0, 7);
-  state.album = Text(rows, 0, 8);
-  state.year = Text(rows, 0, 9);
-  state.genre = Text(rows, 0, 10);
-  state.trackAt = Number(rows, 0, 11);
-  state.stoppedAt = Number(rows, 0, 12);
-  state.endsAt = Number(rows, 0, 13);
+  state.playback = PlaybackOf(Number(rows, row, column(5)));
+  state.artist = Text(rows, row, column(6));
+  state.title = Text(rows, row, column(7));
+  state.album = Text(rows, row, column(8));
+  state.year = Text(rows, row, column(9));
+  state.genre = Text(rows, row, column(10));
+  state.trackAt = Number(rows, row, column(11));
+  state.stoppedAt = Number(rows, row, column(12));
+  state.endsAt = Number(rows, row, column(13));
+}
+
+// An array parameter in PostgreSQL's text form: every element quoted, so that any text (commas,
+// braces, quotes, backslashes, blanks, "NULL") arrives as it is.
+class CArrayParam {
+ public:
+  void Add(std::string_view element) {
+    m_text += m_text.empty() ? "{\"" : ",\"";
+    for (char c : element) {
+      if (c == '"' || c == '\\') m_text += '\\';
+      m_text += c;
+    }
+    m_text += '"';
+  }
+  void Add(int64_t number) { Add(std::to_string(number)); }
+  // Bytes as a bytea element ("\x" and hex digits).
+  void AddBytes(std::string_view bytes) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string hex = "\\x";
+    for (unsigned char c : bytes) {
+      hex += kHex[c >> 4];
+      hex += kHex[c & 15];
+    }
+    Add(hex);
+  }
+  std::string Take() { return m_text.empty() ? "{}" : m_text + "}"; }
+
+ private:
+  std::string m_text;
+};
+
+// The parameters of the "reports" statement for `reports`, one per account, as arrays.
+std::vector<std::string> ReportsParams(const std::vector<const CReportWrite*>& reports,
+                                       const std::vector<const std::string*>& nameKeys) {
+  std::vector<CArrayParam> columns(20);
+  for (size_t i = 0; i < reports.size(); ++i) {
+    const CReportWrite& report = *reports[i];
+    const CKeptReport& kept = report.kept;
+    size_t c = 0;
+    columns[c++].Add(*nameKeys[i]);
+    columns[c++].Add(report.stopped ? "t" : "f");
+    for (const std::string* tag : {&report.track.artist, &report.track.title, &report.track.album,
+                                   &report.track.year, &report.track.genre})
+      columns[c++].Add(*tag);
+    for (int64_t number : {report.track.trackAt, kept.arrivedAt, report.nowMs, report.intervalMs,
+                           report.track.endsAt})
+      columns[c++].Add(number);
+    for (const std::string* tag : {&kept.artist, &kept.title, &kept.album, &kept.year, &kept.genre})
+      columns[c++].AddBytes(*tag);
+    for (int64_t number : {static_cast<int64_t>(kept.source), kept.startedAt, kept.durationS})
+      columns[c++].Add(number);
+  }
+  std::vector<std::string> params;
+  for (CArrayParam& column : columns) params.push_back(column.Take());
+  return params;
 }
 
 }  // namespace
@@ -466,9 +548,11 @@ void CPostgresConnection::Connect() {
     throw CStoreError("cannot connect to the database: " + message);
   }
   // UTF-8 text, no notices ("already exists, skipping") on standard error, and no statement
-  // that runs (or waits for a lock) longer than the server-side bound.
+  // that runs (or waits for a lock) longer than the server-side bound. Every statement finds its
+  // rows by key (or by an array of keys), which one plan serves whatever the values: planned once
+  // per connection rather than on every run, which otherwise costs more than running it.
   Exec(("SET client_encoding = 'UTF8'; SET client_min_messages = warning; "
-        "SET statement_timeout = " +
+        "SET plan_cache_mode = force_generic_plan; SET statement_timeout = " +
         std::to_string(kStatementTimeoutMs))
            .c_str());
   for (const CStatement& statement : kStatements) {
@@ -505,18 +589,21 @@ CPostgresConnection::Result CPostgresConnection::Finish(bool sent) {
   throw CStoreError(std::string("database: ") + message);
 }
 
+bool CPostgresConnection::SendQuery(const char* name, const std::vector<std::string>& params,
+                                    const std::vector<bool>& binary) {
+  const CParams p(params, binary);
+  return IsPrepared(name) ? PQsendQueryPrepared(m_conn, name, p.Count(), p.values.data(),
+                                                p.lengths.data(), p.formats.data(), 0) != 0
+                          : PQsendQueryParams(m_conn, name, p.Count(), nullptr, p.values.data(),
+                                              p.lengths.data(), p.formats.data(), 0) != 0;
+}
+
 CPostgresConnection::Result CPostgresConnection::Run(const char* name,
                                                      const std::vector<std::string>& params,
                                                      const std::vector<bool>& binary) {
   m_lost = false;
   if (!m_conn) Connect();
-  const CParams p(params, binary);
-  const int sent = IsPrepared(name)
-                       ? PQsendQueryPrepared(m_conn, name, p.Count(), p.values.data(),
-                                             p.lengths.data(), p.formats.data(), 0)
-                       : PQsendQueryParams(m_conn, name, p.Count(), nullptr, p.values.data(),
-                                           p.lengths.data(), p.formats.data(), 0);
-  return Finish(sent != 0);
+  return Finish(SendQuery(name, params, binary));
 }
 
 void CPostgresConnection::Fail(const std::string& message) {
@@ -539,13 +626,7 @@ void CPostgresConnection::Send(const char* name, const std::vector<std::string>&
     if (!m_conn) Connect();
     if (!PQenterPipelineMode(m_conn)) Fail(PQerrorMessage(m_conn));
   }
-  const CParams p(params, binary);
-  const int sent = IsPrepared(name)
-                       ? PQsendQueryPrepared(m_conn, name, p.Count(), p.values.data(),
-                                             p.lengths.data(), p.formats.data(), 0)
-                       : PQsendQueryParams(m_conn, name, p.Count(), nullptr, p.values.data(),
-                                           p.lengths.data(), p.formats.data(), 0);
-  if (!sent) Fail(PQerrorMessage(m_conn));
+  if (!SendQuery(name, params, binary)) Fail(PQerrorMessage(m_conn));
   m_pending.push_back(std::move(onResult));
   if (m_pending.size() >= kPipelineDepth) TakeAnswers();
 }
@@ -779,26 +860,20 @@ void CPostgresStore::Commit(const std::vector<CCreation>& creations,
     m_writer.Send("BEGIN", {});
   }
   try {
-    // Writes first: a name that one of them frees may be taken by a creation in the same batch.
-    // Accounts in the order of their names, in every instance: two batches that lock the same
-    // rows lock them in the same order. An account's writes go before its reports, and its
-    // reports in the order they came.
-    std::vector<size_t> order(reports.size());
-    std::iota(order.begin(), order.end(), size_t{0});
-    std::stable_sort(order.begin(), order.end(),
-                     [&](size_t a, size_t b) { return reports[a].nameKey < reports[b].nameKey; });
-    auto next = order.begin();
-    auto reportsBefore = [&](const std::string* nameKey) {
-      for (; next != order.end() && (!nameKey || reports[*next].nameKey < *nameKey); ++next) {
-        CQueuedReport& report = reports[*next];
-        ApplyReport(report.nameKey, report.report, report.outcome);
-      }
-    };
-    for (const auto& [nameKey, write] : writes) {
-      reportsBefore(&nameKey);
-      ApplyWrite(nameKey, write);
+    // Every account that the batch writes or reports to is locked first, in the order of its
+    // name, in every instance: two batches that lock the same rows cannot wait for each other.
+    // Then writes (a name that one of them frees may be taken by a creation in the same batch),
+    // then reports.
+    if (!reports.empty()) {
+      std::set<std::string> locked;
+      for (const auto& [nameKey, write] : writes) locked.insert(nameKey);
+      for (const CQueuedReport& report : reports) locked.insert(report.nameKey);
+      CArrayParam names;
+      for (const std::string& nameKey : locked) names.Add(nameKey);
+      m_writer.Send("lock_all", {names.Take()});
     }
-    reportsBefore(nullptr);
+    for (const auto& [nameKey, write] : writes) ApplyWrite(nameKey, write);
+    SendReports(reports);
     for (size_t i = 0; i < creations.size(); ++i) {
       const CAccountRecord& record = creations[i].record;
       m_writer.Send("insert",
@@ -876,41 +951,65 @@ void CPostgresStore::ApplyAccountChange(const std::string& nameKey, const CAccou
   }
 }
 
-void CPostgresStore::ApplyReport(const std::string& nameKey, const CReportWrite& report,
-                                 CReportOutcome& outcome) {
-  outcome = CReportOutcome();
-  if (report.kept.source == CKeptReport::ESource::kListen) {
-    // Whether another player's listen shows depends on what the account shows: decided step by
-    // step, after the answers to what was sent before.
-    m_writer.Sync();
-    outcome = ApplyListen(nameKey, report);
-    return;
+void CPostgresStore::SendReports(std::vector<CQueuedReport>& reports) {
+  // In rounds: the n-th report of every account in round n, so that an account's reports are
+  // decided in the order they came. A round's reports of this service's own plug-in go in one
+  // statement; claims and other players' listens one by one.
+  std::map<std::string_view, size_t> taken;  // reports of each account sent so far
+  std::vector<std::vector<CQueuedReport*>> rounds;
+  for (CQueuedReport& report : reports) {
+    const size_t round = taken[report.nameKey]++;
+    if (rounds.size() <= round) rounds.resize(round + 1);
+    rounds[round].push_back(&report);
   }
-  // The account's row is locked first, so that the decision (a statement of its own, which sees
-  // what committed while it waited) counts every report that another instance applied or kept
-  // before.
-  const bool claim = report.claimSeq != 0;
-  m_writer.Send("lock", {nameKey});
+  for (const std::vector<CQueuedReport*>& round : rounds) {
+    std::vector<CQueuedReport*> together;
+    std::vector<const CReportWrite*> writes;
+    std::vector<const std::string*> nameKeys;
+    for (CQueuedReport* report : round) {
+      report->outcome = CReportOutcome();
+      if (report->report.claimSeq != 0 ||
+          report->report.kept.source == CKeptReport::ESource::kListen)
+        continue;
+      together.push_back(report);
+      writes.push_back(&report->report);
+      nameKeys.push_back(&report->nameKey);
+    }
+    if (!together.empty()) {
+      m_writer.Send("reports", ReportsParams(writes, nameKeys), {},
+                    [together](const PGresult* rows) {
+                      for (int row = 0; row < PQntuples(rows); ++row) {
+                        const int64_t n = Number(rows, row, 0);  // from 1
+                        if (n < 1 || static_cast<size_t>(n) > together.size()) continue;
+                        TakeOutcome(rows, row, 1, together[static_cast<size_t>(n) - 1]->outcome);
+                      }
+                    });
+    }
+    for (CQueuedReport* report : round) {
+      if (report->report.kept.source == CKeptReport::ESource::kListen) {
+        // Whether another player's listen shows depends on what the account shows: decided step
+        // by step, after the answers to what was sent before.
+        m_writer.Sync();
+        report->outcome = ApplyListen(report->nameKey, report->report);
+      } else if (report->report.claimSeq != 0) {
+        SendClaim(report->nameKey, report->report, report->outcome);
+      }
+    }
+  }
+}
+
+void CPostgresStore::SendClaim(const std::string& nameKey, const CReportWrite& report,
+                               CReportOutcome& outcome) {
   std::vector<std::string> params = {nameKey, report.stopped ? "t" : "f"};
   AddTags(params, report.track);
   params.push_back(std::to_string(report.track.trackAt));
   params.push_back(std::to_string(report.kept.arrivedAt));
   params.push_back(std::to_string(report.nowMs));
-  params.push_back(std::to_string(claim ? report.claimSeq : report.intervalMs));
+  params.push_back(std::to_string(report.claimSeq));
   params.push_back(std::to_string(report.track.endsAt));
-  std::vector<bool> binary;
-  if (!claim) {
-    const CKeptReport& kept = report.kept;
-    AddTags(params, kept);
-    params.push_back(std::to_string(static_cast<int>(kept.source)));
-    params.push_back(std::to_string(kept.startedAt));
-    params.push_back(std::to_string(kept.durationS));
-    // The kept report's tags are raw bytes in the account's code page: sent as binary bytea.
-    binary.assign(params.size(), false);
-    for (size_t i = 12; i < 17; ++i) binary[i] = true;
-  }
-  m_writer.Send(claim ? "claim_report" : "report", params, binary,
-                [&outcome](const PGresult* rows) { TakeOutcome(rows, outcome); });
+  m_writer.Send("claim_report", params, {}, [&outcome](const PGresult* rows) {
+    if (PQntuples(rows) == 1) TakeOutcome(rows, 0, 0, outcome);
+  });
 }
 
 CReportOutcome CPostgresStore::ApplyListen(const std::string& nameKey, const CReportWrite& report) {

@@ -57,6 +57,10 @@ class CPostgresConnection {
  private:
   void Connect();
   void Drop();
+  // Sends the statement prepared as `name` (or the SQL text `name`) on the open connection;
+  // false when libpq could not send it.
+  bool SendQuery(const char* name, const std::vector<std::string>& params,
+                 const std::vector<bool>& binary);
   // Drops the connection after a failure; no new one is tried before steady ms `retryAtMs`.
   void Lose(int64_t retryAtMs);
   // The results of what was sent, within the answer bound: the first failure, else the last
@@ -131,9 +135,11 @@ class CPostgresStore : public CStore {
   static CPostgresConnection::Result Read(CPostgresConnection& reader, const char* name,
                                           const std::vector<std::string>& params);
   void ApplyWrite(const std::string& nameKey, const CAccountWrite& write);
-  // Sends the statements that decide and apply one report in the writer's open transaction;
-  // `outcome` is filled once their answers are taken.
-  void ApplyReport(const std::string& nameKey, const CReportWrite& report, CReportOutcome& outcome);
+  // Sends the statements that decide and apply `reports` in the writer's open transaction, which
+  // holds their accounts' rows locked; each outcome is filled once the answers are taken.
+  void SendReports(std::vector<CQueuedReport>& reports);
+  // Sends the claim of a kept report (report.claimSeq); `outcome` is filled with its answer.
+  void SendClaim(const std::string& nameKey, const CReportWrite& report, CReportOutcome& outcome);
   // Decides and applies another player's listen step by step in the open transaction, with the
   // pipeline's answers taken before.
   CReportOutcome ApplyListen(const std::string& nameKey, const CReportWrite& report);

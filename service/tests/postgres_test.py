@@ -307,7 +307,8 @@ def wait_for(predicate, seconds):
 KEYS = {}
 KEPT = ["kept%d" % i for i in range(40)]
 USERS = ["shown", "paced", "guessed", "downed", "renewed", "donor", "noticed", "edited"] + \
-    ["stream%d" % i for i in range(8)] + ["hung%d" % i for i in range(6)] + KEPT
+    ["stream%d" % i for i in range(8)] + ["hung%d" % i for i in range(6)] + KEPT + \
+    ["twice%d" % i for i in range(10)]
 
 
 def setUpModule():
@@ -403,11 +404,13 @@ class SharedDatabase(unittest.TestCase):
         self.assertEqual(status, 304)
 
     def test_the_report_interval_and_the_kept_report_hold_across_instances(self):
-        self.assertEqual(report("A", "paced", "One"), 200)
-        self.assertEqual(report("B", "paced", "Two"), 429)  # kept by B, due after the interval
-        self.assertEqual(title_of("A", "paced"), "One")
+        # Tags that the database's array syntax would take apart if they went unquoted.
+        one, two = 'One, "1" {a}', 'Two \\ "NULL" {b, c}'
+        self.assertEqual(report("A", "paced", one), 200)
+        self.assertEqual(report("B", "paced", two), 429)  # kept by B, due after the interval
+        self.assertEqual(title_of("A", "paced"), one)
         # Either instance may apply it when it is due, and only once.
-        self.assertTrue(wait_for(lambda: title_of("A", "paced") == "Two", 10))
+        self.assertTrue(wait_for(lambda: title_of("A", "paced") == two, 10))
         self.assertEqual(CLUSTER.psql("SELECT count(*) FROM kept_reports WHERE name_key = "
                                       "'paced'"), "0")
 
@@ -494,6 +497,14 @@ class HeldAcrossInstances(unittest.TestCase):
                          {user: "r3" for user in KEPT})
         self.assertEqual(CLUSTER.psql("SELECT count(*) FROM kept_reports WHERE name_key LIKE "
                                       "'kept%'"), "0")
+
+    def test_reports_of_one_account_at_once_are_decided_in_turn(self):
+        # Sent together, an account's reports may come in one of the writer's batches.
+        users = ["twice%d" % i for i in range(10)]
+        with concurrent.futures.ThreadPoolExecutor(20) as pool:
+            answers = list(pool.map(lambda user: report("A", user, "t"), users * 2))
+        self.assertEqual(sorted(answers), [200] * 10 + [429] * 10)
+        self.assertEqual(sorted(answers[:10][i] + answers[10:][i] for i in range(10)), [629] * 10)
 
     def test_a_new_key_or_a_deletion_ends_sessions_on_every_instance(self):
         owner, csrf, key = register("A", "holder")
