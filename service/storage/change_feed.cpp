@@ -36,7 +36,8 @@ bool AllDigits(std::string_view text) {
 
 }  // namespace
 
-CPostgresChangeFeed::CPostgresChangeFeed(std::string conninfo) : m_conninfo(std::move(conninfo)) {
+CPostgresChangeFeed::CPostgresChangeFeed(std::string conninfo, CConnectGate& gate)
+    : m_conninfo(std::move(conninfo)), m_gate(gate) {
   if (pipe2(m_wake, O_CLOEXEC | O_NONBLOCK) != 0) throw CStoreError("cannot make a pipe");
   m_thread = std::thread([this] { Run(); });
 }
@@ -94,7 +95,9 @@ pg_conn* CPostgresChangeFeed::Connect() {
                                   "application_name",
                                   nullptr};
   const char* const values[] = {"2", "5", "2", "3", m_conninfo.c_str(), name.c_str(), nullptr};
+  if (!m_gate.Enter()) return nullptr;
   pg_conn* conn = PQconnectdbParams(keywords, values, 1);
+  m_gate.Done(conn && PQstatus(conn) == CONNECTION_OK);
   if (conn && PQstatus(conn) == CONNECTION_OK && PQsetnonblocking(conn, 1) == 0) return conn;
   PQfinish(conn);
   return nullptr;

@@ -11,6 +11,7 @@
 #include <thread>
 #include <utility>
 
+#include "storage/connect_gate.h"
 #include "storage/store.h"
 
 struct pg_conn;
@@ -30,8 +31,9 @@ class CPostgresChangeFeed : public CChangeFeed {
   static constexpr int64_t kHeartbeatEveryMs = 250;
 
   // Starts the feed's thread, which connects with `conninfo` and keeps connecting again while the
-  // feed lives (50 ms after a loss, then every half second). Never throws for the database.
-  explicit CPostgresChangeFeed(std::string conninfo);
+  // feed lives (50 ms after a loss, then every half second, when `gate` lets it through; `gate`
+  // outlives the feed). Never throws for the database.
+  CPostgresChangeFeed(std::string conninfo, CConnectGate& gate);
   // Stops the thread (at most a connection attempt's timeout) and disconnects.
   ~CPostgresChangeFeed() override;
   CPostgresChangeFeed(const CPostgresChangeFeed&) = delete;
@@ -61,6 +63,7 @@ class CPostgresChangeFeed : public CChangeFeed {
   bool Wait(int socket, int64_t ms);
 
   const std::string m_conninfo;
+  CConnectGate& m_gate;
   std::atomic<uint64_t> m_epoch{1};
   std::atomic<int64_t> m_liveUntilMs{0};  // steady ms
   std::atomic<bool> m_stopping{false};

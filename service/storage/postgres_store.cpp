@@ -506,8 +506,9 @@ std::vector<std::string> ReportsParams(const std::vector<const CReportWrite*>& r
 
 void CPostgresConnection::CResultDeleter::operator()(pg_result* result) const { PQclear(result); }
 
-CPostgresConnection::CPostgresConnection(std::string conninfo, int64_t answerWithinMs)
-    : m_conninfo(std::move(conninfo)), m_answerWithinMs(answerWithinMs) {}
+CPostgresConnection::CPostgresConnection(std::string conninfo, int64_t answerWithinMs,
+                                         CConnectGate* gate)
+    : m_conninfo(std::move(conninfo)), m_answerWithinMs(answerWithinMs), m_gate(gate) {}
 
 CPostgresConnection::~CPostgresConnection() { Drop(); }
 
@@ -531,7 +532,8 @@ void CPostgresConnection::Lose(int64_t retryAtMs) {
 
 void CPostgresConnection::Connect() {
   const int64_t now = SteadyMs();
-  if (now < m_nextAttemptMs) throw CStoreError("the database is unreachable; trying again soon");
+  if (now < m_nextAttemptMs || (m_gate && !m_gate->Enter()))
+    throw CStoreError("the database is unreachable; trying again soon");
   m_nextAttemptMs = now + kReconnectPauseMs;
   // A server that does not answer holds up a connection attempt 2 s at most; over TCP, a peer
   // that went away is noticed within about 10 s even while nothing is sent (keepalives) or while
@@ -542,7 +544,9 @@ void CPostgresConnection::Connect() {
       "keepalives_count", "tcp_user_timeout", "dbname",          nullptr};
   const char* const values[] = {"2", "1", "5", "2", "3", "10000", m_conninfo.c_str(), nullptr};
   m_conn = PQconnectdbParams(keywords, values, 1);
-  if (!m_conn || PQstatus(m_conn) != CONNECTION_OK) {
+  const bool connected = m_conn && PQstatus(m_conn) == CONNECTION_OK;
+  if (m_gate) m_gate->Done(connected);
+  if (!connected) {
     const std::string message = m_conn ? PQerrorMessage(m_conn) : "out of memory";
     Lose(m_nextAttemptMs);
     throw CStoreError("cannot connect to the database: " + message);
@@ -691,9 +695,9 @@ void CPostgresConnection::Exec(const char* sql) {
 }
 
 CPostgresStore::CPostgresStore(const std::string& conninfo)
-    : m_conninfo(conninfo), m_writer(conninfo, kWriterAnswerMs) {
+    : m_conninfo(conninfo), m_writer(conninfo, kWriterAnswerMs, &m_gate) {
   for (size_t i = 0; i < kReaders; ++i)
-    m_readers.push_back(std::make_unique<CReader>(conninfo, kReaderAnswerMs));
+    m_readers.push_back(std::make_unique<CReader>(conninfo, kReaderAnswerMs, &m_gate));
   m_writer.Exec("BEGIN");
   try {
     m_writer.Exec(kUpgradeLockSql);
@@ -899,7 +903,7 @@ void CPostgresStore::Commit(const std::vector<CCreation>& creations,
 
 CChangeFeed* CPostgresStore::Changes() {
   std::call_once(m_feedMade,
-                 [this] { m_feed = std::make_unique<CPostgresChangeFeed>(m_conninfo); });
+                 [this] { m_feed = std::make_unique<CPostgresChangeFeed>(m_conninfo, m_gate); });
   return m_feed.get();
 }
 

@@ -9,20 +9,23 @@
 #include <vector>
 
 #include "storage/change_feed.h"
+#include "storage/connect_gate.h"
 #include "storage/store.h"
 
 struct pg_conn;
 struct pg_result;
 
 // One libpq connection that reconnects by itself: after the server went away, the next use
-// connects again (at most two attempts per second, each bounded by a 2 s connect timeout; in
+// connects again (at most two attempts per second, each bounded by a 2 s connect timeout, and
+// while the database is unreachable one at a time among the connections sharing a gate; in
 // between, uses fail at once). Every connection has TCP keepalives, a TCP user timeout and a
 // server-side statement timeout. Not thread-safe: its owner serializes the uses.
 class CPostgresConnection {
  public:
   // A statement whose answer takes longer than `answerWithinMs` fails, and the connection is
-  // given up (a server or network that hangs holds its user that long at most).
-  CPostgresConnection(std::string conninfo, int64_t answerWithinMs);
+  // given up (a server or network that hangs holds its user that long at most). `gate`, when
+  // given, outlives the connection.
+  CPostgresConnection(std::string conninfo, int64_t answerWithinMs, CConnectGate* gate = nullptr);
   ~CPostgresConnection();
   CPostgresConnection(const CPostgresConnection&) = delete;
   CPostgresConnection& operator=(const CPostgresConnection&) = delete;
@@ -82,6 +85,7 @@ class CPostgresConnection {
 
   const std::string m_conninfo;
   const int64_t m_answerWithinMs;
+  CConnectGate* const m_gate;
   pg_conn* m_conn = nullptr;
   int64_t m_nextAttemptMs = 0;  // steady ms before which no new connection is tried
   bool m_lost = false;
@@ -124,8 +128,8 @@ class CPostgresStore : public CStore {
 
  private:
   struct CReader {
-    CReader(const std::string& conninfo, int64_t answerWithinMs)
-        : connection(conninfo, answerWithinMs) {}
+    CReader(const std::string& conninfo, int64_t answerWithinMs, CConnectGate* gate)
+        : connection(conninfo, answerWithinMs, gate) {}
     std::mutex mutex;
     CPostgresConnection connection;
   };
@@ -146,6 +150,7 @@ class CPostgresStore : public CStore {
   // The account's own part of `write`: settings, key, code page, removal.
   void ApplyAccountChange(const std::string& nameKey, const CAccountWrite& write);
 
+  CConnectGate m_gate;  // the readers', the writer's and the change feed's
   std::vector<std::unique_ptr<CReader>> m_readers;
   std::atomic<size_t> m_nextReader{0};
   const std::string m_conninfo;
