@@ -9,8 +9,8 @@
 // of abandoned attempts would hold up the live ones by as much as a second or two.
 class CConnectGate {
  public:
-  // Whether the caller may try to connect now: always while the database is reachable, while it
-  // is not only when no other attempt is under way. A caller let through calls Done once.
+  // Whether the caller may try to connect now: always while the database is reachable; while it
+  // is not, only when no other attempt is under way. A caller let through calls Done once.
   bool Enter() {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_unreachable && m_trying > 0) return false;
