@@ -41,7 +41,6 @@ namespace {
 
 // A kept report whose write failed is tried again this much later.
 constexpr int64_t kKeptRetryMs = 1000;
-constexpr int64_t kMinuteMs = 60000;
 // How often a shared store is asked for kept reports that other instances left to apply, and how
 // soon after a claim found its report replaced or taken.
 constexpr int64_t kAdoptEveryMs = 2000;
@@ -108,7 +107,7 @@ CAccounts::CAccounts(CStore& store, const CClock& clock, CAccountsOptions option
     : m_store(store),
       m_clock(clock),
       m_options(options),
-      m_wrongChecks(clock, options.wrongKeysPerMinute, kMinuteMs),
+      m_attempts(store, clock, options.wrongKeysPerMinute),
       m_feed(store.Shared() ? store.Changes() : nullptr) {
   if (m_feed) {
     m_feed->Subscribe(
@@ -324,10 +323,11 @@ CAccounts::CView CAccounts::ViewOf(const CEntry& entry) {
   view.state = entry.record.state;
   view.version = entry.version;
   view.changedAt = entry.changedAt;
-  view.wrongKey =
-      entry.wrongKeySeen && entry.record.state.playback == CTrackState::EPlayback::kNone;
+  view.wrongKey = (entry.wrongKeySeen || entry.record.wrongKey) &&
+                  entry.record.state.playback == CTrackState::EPlayback::kNone;
   view.settings = entry.record.settings;
   view.tokenMd5 = entry.record.tokenMd5;
+  view.keyHash = entry.record.keyHash;
   return view;
 }
 
@@ -338,7 +338,8 @@ void CAccounts::MarkChanged(CEntry& entry) {
 }
 
 CAccounts::EKeyCheck CAccounts::CheckKey(std::string_view name, const CKeyDigest& digest,
-                                         bool wellFormed, std::string* keyHash, EKeyFrom from) {
+                                         bool wellFormed, std::string* keyHash, EKeyFrom from,
+                                         const std::string& address) {
   std::unique_lock<std::mutex> lock;
   CEntry* entry = Lock(name, lock);
   if (!entry) return EKeyCheck::kNoAccount;
@@ -349,22 +350,20 @@ CAccounts::EKeyCheck CAccounts::CheckKey(std::string_view name, const CKeyDigest
     return EKeyCheck::kWrong;
   }
   if (entry->checkReserved) return EKeyCheck::kBusy;
-  if (m_wrongChecks.WaitMs(entry->nameKey) > 0) return EKeyCheck::kLimited;
   entry->checkReserved = true;
   entry->checkedHash = entry->record.keyHash;
-  if (!m_store.Shared()) return EKeyCheck::kUnknown;
-  // The failed checks of every instance count; asked without the lock.
+  // The address's wrong attempts on every instance count; asked without the lock.
   lock.unlock();
-  size_t failed = 0;
+  int64_t waitMs = 0;
   try {
-    failed = m_store.FailedKeyChecks(entry->nameKey, m_clock.WallMs() - kMinuteMs).size();
+    waitMs = m_attempts.WaitMs(address);
   } catch (const CStoreError&) {
     lock.lock();
     entry->checkReserved = false;
     entry->checkedHash.clear();
     throw;
   }
-  if (failed < m_options.wrongKeysPerMinute) return EKeyCheck::kUnknown;
+  if (waitMs == 0) return EKeyCheck::kUnknown;
   lock.lock();
   entry->checkReserved = false;
   entry->checkedHash.clear();
@@ -372,12 +371,11 @@ CAccounts::EKeyCheck CAccounts::CheckKey(std::string_view name, const CKeyDigest
 }
 
 bool CAccounts::RememberKeyCheck(std::string_view name, const CKeyDigest& digest, bool matches,
-                                 bool checked, EKeyFrom from) {
+                                 bool checked, EKeyFrom from, const std::string& address) {
   std::optional<CStoreError> failure;
-  if (checked && !matches && m_store.Shared()) {
-    const int64_t nowMs = m_clock.WallMs();
+  if (checked && !matches) {
     try {
-      m_store.AddFailedKeyCheck(NameKey(name), nowMs, nowMs - kMinuteMs);
+      m_attempts.Count(address);
     } catch (const CStoreError& error) {
       failure = error;
     }
@@ -398,51 +396,31 @@ bool CAccounts::RememberKeyCheck(std::string_view name, const CKeyDigest& digest
     return true;
   }
   entry->wrongKey = digest;
-  m_wrongChecks.Add(entry->nameKey);
   if (from == EKeyFrom::kPlayer) MarkWrongKeySeen(*entry);
   return false;
 }
 
 void CAccounts::MarkWrongKeySeen(CEntry& entry) {
-  if (!entry.wrongKeySeen) MarkChanged(entry);
+  if (entry.wrongKeySeen || entry.record.wrongKey) return;
+  MarkChanged(entry);
   entry.wrongKeySeen = true;
+  // Only an account that has shown no report yet says so; stored with it, so that every instance
+  // shows the same.
+  if (entry.record.state.playback != CTrackState::EPlayback::kNone || entry.pendingWrites > 0)
+    return;
+  CAccountWrite write;
+  write.markWrongKey = true;
+  m_store.Write(entry.nameKey, std::move(write), [](bool stored, const std::string& error) {
+    if (!stored) LogRepeated("wrong-key marker not stored", error);
+  });
 }
 
-int64_t CAccounts::KeyCheckRetryMs(std::string_view name) {
-  int64_t waitMs = m_wrongChecks.WaitMs(NameKey(name));
-  if (m_store.Shared()) {
-    try {
-      const int64_t nowMs = m_clock.WallMs();
-      const std::vector<int64_t> failed = m_store.FailedKeyChecks(NameKey(name), nowMs - kMinuteMs);
-      const size_t limit = m_options.wrongKeysPerMinute;
-      if (limit > 0 && failed.size() >= limit) {
-        waitMs = std::max(waitMs, failed[failed.size() - limit] + kMinuteMs - nowMs);
-      }
-    } catch (const CStoreError&) {
-      waitMs = std::max<int64_t>(waitMs, 1000);  // the database decides; ask again shortly
-    }
+int64_t CAccounts::KeyCheckRetryMs(const std::string& address) {
+  try {
+    return std::max<int64_t>(1, m_attempts.WaitMs(address));
+  } catch (const CStoreError&) {
+    return 1000;  // the database decides; ask again shortly
   }
-  return std::max<int64_t>(1, waitMs);
-}
-
-int64_t CAccounts::WrongKeysWaitMs(std::string_view name) {
-  const std::string nameKey = NameKey(name);
-  int64_t waitMs = m_wrongChecks.WaitMs(nameKey);
-  if (waitMs > 0 || !m_store.Shared()) return waitMs;
-  const int64_t nowMs = m_clock.WallMs();
-  const std::vector<int64_t> failed = m_store.FailedKeyChecks(nameKey, nowMs - kMinuteMs);
-  const size_t limit = m_options.wrongKeysPerMinute;
-  if (failed.size() < limit) return 0;
-  return std::max<int64_t>(
-      1, limit == 0 ? kMinuteMs : failed[failed.size() - limit] + kMinuteMs - nowMs);
-}
-
-void CAccounts::CountWrongKey(std::string_view name) {
-  const std::string nameKey = NameKey(name);
-  m_wrongChecks.Add(nameKey);
-  if (!m_store.Shared()) return;
-  const int64_t nowMs = m_clock.WallMs();
-  m_store.AddFailedKeyCheck(nameKey, nowMs, nowMs - kMinuteMs);
 }
 
 CTrackState CAccounts::Next(const CEntry& entry, const CKeptReport& report,

@@ -18,6 +18,7 @@
 #include "base/event_limit.h"
 #include "accounts/key_hash.h"
 #include "accounts/report.h"
+#include "accounts/wrong_attempts.h"
 #include "storage/store.h"
 #include "storage/track_state.h"
 
@@ -32,7 +33,7 @@ bool IsReservedUserName(std::string_view name);
 
 struct CAccountsOptions {
   int64_t minReportIntervalMs = 2000;  // closer reports of one account are kept, not applied
-  size_t wrongKeysPerMinute = 20;      // slow checks per account and minute that may fail
+  size_t wrongKeysPerMinute = 20;      // wrong keys and tokens per client address and minute
   bool applyOnTime = true;  // false: kept reports wait for ApplyDueReports (a test's clock)
 };
 
@@ -58,6 +59,7 @@ class CAccounts {
     bool wrongKey = false;  // reports came with a wrong key, and none with the right one yet
     CAccountSettings settings;
     std::string tokenMd5;  // of the player token; empty when none was made
+    std::string keyHash;
   };
   // The account called `name` in any letter case, or nothing. Throws CStoreError.
   std::optional<CView> Find(std::string_view name);
@@ -72,28 +74,31 @@ class CAccounts {
     kMatches,  // the key that last passed the slow check
     kWrong,    // known to be wrong, or not even well formed
     kUnknown,  // a slow check against `*keyHash` must decide; finish with RememberKeyCheck
-    kLimited,  // too many wrong keys for this account lately: refuse without a check
+    kLimited,  // too many wrong keys from this client address lately: refuse without a check
     kBusy,     // a slow check of this account is under way: refuse without a check
   };
   // Who offers a key. Only a player's report may mark the account as reporting with a wrong key;
-  // a failed sign-in counts against the account's wrong-key bound and changes nothing else.
+  // a failed sign-in counts against its address's wrong-key bound and changes nothing else.
   enum class EKeyFrom { kPlayer, kSignIn };
-  // Decides `key` (given as its digest, and whether it is well formed) from what the service
-  // remembers. kUnknown reserves the account's one slow check. Throws CStoreError.
+  // Decides `key` (given as its digest, and whether it is well formed), offered from the client
+  // address `address`, from what the service remembers. kUnknown reserves the account's one slow
+  // check. Throws CStoreError.
   EKeyCheck CheckKey(std::string_view name, const CKeyDigest& digest, bool wellFormed,
-                     std::string* keyHash, EKeyFrom from = EKeyFrom::kPlayer);
-  // Ends the slow check that kUnknown reserved: remembers its outcome, or with `checked` false
-  // (the check could not run) only gives the reservation back. Returns whether the key matches
-  // the account's key now: false also when the key was replaced while the check ran (its outcome
-  // is then forgotten).
+                     std::string* keyHash, EKeyFrom from = EKeyFrom::kPlayer,
+                     const std::string& address = "");
+  // Ends the slow check that kUnknown reserved: remembers its outcome (a wrong key counts against
+  // `address`), or with `checked` false (the check could not run) only gives the reservation
+  // back. Returns whether the key matches the account's key now: false also when the key was
+  // replaced while the check ran (its outcome is then forgotten).
   bool RememberKeyCheck(std::string_view name, const CKeyDigest& digest, bool matches,
-                        bool checked = true, EKeyFrom from = EKeyFrom::kPlayer);
+                        bool checked = true, EKeyFrom from = EKeyFrom::kPlayer,
+                        const std::string& address = "");
   // Whether `digest` is the key that last passed the slow check of the account `name`, as this
   // instance holds it, known current without asking the store (see FindHeld). Never waits for the
   // database; false when that is not known.
   bool KeyMatchesHeld(std::string_view name, const CKeyDigest& digest);
-  // Milliseconds until the account may have another wrong key checked (at least 1).
-  int64_t KeyCheckRetryMs(std::string_view name);
+  // Milliseconds until `address` may have another key or token checked (at least 1).
+  int64_t KeyCheckRetryMs(const std::string& address);
 
   enum class EApply {
     kStored,     // applied and committed
@@ -132,11 +137,11 @@ class CAccounts {
   // A new player token (its digest and MD5): from the commit on only it passes.
   void ReplacePlayerToken(std::string_view name, const std::string& tokenHash,
                           const std::string& tokenMd5, ChangeDone done);
-  // Failed player-token attempts on an account (an Audioscrobbler handshake names it) count
-  // against the same per-account limit as wrong keys. WrongKeysWaitMs: 0 while one more may be
-  // tried, else the milliseconds until then. Throws CStoreError (a shared store counts).
-  int64_t WrongKeysWaitMs(std::string_view name);
-  void CountWrongKey(std::string_view name);
+  // Wrong player tokens and sessions count against the same bound per client address as wrong
+  // keys. WrongAttemptsWaitMs: 0 while one more may be tried from `address`, else the
+  // milliseconds until then. Both throw CStoreError (a shared store counts).
+  int64_t WrongAttemptsWaitMs(const std::string& address) { return m_attempts.WaitMs(address); }
+  void CountWrongAttempt(const std::string& address) { m_attempts.Count(address); }
   // Deletes the account, its state, settings and key. From the call on, the account is gone for
   // reports and look-ups; once committed, its name is free again.
   void Remove(std::string_view name, ChangeDone done);
@@ -220,14 +225,15 @@ class CAccounts {
   // Applies `entry`'s kept report of a shared store if it is still the one kept (m_mutex held).
   void ClaimKept(CEntry& entry);
   void MarkChanged(CEntry& entry);  // m_mutex held
-  // A player reported with a wrong key: the image says so until a report passes (m_mutex held).
+  // A player reported with a wrong key: the image says so, on every instance, until a report
+  // passes (m_mutex held).
   void MarkWrongKeySeen(CEntry& entry);
   void RunScheduler();
 
   CStore& m_store;
   const CClock& m_clock;
   const CAccountsOptions m_options;
-  CEventLimit m_wrongChecks;  // failed slow checks, by NameKey
+  CWrongAttempts m_attempts;
   std::mutex m_mutex;
   std::unordered_map<std::string, std::unique_ptr<CEntry>> m_entries;  // by NameKey
   // Deleted accounts' entries, which callbacks of writes still queued may hold; a few hundred

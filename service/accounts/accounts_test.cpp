@@ -147,7 +147,7 @@ TEST_F(AccountsTest, AKeptReportIsStoredAndSurvivesARestart) {
   EXPECT_TRUE(m_store->KeptReports().empty());
 }
 
-TEST_F(AccountsTest, SlowKeyChecksAreBoundedPerAccount) {
+TEST_F(AccountsTest, SlowKeyChecksAreBoundedPerAccountAndAddress) {
   ASSERT_EQ(CreateAccountNow(*m_store, "amy", "1", 1252), ECreateResult::kCreated);
   std::string hash;
   const CKeyDigest right = DigestKey("1234");
@@ -158,17 +158,25 @@ TEST_F(AccountsTest, SlowKeyChecksAreBoundedPerAccount) {
             CAccounts::EKeyCheck::kUnknown);
   m_accounts->RememberKeyCheck("bob", right, true);
 
+  constexpr auto kPlayer = CAccounts::EKeyFrom::kPlayer;
+  const std::string guesser = "192.0.2.7";
   for (int i = 0; i < 20; ++i) {
     const CKeyDigest wrong = DigestKey(std::to_string(100 + i));
-    ASSERT_EQ(m_accounts->CheckKey("bob", wrong, true, &hash), CAccounts::EKeyCheck::kUnknown);
-    m_accounts->RememberKeyCheck("bob", wrong, false);
+    ASSERT_EQ(m_accounts->CheckKey("bob", wrong, true, &hash, kPlayer, guesser),
+              CAccounts::EKeyCheck::kUnknown);
+    m_accounts->RememberKeyCheck("bob", wrong, false, true, kPlayer, guesser);
   }
-  EXPECT_EQ(m_accounts->CheckKey("bob", DigestKey("999"), true, &hash),
+  EXPECT_EQ(m_accounts->CheckKey("bob", DigestKey("999"), true, &hash, kPlayer, guesser),
             CAccounts::EKeyCheck::kLimited);
-  EXPECT_EQ(m_accounts->KeyCheckRetryMs("bob"), 60000);
-  EXPECT_EQ(m_accounts->CheckKey("bob", right, true, &hash), CAccounts::EKeyCheck::kMatches);
+  EXPECT_EQ(m_accounts->KeyCheckRetryMs(guesser), 60000);
+  // The guesser's address pays, not the account: the owner's keys from elsewhere are checked.
+  EXPECT_EQ(m_accounts->CheckKey("bob", right, true, &hash, kPlayer, guesser),
+            CAccounts::EKeyCheck::kMatches);
+  EXPECT_EQ(m_accounts->CheckKey("bob", DigestKey("5678"), true, &hash, kPlayer, "198.51.100.1"),
+            CAccounts::EKeyCheck::kUnknown);
+  m_accounts->RememberKeyCheck("bob", DigestKey("5678"), false, false);
   m_clock.Advance(60000);
-  EXPECT_EQ(m_accounts->CheckKey("bob", DigestKey("999"), true, &hash),
+  EXPECT_EQ(m_accounts->CheckKey("bob", DigestKey("999"), true, &hash, kPlayer, guesser),
             CAccounts::EKeyCheck::kUnknown);
 }
 

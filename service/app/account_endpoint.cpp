@@ -173,12 +173,31 @@ void CSignatureService::HandleAccount(const CHttpRequest& request, std::string_v
     return reply(std::move(response));
   }
   if (flash && flash->sessionId != session->id) flash.reset();
+  if (flash && !FirstShowing(*flash, session->nameKey)) flash.reset();
   std::string notice = flash ? flash->notice : "";
   if (notice.empty() && QueryOf(request.target) == "saved=1") {
     notice = "Saved. The signature shows the new look now.";
   }
   ShowAccount(request, *session, 200, notice, flash ? flash->key : "", clearFlash, std::move(reply),
               flash ? flash->playerToken : "");
+}
+
+bool CSignatureService::FirstShowing(CFlash& flash, const std::string& nameKey) {
+  try {
+    const int64_t nowMs = m_clock.WallMs();
+    if (!m_store.UseOnce("flash " + flash.id, nowMs, nowMs + kFlashLifeMs)) return false;
+    if (flash.key.empty()) return true;
+    // A key replaced since the flash was sealed is not shown as the key in use.
+    const std::optional<CAccounts::CView> account = m_accounts.Find(nameKey);
+    if (!account || KeyFingerprint(account->keyHash) != flash.keyOf) {
+      flash.key.clear();
+      flash.notice.clear();
+    }
+    return true;
+  } catch (const CStoreError& error) {
+    LogRepeated("flash not checked", error.what());
+    return false;
+  }
 }
 
 CHttpResponse CSignatureService::RedirectWithFlash(const CHttpRequest& request,
@@ -226,7 +245,8 @@ void CSignatureService::HandleSignIn(const CHttpRequest& request, std::string_vi
   std::string keyHash;
   CAccounts::EKeyCheck check;
   try {
-    check = m_accounts.CheckKey(name, digest, IsWellFormedKey(key), &keyHash, kSignIn);
+    check = m_accounts.CheckKey(name, digest, IsWellFormedKey(key), &keyHash, kSignIn,
+                                request.clientAddress);
   } catch (const CStoreError& error) {
     LogRepeated("account look-up failed", error.what());
     return ShowSignIn(request, 503, "The service cannot reach its database; please try later.",
@@ -241,13 +261,13 @@ void CSignatureService::HandleSignIn(const CHttpRequest& request, std::string_vi
       return SignIn(request, name, keyHash, std::move(reply));
     case CAccounts::EKeyCheck::kLimited:
     case CAccounts::EKeyCheck::kBusy: {
-      const int64_t seconds = (m_accounts.KeyCheckRetryMs(name) + 999) / 1000;
+      const int64_t seconds = (m_accounts.KeyCheckRetryMs(request.clientAddress) + 999) / 1000;
       auto withRetry = [reply = std::move(reply), seconds](CHttpResponse response) {
         response.fields.emplace_back("Retry-After", std::to_string(seconds));
         reply(std::move(response));
       };
       return ShowSignIn(request, 429,
-                        "Too many failed sign-ins for this account lately; please try again in " +
+                        "Too many failed sign-ins from your address lately; please try again in " +
                             std::to_string(seconds) + " s.",
                         name, std::move(withRetry));
     }
@@ -255,17 +275,18 @@ void CSignatureService::HandleSignIn(const CHttpRequest& request, std::string_vi
       break;
   }
   auto shared = std::make_shared<Reply>(std::move(reply));
-  const bool queued = m_slowWork.Submit(
-      [this, request, name, key, digest, wrong, shared, keyHash = std::move(keyHash)] {
-        bool matches = VerifyKey(keyHash, key);
-        try {
-          matches = m_accounts.RememberKeyCheck(name, digest, matches, true, kSignIn);
-        } catch (const CStoreError&) {
-          matches = false;
-        }
-        if (matches) return SignIn(request, name, keyHash, std::move(*shared));
-        ShowSignIn(request, 403, wrong, name, std::move(*shared));
-      });
+  const bool queued = m_slowWork.Submit([this, request, name, key, digest, wrong, shared,
+                                         keyHash = std::move(keyHash)] {
+    bool matches = VerifyKey(keyHash, key);
+    try {
+      matches =
+          m_accounts.RememberKeyCheck(name, digest, matches, true, kSignIn, request.clientAddress);
+    } catch (const CStoreError&) {
+      matches = false;
+    }
+    if (matches) return SignIn(request, name, keyHash, std::move(*shared));
+    ShowSignIn(request, 403, wrong, name, std::move(*shared));
+  });
   if (queued) return;
   try {
     m_accounts.RememberKeyCheck(name, digest, false, false);
@@ -326,7 +347,8 @@ void CSignatureService::HandleNewKey(const CHttpRequest& request, std::string_vi
   const std::optional<CAccountSession> session = FormSession(request, reply);
   if (!session) return;
   auto shared = std::make_shared<Reply>(std::move(reply));
-  auto answer = [this, request, session, shared](bool stored, const std::string& key) {
+  auto answer = [this, request, session, shared](bool stored, const std::string& key,
+                                                 const std::string& keyHash) {
     if (!stored) {
       return ShowAccount(request, *session, 503,
                          "No new key was made; the old one still works. Please try again later.",
@@ -336,7 +358,7 @@ void CSignatureService::HandleNewKey(const CHttpRequest& request, std::string_vi
     (*shared)(RedirectWithFlash(
         request,
         {session->id, "The new key is in use: reports with the old key are refused from now on.",
-         key, "", ""}));
+         key, "", "", KeyFingerprint(keyHash), ""}));
   };
   // The slow hash runs on a pool thread, never on a network thread.
   const bool queued = m_slowWork.Submit([this, session, answer] {
@@ -346,15 +368,15 @@ void CSignatureService::HandleNewKey(const CHttpRequest& request, std::string_vi
       hash = HashKey(key);
     } catch (const std::exception& error) {
       LogRepeated("key hash failed", error.what());
-      return answer(false, "");
+      return answer(false, "", "");
     }
     m_accounts.ReplaceKey(session->nameKey, hash, DigestKey(key), session->tokenHash,
-                          [answer, key](bool stored, const std::string& error) {
+                          [answer, key, hash](bool stored, const std::string& error) {
                             if (!stored) LogRepeated("account change not stored", error);
-                            answer(stored, key);
+                            answer(stored, key, hash);
                           });
   });
-  if (!queued) answer(false, "");
+  if (!queued) answer(false, "", "");
 }
 
 void CSignatureService::HandleDelete(const CHttpRequest& request, std::string_view, Reply reply) {
@@ -374,19 +396,19 @@ void CSignatureService::HandleDelete(const CHttpRequest& request, std::string_vi
   }
   const std::string name = account ? account->name : session->nameKey;
   auto shared = std::make_shared<Reply>(std::move(reply));
-  m_accounts.Remove(session->nameKey,
-                    [this, request, session, name, shared](bool stored, const std::string& error) {
-                      if (!stored) {
-                        LogRepeated("account change not stored", error);
-                        return ShowAccount(request, *session, 503,
-                                           "The account was not deleted; please try again later.",
-                                           "", "", std::move(*shared));
-                      }
-                      CHttpResponse response = RedirectWithFlash(request, {"", "", "", name, ""});
-                      response.fields.emplace_back(
-                          "Set-Cookie", CookieField(kSessionCookie, "", CameOverHttps(request)));
-                      (*shared)(std::move(response));
-                    });
+  m_accounts.Remove(session->nameKey, [this, request, session, name, shared](
+                                          bool stored, const std::string& error) {
+    if (!stored) {
+      LogRepeated("account change not stored", error);
+      return ShowAccount(request, *session, 503,
+                         "The account was not deleted; please try again later.", "", "",
+                         std::move(*shared));
+    }
+    CHttpResponse response = RedirectWithFlash(request, {"", "", "", name, "", "", ""});
+    response.fields.emplace_back("Set-Cookie",
+                                 CookieField(kSessionCookie, "", CameOverHttps(request)));
+    (*shared)(std::move(response));
+  });
 }
 
 void CSignatureService::HandlePreview(const CHttpRequest& request, std::string_view, Reply reply) {

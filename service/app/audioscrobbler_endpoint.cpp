@@ -86,9 +86,9 @@ void CSignatureService::HandleScrobbleHandshake(const CHttpRequest& request, std
   // The token's verifier is read from the store itself: a token made by the command line, or by
   // another instance, counts at once.
   std::optional<CAccountRecord> account;
-  int64_t waitMs = m_wrongTokens.WaitMs(request.clientAddress);
+  int64_t waitMs = 0;
   try {
-    if (waitMs == 0 && IsValidUserName(user)) waitMs = m_accounts.WrongKeysWaitMs(user);
+    waitMs = m_accounts.WrongAttemptsWaitMs(request.clientAddress);
     if (waitMs == 0 && IsValidUserName(user)) account = m_store.FindAccount(user);
   } catch (const CStoreError& error) {
     LogRepeated("account look-up failed", error.what());
@@ -99,9 +99,8 @@ void CSignatureService::HandleScrobbleHandshake(const CHttpRequest& request, std
                         std::to_string((waitMs + 999) / 1000) + " s.\n"));
   }
   if (!account || !HandshakeMatches(account->tokenMd5, timestamp, Field(fields, "a"))) {
-    m_wrongTokens.Add(request.clientAddress);
     try {
-      if (account) m_accounts.CountWrongKey(user);
+      m_accounts.CountWrongAttempt(request.clientAddress);
     } catch (const CStoreError& error) {
       LogRepeated("failed key check not counted", error.what());
     }
@@ -132,20 +131,25 @@ void CSignatureService::HandleScrobblePost(const CHttpRequest& request, bool now
   const auto fields = DecodeFields(request.body);
   const std::string session = Field(fields, "s");
   const std::string user = ScrobbleSessionAccount(session);
-  int64_t waitMs = m_wrongTokens.WaitMs(request.clientAddress);
-  if (waitMs > 0) {
-    return reply(Answer("FAILED Too many bad sessions lately; try again in " +
-                        std::to_string((waitMs + 999) / 1000) + " s.\n"));
-  }
+  int64_t waitMs = 0;
   std::optional<CAccountRecord> account;
   try {
-    if (IsValidUserName(user)) account = m_store.FindAccount(user);
+    waitMs = m_accounts.WrongAttemptsWaitMs(request.clientAddress);
+    if (waitMs == 0 && IsValidUserName(user)) account = m_store.FindAccount(user);
   } catch (const CStoreError& error) {
     LogRepeated("account look-up failed", error.what());
     return reply(Answer("FAILED The service cannot reach its database; try again later.\n", 503));
   }
+  if (waitMs > 0) {
+    return reply(Answer("FAILED Too many bad sessions lately; try again in " +
+                        std::to_string((waitMs + 999) / 1000) + " s.\n"));
+  }
   if (!account || !ScrobbleSessionMatches(session, NameKey(account->name), account->tokenMd5)) {
-    m_wrongTokens.Add(request.clientAddress);
+    try {
+      m_accounts.CountWrongAttempt(request.clientAddress);
+    } catch (const CStoreError& error) {
+      LogRepeated("failed session not counted", error.what());
+    }
     return reply(Answer("BADSESSION\n"));
   }
 

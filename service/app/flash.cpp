@@ -8,37 +8,39 @@
 
 namespace {
 
-constexpr int64_t kFlashLifeMs = 10 * 60 * 1000;
 constexpr char kKeyContext[] = "velk flash cookie";
 constexpr char kSeparator = '\0';  // no field of a flash holds a NUL
 
 // The flash's fields and the time it was sealed, one after another.
 std::string Serialize(const CFlash& flash, int64_t wallMs) {
   std::string text = std::to_string(wallMs);
-  for (const std::string* field :
-       {&flash.sessionId, &flash.notice, &flash.key, &flash.deleted, &flash.playerToken}) {
+  for (const std::string* field : {&flash.sessionId, &flash.notice, &flash.key, &flash.deleted,
+                                   &flash.playerToken, &flash.keyOf}) {
     text += kSeparator;
     text += *field;
   }
   return text;
 }
 
-// The fields `text` holds, or false when it is not what Serialize makes.
+// The fields `text` holds, or false when it is not what Serialize makes (or made before flashes
+// carried `keyOf`).
 bool Parse(const std::string& text, CFlash* flash, int64_t* wallMs) {
-  std::array<std::string, 6> fields;
+  std::array<std::string, 7> fields;
   size_t start = 0;
-  for (size_t i = 0; i < fields.size(); ++i) {
-    const size_t end = i + 1 == fields.size() ? text.size() : text.find(kSeparator, start);
-    if (end == std::string::npos) return false;
-    fields[i] = text.substr(start, end - start);
+  size_t count = 0;
+  for (; count < fields.size() && start <= text.size(); ++count) {
+    size_t end = text.find(kSeparator, start);
+    if (end == std::string::npos || count + 1 == fields.size()) end = text.size();
+    fields[count] = text.substr(start, end - start);
     start = end + 1;
   }
+  if (count < 6) return false;
   if (fields[0].empty() || fields[0].size() > 18 ||
       fields[0].find_first_not_of("0123456789") != std::string::npos) {
     return false;
   }
   *wallMs = std::stoll(fields[0]);
-  *flash = {fields[1], fields[2], fields[3], fields[4], fields[5]};
+  *flash = {fields[1], fields[2], fields[3], fields[4], fields[5], fields[6], ""};
   return true;
 }
 
@@ -92,5 +94,18 @@ std::optional<CFlash> CFlashes::Take(std::string_view value) const {
   if (!Parse(plain, &flash, &sealedMs)) return std::nullopt;
   const int64_t ageMs = m_clock.WallMs() - sealedMs;
   if (ageMs < 0 || ageMs >= kFlashLifeMs) return std::nullopt;
+  // The nonce is random for every flash sealed.
+  flash.id = std::string(value.substr(0, 32));
   return flash;
+}
+
+std::string KeyFingerprint(std::string_view keyHash) {
+  std::array<unsigned char, 16> digest;
+  crypto_generichash(digest.data(), digest.size(),
+                     reinterpret_cast<const unsigned char*>(keyHash.data()), keyHash.size(),
+                     nullptr, 0);
+  std::string hex(digest.size() * 2 + 1, '\0');
+  sodium_bin2hex(hex.data(), hex.size(), digest.data(), digest.size());
+  hex.pop_back();
+  return hex;
 }

@@ -10,6 +10,7 @@
 #include "base/clock.h"
 
 constexpr char kFlashCookie[] = "velk_flash";  // names the result waiting for the next page
+constexpr int64_t kFlashLifeMs = 10 * 60 * 1000;
 
 // What a form did, for the page its redirect leads to.
 struct CFlash {
@@ -18,12 +19,20 @@ struct CFlash {
   std::string key;          // a new key, shown this once; empty: none
   std::string deleted;      // the name of an account just deleted; empty: none
   std::string playerToken;  // a new player token, shown this once; empty: none
+  // With `key`: KeyFingerprint of the key's hash, so that a key replaced since is not shown.
+  std::string keyOf;
+  // Set by Take: what tells this sealed flash from every other, so that it is shown once.
+  std::string id;
 };
+
+// A short digest of a key's hash (hex), for CFlash::keyOf.
+std::string KeyFingerprint(std::string_view keyHash);
 
 // Results travel in the cookie itself, sealed (encrypted and authenticated) with a key derived
 // from the secret that every instance on the store shares, so that the page after the redirect
-// may come from any instance. A sealed result is good for ten minutes; the page that shows it
-// clears the cookie, so a reload never shows a key again. Thread-safe (no state after
+// may come from any instance. A sealed result is good for ten minutes (kFlashLifeMs); the page
+// that shows it clears the cookie and marks its id used in the store, so that neither a reload
+// nor a replayed cookie shows a key again. Thread-safe (no state after
 // construction).
 class CFlashes {
  public:

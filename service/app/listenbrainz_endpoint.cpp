@@ -159,18 +159,18 @@ CSignatureService::ETokenCheck CSignatureService::FindTokenAccount(const CHttpRe
                                                                    std::string_view token,
                                                                    std::string* name,
                                                                    int64_t* retryMs) {
-  *retryMs = m_wrongTokens.WaitMs(request.clientAddress);
-  if (*retryMs > 0) return ETokenCheck::kLimited;
   std::optional<std::string> found;
   try {
+    *retryMs = m_accounts.WrongAttemptsWaitMs(request.clientAddress);
+    if (*retryMs > 0) return ETokenCheck::kLimited;
     found = m_store.FindNameByToken(PlayerTokenHash(token));
+    if (!found) {
+      m_accounts.CountWrongAttempt(request.clientAddress);
+      return ETokenCheck::kWrong;
+    }
   } catch (const CStoreError& error) {
     LogRepeated("account look-up failed", error.what());
     return ETokenCheck::kFailed;
-  }
-  if (!found) {
-    m_wrongTokens.Add(request.clientAddress);
-    return ETokenCheck::kWrong;
   }
   *name = std::move(*found);
   return ETokenCheck::kValid;

@@ -68,7 +68,7 @@ void CSignatureService::HandleNewToken(const CHttpRequest& request, std::string_
         (*shared)(RedirectWithFlash(request, {session->id,
                                               "The new player token is in use: players with the "
                                               "old one are refused from now on.",
-                                              "", "", token}));
+                                              "", "", token, "", ""}));
       });
 }
 

@@ -91,7 +91,8 @@ void CSignatureService::CreateAccount(const std::string& name, int codePage,
                                                  name, codePage)));
         }
         CHttpResponse response =
-            RedirectWithFlash(request, {session->id, "Your Velk signature is ready.", key, "", ""});
+            RedirectWithFlash(request, {session->id, "Your Velk signature is ready.", key, "", "",
+                                        KeyFingerprint(keyHash), ""});
         response.fields.emplace_back(
             "Set-Cookie", CookieField(kSessionCookie, session->id, CameOverHttps(request)));
         return (*shared)(std::move(response));

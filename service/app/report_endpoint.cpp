@@ -106,15 +106,19 @@ void CSignatureService::HandleReport(const CHttpRequest& request, std::string_vi
 
   CReportParse parsed = ParseReport(form);
   if (parsed.error != EReportError::kNone) return reply(TextResponse(400, parsed.message + "\n"));
-  CheckKeyThenApply(std::make_shared<const CReport>(std::move(parsed.report)), std::move(reply));
+  CheckKeyThenApply(std::make_shared<const CReport>(std::move(parsed.report)),
+                    request.clientAddress, std::move(reply));
 }
 
-void CSignatureService::CheckKeyThenApply(std::shared_ptr<const CReport> report, Reply reply) {
+void CSignatureService::CheckKeyThenApply(std::shared_ptr<const CReport> report,
+                                          const std::string& address, Reply reply) {
+  constexpr auto kPlayer = CAccounts::EKeyFrom::kPlayer;
   const CKeyDigest digest = DigestKey(report->key);
   std::string keyHash;
   CAccounts::EKeyCheck check;
   try {
-    check = m_accounts.CheckKey(report->user, digest, IsWellFormedKey(report->key), &keyHash);
+    check = m_accounts.CheckKey(report->user, digest, IsWellFormedKey(report->key), &keyHash,
+                                kPlayer, address);
   } catch (const CStoreError& error) {
     return reply(StoreFailed(error.what()));
   }
@@ -126,8 +130,8 @@ void CSignatureService::CheckKeyThenApply(std::shared_ptr<const CReport> report,
     case CAccounts::EKeyCheck::kMatches:
       return FinishReport(*report, std::move(reply), true);
     case CAccounts::EKeyCheck::kLimited:
-      return reply(TooMany("Too many wrong keys for this account; the key was not checked.",
-                           m_accounts.KeyCheckRetryMs(report->user)));
+      return reply(TooMany("Too many wrong keys from your address lately; the key was not checked.",
+                           m_accounts.KeyCheckRetryMs(address)));
     case CAccounts::EKeyCheck::kBusy:
       return reply(TooMany("A key of this account is being checked; the report was dropped.", 1));
     case CAccounts::EKeyCheck::kUnknown:
@@ -137,12 +141,13 @@ void CSignatureService::CheckKeyThenApply(std::shared_ptr<const CReport> report,
   auto shared = std::make_shared<Reply>(std::move(reply));
   keyCheckQueue.Add(1);
   const bool queued =
-      m_slowWork.Submit([this, report, digest, shared, keyHash = std::move(keyHash)] {
+      m_slowWork.Submit([this, report, address, digest, shared, keyHash = std::move(keyHash)] {
         bool matches = VerifyKey(keyHash, report->key);
         keyCheckQueue.Add(-1);
         (matches ? keyMatches : keyWrong).Add();
         try {
-          matches = m_accounts.RememberKeyCheck(report->user, digest, matches);
+          matches =
+              m_accounts.RememberKeyCheck(report->user, digest, matches, true, kPlayer, address);
         } catch (const CStoreError& error) {
           return (*shared)(StoreFailed(error.what()));
         }

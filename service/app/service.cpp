@@ -129,7 +129,6 @@ CSignatureService::CSignatureService(CStore& store, const CClock& clock, CServic
       m_noAccountImage(MessageImage(CSignatureView::EKind::kNoAccount)),
       m_unavailableImage(MessageImage(CSignatureView::EKind::kUnavailable)),
       m_registrations(clock, m_options.registrationsPerHour, 3600 * 1000),
-      m_wrongTokens(clock, m_options.wrongKeysPerMinute, 60 * 1000),
       m_sessions(store, clock, m_options.sessionsPerAccount),
       m_flashes(clock, store.SharedSecret()),
       m_renderWork(1, m_options.maxPendingRenders),

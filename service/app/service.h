@@ -131,7 +131,8 @@ class CSignatureService : public CHttpHandler {
   bool ReportFromMemory(const CHttpRequest& request, Reply& reply);
 
   void HandleReport(const CHttpRequest& request, std::string_view name, Reply reply);
-  void CheckKeyThenApply(std::shared_ptr<const CReport> report, Reply reply);
+  void CheckKeyThenApply(std::shared_ptr<const CReport> report, const std::string& address,
+                         Reply reply);
   // `justChecked`: the key was decided from memory a moment ago, the account just read.
   void FinishReport(const CReport& report, Reply reply, bool justChecked = false);
   void CreateAccount(const std::string& name, int codePage, const CHttpRequest& request,
@@ -195,6 +196,10 @@ class CSignatureService : public CHttpHandler {
               Reply reply);
   // A 303 to /account that leaves `flash` for that page to show once.
   CHttpResponse RedirectWithFlash(const CHttpRequest& request, const CFlash& flash);
+  // Whether `flash`, shown to a session of the account `nameKey`, is shown for the first time on
+  // any instance; clears its key when the account's key was replaced since. False also when the
+  // store cannot tell.
+  bool FirstShowing(CFlash& flash, const std::string& nameKey);
   std::string PublicUrl(const CHttpRequest& request) const;
 
   CStore& m_store;
@@ -212,7 +217,6 @@ class CSignatureService : public CHttpHandler {
   std::shared_ptr<const CImage> m_noAccountImage;
   std::shared_ptr<const CImage> m_unavailableImage;
   CEventLimit m_registrations;  // by client address
-  CEventLimit m_wrongTokens;    // failed player tokens and sessions, by client address
   CSessions m_sessions;
   CFlashes m_flashes;  // results of the account page's forms, for the page after the redirect
   // Last, so that they stop first: their pending jobs call back into the members above (and the

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <set>
 
 namespace {
@@ -162,6 +163,38 @@ CREATE OR REPLACE TRIGGER account_settings_changed
   AFTER INSERT OR UPDATE OR DELETE ON account_settings
   FOR EACH ROW EXECUTE FUNCTION velk_settings_changed();
 )",
+    // Limits of wrong keys and tokens by client address; the wrong-key marker, which the image
+    // shows, with the account (so its change is seen by every instance); results of forms shown
+    // once.
+    R"(
+DROP TABLE failed_key_checks;
+CREATE TABLE failed_attempts (
+  address TEXT NOT NULL,
+  at_ms   BIGINT NOT NULL
+);
+CREATE INDEX failed_attempts_by_address ON failed_attempts (address, at_ms);
+CREATE INDEX failed_attempts_by_time ON failed_attempts (at_ms);
+ALTER TABLE accounts ADD COLUMN wrong_key BOOLEAN NOT NULL DEFAULT false;
+CREATE OR REPLACE FUNCTION velk_account_versioned() RETURNS trigger LANGUAGE plpgsql AS $$
+BEGIN
+  IF NEW.version = OLD.version AND NEW IS DISTINCT FROM OLD THEN
+    NEW.version := OLD.version + 1;
+    IF (NEW.name, NEW.code_page, NEW.playback, NEW.artist, NEW.title, NEW.album, NEW.year,
+        NEW.genre, NEW.track_at, NEW.stopped_at, NEW.ends_at, NEW.wrong_key) IS DISTINCT FROM
+       (OLD.name, OLD.code_page, OLD.playback, OLD.artist, OLD.title, OLD.album, OLD.year,
+        OLD.genre, OLD.track_at, OLD.stopped_at, OLD.ends_at, OLD.wrong_key) THEN
+      NEW.changed_at := GREATEST(extract(epoch FROM clock_timestamp())::bigint,
+                                 OLD.changed_at + 1);
+    END IF;
+  END IF;
+  RETURN NEW;
+END $$;
+CREATE TABLE used_once (
+  id         TEXT PRIMARY KEY,
+  expires_ms BIGINT NOT NULL
+);
+CREATE INDEX used_once_by_expiry ON used_once (expires_ms);
+)",
 };
 
 // Any number, the same in every instance: it serializes upgrades of one database.
@@ -197,8 +230,10 @@ constexpr CStatement kStatements[] = {
      "SELECT name, key_hash, code_page, created_at, playback, artist, title, album, year, genre, "
      "track_at, stopped_at, version, changed_at, applied_at_ms, s.layout, s.theme, s.accent, "
      "s.show_album, s.show_year, s.show_genre, id, key_version, ends_at, "
-     "coalesce(token_hash, ''), coalesce(token_md5, '') "
+     "coalesce(token_hash, ''), coalesce(token_md5, ''), wrong_key "
      "FROM accounts LEFT JOIN account_settings AS s USING (name_key) WHERE name_key = $1"},
+    {"mark_wrong_key",
+     "UPDATE accounts SET wrong_key = true WHERE name_key = $1 AND playback = 0 AND NOT wrong_key"},
     {"find_token", "SELECT name FROM accounts WHERE token_hash = $1"},
     {"token", "UPDATE accounts SET token_hash = $2, token_md5 = $3 WHERE name_key = $1"},
     {"insert",
@@ -332,10 +367,13 @@ constexpr CStatement kStatements[] = {
     {"kept",
      "SELECT name_key, stopped, artist, title, album, year, genre, arrived_at, due_at_ms, seq, "
      "source, started_at, duration_s FROM kept_reports"},
-    {"add_check", "INSERT INTO failed_key_checks (name_key, at_ms) VALUES ($1, $2)"},
-    {"forget_checks", "DELETE FROM failed_key_checks WHERE name_key = $1 AND at_ms < $2"},
-    {"checks",
-     "SELECT at_ms FROM failed_key_checks WHERE name_key = $1 AND at_ms >= $2 ORDER BY at_ms"},
+    {"add_attempt", "INSERT INTO failed_attempts (address, at_ms) VALUES ($1, $2)"},
+    {"forget_attempts", "DELETE FROM failed_attempts WHERE at_ms < $1"},
+    {"attempts",
+     "SELECT at_ms FROM failed_attempts WHERE address = $1 AND at_ms >= $2 ORDER BY at_ms"},
+    {"use_once",
+     "WITH gone AS (DELETE FROM used_once WHERE expires_ms < $2) "
+     "INSERT INTO used_once (id, expires_ms) VALUES ($1, $3) ON CONFLICT (id) DO NOTHING"},
     {"probe",
      "INSERT INTO service_meta (name, value) VALUES ('write_check', "
      "extract(epoch FROM now())::bigint) ON CONFLICT (name) DO UPDATE SET value = EXCLUDED.value"},
@@ -580,6 +618,19 @@ CPostgresConnection::Result CPostgresConnection::Await() {
   return first;
 }
 
+namespace {
+
+// Whether the server refused `result`'s statement for a value it was given (a data exception, a
+// broken constraint, a value beyond a limit) rather than for the state of the database.
+bool RefusedValue(const pg_result* result) {
+  const char* state = PQresultErrorField(result, PG_DIAG_SQLSTATE);
+  if (!state) return false;
+  const std::string_view category(state, std::min<size_t>(2, std::strlen(state)));
+  return category == "22" || category == "23" || category == "54";
+}
+
+}  // namespace
+
 bool CPostgresConnection::Failed(const pg_result* result) {
   const ExecStatusType status = PQresultStatus(result);
   return status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK;
@@ -589,8 +640,9 @@ CPostgresConnection::Result CPostgresConnection::Finish(bool sent) {
   Result result = sent ? Await() : Result();
   if (result && !Failed(result.get())) return result;
   const std::string message = result ? PQresultErrorMessage(result.get()) : PQerrorMessage(m_conn);
+  const bool refusedValue = result && RefusedValue(result.get());
   if (PQstatus(m_conn) != CONNECTION_OK) Lose(0);  // the first attempt after a loss goes at once
-  throw CStoreError(std::string("database: ") + message);
+  throw CStoreError(std::string("database: ") + message, refusedValue);
 }
 
 bool CPostgresConnection::SendQuery(const char* name, const std::vector<std::string>& params,
@@ -637,12 +689,15 @@ void CPostgresConnection::Send(const char* name, const std::vector<std::string>&
 
 void CPostgresConnection::Sync() {
   if (!m_conn) Fail("no connection");
+  // Nothing was sent since the last sync (statements run one by one since then took their own
+  // answers): there is nothing to wait for.
+  if (PQpipelineStatus(m_conn) == PQ_PIPELINE_OFF) return;
   TakeAnswers();
   if (!PQexitPipelineMode(m_conn)) Fail(PQerrorMessage(m_conn));
   if (!m_failure.empty()) {
     const std::string failure = std::move(m_failure);
     m_failure.clear();
-    throw CStoreError(failure);
+    throw CStoreError(failure, m_failureIsItem);
   }
 }
 
@@ -678,6 +733,7 @@ void CPostgresConnection::TakeAnswers() {
     } else if (status != PGRES_PIPELINE_ABORTED && m_failure.empty()) {
       // The statements after it up to the sync are skipped, and their answers say only that.
       m_failure = std::string("database: ") + PQresultErrorMessage(result.get());
+      m_failureIsItem = RefusedValue(result.get());
     }
     // Each statement's answers end with a null result.
     while (Next(deadline)) {
@@ -797,6 +853,7 @@ std::optional<CAccountRecord> CPostgresStore::FindAccount(std::string_view name)
   record.state.endsAt = Number(row, 0, 23);
   record.tokenHash = Text(row, 0, 24);
   record.tokenMd5 = Text(row, 0, 25);
+  record.wrongKey = Text(row, 0, 26) == "t";
   return record;
 }
 
@@ -831,20 +888,27 @@ std::vector<std::pair<std::string, CKeptReport>> CPostgresStore::KeptReports() {
   return kept;
 }
 
-std::vector<int64_t> CPostgresStore::AddFailedKeyCheck(const std::string& nameKey, int64_t atMs,
-                                                       int64_t forgetBeforeMs) {
+std::vector<int64_t> CPostgresStore::AddFailedAttempt(const std::string& address, int64_t atMs,
+                                                      int64_t forgetBeforeMs) {
   {
     std::unique_lock<std::mutex> lock;
     CPostgresConnection& reader = Reader(lock);
-    Read(reader, "forget_checks", {nameKey, std::to_string(forgetBeforeMs)});
-    reader.Run("add_check", {nameKey, std::to_string(atMs)});
+    Read(reader, "forget_attempts", {std::to_string(forgetBeforeMs)});
+    reader.Run("add_attempt", {address, std::to_string(atMs)});
   }
-  return FailedKeyChecks(nameKey, forgetBeforeMs);
+  return FailedAttempts(address, forgetBeforeMs);
 }
 
-std::vector<int64_t> CPostgresStore::FailedKeyChecks(const std::string& nameKey, int64_t sinceMs) {
+bool CPostgresStore::UseOnce(const std::string& id, int64_t nowMs, int64_t expiresMs) {
   std::unique_lock<std::mutex> lock;
-  auto result = Read(Reader(lock), "checks", {nameKey, std::to_string(sinceMs)});
+  auto used =
+      Read(Reader(lock), "use_once", {id, std::to_string(nowMs), std::to_string(expiresMs)});
+  return std::string_view(PQcmdTuples(used.get())) == "1";
+}
+
+std::vector<int64_t> CPostgresStore::FailedAttempts(const std::string& address, int64_t sinceMs) {
+  std::unique_lock<std::mutex> lock;
+  auto result = Read(Reader(lock), "attempts", {address, std::to_string(sinceMs)});
   std::vector<int64_t> times;
   for (int i = 0; i < PQntuples(result.get()); ++i) times.push_back(Number(result.get(), i, 0));
   return times;
@@ -949,6 +1013,7 @@ void CPostgresStore::ApplyAccountChange(const std::string& nameKey, const CAccou
   if (write.playerToken) {
     m_writer.Send("token", {nameKey, write.playerToken->first, write.playerToken->second});
   }
+  if (write.markWrongKey) m_writer.Send("mark_wrong_key", {nameKey});
   if (!write.remove) return;
   for (const char* statement : {"end_account_sessions", "remove_settings", "remove", "unkeep"}) {
     m_writer.Send(statement, {nameKey});

@@ -91,6 +91,7 @@ class CPostgresConnection {
   bool m_lost = false;
   std::vector<OnResult> m_pending;  // of the statements sent and not answered yet, in order
   std::string m_failure;            // the first failure among the answers taken before Sync
+  bool m_failureIsItem = false;     // m_failure refused a value, not the work (see CStoreError)
 };
 
 // Look-ups (and sessions) go through a few connections that the threads doing database work take
@@ -108,9 +109,10 @@ class CPostgresStore : public CStore {
   std::optional<CAccountRecord> FindAccount(std::string_view name) override;
   std::vector<std::pair<std::string, CKeptReport>> KeptReports() override;
   bool Shared() const override { return true; }
-  std::vector<int64_t> AddFailedKeyCheck(const std::string& nameKey, int64_t atMs,
-                                         int64_t forgetBeforeMs) override;
-  std::vector<int64_t> FailedKeyChecks(const std::string& nameKey, int64_t sinceMs) override;
+  std::vector<int64_t> AddFailedAttempt(const std::string& address, int64_t atMs,
+                                        int64_t forgetBeforeMs) override;
+  std::vector<int64_t> FailedAttempts(const std::string& address, int64_t sinceMs) override;
+  bool UseOnce(const std::string& id, int64_t nowMs, int64_t expiresMs) override;
   bool AddSession(const std::string& tokenHash, const std::string& nameKey,
                   const std::string& keyHash, int64_t nowMs, size_t maxPerAccount) override;
   std::optional<std::string> FindSession(const std::string& tokenHash, int64_t nowMs,

@@ -77,14 +77,18 @@ constexpr const char* kUpgrades[] = {
     "ALTER TABLE kept_reports ADD COLUMN source INTEGER NOT NULL DEFAULT 0;"
     "ALTER TABLE kept_reports ADD COLUMN started_at INTEGER NOT NULL DEFAULT 0;"
     "ALTER TABLE kept_reports ADD COLUMN duration_s INTEGER NOT NULL DEFAULT 0;",
+    // The wrong-key marker that the image shows, kept over a restart.
+    "ALTER TABLE accounts ADD COLUMN wrong_key INTEGER NOT NULL DEFAULT 0;",
 };
 
 constexpr char kFindSql[] =
     "SELECT name, key_hash, code_page, created_at, playback, artist, title, album, year, genre, "
     "track_at, stopped_at, version, changed_at, applied_at_ms, s.layout, s.theme, s.accent, "
     "s.show_album, s.show_year, s.show_genre, id, key_version, ends_at, "
-    "coalesce(token_hash, ''), coalesce(token_md5, '') "
+    "coalesce(token_hash, ''), coalesce(token_md5, ''), wrong_key "
     "FROM accounts LEFT JOIN account_settings AS s USING (name_key) WHERE name_key = ?1";
+constexpr char kMarkWrongKeySql[] =
+    "UPDATE accounts SET wrong_key = 1 WHERE name_key = ?1 AND playback = 0";
 constexpr char kFindTokenSql[] = "SELECT name FROM accounts WHERE token_hash = ?1";
 constexpr char kTokenSql[] =
     "UPDATE accounts SET token_hash = ?2, token_md5 = ?3 WHERE name_key = ?1";
@@ -298,6 +302,7 @@ CSqliteStore::CSqliteStore(const std::string& path) : m_path(path) {
     m_removeStmt = Prepare(m_writer, kRemoveSql);
     m_removeSettingsStmt = Prepare(m_writer, kRemoveSettingsSql);
     m_tokenStmt = Prepare(m_writer, kTokenSql);
+    m_markWrongKeyStmt = Prepare(m_writer, kMarkWrongKeySql);
     m_reader = OpenConnection(path);
     m_findStmt = Prepare(m_reader, kFindSql);
     m_findTokenStmt = Prepare(m_reader, kFindTokenSql);
@@ -314,9 +319,10 @@ CSqliteStore::~CSqliteStore() {
 }
 
 void CSqliteStore::Close() {
-  for (sqlite3_stmt* stmt : {m_findStmt, m_insertStmt, m_updateStmt, m_keepStmt, m_unkeepStmt,
-                             m_settingsStmt, m_accountStmt, m_touchStmt, m_removeStmt,
-                             m_removeSettingsStmt, m_tokenStmt, m_findTokenStmt}) {
+  for (sqlite3_stmt* stmt :
+       {m_findStmt, m_insertStmt, m_updateStmt, m_keepStmt, m_unkeepStmt, m_settingsStmt,
+        m_accountStmt, m_touchStmt, m_removeStmt, m_removeSettingsStmt, m_tokenStmt,
+        m_findTokenStmt, m_markWrongKeyStmt}) {
     sqlite3_finalize(stmt);
   }
   sqlite3_close(m_reader);
@@ -362,6 +368,7 @@ std::optional<CAccountRecord> CSqliteStore::FindAccount(std::string_view name) {
     record.state.endsAt = sqlite3_column_int64(stmt, 23);
     record.tokenHash = ColumnText(stmt, 24);
     record.tokenMd5 = ColumnText(stmt, 25);
+    record.wrongKey = sqlite3_column_int(stmt, 26) != 0;
     found = std::move(record);
   }
   sqlite3_reset(stmt);
@@ -518,6 +525,12 @@ void CSqliteStore::ApplyAccountChange(const std::string& nameKey, const CAccount
     BindText(m_tokenStmt, 2, write.playerToken->first);
     BindText(m_tokenStmt, 3, write.playerToken->second);
     if (RunStatement(m_tokenStmt) != SQLITE_DONE) throw CStoreError(ErrorText(m_writer, "token"));
+  }
+  if (write.markWrongKey) {
+    BindText(m_markWrongKeyStmt, 1, nameKey);
+    if (RunStatement(m_markWrongKeyStmt) != SQLITE_DONE) {
+      throw CStoreError(ErrorText(m_writer, "wrong key"));
+    }
   }
   if (write.settings || write.codePage) {
     BindText(m_touchStmt, 1, nameKey);

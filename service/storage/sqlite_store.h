@@ -61,4 +61,5 @@ class CSqliteStore : public CStore {
   sqlite3_stmt* m_removeStmt = nullptr;
   sqlite3_stmt* m_removeSettingsStmt = nullptr;
   sqlite3_stmt* m_tokenStmt = nullptr;  // a new player token
+  sqlite3_stmt* m_markWrongKeyStmt = nullptr;
 };

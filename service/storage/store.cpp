@@ -28,7 +28,10 @@ CHistogram& commitDurations = Metrics()
 
 }  // namespace
 
-CStoreError::CStoreError(const std::string& what) : std::runtime_error(what) { storeErrors.Add(); }
+CStoreError::CStoreError(const std::string& what, bool itemFault)
+    : std::runtime_error(what), m_itemFault(itemFault) {
+  storeErrors.Add();
+}
 
 std::string NameKey(std::string_view name) {
   std::string key(name);
@@ -63,9 +66,17 @@ std::unique_ptr<CStore> OpenStore(const std::string& db) {
 
 CStore::~CStore() = default;
 
-std::vector<int64_t> CStore::AddFailedKeyCheck(const std::string&, int64_t, int64_t) { return {}; }
+std::vector<int64_t> CStore::AddFailedAttempt(const std::string&, int64_t, int64_t) { return {}; }
 
-std::vector<int64_t> CStore::FailedKeyChecks(const std::string&, int64_t) { return {}; }
+std::vector<int64_t> CStore::FailedAttempts(const std::string&, int64_t) { return {}; }
+
+bool CStore::UseOnce(const std::string& id, int64_t nowMs, int64_t expiresMs) {
+  std::lock_guard<std::mutex> lock(m_usedMutex);
+  for (auto it = m_used.begin(); it != m_used.end();) {
+    it = it->second < nowMs ? m_used.erase(it) : std::next(it);
+  }
+  return m_used.emplace(id, expiresMs).second;
+}
 
 void CStore::StartWriter() {
   m_writerThread = std::thread([this] { RunWriter(); });
@@ -112,6 +123,7 @@ void CStore::Write(const std::string& name, CAccountWrite write, Done done) {
     if (write.codePage) pending.write.codePage = write.codePage;
     if (write.settings || write.codePage) pending.write.nowMs = write.nowMs;
     pending.write.remove = pending.write.remove || write.remove;
+    pending.write.markWrongKey = pending.write.markWrongKey || write.markWrongKey;
     pending.done.push_back(std::move(done));
     ++m_enqueued;
   }
@@ -191,21 +203,62 @@ void CStore::CommitBatch(std::vector<CCreation>& creations,
   std::vector<ECreateResult> results(creations.size(), ECreateResult::kFailed);
   std::map<std::string, CAccountWrite> plain;
   for (const auto& [nameKey, pending] : writes) plain.emplace(nameKey, pending.write);
+  bool itemFault = false;
+  const std::string error = TryCommit(creations, plain, reports, results, &itemFault);
+  if (itemFault && creations.size() + plain.size() + reports.size() > 1) {
+    // One write held what the database refuses: each is committed on its own, so that only that
+    // one fails.
+    return CommitEach(creations, writes, reports);
+  }
+  for (size_t i = 0; i < creations.size(); ++i) creations[i].done(results[i]);
+  for (auto& [nameKey, pending] : writes) {
+    for (Done& done : pending.done) done(error.empty(), error);
+  }
+  for (CQueuedReport& report : reports) report.done(error.empty(), report.outcome, error);
+}
+
+std::string CStore::TryCommit(const std::vector<CCreation>& creations,
+                              const std::map<std::string, CAccountWrite>& writes,
+                              std::vector<CQueuedReport>& reports,
+                              std::vector<ECreateResult>& results, bool* itemFault) {
   std::string error;
   const auto started = std::chrono::steady_clock::now();
   try {
-    Commit(creations, plain, reports, results);
+    Commit(creations, writes, reports, results);
   } catch (const CStoreError& failure) {
     error = failure.what();
+    *itemFault = failure.ItemFault();
     for (ECreateResult& result : results) {
       if (result == ECreateResult::kCreated) result = ECreateResult::kFailed;
     }
   }
   commitDurations.Observe(
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
-  for (size_t i = 0; i < creations.size(); ++i) creations[i].done(results[i]);
+  return error;
+}
+
+void CStore::CommitEach(std::vector<CCreation>& creations,
+                        std::map<std::string, CPendingWrite>& writes,
+                        std::vector<CQueuedReport>& reports) {
+  bool itemFault = false;
+  std::vector<ECreateResult> noResults;
+  std::vector<CQueuedReport> noReports;
   for (auto& [nameKey, pending] : writes) {
+    const std::string error =
+        TryCommit({}, {{nameKey, pending.write}}, noReports, noResults, &itemFault);
     for (Done& done : pending.done) done(error.empty(), error);
   }
-  for (CQueuedReport& report : reports) report.done(error.empty(), report.outcome, error);
+  for (CQueuedReport& report : reports) {
+    std::vector<CQueuedReport> one;
+    one.push_back({report.nameKey, report.report, nullptr, {}});
+    const std::string error = TryCommit({}, {}, one, noResults, &itemFault);
+    report.done(error.empty(), one[0].outcome, error);
+  }
+  for (CCreation& creation : creations) {
+    std::vector<CCreation> one;
+    one.push_back({creation.record, nullptr});
+    std::vector<ECreateResult> result(1, ECreateResult::kFailed);
+    TryCommit(one, {}, noReports, result, &itemFault);
+    creation.done(result[0]);
+  }
 }

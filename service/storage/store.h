@@ -22,7 +22,13 @@
 // A database failure; each one made counts in the metric velk_store_errors_total.
 class CStoreError : public std::runtime_error {
  public:
-  explicit CStoreError(const std::string& what);
+  // `itemFault`: the database refused what one write holds (a value it cannot take), while the
+  // database itself works; the writes committed with it may be stored without it.
+  explicit CStoreError(const std::string& what, bool itemFault = false);
+  bool ItemFault() const { return m_itemFault; }
+
+ private:
+  bool m_itemFault = false;
 };
 
 struct CAccountRecord {
@@ -46,6 +52,9 @@ struct CAccountRecord {
   // name), and how many times its key was replaced: a session names both.
   int64_t id = 0;
   int64_t keyVersion = 0;
+  // A player reported with a wrong key before any report was applied; the next report applied
+  // ends it.
+  bool wrongKey = false;
 };
 
 enum class ECreateResult { kCreated, kDuplicate, kFailed };
@@ -92,6 +101,8 @@ struct CAccountWrite {
   std::string keepSession;
   // Deletes the account with its state, settings and kept report, after any change above.
   bool remove = false;
+  // Marks that a player reported with a wrong key, unless a report was applied before.
+  bool markWrongKey = false;
 };
 
 // A report for a shared store, which decides in the write's transaction whether it is applied
@@ -151,13 +162,17 @@ class CStore {
   // Whether other processes may write the same data while this one runs (several instances on one
   // database server). Then callers must read what they show rather than trust what they hold.
   virtual bool Shared() const { return false; }
-  // Counts a failed key check of the account `nameKey` at `atMs` (Unix ms) and forgets those
-  // before `forgetBeforeMs`; returns the times of those it keeps, oldest first. Only shared stores
-  // keep them (so that a limit holds across instances); others return nothing. Throws CStoreError.
-  virtual std::vector<int64_t> AddFailedKeyCheck(const std::string& nameKey, int64_t atMs,
-                                                 int64_t forgetBeforeMs);
-  // The times of the failed key checks of `nameKey` since `sinceMs`, oldest first. Throws.
-  virtual std::vector<int64_t> FailedKeyChecks(const std::string& nameKey, int64_t sinceMs);
+  // Counts a wrong key or token from the client address `address` at `atMs` (Unix ms) and
+  // forgets every address's attempts before `forgetBeforeMs`; returns the times of the address's
+  // attempts it keeps, oldest first. Only shared stores keep them (so that a limit holds across
+  // instances); others return nothing. Any thread. Throws CStoreError.
+  virtual std::vector<int64_t> AddFailedAttempt(const std::string& address, int64_t atMs,
+                                                int64_t forgetBeforeMs);
+  // The times of the wrong keys and tokens from `address` since `sinceMs`, oldest first. Throws.
+  virtual std::vector<int64_t> FailedAttempts(const std::string& address, int64_t sinceMs);
+  // Whether `id` is used for the first time: true once for each id, on every instance of the
+  // store, until `expiresMs` (Unix ms) has passed. Any thread. Throws CStoreError.
+  virtual bool UseOnce(const std::string& id, int64_t nowMs, int64_t expiresMs);
   // The feed of changes that other processes make, for a shared store; null for others. Made on
   // the first call, which must come before any other thread calls it; lives as long as the store.
   virtual CChangeFeed* Changes() { return nullptr; }
@@ -232,6 +247,15 @@ class CStore {
   void RunWriter();
   void CommitBatch(std::vector<CCreation>& creations, std::map<std::string, CPendingWrite>& writes,
                    std::vector<CQueuedReport>& reports);
+  // Commit, timed; returns the error ("" when committed) and whether it was an item fault.
+  std::string TryCommit(const std::vector<CCreation>& creations,
+                        const std::map<std::string, CAccountWrite>& writes,
+                        std::vector<CQueuedReport>& reports, std::vector<ECreateResult>& results,
+                        bool* itemFault);
+  // Commits each of a batch's writes, reports and creations in a transaction of its own, and
+  // gives each its own outcome.
+  void CommitEach(std::vector<CCreation>& creations, std::map<std::string, CPendingWrite>& writes,
+                  std::vector<CQueuedReport>& reports);
   // Runs CheckWritable on the writer thread and gives each of `checks` its outcome.
   void AnswerReadyChecks(std::vector<Done>& checks);
 
@@ -245,6 +269,8 @@ class CStore {
   uint64_t m_committed = 0;                       // writes the writer has finished with so far
   std::vector<Done> m_readyChecks;
   bool m_stopping = false;
+  std::mutex m_usedMutex;
+  std::map<std::string, int64_t> m_used;  // UseOnce's ids and their expiry, in this process
   std::thread m_writerThread;
 };
 
