@@ -167,14 +167,14 @@ CREATE OR REPLACE TRIGGER account_settings_changed
     // shows, with the account (so its change is seen by every instance); results of forms shown
     // once.
     R"(
-DROP TABLE failed_key_checks;
-CREATE TABLE failed_attempts (
+DROP TABLE IF EXISTS failed_key_checks;
+CREATE TABLE IF NOT EXISTS failed_attempts (
   address TEXT NOT NULL,
   at_ms   BIGINT NOT NULL
 );
-CREATE INDEX failed_attempts_by_address ON failed_attempts (address, at_ms);
-CREATE INDEX failed_attempts_by_time ON failed_attempts (at_ms);
-ALTER TABLE accounts ADD COLUMN wrong_key BOOLEAN NOT NULL DEFAULT false;
+CREATE INDEX IF NOT EXISTS failed_attempts_by_address ON failed_attempts (address, at_ms);
+CREATE INDEX IF NOT EXISTS failed_attempts_by_time ON failed_attempts (at_ms);
+ALTER TABLE accounts ADD COLUMN IF NOT EXISTS wrong_key BOOLEAN NOT NULL DEFAULT false;
 CREATE OR REPLACE FUNCTION velk_account_versioned() RETURNS trigger LANGUAGE plpgsql AS $$
 BEGIN
   IF NEW.version = OLD.version AND NEW IS DISTINCT FROM OLD THEN
@@ -189,11 +189,11 @@ BEGIN
   END IF;
   RETURN NEW;
 END $$;
-CREATE TABLE used_once (
+CREATE TABLE IF NOT EXISTS used_once (
   id         TEXT PRIMARY KEY,
   expires_ms BIGINT NOT NULL
 );
-CREATE INDEX used_once_by_expiry ON used_once (expires_ms);
+CREATE INDEX IF NOT EXISTS used_once_by_expiry ON used_once (expires_ms);
 )",
 };
 

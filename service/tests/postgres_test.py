@@ -206,15 +206,17 @@ class Cluster:
         shutil.rmtree(self.work, ignore_errors=True)
 
 
-def request(where, path, headers=None):
-    """GET through `where` ("A", "B" or "nginx"); returns (status, headers, body)."""
-    req = urllib.request.Request("http://127.0.0.1:%d%s" % (CLUSTER.port(where), path),
-                                 headers=headers or {})
+def request(where, path, headers=None, source="127.0.0.1", method="GET", body=None):
+    """A request to `where` ("A", "B" or "nginx") from the loopback address `source`; returns
+    (status, headers, body)."""
+    connection = http.client.HTTPConnection("127.0.0.1", CLUSTER.port(where), timeout=20,
+                                            source_address=(source, 0))
     try:
-        with urllib.request.urlopen(req, timeout=20) as answer:
-            return answer.status, dict(answer.headers), answer.read()
-    except urllib.error.HTTPError as error:
-        return error.code, dict(error.headers), error.read()
+        connection.request(method, path, body=body, headers=headers or {})
+        answer = connection.getresponse()
+        return answer.status, dict(answer.headers), answer.read()
+    finally:
+        connection.close()
 
 
 def exchange(where, method, path, body=None, cookie=None, source="127.0.0.1"):
@@ -277,10 +279,28 @@ def signed_in(where, cookie, source="127.0.0.1"):
     return status == 200 and 'id="signout"' in page
 
 
-def report(where, user, title, key=None, artist="Artist"):
+def report(where, user, title, key=None, artist="Artist", source="127.0.0.1"):
     query = urllib.parse.urlencode({"user": user, "key": key or KEYS[user], "artist": artist,
                                     "title": title, "album": "", "year": "", "genre": ""})
-    return request(where, "/signature/generate/?" + query)[0]
+    return request(where, "/signature/generate/?" + query, source=source)[0]
+
+
+def submit_listens(where, token, listen_type, titles, source="127.0.0.1"):
+    """Sends listens of `titles` (played a minute apart, the first a minute ago) to ListenBrainz's
+    endpoint; returns the status."""
+    now = int(time.time())
+    payload = [{"listened_at": now - 60 * (i + 1),
+                "track_metadata": {"artist_name": "Artist", "track_name": title}}
+               for i, title in enumerate(titles)]
+    return request(where, "/1/submit-listens", {"Authorization": "Token " + token,
+                                                "Content-Type": "application/json"}, source,
+                   "POST", json.dumps({"listen_type": listen_type, "payload": payload}))[0]
+
+
+def state_of(where, user):
+    status, _, body = request(where, "/signature/%s.json" % user)
+    assert status == 200, (status, body)
+    return json.loads(body)
 
 
 def image(where, user):
@@ -290,9 +310,7 @@ def image(where, user):
 
 
 def title_of(where, user):
-    status, _, body = request(where, "/signature/%s.json" % user)
-    assert status == 200, (status, body)
-    return json.loads(body)["title"]
+    return state_of(where, user)["title"]
 
 
 def wait_for(predicate, seconds):
@@ -308,7 +326,8 @@ KEYS = {}
 KEPT = ["kept%d" % i for i in range(40)]
 USERS = ["shown", "paced", "guessed", "downed", "renewed", "donor", "noticed", "edited"] + \
     ["stream%d" % i for i in range(8)] + ["hung%d" % i for i in range(6)] + KEPT + \
-    ["twice%d" % i for i in range(10)]
+    ["twice%d" % i for i in range(10)] + \
+    ["holder", "lbone", "lbtwo", "lbimport", "plugone", "plugtwo", "keptone", "marked"]
 
 
 def setUpModule():
@@ -414,15 +433,71 @@ class SharedDatabase(unittest.TestCase):
         self.assertEqual(CLUSTER.psql("SELECT count(*) FROM kept_reports WHERE name_key = "
                                       "'paced'"), "0")
 
-    def test_the_wrong_key_limit_holds_across_instances(self):
+    def test_the_wrong_key_limit_holds_across_instances_for_the_guessing_address(self):
+        guesser = "127.0.0.9"
         for i in range(WRONG_KEYS):
-            self.assertEqual(report("AB"[i % 2], "guessed", "x", key="9%d" % i), 403)
-        # Both instances refuse the next new key without checking it.
+            self.assertEqual(report("AB"[i % 2], "guessed", "x", key="9%d" % i, source=guesser),
+                             403)
+        # Both instances refuse the address's next new key without checking it, and its tokens.
         for where in ("A", "B"):
             status, headers, _ = request(where, "/signature/generate/?user=guessed&key=77&"
-                                         "artist=a&title=b&album=&year=&genre=")
+                                         "artist=a&title=b&album=&year=&genre=", source=guesser)
             self.assertEqual(status, 429)
             self.assertGreater(int(headers["Retry-After"]), 0)
+            self.assertEqual(submit_listens(where, "0" * 32, "single", ["x"], guesser), 429)
+        # The owner, elsewhere, is not locked out: a key neither instance has checked yet passes.
+        self.assertEqual(report("B", "guessed", "Mine"), 200)
+
+    def test_the_wrong_key_marker_is_the_same_on_every_instance(self):
+        self.assertEqual(report("A", "marked", "x", key="12345"), 403)
+        self.assertTrue(state_of("A", "marked")["wrong_key"])
+        self.assertTrue(wait_for(lambda: state_of("B", "marked")["wrong_key"], 2))
+        self.assertEqual(report("B", "marked", "Right"), 200)
+        self.assertTrue(wait_for(lambda: not state_of("A", "marked")["wrong_key"], 2))
+
+    def test_a_flash_is_shown_once_on_every_instance(self):
+        status, cookies, _ = exchange("A", "POST", "/user/register",
+                                      {"name": "flashed", "codepage": "1252"})
+        self.assertEqual(status, 303)
+        cookie = "velk_session=%s; velk_flash=%s" % (cookies["velk_session"], cookies["velk_flash"])
+        shown = [re.search(r'class="key"[^>]*>(\d{20})<', exchange(where, "GET", "/account",
+                                                                   cookie=cookie)[2])
+                 for where in ("A", "B", "A")]
+        self.assertIsNotNone(shown[0])
+        self.assertEqual(shown[1:], [None, None])
+
+    def test_one_batch_of_listens_an_import_reports_and_a_kept_report_is_stored(self):
+        tokens = {name: subprocess.run([SERVICE, "token", name, "--db", CLUSTER.db_uri()],
+                                       check=True, capture_output=True, text=True).stdout.strip()
+                  for name in ("lbone", "lbtwo", "lbimport")}
+        self.assertEqual(report("A", "keptone", "First"), 200)
+        # While the writer waits for holder's row, the rest queue up: its next batch holds them all.
+        locker = subprocess.Popen(
+            [PG_BIN + "/psql", "-h", CLUSTER.socket_dir, "-U", "velk", "-d", "velk", "-c",
+             "BEGIN; SELECT 1 FROM accounts WHERE name_key = 'holder' FOR UPDATE; "
+             "SELECT pg_sleep(0.8); COMMIT"], stdout=subprocess.DEVNULL)
+        time.sleep(0.2)
+        with concurrent.futures.ThreadPoolExecutor(8) as pool:
+            held = pool.submit(report, "A", "holder", "Held")
+            time.sleep(0.2)
+            batch = {
+                "lbone": pool.submit(submit_listens, "A", tokens["lbone"], "single", ["One"]),
+                "lbtwo": pool.submit(submit_listens, "A", tokens["lbtwo"], "single", ["Two"]),
+                "lbimport": pool.submit(submit_listens, "A", tokens["lbimport"], "import",
+                                        ["Imported %d" % i for i in range(50)]),
+                "plugone": pool.submit(report, "A", "plugone", "Plugged one"),
+                "plugtwo": pool.submit(report, "A", "plugtwo", "Plugged two"),
+                "keptone": pool.submit(report, "A", "keptone", "Second"),
+            }
+            answers = {name: future.result() for name, future in batch.items()}
+            answers["holder"] = held.result()
+        locker.wait(10)
+        self.assertEqual(answers, {"holder": 200, "lbone": 200, "lbtwo": 200, "lbimport": 200,
+                                   "plugone": 200, "plugtwo": 200, "keptone": 429})
+        self.assertEqual([title_of("B", name) for name in ("lbone", "lbtwo", "lbimport",
+                                                           "plugone", "plugtwo")],
+                         ["One", "Two", "Imported 0", "Plugged one", "Plugged two"])
+        self.assertTrue(wait_for(lambda: title_of("A", "keptone") == "Second", 5))
 
 
     def test_a_key_replaced_elsewhere_stops_working_at_once(self):
