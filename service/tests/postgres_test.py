@@ -253,8 +253,10 @@ def csrf_of(page):
 def register(where, name, source="127.0.0.1"):
     """Registers `name`; returns (session cookie, the account page's csrf, the key), the key as
     the page after the redirect shows it once (None when it does not)."""
+    _, cookies, form = exchange(where, "GET", "/user/register", source=source)
     status, cookies, page = exchange(where, "POST", "/user/register",
-                                     {"name": name, "codepage": "1252"}, source=source)
+                                     {"name": name, "codepage": "1252", "csrf": csrf_of(form)},
+                                     "velk_signin=" + cookies["velk_signin"], source)
     assert status == 303, (status, page)
     session = "velk_session=" + cookies["velk_session"]
     _, _, page = exchange(where, "GET", "/account", None,
