@@ -20,6 +20,22 @@ bool IsValidUserName(std::string_view name) {
   return true;
 }
 
+namespace {
+
+// The form in which names are compared for look-alikes: lower case, without ".", "-" and "_".
+std::string FoldedUserName(std::string_view name) {
+  // A valid name is ASCII, where the Unicode compatibility form of every character is itself:
+  // folding the letter case and dropping the separators is all there is to do.
+  std::string folded;
+  for (const char c : name) {
+    if (c == '.' || c == '-' || c == '_') continue;
+    folded += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+  }
+  return folded;
+}
+
+}  // namespace
+
 bool IsReservedUserName(std::string_view name) {
   static const char* const kReserved[] = {
       "username",   "admin",     "administrator", "root",       "velk",     "velk-service",
@@ -30,9 +46,9 @@ bool IsReservedUserName(std::string_view name) {
       "signin",     "login",     "status",        "noreply",    "no-reply", "anonymous",
       "guest",      "null",      "owner",         "operator",   "team",
   };
-  const std::string key = NameKey(name);
+  const std::string folded = FoldedUserName(name);
   for (const char* reserved : kReserved) {
-    if (key == reserved) return true;
+    if (folded == FoldedUserName(reserved)) return true;
   }
   return false;
 }

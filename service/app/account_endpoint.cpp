@@ -1,5 +1,6 @@
 // The account page /account: sign-in, the signature's look with a live preview, the snippets,
 // a new key, deletion and sign-out.
+#include <cctype>
 #include <memory>
 
 #include "app/account_page.h"
@@ -60,7 +61,45 @@ const char* ParseLook(const std::vector<CFormField>& fields, CSignatureStyle* st
   return FindCodePage(*codePage) ? nullptr : "codepage";
 }
 
+// The host name of a Host field or of a URL's origin ("scheme://host[:port]"), in lower case.
+std::string HostName(std::string_view where) {
+  const size_t scheme = where.find("://");
+  if (scheme != std::string_view::npos) where.remove_prefix(scheme + 3);
+  // An IPv6 address stays in its brackets; otherwise the port or a path ends the name.
+  const bool bracketed = !where.empty() && where.front() == '[';
+  const size_t bracket = bracketed ? where.find(']') : std::string_view::npos;
+  where =
+      where.substr(0, bracket != std::string_view::npos ? bracket + 1 : where.find_first_of(":/"));
+  std::string host(where);
+  for (char& c : host) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return host;
+}
+
 }  // namespace
+
+std::string CSignatureService::FormToken(const CHttpRequest& request,
+                                         std::string* setCookie) const {
+  std::string nonce = CookieValue(request.cookie, kSignInCookie);
+  if (nonce.size() != 48) {
+    nonce = CSessions::NewNonce();
+    *setCookie = CookieField(kSignInCookie, nonce, CameOverHttps(request));
+  }
+  return m_sessions.SignInToken(nonce);
+}
+
+bool CSignatureService::FromOwnForm(const CHttpRequest& request, std::string_view csrf) const {
+  const std::string nonce = CookieValue(request.cookie, kSignInCookie);
+  if (nonce.empty() || !SameText(csrf, m_sessions.SignInToken(nonce))) return false;
+  // The browser's own word, where it gives it; an opaque origin ("null") is another site's.
+  if (request.fetchSite == "cross-site") return false;
+  if (request.origin.empty()) return true;
+  if (request.origin.find("://") == std::string::npos) return false;
+  const std::string origin = HostName(request.origin);
+  for (const std::string* own : {&request.host, &m_options.publicUrl, &m_options.httpsUrl}) {
+    if (!own->empty() && HostName(*own) == origin) return true;
+  }
+  return false;
+}
 
 std::optional<CAccountSession> CSignatureService::SessionOf(const CHttpRequest& request) {
   return m_sessions.Find(CookieValue(request.cookie, kSessionCookie));
@@ -99,15 +138,10 @@ std::optional<CAccountSession> CSignatureService::FormSession(const CHttpRequest
 
 void CSignatureService::ShowSignIn(const CHttpRequest& request, int status,
                                    const std::string& error, const std::string& name, Reply reply) {
-  std::string nonce = CookieValue(request.cookie, kSignInCookie);
-  const bool fresh = nonce.size() != 48;
-  if (fresh) nonce = CSessions::NewNonce();
-  CHttpResponse response =
-      PageResponse(status, SignInPageHtml(error, name, m_sessions.SignInToken(nonce)));
-  if (fresh) {
-    response.fields.emplace_back("Set-Cookie",
-                                 CookieField(kSignInCookie, nonce, CameOverHttps(request)));
-  }
+  std::string setCookie;
+  const std::string csrf = FormToken(request, &setCookie);
+  CHttpResponse response = PageResponse(status, SignInPageHtml(error, name, csrf));
+  if (!setCookie.empty()) response.fields.emplace_back("Set-Cookie", setCookie);
   response.omitBody = request.method == "HEAD";
   reply(std::move(response));
 }
@@ -233,8 +267,7 @@ void CSignatureService::HandleSignIn(const CHttpRequest& request, std::string_vi
   const std::vector<CFormField> fields = SplitForm(request.body);
   const std::string name = Value(fields, "name");
   const std::string key = Value(fields, "key");
-  const std::string nonce = CookieValue(request.cookie, kSignInCookie);
-  if (nonce.empty() || !SameText(Value(fields, "csrf"), m_sessions.SignInToken(nonce))) {
+  if (!FromOwnForm(request, Value(fields, "csrf"))) {
     return ShowSignIn(request, 403, "The sign-in form had expired; please sign in again.", name,
                       std::move(reply));
   }

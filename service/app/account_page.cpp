@@ -380,11 +380,12 @@ std::string SignInPageHtml(const std::string& error, const std::string& name,
   return html;
 }
 
-std::string RegisterPageHtml(const std::string& error, const std::string& name, int codePage) {
+std::string RegisterPageHtml(const std::string& error, const std::string& name, int codePage,
+                             const std::string& csrf) {
   std::string html = Head("register") + Header("", "", true);
   html += "<section>\n<h1>Register a Velk signature</h1>\n" + Notice(error, true, "error");
-  html += R"(<form method="post" action="/user/register">
-<div class="grid">
+  html += "<form method=\"post\" action=\"/user/register\">\n" + Hidden(csrf) +
+          R"(<div class="grid">
 <label for="name">User name</label>
 <div><input type="text" id="name" name="name" required minlength="2" maxlength="32"
        autocomplete="username" pattern="[A-Za-z0-9][A-Za-z0-9._\-]*" value=")" +

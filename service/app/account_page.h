@@ -28,7 +28,9 @@ std::string AccountPageHtml(const CAccountPage& page);
 // The sign-in form; `csrf` is the token of the form's cookie nonce.
 std::string SignInPageHtml(const std::string& error, const std::string& name,
                            const std::string& csrf);
-// The registration form, with `error` on top when not empty and `name` and `codePage` chosen.
-std::string RegisterPageHtml(const std::string& error, const std::string& name, int codePage);
+// The registration form, with `error` on top when not empty and `name` and `codePage` chosen;
+// `csrf` is the token of the form's cookie nonce, as for the sign-in form.
+std::string RegisterPageHtml(const std::string& error, const std::string& name, int codePage,
+                             const std::string& csrf);
 // The page after deletion.
 std::string DeletedPageHtml(const std::string& name);

@@ -309,7 +309,8 @@ int AddUsers(const CArgs& args, const std::string& db) {
     if (!IsValidUserName(name) || IsReservedUserName(name)) {
       std::fprintf(stderr,
                    "velk-service: \"%s\" cannot be a user name (2 to 32 letters, digits, \".\", "
-                   "\"_\" or \"-\", starting with a letter or digit; not \"Username\")\n",
+                   "\"_\" or \"-\", starting with a letter or digit; not a reserved name such "
+                   "as \"Username\" or \"admin\", nor a look-alike)\n",
                    name.c_str());
       return 2;
     }

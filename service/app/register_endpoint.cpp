@@ -7,9 +7,19 @@
 #include "app/service.h"
 #include "base/log.h"
 
+CHttpResponse CSignatureService::RegisterPage(const CHttpRequest& request, int status,
+                                              const std::string& error, const std::string& name,
+                                              int codePage) const {
+  std::string setCookie;
+  const std::string csrf = FormToken(request, &setCookie);
+  CHttpResponse response = HtmlResponse(status, RegisterPageHtml(error, name, codePage, csrf));
+  if (!setCookie.empty()) response.fields.emplace_back("Set-Cookie", setCookie);
+  return response;
+}
+
 void CSignatureService::HandleRegister(const CHttpRequest& request, std::string_view, Reply reply) {
   if (request.method == "GET" || request.method == "HEAD") {
-    CHttpResponse response = HtmlResponse(200, RegisterPageHtml("", "", kDefaultCodePage));
+    CHttpResponse response = RegisterPage(request, 200, "", "", kDefaultCodePage);
     response.omitBody = request.method == "HEAD";
     return reply(std::move(response));
   }
@@ -19,27 +29,35 @@ void CSignatureService::HandleRegister(const CHttpRequest& request, std::string_
     return reply(std::move(response));
   }
 
-  if (const int64_t waitMs = m_registrations.WaitMs(request.clientAddress)) {
-    const int64_t minutes = (waitMs + 59999) / 60000;
-    CHttpResponse response = HtmlResponse(
-        429,
-        RegisterPageHtml("Too many accounts were registered from your address lately. Please try "
-                         "again in " +
-                             std::to_string(minutes) + (minutes == 1 ? " minute." : " minutes."),
-                         "", kDefaultCodePage));
-    response.fields.emplace_back("Retry-After", std::to_string((waitMs + 999) / 1000));
-    return reply(std::move(response));
-  }
   const std::vector<CFormField> fields = SplitForm(request.body);
   std::string name;
   std::string codePageText;
+  std::string csrf;
   FindFormValue(fields, "name", &name);
   FindFormValue(fields, "codepage", &codePageText);
+  FindFormValue(fields, "csrf", &csrf);
+  // A post from another site would sign its visitor into an account that site named: it is
+  // refused before anything else, so that it uses none of the address's registrations, and its
+  // name is not offered again.
+  if (!FromOwnForm(request, csrf)) {
+    return reply(RegisterPage(request, 403,
+                              "The registration form had expired; please register again.", "",
+                              kDefaultCodePage));
+  }
+  if (const int64_t waitMs = m_registrations.WaitMs(request.clientAddress)) {
+    const int64_t minutes = (waitMs + 59999) / 60000;
+    CHttpResponse response = RegisterPage(
+        request, 429,
+        "Too many accounts were registered from your address lately. Please try again in " +
+            std::to_string(minutes) + (minutes == 1 ? " minute." : " minutes."),
+        "", kDefaultCodePage);
+    response.fields.emplace_back("Retry-After", std::to_string((waitMs + 999) / 1000));
+    return reply(std::move(response));
+  }
   const int codePage = ParseCodePageNumber(codePageText);
   auto refuse = [&](int status, const std::string& message) {
-    reply(HtmlResponse(
-        status,
-        RegisterPageHtml(message, name, FindCodePage(codePage) ? codePage : kDefaultCodePage)));
+    reply(RegisterPage(request, status, message, name,
+                       FindCodePage(codePage) ? codePage : kDefaultCodePage));
   };
   if (!IsValidUserName(name)) {
     return refuse(400,
@@ -60,11 +78,11 @@ void CSignatureService::HandleRegister(const CHttpRequest& request, std::string_
   CreateAccount(name, codePage, request, std::move(reply));
 }
 
-CHttpResponse CSignatureService::LateRegister(const CHttpRequest&, std::string_view) {
-  return HtmlResponse(503,
-                      RegisterPageHtml("The service cannot reach its database; the account may not "
-                                       "have been made. Please try again in a minute.",
-                                       "", kDefaultCodePage));
+CHttpResponse CSignatureService::LateRegister(const CHttpRequest& request, std::string_view) {
+  return RegisterPage(request, 503,
+                      "The service cannot reach its database; the account may not have been "
+                      "made. Please try again in a minute.",
+                      "", kDefaultCodePage);
 }
 
 void CSignatureService::CreateAccount(const std::string& name, int codePage,
@@ -83,29 +101,31 @@ void CSignatureService::CreateAccount(const std::string& name, int codePage,
         }
         if (!session) {
           // The account exists; only the session is missing: its key still works.
-          return (*shared)(
-              HtmlResponse(503, RegisterPageHtml("The account \"" + name +
-                                                     "\" was made, but the service could not "
-                                                     "sign you in; its key is " +
-                                                     key + ". Please sign in on /account.",
-                                                 name, codePage)));
+          return (*shared)(RegisterPage(request, 503,
+                                        "The account \"" + name +
+                                            "\" was made, but the service could not sign you "
+                                            "in; its key is " +
+                                            key + ". Please sign in on /account.",
+                                        name, codePage));
         }
         CHttpResponse response =
             RedirectWithFlash(request, {session->id, "Your Velk signature is ready.", key, "", "",
                                         KeyFingerprint(keyHash), ""});
-        response.fields.emplace_back(
-            "Set-Cookie", CookieField(kSessionCookie, session->id, CameOverHttps(request)));
+        const bool secure = CameOverHttps(request);
+        response.fields.emplace_back("Set-Cookie",
+                                     CookieField(kSessionCookie, session->id, secure));
+        response.fields.emplace_back("Set-Cookie", CookieField(kSignInCookie, "", secure));
         return (*shared)(std::move(response));
       }
       case ECreateResult::kDuplicate:
-        return (*shared)(HtmlResponse(
-            409, RegisterPageHtml("The user name \"" + name + "\" is taken.", name, codePage)));
+        return (*shared)(
+            RegisterPage(request, 409, "The user name \"" + name + "\" is taken.", name, codePage));
       case ECreateResult::kFailed:
         break;
     }
-    (*shared)(HtmlResponse(
-        503, RegisterPageHtml("The service could not save the account; please try again later.",
-                              name, codePage)));
+    (*shared)(RegisterPage(request, 503,
+                           "The service could not save the account; please try again later.", name,
+                           codePage));
   };
   // The key's slow hash runs on a pool thread, never on a network thread.
   const bool queued = m_slowWork.Submit([this, name, codePage, answer] {
@@ -126,8 +146,7 @@ void CSignatureService::CreateAccount(const std::string& name, int codePage,
     });
   });
   if (!queued) {
-    (*shared)(HtmlResponse(
-        503,
-        RegisterPageHtml("The service is busy; please try again in a minute.", name, codePage)));
+    (*shared)(RegisterPage(request, 503, "The service is busy; please try again in a minute.", name,
+                           codePage));
   }
 }

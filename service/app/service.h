@@ -190,6 +190,18 @@ class CSignatureService : public CHttpHandler {
                    Reply reply, const std::string& playerToken = "");
   void ShowSignIn(const CHttpRequest& request, int status, const std::string& error,
                   const std::string& name, Reply reply);
+  // The "csrf" token of the sign-in and registration forms, made from the request's nonce
+  // cookie; a request without one gets a new nonce, and `*setCookie` the Set-Cookie field that
+  // keeps it (else it is left alone). Any thread.
+  std::string FormToken(const CHttpRequest& request, std::string* setCookie) const;
+  // Whether a POST of the sign-in or registration form came from this site's own form: its
+  // "csrf" field, `csrf`, is the token of its nonce cookie, and neither Origin (checked against
+  // Host and the configured public addresses) nor Sec-Fetch-Site names another site. Any thread.
+  bool FromOwnForm(const CHttpRequest& request, std::string_view csrf) const;
+  // The registration page with its form, `error` on top when not empty and `name` and
+  // `codePage` chosen; sets the form's nonce cookie when the request had none. Any thread.
+  CHttpResponse RegisterPage(const CHttpRequest& request, int status, const std::string& error,
+                             const std::string& name, int codePage) const;
   // Starts a session for the account `name` whose key passed as `keyHash`, and sends the browser
   // to its page.
   void SignIn(const CHttpRequest& request, const std::string& name, const std::string& keyHash,

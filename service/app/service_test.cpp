@@ -42,6 +42,18 @@ class ServiceTest : public ::testing::Test {
     request.host = "localhost";
     return Send(request);
   }
+  // A registration as a browser sends it: the form's page first, then the post with the page's
+  // nonce cookie and token.
+  CHttpResponse Register(const std::string& fields) {
+    const CHttpResponse form = Get("/user/register");
+    CHttpRequest request;
+    request.method = "POST";
+    request.target = "/user/register";
+    request.host = "localhost";
+    request.cookie = Cookies(form);
+    request.body = fields + "&csrf=" + Csrf(Body(form));
+    return Send(request);
+  }
   std::string Report(const std::string& tags) {
     return std::string("/signature/generate/?user=bob&key=") + kKey + "&" + tags;
   }
@@ -54,6 +66,11 @@ class ServiceTest : public ::testing::Test {
   }
   static std::string Body(const CHttpResponse& response) {
     return response.body ? *response.body : std::string();
+  }
+  // The "csrf" field of the first form of `page`.
+  static std::string Csrf(const std::string& page) {
+    const size_t at = page.find("name=\"csrf\" value=\"") + 19;
+    return page.substr(at, page.find('"', at) - at);
   }
   // The Cookie field of a browser that took every Set-Cookie of `response`.
   static std::string Cookies(const CHttpResponse& response) {
@@ -207,7 +224,7 @@ TEST_F(ServiceTest, ProblemsStillGiveAnImage) {
 TEST_F(ServiceTest, AnAccountMadeLaterIsNotHiddenByTheCachedNoAccountImage) {
   const CHttpResponse missing = Get("/signature/late.png");
   m_clock.Advance(10000);
-  ASSERT_EQ(Post("/user/register", "name=late&codepage=1252").status, 303);
+  ASSERT_EQ(Register("name=late&codepage=1252").status, 303);
   m_store->Flush();
   CHttpRequest conditional;
   conditional.method = "GET";
@@ -225,7 +242,7 @@ TEST_F(ServiceTest, RegistrationPageAndItsChecks) {
   EXPECT_NE(Body(form).find("<option value=\"1251\">"), std::string::npos);
 
   // The answer sends the browser on to the signed-in account page, which shows the key once.
-  const CHttpResponse created = Post("/user/register", "name=Carol_1&codepage=1251");
+  const CHttpResponse created = Register("name=Carol_1&codepage=1251");
   ASSERT_EQ(created.status, 303) << Body(created);
   const CHttpResponse shown = Follow(created);
   const std::string page = Body(shown);
@@ -249,18 +266,49 @@ TEST_F(ServiceTest, RegistrationPageAndItsChecks) {
             200);
   EXPECT_NE(Body(Get("/signature/Carol_1.json")).find("\"artist\":\"А\""), std::string::npos);
 
-  EXPECT_EQ(Post("/user/register", "name=CAROL_1&codepage=1252").status, 409);
-  EXPECT_EQ(Post("/user/register", "name=bob&codepage=1252").status, 409);
-  for (const char* reserved : {"Username", "ADMIN", "velk", "Support", "api"}) {
-    EXPECT_EQ(Post("/user/register", "name=" + std::string(reserved) + "&codepage=1252").status,
-              400);
+  EXPECT_EQ(Register("name=CAROL_1&codepage=1252").status, 409);
+  EXPECT_EQ(Register("name=bob&codepage=1252").status, 409);
+  // Reserved names, and look-alikes of them in other case and with ".", "-" or "_".
+  for (const char* reserved : {"Username", "ADMIN", "velk", "Support", "api", "admin.", "Ad_min",
+                               "velk_service", "Velk.Service", "www.", "user-", "no_reply"}) {
+    EXPECT_EQ(Register("name=" + std::string(reserved) + "&codepage=1252").status, 400) << reserved;
   }
-  EXPECT_EQ(Post("/user/register", "name=dave&codepage=65001").status, 400);
-  const CHttpResponse hostile =
-      Post("/user/register", "name=%3Cscript%3Ealert(1)%3C%2Fscript%3E&codepage=1252");
+  EXPECT_EQ(Register("name=dave&codepage=65001").status, 400);
+  const CHttpResponse hostile = Register("name=%3Cscript%3Ealert(1)%3C%2Fscript%3E&codepage=1252");
   EXPECT_EQ(hostile.status, 400);
   EXPECT_EQ(Body(hostile).find("<script>"), std::string::npos);
   EXPECT_NE(Body(hostile).find("&lt;script&gt;"), std::string::npos);
+}
+
+// A registration posted by another site's page is refused before anything counts: no session,
+// and the address's registrations stay free for its own.
+TEST_F(ServiceTest, RegistrationFromAnotherSiteIsRefused) {
+  CHttpRequest forged;
+  forged.method = "POST";
+  forged.target = "/user/register";
+  forged.host = "localhost:8080";
+  forged.origin = "https://evil.example";
+  for (int i = 0; i < 11; ++i) {  // more than the address's registrations in an hour
+    forged.body = "name=victim" + std::to_string(i) + "&codepage=1252";
+    const CHttpResponse refused = Send(forged);
+    EXPECT_EQ(refused.status, 403);
+    EXPECT_EQ(Cookies(refused).find(kSessionCookie), std::string::npos);
+  }
+  // The form's own cookie and token do not help a post that a browser says came from elsewhere.
+  const CHttpResponse form = Get("/user/register");
+  forged.cookie = Cookies(form);
+  forged.body = "name=victim&codepage=1252&csrf=" + Csrf(Body(form));
+  for (const char* origin : {"https://evil.example", "null", "http://localhost.evil.example"}) {
+    forged.origin = origin;
+    EXPECT_EQ(Send(forged).status, 403) << origin;
+  }
+  forged.origin = "http://LOCALHOST:8080";
+  forged.fetchSite = "cross-site";
+  EXPECT_EQ(Send(forged).status, 403);
+  forged.fetchSite = "same-origin";
+  const CHttpResponse own = Send(forged);
+  ASSERT_EQ(own.status, 303) << Body(own);
+  EXPECT_NE((Cookies(own) + ";").find("velk_signin=;"), std::string::npos);  // nonce cleared
 }
 
 // A track reported playing and then nothing for longer than the bound: image and state say
@@ -293,7 +341,7 @@ TEST_F(ServiceTest, NowPlayingEndsAfterTheBound) {
 // The account page's forms act only with the session's token, sign-ins fail within the same
 // bound as wrong report keys, and a saved look changes the image's size.
 TEST_F(ServiceTest, AccountFormsNeedTheirTokenAndSignInsAreBounded) {
-  const CHttpResponse created = Post("/user/register", "name=Dana&codepage=1252");
+  const CHttpResponse created = Register("name=Dana&codepage=1252");
   std::string cookie;
   for (const auto& [fieldName, value] : created.fields) {
     if (fieldName == "Set-Cookie" && value.rfind(kSessionCookie, 0) == 0) cookie = value;
@@ -344,8 +392,7 @@ TEST_F(ServiceTest, AccountFormsNeedTheirTokenAndSignInsAreBounded) {
   // Sign-in: the form's own cookie and token, then the per-account bound on wrong keys.
   const CHttpResponse form = Get("/account");
   const std::string nonce = Field(form, "Set-Cookie");
-  const std::string formPage = Body(form);
-  const std::string token = formPage.substr(formPage.find("name=\"csrf\" value=\"") + 19, 48);
+  const std::string token = Csrf(Body(form));
   CHttpRequest signIn;
   signIn.method = "POST";
   signIn.target = "/account/signin";
@@ -378,17 +425,13 @@ TEST_F(ServiceTest, SessionsOutliveTheServiceAndEndWithTheKeyOrIdleness) {
     request.body = body;
     return Send(request);
   };
-  auto csrfOf = [&](const std::string& page) {
-    const size_t at = page.find("name=\"csrf\" value=\"") + 19;
-    return page.substr(at, page.find('"', at) - at);
-  };
   auto signIn = [&] {
     m_clock.Advance(1);  // the oldest session is the first to go
     const CHttpResponse form = Get("/account");
     const std::string nonce = Field(form, "Set-Cookie");
     const CHttpResponse signedIn =
         withCookie("POST", "/account/signin", nonce,
-                   "name=bob&key=" + std::string(kKey) + "&csrf=" + csrfOf(Body(form)));
+                   "name=bob&key=" + std::string(kKey) + "&csrf=" + Csrf(Body(form)));
     EXPECT_EQ(signedIn.status, 303);
     return Field(signedIn, "Set-Cookie");
   };
@@ -406,7 +449,7 @@ TEST_F(ServiceTest, SessionsOutliveTheServiceAndEndWithTheKeyOrIdleness) {
   m_service = std::make_unique<CSignatureService>(*m_store, m_clock, CServiceOptions());
   EXPECT_TRUE(signedIn(sessions[20]));
   const CHttpResponse renewed =
-      withCookie("POST", "/account/key", sessions[20], "csrf=" + csrfOf(page(sessions[20])));
+      withCookie("POST", "/account/key", sessions[20], "csrf=" + Csrf(page(sessions[20])));
   EXPECT_EQ(renewed.status, 303);  // to the page that shows the new key once
   EXPECT_FALSE(signedIn(sessions[1]));
   EXPECT_TRUE(signedIn(sessions[20]));

@@ -14,7 +14,7 @@
 #include "storage/store.h"
 
 constexpr char kSessionCookie[] = "velk_session";
-constexpr char kSignInCookie[] = "velk_signin";  // the sign-in form's CSRF nonce
+constexpr char kSignInCookie[] = "velk_signin";  // the sign-in and registration forms' nonce
 
 struct CAccountSession {
   std::string id;         // the random token the cookie carries; the store knows only its hash

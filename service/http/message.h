@@ -29,6 +29,10 @@ struct CHttpRequest {
   // X-Forwarded-Proto as a trusted proxy set it; empty when the peer is not a trusted proxy.
   std::string forwardedProto;
   std::string authorization;  // the Authorization field, empty when absent
+  // Where a browser says the request came from: the Origin and Sec-Fetch-Site fields, empty
+  // when absent.
+  std::string origin;
+  std::string fetchSite;
 };
 
 struct CHttpResponse {

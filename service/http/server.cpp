@@ -342,6 +342,8 @@ class CSession : public std::enable_shared_from_this<CSession> {
     request.ifModifiedSince = FieldValue(message, http::field::if_modified_since);
     request.cookie = FieldValue(message, http::field::cookie).value_or("");
     request.authorization = FieldValue(message, http::field::authorization).value_or("");
+    request.origin = FieldValue(message, http::field::origin).value_or("");
+    request.fetchSite = FieldValue(message, "Sec-Fetch-Site").value_or("");
     request.body = std::move(message.body());
     const CTrustedProxies& proxies = m_server.options.trustedProxies;
     if (m_tcpProxyClient) {

@@ -311,18 +311,34 @@ class Images(unittest.TestCase):
         self.assertEqual(received, b"")
 
 
+def register(fields, *args):
+    """Posts the registration form as a browser does: its page first, for the form's cookie and
+    token. `args` go to curl as well; returns what curl() does."""
+    jar = os.path.join(WORK, "cookies")
+    if os.path.exists(jar):
+        os.remove(jar)
+    form = curl("-c", jar, url("/user/register"))[2]
+    csrf = re.search(rb'name="csrf" value="([0-9a-f]+)"', form).group(1).decode()
+    return curl(*args, "-b", jar, "-c", jar, "--data", fields + "&csrf=" + csrf,
+                url("/user/register"))
+
+
 class Accounts(unittest.TestCase):
     def test_registration_form_post_gives_a_working_key(self):
+        # Another site's page cannot post the form, even with its cookie and token.
+        status, headers, _ = register("name=Zoe-1&codepage=1251", "-H",
+                                      "Origin: https://evil.example")
+        self.assertEqual(status, 403)
+        self.assertNotIn("velk_session", headers.get("set-cookie", ""))
         # The answer sends the browser on to the new account's page, which shows the key.
-        status, _, page = curl("-L", "-b", "", "--data", "name=Zoe-1&codepage=1251",
-                               url("/user/register"))
+        status, _, page = register("name=Zoe-1&codepage=1251", "-L")
         self.assertEqual(status, 200, page)
         key = re.search(rb'id="key">(\d+)<', page).group(1).decode()
         self.assertIn(b"/signature/Zoe-1.png", page)
         report = "/signature/generate/?user=Zoe-1&key=%s&artist=%%C0&title=t&album=&year=&genre=" % key
         self.assertEqual(curl(url(report))[0], 200)
         self.assertEqual(state("zoe-1")["artist"], "А")
-        status, _, page = curl("--data", "name=zoe-1&codepage=1252", url("/user/register"))
+        status, _, page = register("name=zoe-1&codepage=1252")
         self.assertEqual(status, 409)
         self.assertIn(b"taken", page)
 

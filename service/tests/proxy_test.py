@@ -55,9 +55,14 @@ def field(headers, name):
 
 
 def register(source, name, headers=None, **where):
-    return exchange(source, "POST", "/user/register",
-                    body=urllib.parse.urlencode({"name": name, "codepage": "1252"}),
-                    headers=headers, **where)
+    """Registers through the form as a browser does: its page first, for the form's cookie and
+    token (none where the page is not served), then the post."""
+    _, form_headers, form = exchange(source, "GET", "/user/register", headers=headers, **where)
+    csrf = re.search(rb'name="csrf" value="([0-9a-f]+)"', form)
+    cookie = "; ".join(c.split(";")[0] for c in field(form_headers, "Set-Cookie"))
+    fields = {"name": name, "codepage": "1252", "csrf": csrf.group(1).decode() if csrf else ""}
+    return exchange(source, "POST", "/user/register", body=urllib.parse.urlencode(fields),
+                    headers={**(headers or {}), "Cookie": cookie}, **where)
 
 
 def setUpModule():

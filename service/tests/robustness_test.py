@@ -268,12 +268,16 @@ class Registration(Scratch):
     def test_registrations_are_bounded_per_address_with_a_clear_page(self):
         service = self.start("--registrations-per-hour", "3")
         statuses = []
+        _, fields, form = service.get("/user/register")  # the form's cookie and token
+        cookie = fields["Set-Cookie"].split(";")[0]
+        csrf = re.search(rb'name="csrf" value="([0-9a-f]+)"', form).group(1).decode()
         for i in range(5):
-            body = "name=reg%d&codepage=1252" % i
+            body = "name=reg%d&codepage=1252&csrf=%s" % (i, csrf)
             answer = service.exchange(
-                ("POST /user/register HTTP/1.1\r\nHost: localhost\r\nContent-Type: "
-                 "application/x-www-form-urlencoded\r\nContent-Length: %d\r\n\r\n%s"
-                 % (len(body), body)).encode())
+                ("POST /user/register HTTP/1.1\r\nHost: localhost\r\nCookie: %s\r\n"
+                 "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: %d\r\n"
+                 "\r\n%s"
+                 % (cookie, len(body), body)).encode())
             statuses.append(int(answer.split(b" ")[1]))
         self.assertEqual(statuses, [303, 303, 303, 429, 429])
         self.assertIn(b"try again in 60 minutes", answer)
