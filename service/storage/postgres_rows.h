@@ -1,0 +1,64 @@
+// Reading the PostgreSQL store's answers and making its statements' parameters.
+#pragma once
+
+#include <libpq-fe.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "storage/store.h"
+#include "storage/track_state.h"
+
+namespace pgrows {
+
+inline std::string Text(const PGresult* result, int row, int column) {
+  return std::string(PQgetvalue(result, row, column),
+                     static_cast<size_t>(PQgetlength(result, row, column)));
+}
+
+inline int64_t Number(const PGresult* result, int row, int column) {
+  return std::strtoll(PQgetvalue(result, row, column), nullptr, 10);
+}
+
+// A bytea column in text form ("\x..."), as its bytes.
+inline std::string Bytes(const PGresult* result, int row, int column) {
+  size_t length = 0;
+  unsigned char* bytes = PQunescapeBytea(
+      reinterpret_cast<const unsigned char*>(PQgetvalue(result, row, column)), &length);
+  if (!bytes) throw CStoreError("out of memory");
+  std::string out(reinterpret_cast<const char*>(bytes), length);
+  PQfreemem(bytes);
+  return out;
+}
+
+// The parameters for the five tags of `tags` (a CTrackState or a CKeptReport).
+template <typename TTags>
+inline void AddTags(std::vector<std::string>& params, const TTags& tags) {
+  for (const std::string* tag : {&tags.artist, &tags.title, &tags.album, &tags.year, &tags.genre})
+    params.push_back(*tag);
+}
+
+// The parameters of the "keep" statement for `kept`, due at `dueAtMs`; its tags go as binary
+// bytea (kKeepBinary), since they are raw bytes in the account's code page.
+inline std::vector<std::string> KeepParams(const std::string& nameKey, const CKeptReport& kept,
+                                           int64_t dueAtMs) {
+  std::vector<std::string> params = {nameKey, kept.stopped ? "t" : "f"};
+  AddTags(params, kept);
+  params.push_back(std::to_string(kept.arrivedAt));
+  params.push_back(std::to_string(dueAtMs));
+  params.push_back(std::to_string(static_cast<int>(kept.source)));
+  params.push_back(std::to_string(kept.startedAt));
+  params.push_back(std::to_string(kept.durationS));
+  return params;
+}
+inline const std::vector<bool> kKeepBinary = {false, false, true, true, true, true, true};
+
+inline CTrackState::EPlayback PlaybackOf(int64_t value) {
+  return value == 1   ? CTrackState::EPlayback::kPlaying
+         : value == 2 ? CTrackState::EPlayback::kStopped
+                      : CTrackState::EPlayback::kNone;
+}
+
+}  // namespace pgrows
