@@ -60,7 +60,7 @@ const std::vector<CServeOption>& ServeOptions() {
       {"key-check-queue", "256", EKind::kNumber,
        "Key checks that may wait; more are answered 503."},
       {"wrong-keys-per-minute", "20", EKind::kNumber,
-       "Wrong keys checked per account and minute; more get 429 unchecked."},
+       "Wrong keys and tokens per client address and minute; more get 429 unchecked."},
       {"registrations-per-hour", "10", EKind::kNumber, "New accounts per client address and hour."},
       {"image-cache-mb", "64", EKind::kNumber, "Memory for rendered images, in MiB."},
       {"max-connections", "10000", EKind::kNumber,

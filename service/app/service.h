@@ -37,7 +37,7 @@ struct CServiceOptions {
   size_t keyCheckThreads = 1;        // threads for slow key hashes and checks
   size_t maxPendingKeyChecks = 256;  // slow jobs waiting at most; more are refused with 503
   size_t imageCacheBytes = 64u << 20;
-  size_t wrongKeysPerMinute = 20;    // per account; more wrong keys get 429 without a check
+  size_t wrongKeysPerMinute = 20;    // per client address; more wrong keys get 429 unchecked
   size_t registrationsPerHour = 10;  // per client address; more get 429 and a page saying when
   // A playing state older than this shows as "Last played ... ago"; 0: it never ends so.
   int64_t nowPlayingForMinutes = 30;
