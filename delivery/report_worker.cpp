@@ -16,7 +16,7 @@ bool StartReportWorker(const char* url, ReportWorkerLinks links) {
   if (block == nullptr) return false;
   char* copy = block + sizeof(ReportJob);
   std::memcpy(copy, url, size);
-  ReportJob* job = new (block) ReportJob{copy, links};
+  ReportJob* job = new (block) ReportJob{copy, links, {1}};
   bool started = false;
   try {
     started = Platform().threads->StartWorker(SendReportThread, job);
@@ -28,18 +28,44 @@ bool StartReportWorker(const char* url, ReportWorkerLinks links) {
 
 void DiscardReportJob(void* job) { delete[] static_cast<char*>(job); }
 
-unsigned SendReportThread(void* job) {
-  ReportJob* owned = static_cast<ReportJob*>(job);
-  std::atomic<int>* in_flight = owned->Links.InFlight;
-  // Nothing may escape a worker thread, and whatever happens the flag must come down, or the
-  // cycle would never start another report.
+namespace {
+
+// Lets go of one holder's share of `job`; the last share frees it.
+void ReleaseJob(ReportJob* job) {
+  if (job->Holders.fetch_sub(1) == 1) DiscardReportJob(job);
+}
+
+// The exchange's own thread: one exchange, then its share of the job goes.
+unsigned ExchangeThread(void* job) {
+  ReportJob* shared = static_cast<ReportJob*>(job);
   try {
     // One reading of the method for the whole exchange: a change made in the dialog meanwhile must
     // not pair a POST object with a GET sequence or the reverse.
-    SendReport(owned->Url, owned->Links.Method->load() == 0);
+    SendReport(shared->Url, shared->Links.Method->load() == 0);
   } catch (...) {
   }
-  DiscardReportJob(owned);
+  ReleaseJob(shared);
+  return 0;
+}
+
+}  // namespace
+
+unsigned SendReportThread(void* job) {
+  ReportJob* owned = static_cast<ReportJob*>(job);
+  std::atomic<int>* in_flight = owned->Links.InFlight;
+  // The internet library bounds each wait for the next bytes, not the whole exchange, so a server
+  // that deals out its answer a byte at a time could hold it, and with it the flag, for as long as
+  // it likes. The exchange runs on a thread that this one waits for only so long.
+  owned->Holders.store(2);
+  CThreads::WaitOutcome outcome = CThreads::WaitOutcome::kNotStarted;
+  // Nothing may escape a worker thread, and whatever happens the flag must come down, or the
+  // cycle would never start another report.
+  try {
+    outcome = Platform().threads->RunWorkerFor(ExchangeThread, owned, kExchangeDeadlineMs);
+  } catch (...) {
+  }
+  if (outcome == CThreads::WaitOutcome::kNotStarted) ReleaseJob(owned);
+  ReleaseJob(owned);
   in_flight->store(0);
   return 0;
 }

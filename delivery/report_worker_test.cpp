@@ -34,6 +34,10 @@ class CHeldThreads final : public CThreads {
     held_.emplace_back(proc, arg);
     return true;
   }
+  WaitOutcome RunWorkerFor(WorkerProc proc, void* arg, unsigned) override {
+    proc(arg);
+    return WaitOutcome::kEnded;
+  }
   std::uintptr_t StartThreadTimer(unsigned, TimerProc) override { return 0; }
   void StopThreadTimer(std::uintptr_t) override {}
   void* AllocateZeroed(std::size_t bytes) override { return std::calloc(1, bytes); }

@@ -9,8 +9,9 @@
 namespace {
 
 constexpr std::uint16_t kServicePort = 80;
-// Bounds connecting, sending and receiving each, so that a server that accepts and never answers
-// holds a worker (and with it RequestInFlight) for well under a minute.
+// Bounds each wait to connect, to send and for the answer's next bytes; a server that answers a
+// byte at a time never meets it, and only the whole exchange's deadline (kExchangeDeadlineMs)
+// ends that wait.
 constexpr std::uint32_t kExchangeTimeoutMs = 15000;
 
 // The GET header ends in a lone carriage return; the internet library ends the line on the wire.

@@ -15,18 +15,27 @@ struct ReportWorkerLinks {
 
 // A worker's argument: its links and its own copy of the URL, in one heap block made by
 // StartReportWorker and freed by the SendReportThread run it is handed to (or DiscardReportJob).
+// The run shares it with the thread of its exchange, which may outlive the run; the last of them to
+// let go frees it.
 struct ReportJob {
   const char* Url;  // points into the same block, just after the record
   ReportWorkerLinks Links;
+  std::atomic<int> Holders;
 };
+
+// The longest a report's exchange may take, its connecting, sending and receiving together, however
+// the server deals out its bytes: SendReportThread abandons it then.
+constexpr unsigned kExchangeDeadlineMs = 45000;
 
 // Copies `url` and starts SendReportThread on the copy, so that the caller may overwrite its buffer
 // at once. Window thread. Returns false when the copy or the thread could not be made; nothing is
 // then left running or allocated, and *links.InFlight is untouched. Never throws.
 bool StartReportWorker(const char* url, ReportWorkerLinks links);
 
-// Worker thread body. `job` is a ReportJob made by StartReportWorker, owned and freed by this run.
-// Sends the report, swallows every failure, then clears *InFlight. Returns 0.
+// Worker thread body. `job` is a ReportJob made by StartReportWorker, owned by this run. Runs the
+// exchange on a thread of its own and waits for it kExchangeDeadlineMs at most; an exchange still
+// running then is abandoned to end when the network lets it, and frees the job. Swallows every
+// failure, then clears *InFlight. Returns 0.
 unsigned SendReportThread(void* job);
 
 // Frees a ReportJob whose worker never ran (a test's held worker, say) without sending anything.

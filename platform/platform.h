@@ -65,6 +65,11 @@ class CThreads {
   // On Windows the thread holds a reference on the plug-in module until `proc` has returned, so the
   // host may unload the DLL while a worker runs. Whatever `proc` throws ends the thread quietly.
   virtual bool StartWorker(WorkerProc proc, void* arg) = 0;
+  // Starts `proc(arg)` on a new thread as StartWorker does and waits up to `timeout_ms` for it to
+  // end. kStillRunning: the thread runs on unjoined (on Windows with its own module reference) and
+  // `arg` must stay valid until `proc` returns. kNotStarted: `proc` never runs. Any thread.
+  enum class WaitOutcome { kEnded, kStillRunning, kNotStarted };
+  virtual WaitOutcome RunWorkerFor(WorkerProc proc, void* arg, unsigned timeout_ms) = 0;
   // Starts a thread timer with no window on the calling thread; `proc` then runs on this thread,
   // from its message dispatch, every `period_ms`. Returns the timer's identifier, or 0 on failure.
   // A tick whose `proc` throws ends there; the timer goes on.
@@ -72,10 +77,11 @@ class CThreads {
   // an unmapped module: a host that frees the library without calling quit leaves the plug-in
   // loaded and its timer ticking until the process ends.
   virtual std::uintptr_t StartThreadTimer(unsigned period_ms, TimerProc proc) = 0;
-  // Kills the timer and, on Windows, gives its module reference back. Only the thread that
-  // started the timer can kill it: called on any other thread, or with an unknown identifier, it
-  // does nothing and the timer keeps ticking (and keeps the module loaded). The caller must hold a
-  // reference of its own on the module (the host does while it calls quit).
+  // Stops the timer, from any thread: `proc` never starts again once this returns. Only the thread
+  // that started a timer can kill it, so on that thread the timer is killed at once and, on
+  // Windows, gives its module reference back (the caller must hold one of its own, as the host does
+  // while it calls quit); on any other thread it is only marked, and its next tick kills it instead
+  // of running `proc`, then lets the module reference go. An unknown identifier does nothing.
   virtual void StopThreadTimer(std::uintptr_t timer_id) = 0;
   // Process-lifetime, zero-filled memory (GlobalAlloc). Returns nullptr on failure.
   virtual void* AllocateZeroed(std::size_t bytes) = 0;

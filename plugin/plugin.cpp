@@ -1,6 +1,9 @@
 // The descriptor, CPluginApp's entries and module load and unload.
 #include "plugin/plugin.h"
 
+#include <atomic>
+
+#include "framework/format.h"
 #include "platform/platform.h"
 #include "reporter/report_cycle.h"
 #include "reporter/reporter_state.h"
@@ -30,8 +33,9 @@ void PluginQuitEntry() {
   }
 }
 
-// Quit has run since the module was loaded (or last initialised). Window thread only.
-bool g_quit = false;
+// Quit has run since the module was loaded (or last initialised). Set by quit on whichever thread
+// the host calls it; read on the window thread.
+std::atomic<bool> g_quit{false};
 
 }  // namespace
 
@@ -64,8 +68,7 @@ int CPluginApp::PluginInit() {
   // A host that frees the library after quit and loads it again while quit's worker still holds
   // the module gets the same, still mapped module back, without a new module load: it starts
   // afresh here, as a load would have, instead of staying silent for want of a timer.
-  if (g_quit) {
-    g_quit = false;
+  if (g_quit.exchange(false)) {
     ReporterState.LastReported.assign(kStoppedKey);
     ReporterState.StoppedSent = 0;
     ReporterState.TimerId = Platform().threads->StartThreadTimer(kReportPeriodMs, OnReportTimer);
@@ -78,14 +81,19 @@ void CPluginApp::PluginConfig() {
   dialog.DoModal();
 }
 
+// A host may call quit from another thread than its window thread. The report is formatted in a
+// buffer of this call's own, since a tick on the window thread may be formatting into ReportUrl at
+// the same time, and the timer, which only its own thread can kill, is then stopped at its next
+// tick.
 void CPluginApp::PluginQuit() {
-  FormatStoppedReport(ReporterState.ReportUrl);
-  StartReport(ReporterState.ReportUrl);
+  char url[kFormatLimit];
+  FormatStoppedReport(url);
+  StartReport(url);
   if (ReporterState.TimerId != 0) {
     Platform().threads->StopThreadTimer(ReporterState.TimerId);
     ReporterState.TimerId = 0;
   }
-  g_quit = true;
+  g_quit.store(true);
 }
 
 bool ModuleAttach() {

@@ -58,7 +58,9 @@ class CPluginApp : public CWinApp {
   int PluginInit();
   // Shows the configuration dialog modally.
   void PluginConfig();
-  // Hands a final stopped report to a worker and stops the report timer; does not wait.
+  // Hands a final stopped report to a worker and stops the report timer; does not wait. The one
+  // entry that may run on any thread: called elsewhere than the window thread, the timer stops at
+  // its next tick.
   void PluginQuit();
 };
 

@@ -39,6 +39,15 @@ bool CFakeThreads::StartWorker(WorkerProc proc, void* arg) {
   return true;
 }
 
+CThreads::WaitOutcome CFakeThreads::RunWorkerFor(WorkerProc proc, void* arg, unsigned) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (faults.run_worker.Next() != 0) return WaitOutcome::kNotStarted;
+  }
+  proc(arg);
+  return WaitOutcome::kEnded;
+}
+
 void CFakeThreads::ReapEndedLocked() {
   for (auto it = real_.begin(); it != real_.end();) {
     if (it->done->load()) {
@@ -158,5 +167,6 @@ int CFakeThreads::BadReleases() const {
 CFaultSites CFakeThreads::FaultSites() {
   return {{"allocation", &faults.allocate},
           {"timer start", &faults.start_timer},
-          {"worker start", &faults.start_worker}};
+          {"worker start", &faults.start_worker},
+          {"bounded worker start", &faults.run_worker}};
 }

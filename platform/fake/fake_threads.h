@@ -42,6 +42,9 @@ class CFakeThreads final : public CThreads {
 
   // Any thread. Fails, per the worker fault plan, without running `proc`.
   bool StartWorker(WorkerProc proc, void* arg) override;
+  // Any thread. Runs `proc` to its end on the calling thread, whatever the mode; kNotStarted,
+  // without running it, per the bounded worker fault plan.
+  WaitOutcome RunWorkerFor(WorkerProc proc, void* arg, unsigned timeout_ms) override;
   std::uintptr_t StartThreadTimer(unsigned period_ms, TimerProc proc) override;
   void StopThreadTimer(std::uintptr_t timer_id) override;
   // Any thread. Really allocates (zero-filled) and tracks the block; nullptr per the fault plan.
@@ -79,6 +82,7 @@ class CFakeThreads final : public CThreads {
     CFaultPlan allocate;
     CFaultPlan start_timer;
     CFaultPlan start_worker;
+    CFaultPlan run_worker;
   } faults;
   CFaultSites FaultSites();
 

@@ -37,13 +37,39 @@ DWORD WINAPI WorkerEntry(LPVOID param) {
   return result;
 }
 
+// The work of a thread that only carries a module reference to its end.
+unsigned NoWork(void*) { return 0; }
+
+// Starts `proc(arg)` on a new thread that holds `module` (a reference the caller hands over) until
+// it ends. Returns the thread's handle, or nullptr when no thread started; the reference is then
+// still the caller's.
+HANDLE StartModuleThread(WorkerProc proc, void* arg, HMODULE module) {
+  auto* start = static_cast<WorkerStart*>(HeapAlloc(GetProcessHeap(), 0, sizeof(WorkerStart)));
+  if (start == nullptr) return nullptr;
+  *start = WorkerStart{proc, arg, module};
+  HANDLE thread = CreateThread(nullptr, 0, WorkerEntry, start, 0, nullptr);
+  if (thread == nullptr) HeapFree(GetProcessHeap(), 0, start);
+  return thread;
+}
+
+// A new worker thread with a module reference of its own; nullptr when none could be started.
+HANDLE StartWorkerThread(WorkerProc proc, void* arg) {
+  HMODULE module = ReferenceThisModule();
+  if (module == nullptr) return nullptr;
+  HANDLE thread = StartModuleThread(proc, arg, module);
+  if (thread == nullptr) FreeLibrary(module);
+  return thread;
+}
+
 // A running thread timer: its procedure, the thread that owns it (the only one that can kill it)
-// and the module reference it holds while it can tick.
+// and the module reference it holds while it can tick. `stopping`: another thread asked for it to
+// stop, and its next tick kills it.
 struct CTimerRecord {
   UINT_PTR id;
   TimerProc proc;
   DWORD thread;
   HMODULE module;
+  bool stopping;
 };
 
 // Thread timers have no window to carry their procedure, so one trampoline serves them all. The
@@ -51,13 +77,29 @@ struct CTimerRecord {
 SRWLOCK g_timers_lock = SRWLOCK_INIT;
 std::vector<CTimerRecord> g_timers;
 
-TimerProc FindTimer(UINT_PTR id) {
-  AcquireSRWLockShared(&g_timers_lock);
+// The procedure for a tick of timer `id`, on its own thread; nullptr for an unknown timer and for
+// one marked stopping, which is killed here. Its module reference then goes from a thread of its
+// own, since this code may be the module's last user.
+TimerProc TakeTick(UINT_PTR id) {
   TimerProc proc = nullptr;
-  for (const CTimerRecord& timer : g_timers) {
-    if (timer.id == id) proc = timer.proc;
+  HMODULE released = nullptr;
+  AcquireSRWLockExclusive(&g_timers_lock);
+  for (auto it = g_timers.begin(); it != g_timers.end(); ++it) {
+    if (it->id != id) continue;
+    if (!it->stopping) {
+      proc = it->proc;
+    } else if (KillTimer(nullptr, id)) {
+      released = it->module;
+      g_timers.erase(it);
+    }
+    break;
   }
-  ReleaseSRWLockShared(&g_timers_lock);
+  ReleaseSRWLockExclusive(&g_timers_lock);
+  // Without a thread the reference stays: the module then stays loaded, silent, until the end.
+  if (released != nullptr) {
+    HANDLE thread = StartModuleThread(NoWork, nullptr, released);
+    if (thread != nullptr) CloseHandle(thread);
+  }
   return proc;
 }
 
@@ -65,7 +107,7 @@ TimerProc FindTimer(UINT_PTR id) {
 // the next tick decides afresh.
 VOID CALLBACK TimerEntry(HWND, UINT, UINT_PTR id, DWORD) {
   try {
-    if (TimerProc proc = FindTimer(id)) proc();
+    if (TimerProc proc = TakeTick(id)) proc();
   } catch (...) {
   }
 }
@@ -73,23 +115,19 @@ VOID CALLBACK TimerEntry(HWND, UINT, UINT_PTR id, DWORD) {
 class CWin32Threads final : public CThreads {
  public:
   bool StartWorker(WorkerProc proc, void* arg) override {
-    HMODULE module = ReferenceThisModule();
-    if (module == nullptr) return false;
-    auto* start = static_cast<WorkerStart*>(HeapAlloc(GetProcessHeap(), 0, sizeof(WorkerStart)));
-    if (start == nullptr) {
-      FreeLibrary(module);
-      return false;
-    }
-    *start = WorkerStart{proc, arg, module};
-    HANDLE thread = CreateThread(nullptr, 0, WorkerEntry, start, 0, nullptr);
-    if (thread == nullptr) {
-      HeapFree(GetProcessHeap(), 0, start);
-      FreeLibrary(module);
-      return false;
-    }
+    HANDLE thread = StartWorkerThread(proc, arg);
+    if (thread == nullptr) return false;
     // Workers are never joined; the thread object goes when the thread ends.
     CloseHandle(thread);
     return true;
+  }
+
+  WaitOutcome RunWorkerFor(WorkerProc proc, void* arg, unsigned timeout_ms) override {
+    HANDLE thread = StartWorkerThread(proc, arg);
+    if (thread == nullptr) return WaitOutcome::kNotStarted;
+    const DWORD waited = WaitForSingleObject(thread, timeout_ms);
+    CloseHandle(thread);
+    return waited == WAIT_OBJECT_0 ? WaitOutcome::kEnded : WaitOutcome::kStillRunning;
   }
 
   std::uintptr_t StartThreadTimer(unsigned period_ms, TimerProc proc) override {
@@ -101,7 +139,7 @@ class CWin32Threads final : public CThreads {
     UINT_PTR id = SetTimer(nullptr, 0, period_ms, TimerEntry);
     if (id != 0) {
       try {
-        g_timers.push_back(CTimerRecord{id, proc, GetCurrentThreadId(), module});
+        g_timers.push_back(CTimerRecord{id, proc, GetCurrentThreadId(), module, false});
       } catch (...) {
         KillTimer(nullptr, id);
         id = 0;
@@ -116,12 +154,14 @@ class CWin32Threads final : public CThreads {
     HMODULE module = nullptr;
     AcquireSRWLockExclusive(&g_timers_lock);
     for (auto it = g_timers.begin(); it != g_timers.end(); ++it) {
-      if (it->id == timer_id && it->thread == GetCurrentThreadId()) {
-        KillTimer(nullptr, timer_id);
+      if (it->id != timer_id) continue;
+      if (it->thread == GetCurrentThreadId() && KillTimer(nullptr, timer_id)) {
         module = it->module;
         g_timers.erase(it);
-        break;
+      } else {
+        it->stopping = true;
       }
+      break;
     }
     ReleaseSRWLockExclusive(&g_timers_lock);
     if (module != nullptr) FreeLibrary(module);

@@ -376,6 +376,12 @@ std::intptr_t CHostPlayer::AnswerTag(const HostExtendedFileInfo* request, std::s
 // Runs from the player's own timer, between plug-in ticks: moves on when the line's time is up.
 void CHostPlayer::Poll() {
   if (current_ >= entries_.size()) return;
+  // Outside config, whose dialog takes its time to open.
+  const double now = Seconds();
+  if (!waiting_config_ && (now - last_poll_) * 1000.0 > longest_stall_ms_) {
+    longest_stall_ms_ = (now - last_poll_) * 1000.0;
+  }
+  last_poll_ = now;
   if (!timed_out_ && options_.max_run_ms > 0 && Seconds() * 1000.0 >= options_.max_run_ms) {
     timed_out_ = true;
     Print("time is up at playlist line %d", entries_[current_].line);
@@ -436,6 +442,7 @@ void CHostPlayer::CallConfig() {
   descriptor_->config();
   Print("config returned");
   waiting_config_ = false;
+  last_poll_ = Seconds();
   if (timed_out_) {
     Finish();
   } else {

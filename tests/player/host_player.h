@@ -100,6 +100,9 @@ class CHostPlayer {
   // dropped (each would call into unmapped memory) once it was gone.
   int TicksAfterFree() const { return ticks_after_free_; }
   int TicksIntoUnmappedModule() const { return ticks_unmapped_; }
+  // The longest time between two turns of the player's own 10 ms timer, from load until the
+  // playlist ended, config calls left out: how long the plug-in ever held the player's thread.
+  double LongestStallMilliseconds() const { return longest_stall_ms_; }
   // The description text the descriptor carried.
   const std::string& Description() const { return description_; }
 
@@ -150,6 +153,8 @@ class CHostPlayer {
   std::intptr_t current_track_ = -1;  // index in tracks_ of the track answered for; -1: none
   std::uint64_t line_questions_ = 0;  // play-state questions while entries_[current_] was in force
   double line_started_ = 0;
+  double last_poll_ = 0;
+  double longest_stall_ms_ = 0;
   bool waiting_config_ = false;
   bool finished_ = false;
   bool timed_out_ = false;

@@ -24,6 +24,9 @@ class CMissingHost final : public CHostLink {
 class CMissingThreads final : public CThreads {
  public:
   bool StartWorker(WorkerProc, void*) override { return Fail("StartWorker"), false; }
+  WaitOutcome RunWorkerFor(WorkerProc, void*, unsigned) override {
+    return Fail("RunWorkerFor"), WaitOutcome::kNotStarted;
+  }
   std::uintptr_t StartThreadTimer(unsigned, TimerProc) override {
     return Fail("StartThreadTimer"), 0;
   }

@@ -30,6 +30,8 @@ class CCaptureServer {
   enum class Mode {
     kAnswerOk,  // answers each complete request with 200, no body, and closes the connection
     kSilent,    // accepts and reads, but never answers nor closes until Stop
+    kTrickle,   // answers each complete request with a status line and an endless header, one
+                // byte every 500 ms, until Stop
     kAbsent,    // listens nowhere: connections to port 80 are refused
   };
 
@@ -109,7 +111,8 @@ class CCaptureServer {
  private:
   struct Connection {
     SOCKET socket;
-    std::string received;  // bytes of the request not yet complete
+    std::string received;        // bytes of the request not yet complete
+    ULONGLONG next_trickle = 0;  // kTrickle: when the next header byte is due; 0 before the answer
   };
 
   static SOCKET Listen(const sockaddr_in& address) {
@@ -154,7 +157,9 @@ class CCaptureServer {
       FD_SET(listener_, &readable);
       for (const Connection& c : connections_) FD_SET(c.socket, &readable);
       timeval wait = {0, 50000};
-      if (select(0, &readable, nullptr, nullptr, &wait) <= 0) continue;
+      const int ready = select(0, &readable, nullptr, nullptr, &wait);
+      if (ready < 0) continue;
+      if (ready == 0) FD_ZERO(&readable);
       if (FD_ISSET(listener_, &readable)) {
         SOCKET accepted = accept(listener_, nullptr, nullptr);
         if (accepted != INVALID_SOCKET) {
@@ -163,7 +168,12 @@ class CCaptureServer {
         }
       }
       for (std::size_t i = 0; i < connections_.size();) {
-        if (FD_ISSET(connections_[i].socket, &readable) && !ReadFrom(connections_[i])) {
+        Connection& c = connections_[i];
+        if (c.next_trickle != 0 && GetTickCount64() >= c.next_trickle) {
+          c.next_trickle += kTrickleMs;
+          send(c.socket, "x", 1, 0);
+        }
+        if (FD_ISSET(c.socket, &readable) && !ReadFrom(c)) {
           closesocket(connections_[i].socket);
           connections_.erase(connections_.begin() + static_cast<std::ptrdiff_t>(i));
         } else {
@@ -187,6 +197,11 @@ class CCaptureServer {
     LeaveCriticalSection(&lock_);
     WakeAllConditionVariable(&changed_);
     c.received.erase(0, length);
+    if (mode_ == Mode::kTrickle) {
+      static const char kHead[] = "HTTP/1.1 200 OK\r\nX-Slow: ";
+      send(c.socket, kHead, sizeof kHead - 1, 0);
+      c.next_trickle = GetTickCount64() + kTrickleMs;
+    }
     if (mode_ != Mode::kAnswerOk) return true;
     static const char kAnswer[] =
         "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
@@ -195,6 +210,7 @@ class CCaptureServer {
     return false;
   }
 
+  static constexpr ULONGLONG kTrickleMs = 500;
   const Mode mode_;
   bool winsock_ = false;
   SOCKET listener_ = INVALID_SOCKET;

@@ -6,11 +6,13 @@
 //                the DLL loads (the key is emptied first); values use the byte notation below.
 //   [playlist]   the simulated player's playlist, verbatim. "@mark server-down" stops the capture
 //                server and "@mark server-up" starts it again.
-//   [server]     "ok" (default: answer 200 at once) or "silent" (read, never answer; the server
-//                is stopped once the expected requests have arrived, which ends the workers).
+//   [server]     "ok" (default: answer 200 at once), "silent" (read, never answer) or "trickle"
+//                (answer with a header that grows a byte every 500 ms and never ends); the last
+//                two are stopped once the expected requests have arrived, which ends the workers.
 //   [dialog]     what a driver thread does to the configuration dialog, one action a line:
 //                "enable" clicks the check box, "user=TEXT" and "key=TEXT" replace the edit
-//                boxes' text, "apply" and "cancel" click those buttons and end one opening.
+//                boxes' text, "apply" and "cancel" click those buttons and end one opening,
+//                "quit" calls the plug-in's quit entry from the driver's thread.
 //   [questions]  optional: the exact questions the plug-in must ask, in order, as the player
 //                prints them (an empty section: no question at all).
 //   [request]    one per request the server must receive, in order; its lines are joined, and
@@ -45,6 +47,9 @@ constexpr int kUserEdit = 2000;
 constexpr int kKeyEdit = 2001;
 constexpr unsigned kPlaylistLimitMs = 60000;
 constexpr DWORD kRequestWaitMs = 10000;
+// Longest the player's thread may go without dispatching its messages; a dialog opening takes
+// the most.
+constexpr double kLongestStallMs = 1000;
 // How long the server keeps listening after the expected requests, to catch unexpected ones.
 constexpr DWORD kQuietAfterMs = 300;
 
@@ -90,12 +95,13 @@ bool ParseScenario(const std::string& text, CScenario* scenario, std::string* er
       }
       scenario->registry.emplace_back(line.substr(0, equals), bytes);
     } else if (section == "server") {
-      if (line != "ok" && line != "silent") {
-        *error = where + "the server is \"ok\" or \"silent\"";
+      if (line != "ok" && line != "silent" && line != "trickle") {
+        *error = where + "the server is \"ok\", \"silent\" or \"trickle\"";
         return false;
       }
-      scenario->server_mode =
-          line == "ok" ? CCaptureServer::Mode::kAnswerOk : CCaptureServer::Mode::kSilent;
+      scenario->server_mode = line == "ok"       ? CCaptureServer::Mode::kAnswerOk
+                              : line == "silent" ? CCaptureServer::Mode::kSilent
+                                                 : CCaptureServer::Mode::kTrickle;
     } else if (section == "dialog") {
       scenario->dialog.push_back(line);
     } else if (section == "questions") {
@@ -176,6 +182,11 @@ class CDialogDriver {
         std::string text;
         e2e::Unescape(action.substr(user ? 5 : 4), &text);
         SetWindowTextA(GetDlgItem(dialog, user ? kUserEdit : kKeyEdit), text.c_str());
+      } else if (action == "quit") {
+        using GetPlugin = HostPluginDescriptor* (*)();
+        auto get = reinterpret_cast<GetPlugin>(reinterpret_cast<void (*)()>(
+            GetProcAddress(GetModuleHandleA("gen_Velk.dll"), "winampGetGeneralPurposePlugin")));
+        get()->quit();
       } else if (action == "apply" || action == "cancel") {
         SendMessageA(GetDlgItem(dialog, action == "apply" ? IDOK : IDCANCEL), BM_CLICK, 0, 0);
         if (!WaitForClose(dialog)) {
@@ -261,7 +272,7 @@ void RunScenario(const CScenario& scenario, bool record) {
   CHECK(servers.Up());
   e2e::CSilentStopper stopper{&servers, scenario.requests.size(), kRequestWaitMs + kPlaylistLimitMs,
                               kQuietAfterMs};
-  if (scenario.server_mode == CCaptureServer::Mode::kSilent) stopper.Start();
+  if (scenario.server_mode != CCaptureServer::Mode::kAnswerOk) stopper.Start();
   CDialogDriver driver(scenario.dialog);
   driver.Start();
 
@@ -284,6 +295,9 @@ void RunScenario(const CScenario& scenario, bool record) {
   const std::string dialog_failure = driver.Join();
   CHECK_EQ_STR(dialog_failure, "");
   CHECK_EQ_INT(player.ConfigCalls(), driver.Openings());
+  std::printf("  the player's thread was held %.0f ms at most\n",
+              player.LongestStallMilliseconds());
+  CHECK(player.LongestStallMilliseconds() < kLongestStallMs);
 
   stopper.Join();
   servers.WaitFor(scenario.requests.size(), kRequestWaitMs);
