@@ -15,7 +15,9 @@
 #include <ctime>
 #include <map>
 #include <mutex>
+#include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "base/metrics.h"
@@ -36,7 +38,7 @@ constexpr std::chrono::milliseconds kExitFlushTime(1000);
 CCounter& droppedLines =
     Metrics()
         .Counter("velk_log_lines_dropped_total",
-                 "Log lines dropped because the output did not take them in time")
+                 "Log lines lost: the output did not take them in time, or refused them")
         .Get();
 
 struct CLogLine {
@@ -94,9 +96,9 @@ void AppendPrintable(std::string& out, std::string_view text) {
   }
 }
 
-// Writes all of `text` to `fd`, waiting as long as the output takes; false when it fails (a closed
-// pipe, a bad descriptor). Writer thread only.
-bool WriteAll(int fd, std::string_view text) {
+// Writes all of `text` to `fd`, waiting as long as the output takes. Returns 0, or the error that
+// stopped it (a closed pipe, a bad descriptor). Writer thread only.
+int WriteAll(int fd, std::string_view text) {
   while (!text.empty()) {
     const ssize_t written = write(fd, text.data(), text.size());
     if (written >= 0) {
@@ -105,10 +107,10 @@ bool WriteAll(int fd, std::string_view text) {
       pollfd ready{fd, POLLOUT, 0};  // someone else made the output non-blocking
       poll(&ready, 1, -1);
     } else if (errno != EINTR) {
-      return false;
+      return errno;
     }
   }
-  return true;
+  return 0;
 }
 
 // Lines on their way to standard output and standard error, and the one thread that writes them.
@@ -185,6 +187,7 @@ class CLogQueue {
       }
       size_t bytes = 0;
       unsigned long failed = 0;
+      int error = 0;
       // Lines in a row for the same output go out in one write of up to 64 KiB.
       std::string run;
       unsigned long runLines = 0;
@@ -194,7 +197,10 @@ class CLogQueue {
         ++runLines;
         const bool last = i + 1 == batch.size() || batch[i + 1].fd != batch[i].fd;
         if (!last && run.size() < kWriteBytes) continue;
-        if (!WriteAll(batch[i].fd, run)) failed += runLines;
+        if (const int written = WriteAll(batch[i].fd, run); written != 0) {
+          error = written;
+          failed += runLines;
+        }
         run.clear();
         runLines = 0;
       }
@@ -203,10 +209,14 @@ class CLogQueue {
       {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_bytes -= bytes;
-        dropped = m_dropped;
-        m_dropped = failed;
+        dropped = std::exchange(m_dropped, 0);
       }
-      if (failed != 0) droppedLines.Add(failed);
+      // An output that refuses lines (closed, gone) is an error of its own, and a repeated one.
+      if (failed != 0) {
+        droppedLines.Add(failed);
+        LogRepeated("log lines not written", std::generic_category().message(error) +
+                                                 "; lines lost: " + std::to_string(failed));
+      }
       // The output moved again: say what it missed, after the lines written before the gap.
       if (dropped != 0) {
         WriteAll(STDERR_FILENO,
