@@ -50,7 +50,8 @@ class Service:
             self.process.kill()
             raise RuntimeError("the service did not start: " + self.process.stderr.read())
         self.port = int(match.group(1))
-        self.metrics = re.search(r"metrics on (http://\S+/metrics)", line).group(1)
+        metrics = re.search(r"metrics on (http://\S+/metrics)", line)
+        self.metrics = metrics and metrics.group(1)
 
     def stop(self, kill=False):
         if kill:
