@@ -16,6 +16,7 @@
 #include "accounts/accounts.h"
 #include "app/operator_endpoints.h"
 #include "app/serve_config.h"
+#include "base/log.h"
 #include "storage/sqlite_backup.h"
 #include "render/code_page.h"
 #include "http/server.h"
@@ -193,8 +194,6 @@ int Serve(const CArgs& args, const std::string& db) {
   metricsOptions.requestMetrics = false;
   const bool metricsOn = metricsAddress != "off";
   if (metricsOn) SplitListener(metricsAddress, &metricsOptions.address, &metricsOptions.port);
-  // Access lines leave at once, also into a pipe (the journal), whole and one at a time.
-  std::setvbuf(stdout, nullptr, _IOLBF, 0);
   // The code page tables are built once, before the first report needs one.
   for (const CCodePageInfo& page : SupportedCodePages()) CodePageFor(page.id);
 
@@ -222,10 +221,10 @@ int Serve(const CArgs& args, const std::string& db) {
     metricsNote = std::string("; metrics on http://") + (v6 ? "[" : "") + metricsOptions.address +
                   (v6 ? "]" : "") + ":" + std::to_string(metricsPort) + "/metrics";
   }
-  std::printf("velk-service: listening on http://%s:%u (data in %s%s)\n",
-              serverOptions.address.c_str(), port, IsPostgresUri(db) ? "PostgreSQL" : db.c_str(),
-              metricsNote.c_str());
-  std::fflush(stdout);
+  // Standard output is the log's from here on: its lines never wait for a stalled reader.
+  LogOutputLine("velk-service: listening on http://" + serverOptions.address + ":" +
+                std::to_string(port) + " (data in " + (IsPostgresUri(db) ? "PostgreSQL" : db) +
+                metricsNote + ")");
   std::thread metricsThread;
   if (metricsOn) metricsThread = std::thread([&] { metricsServer->Run(); });
   server->Run();
@@ -237,7 +236,7 @@ int Serve(const CArgs& args, const std::string& db) {
   service.reset();
   server.reset();
   metricsServer.reset();
-  std::printf("velk-service: stopped\n");
+  LogOutputLine("velk-service: stopped");
   return 0;
 }
 

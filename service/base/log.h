@@ -1,5 +1,11 @@
 // The service's logs: error and notice lines on standard error, where a repeated error takes one
-// line with a count, and one access line per request on standard output.
+// line with a count, and one access line per request on standard output, all written by one
+// writer thread so that an output that does not take them never holds up the caller.
+//
+// Every function here queues its line and returns at once. When the queue is full (the output has
+// not taken its last megabyte), the line is dropped and counted in velk_log_lines_dropped_total;
+// once the output moves again, an error line on standard error says how many were dropped. At
+// exit the writer gets a short, bounded time to write what is queued; what is left is lost.
 #pragma once
 
 #include <string>
@@ -12,6 +18,10 @@ void LogRepeated(const std::string& what, const std::string& detail);
 
 // Writes "TIME LEVEL velk-service: TEXT" on standard error, on one line. Any thread.
 void LogLine(const char* level, std::string_view text);
+
+// Writes `text` as it stands, and a line feed, on standard output, after the lines queued before
+// it. For the program's own notices on standard output once the server runs. Any thread.
+void LogOutputLine(std::string_view text);
 
 struct CAccessRecord {
   std::string_view client;  // the client's address

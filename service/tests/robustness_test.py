@@ -1,16 +1,18 @@
 #!/usr/bin/env python3
 """Robustness tests of velk-service against the real program on loopback: what it acknowledges is
 stored (full and read-only disks, kill -9), kept reports, key guessing, floods, registration,
-connection limits, validators and framing.
+connection limits, validators, framing, and an output nobody reads.
 
 Usage: robustness_test.py PATH/TO/velk-service
 
 As root, the test runs itself again in a private mount namespace (unshare), so that the small
 tmpfs file systems it mounts vanish with it; elsewhere the disk tests are skipped.
 """
+import http.client
 import json
 import os
 import re
+import select
 import shutil
 import signal
 import socket
@@ -20,6 +22,7 @@ import tempfile
 import threading
 import time
 import unittest
+import urllib.request
 from urllib.parse import quote
 
 SERVICE = None
@@ -47,6 +50,8 @@ class Service:
             self.process.kill()
             raise RuntimeError("the service did not start: " + self.process.stderr.read())
         self.port = int(match.group(1))
+        metrics = re.search(r"metrics on (http://\S+/metrics)", line)
+        self.metrics = metrics and metrics.group(1)
 
     def stop(self, kill=False):
         if kill:
@@ -357,6 +362,62 @@ class Wire(Scratch):
                    + b"%x\r\n" % len(body) + body + b"\r\n0\r\n\r\n")
         self.assertTrue(service.exchange(chunked).startswith(b"HTTP/1.1 200"))
         self.assertEqual(service.state("framed")["title"], "Chunked")
+
+
+class Logs(Scratch):
+    def test_an_output_nobody_reads_stops_neither_answers_nor_sigterm(self):
+        # Standard output and error are pipes that nobody reads until the test says so. Long paths
+        # fill the pipe and then the log's queue within the first few thousand access lines.
+        service = self.start("--access-log", "on")
+        path = "/" + "x" * 600  # not found: a short answer with a long access line
+
+        def answer(count):
+            connection = http.client.HTTPConnection("127.0.0.1", service.port, timeout=5)
+            answered = 0
+            try:
+                for _ in range(count):
+                    connection.request("GET", path)
+                    response = connection.getresponse()
+                    response.read()
+                    answered += response.status == 404
+            except OSError:
+                pass  # no answer within 5 s: the count tells
+            finally:
+                connection.close()
+            return answered
+
+        self.assertEqual(answer(3000), 3000)
+        with urllib.request.urlopen(service.metrics, timeout=10) as exposition:
+            dropped = re.search(rb"^velk_log_lines_dropped_total (\d+)$", exposition.read(), re.M)
+        dropped = int(dropped.group(1))
+        self.assertGreater(dropped, 0)
+        # Once the output moves again, the lines queued come out whole and one line tells how
+        # many were dropped.
+        out, err = b"", b""
+        streams = [service.process.stdout.fileno(), service.process.stderr.fileno()]
+        deadline = time.time() + 10
+        ready = streams
+        while (ready or b"log lines dropped" not in err) and time.time() < deadline:
+            ready = select.select(streams, [], [], 0.5)[0]
+            for stream in ready:
+                chunk = os.read(stream, 65536)
+                out, err = (out + chunk, err) if stream == streams[0] else (out, err + chunk)
+        notices = re.findall(rb"Z error velk-service: log lines dropped: (\d+) \(", err)
+        self.assertEqual(sum(map(int, notices)), dropped, err[-500:])
+        lines = out.splitlines()
+        self.assertEqual(len(lines), 3000 - dropped)
+        self.assertTrue(all(re.fullmatch(rb'\S+Z 127\.0\.0\.1 "GET %s" 404 \d+ \d+\.\d{6}'
+                                         % path.encode(), line) for line in lines), lines[:3])
+        # Stuck again, the service still answers and ends on SIGTERM within its bound.
+        self.assertEqual(answer(1000), 1000)
+        service.process.send_signal(signal.SIGTERM)
+        started = time.time()
+        try:
+            service.process.wait(timeout=5)
+        except subprocess.TimeoutExpired:
+            self.fail("still running 5 s after SIGTERM")
+        self.assertLess(time.time() - started, 5)
+        self.assertNotIn("Sanitizer", err.decode() + service.stop())
 
 
 if __name__ == "__main__":
