@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "service/app/flash.h"
 #include "service/app/sessions.h"
@@ -49,14 +50,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   CFlash flash;
   std::string* const fields[] = {&flash.sessionId, &flash.notice, &flash.key, &flash.deleted,
                                  &flash.playerToken};
-  size_t at = 0;
-  for (const char c : input) {
-    if (c == '\0') {
-      at = (at + 1) % 5;
-    } else {
-      *fields[at] += c;
-    }
-  }
+  const std::vector<std::string> parts = SplitAtZeroBytes(input);
+  for (size_t i = 0; i < parts.size(); ++i) *fields[i % 5] += parts[i];
   const std::string sealed = Flashes().Put(flash);
   const std::optional<CFlash> taken = Flashes().Take(sealed);
   FUZZ_CHECK(sealed.size() <= 4096 || !taken);

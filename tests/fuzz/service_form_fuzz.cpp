@@ -53,14 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(PercentDecode(field.rawValue).size() <= field.rawValue.size());
   }
 
-  std::vector<std::string> values(1);
-  for (const char c : input) {
-    if (c == '\0') {
-      values.emplace_back();
-    } else {
-      values.back() += c;
-    }
-  }
+  const std::vector<std::string> values = SplitAtZeroBytes(input);
   std::string form = "first=";
   for (size_t i = 0; i < values.size(); ++i) {
     form += "&f" + std::to_string(i) + "=" + FormEncode(values[i]);
