@@ -711,9 +711,9 @@ class ReplicatedCluster(Cluster):
         if os.geteuid() == 0:
             shutil.chown(self.standby.socket_dir, "nobody")
             shutil.chown(self.standby.pgdata, "nobody")
-        subprocess.run(self.as_db_user(PG_BIN + "/pg_basebackup", "-h", self.socket_dir, "-U",
-                                       "velk", "-D", self.standby.pgdata, "-R", "-X", "stream", "-c",
-                                       "fast"),
+        subprocess.run(self.as_db_user(PG_BIN + "/pg_basebackup", "-h", self.socket_dir,
+                                       "-U", "velk", "-D", self.standby.pgdata, "-R",
+                                       "-X", "stream", "-c", "fast"),
                        check=True, capture_output=True)
         self.standby.pg_ctl("start")
         # Only now, so that the standby's copy of the settings does not wait for a standby itself.
