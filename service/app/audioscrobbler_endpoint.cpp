@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "accounts/player_token.h"
+#include "app/player_submissions.h"
 #include "app/service.h"
 #include "base/log.h"
 #include "http/form_decode.h"
@@ -16,16 +17,6 @@ namespace {
 constexpr int64_t kMaxClockSkewSeconds = 600;
 // Entries of one submission looked at; the protocol allows 50.
 constexpr int kMaxEntries = 50;
-
-// Every field of a query or form body, decoded, the first of each name counting. Names are
-// decoded too: clients may escape the brackets of "a[0]".
-std::map<std::string, std::string> DecodeFields(std::string_view text) {
-  std::map<std::string, std::string> fields;
-  for (const CFormField& field : SplitForm(text)) {
-    fields.emplace(PercentDecode(field.name), PercentDecode(field.rawValue));
-  }
-  return fields;
-}
 
 std::string Field(const std::map<std::string, std::string>& fields, const std::string& name) {
   auto found = fields.find(name);
@@ -64,11 +55,46 @@ CKeptReport Entry(const std::map<std::string, std::string>& fields, const std::s
 
 }  // namespace
 
+std::map<std::string, std::string> DecodeScrobbleFields(std::string_view text) {
+  std::map<std::string, std::string> fields;
+  for (const CFormField& field : SplitForm(text)) {
+    fields.emplace(PercentDecode(field.name), PercentDecode(field.rawValue));
+  }
+  return fields;
+}
+
+std::string ParseScrobbleReport(const std::map<std::string, std::string>& fields, bool nowPlaying,
+                                CKeptReport* report) {
+  if (nowPlaying) {
+    *report = Entry(fields, "");
+    report->source = CKeptReport::ESource::kNowPlaying;
+    if (report->artist.empty() || report->title.empty()) {
+      return "A now-playing notice needs an artist (a) and a title (t).";
+    }
+    return "";
+  }
+  int entries = 0;
+  for (int i = 0; i < kMaxEntries; ++i) {
+    const std::string suffix = "[" + std::to_string(i) + "]";
+    if (fields.find("a" + suffix) == fields.end()) break;
+    CKeptReport entry = Entry(fields, suffix);
+    const std::optional<int64_t> startedAt = Number(Field(fields, "i" + suffix));
+    if (entry.artist.empty() || entry.title.empty() || !startedAt || *startedAt == 0) {
+      return "Entry " + std::to_string(i) + " needs an artist, a title and a start time (a, t, i).";
+    }
+    entry.startedAt = *startedAt;
+    if (entries++ == 0 || entry.startedAt > report->startedAt) *report = std::move(entry);
+  }
+  if (entries == 0) return "The submission holds no entries.";
+  report->source = CKeptReport::ESource::kListen;
+  return "";
+}
+
 void CSignatureService::HandleScrobbleHandshake(const CHttpRequest& request, std::string_view,
                                                 Reply reply) {
-  const auto fields = DecodeFields(request.method == "POST" && !request.body.empty()
-                                       ? std::string_view(request.body)
-                                       : QueryOf(request.target));
+  const auto fields = DecodeScrobbleFields(request.method == "POST" && !request.body.empty()
+                                               ? std::string_view(request.body)
+                                               : QueryOf(request.target));
   if (Field(fields, "hs") != "true") {
     return reply(Answer(
         "FAILED This is the Audioscrobbler 1.2 handshake address of a Velk signature service; "
@@ -128,7 +154,7 @@ void CSignatureService::HandleScrobblePost(const CHttpRequest& request, bool now
     response.fields.emplace_back("Allow", "POST");
     return reply(std::move(response));
   }
-  const auto fields = DecodeFields(request.body);
+  const auto fields = DecodeScrobbleFields(request.body);
   const std::string session = Field(fields, "s");
   const std::string user = ScrobbleSessionAccount(session);
   int64_t waitMs = 0;
@@ -154,29 +180,8 @@ void CSignatureService::HandleScrobblePost(const CHttpRequest& request, bool now
   }
 
   CKeptReport report;
-  if (nowPlaying) {
-    report = Entry(fields, "");
-    report.source = CKeptReport::ESource::kNowPlaying;
-    if (report.artist.empty() || report.title.empty()) {
-      return reply(Answer("FAILED A now-playing notice needs an artist (a) and a title (t).\n"));
-    }
-  } else {
-    int entries = 0;
-    for (int i = 0; i < kMaxEntries; ++i) {
-      const std::string suffix = "[" + std::to_string(i) + "]";
-      if (fields.find("a" + suffix) == fields.end()) break;
-      CKeptReport entry = Entry(fields, suffix);
-      const std::optional<int64_t> startedAt = Number(Field(fields, "i" + suffix));
-      if (entry.artist.empty() || entry.title.empty() || !startedAt || *startedAt == 0) {
-        return reply(Answer("FAILED Entry " + std::to_string(i) +
-                            " needs an artist, a title and a start time (a, t, i).\n"));
-      }
-      entry.startedAt = *startedAt;
-      if (entries++ == 0 || entry.startedAt > report.startedAt) report = std::move(entry);
-    }
-    if (entries == 0) return reply(Answer("FAILED The submission holds no entries.\n"));
-    report.source = CKeptReport::ESource::kListen;
-  }
+  const std::string problem = ParseScrobbleReport(fields, nowPlaying, &report);
+  if (!problem.empty()) return reply(Answer("FAILED " + problem + "\n"));
   auto shared = std::make_shared<Reply>(std::move(reply));
   ApplyPlayerReport(account->name, std::move(report),
                     [shared](CAccounts::EApply applied, const std::string&) {

@@ -3,6 +3,7 @@
 #include <cctype>
 
 #include "accounts/player_token.h"
+#include "app/player_submissions.h"
 #include "app/service.h"
 #include "base/log.h"
 #include "http/form_decode.h"
@@ -120,9 +121,9 @@ std::string ParseListen(const json::value& value, std::string_view listenType, s
   return "";
 }
 
-// Checks a submission; returns why it is refused, or fills `*newest` with the listen that counts:
-// the only one of playing_now and single, the newest of an import.
-std::string ParseSubmission(std::string_view body, CKeptReport* newest) {
+}  // namespace
+
+std::string ParseListenSubmission(std::string_view body, CKeptReport* newest) {
   boost::system::error_code ec;
   const json::value document = json::parse(body, ec);
   if (ec) return "Cannot parse JSON document: " + ec.message() + ".";
@@ -152,8 +153,6 @@ std::string ParseSubmission(std::string_view body, CKeptReport* newest) {
                                                : CKeptReport::ESource::kListen;
   return "";
 }
-
-}  // namespace
 
 CSignatureService::ETokenCheck CSignatureService::FindTokenAccount(const CHttpRequest& request,
                                                                    std::string_view token,
@@ -234,7 +233,7 @@ void CSignatureService::HandleSubmitListens(const CHttpRequest& request, std::st
       break;
   }
   CKeptReport listen;
-  const std::string error = ParseSubmission(request.body, &listen);
+  const std::string error = ParseListenSubmission(request.body, &listen);
   if (!error.empty()) return reply(JsonError(400, error));
   auto shared = std::make_shared<Reply>(std::move(reply));
   ApplyPlayerReport(

@@ -127,6 +127,10 @@ std::string ValueProblem(const CServeOption& option, const std::string& value) {
 std::map<std::string, std::string> ReadConfigFile(const std::string& path) {
   std::ifstream file(path);
   if (!file) throw CConfigError(path + ": cannot be read");
+  return ReadConfig(file, path);
+}
+
+std::map<std::string, std::string> ReadConfig(std::istream& file, const std::string& path) {
   std::map<std::string, std::string> values;
   std::map<std::string, int> lineOf;
   std::string line;

@@ -2,6 +2,7 @@
 // ("name = value" lines) that may set any of them.
 #pragma once
 
+#include <istream>
 #include <map>
 #include <stdexcept>
 #include <string>
@@ -31,6 +32,8 @@ class CConfigError : public std::runtime_error {
 // CConfigError, naming the file, the line and the name, for a file that cannot be read, a line
 // without "=", a name that is not an option of serve, a name given twice or a bad value.
 std::map<std::string, std::string> ReadConfigFile(const std::string& path);
+// The same for the text `in` holds, named `path` in the errors.
+std::map<std::string, std::string> ReadConfig(std::istream& in, const std::string& path);
 
 // A config file that lists every option with its help and its default, commented out; the
 // options in `set` appear uncommented with the value given there.

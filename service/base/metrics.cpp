@@ -156,7 +156,10 @@ CFamily<CHistogram>& CMetricsRegistry::Histogram(const std::string& name, const 
 std::string CMetricsRegistry::Exposition() const {
   std::lock_guard<std::mutex> lock(m_mutex);
   std::string out;
-  for (const auto& [name, entry] : m_entries) {
+  for (const auto& named : m_entries) {
+    // Plain references: C++17 lambdas (and clang before 16) cannot capture structured bindings.
+    const std::string& name = named.first;
+    const CEntry& entry = named.second;
     const char* type = entry.counters ? "counter" : entry.gauges ? "gauge" : "histogram";
     out += "# HELP " + name + " " + EscapeHelp(entry.help) + "\n";
     out += "# TYPE " + name + " " + type + "\n";

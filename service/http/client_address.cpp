@@ -17,11 +17,20 @@ std::string_view Trimmed(std::string_view text) {
   return text;
 }
 
-std::optional<ip::address> ParseAddress(std::string_view text) {
+// The address `text` spells exactly, or nothing. Boost reads a text only up to its first zero
+// byte, which would let whatever follows one pass unseen.
+std::optional<ip::address> ExactAddress(std::string_view text) {
+  if (text.find('\0') != std::string_view::npos) return std::nullopt;
   boost::system::error_code ec;
-  const ip::address address = ip::make_address(Trimmed(text), ec);
+  const ip::address address = ip::make_address(text, ec);
   if (ec) return std::nullopt;
-  return Unmapped(address);
+  return address;
+}
+
+std::optional<ip::address> ParseAddress(std::string_view text) {
+  const std::optional<ip::address> address = ExactAddress(Trimmed(text));
+  if (!address) return std::nullopt;
+  return Unmapped(*address);
 }
 
 // Whether the first `prefix` bits of two byte strings of one length agree.
@@ -48,6 +57,7 @@ bool CTrustedProxies::Add(std::string_view cidr) {
   const std::string text(Trimmed(cidr));
   boost::system::error_code ec;
   CNetwork network;
+  if (text.find('\0') != std::string::npos) return false;
   if (text.find('/') == std::string::npos) {
     const std::optional<ip::address> address = ParseAddress(text);
     if (!address) return false;
@@ -59,6 +69,13 @@ bool CTrustedProxies::Add(std::string_view cidr) {
   } else if (const ip::network_v6 v6 = ip::make_network_v6(text, ec); !ec) {
     network.address = v6.address();
     network.prefix = v6.prefix_length();
+    // Clients are counted as IPv4, so IPv4-mapped networks are kept as IPv4 ones too; one that
+    // reaches beyond the mapped addresses would match none of them.
+    if (v6.address().is_v4_mapped()) {
+      if (network.prefix < 96) return false;
+      network.address = Unmapped(network.address);
+      network.prefix -= 96;
+    }
   } else {
     return false;
   }
@@ -144,14 +161,12 @@ CProxyLine ParseProxyLine(std::string_view buffered) {
     line.status = CProxyLine::EStatus::kComplete;
   } else if (words.size() == 5 && (words[0] == "TCP4" || words[0] == "TCP6") && IsPort(words[3]) &&
              IsPort(words[4])) {
-    boost::system::error_code sourceError;
-    boost::system::error_code targetError;
-    const ip::address source = ip::make_address(words[1], sourceError);
-    const ip::address target = ip::make_address(words[2], targetError);
-    if (!sourceError && !targetError && source.is_v4() == (words[0] == "TCP4") &&
-        target.is_v4() == source.is_v4()) {
+    const std::optional<ip::address> source = ExactAddress(words[1]);
+    const std::optional<ip::address> target = ExactAddress(words[2]);
+    if (source && target && source->is_v4() == (words[0] == "TCP4") &&
+        target->is_v4() == source->is_v4()) {
       line.status = CProxyLine::EStatus::kComplete;
-      line.client = Unmapped(source);
+      line.client = Unmapped(*source);
     }
   }
   if (line.status == CProxyLine::EStatus::kComplete) line.length = end + 2;

@@ -12,7 +12,8 @@
 // once built, so any thread may use it.
 class CTrustedProxies {
  public:
-  // Adds "ADDR" or "ADDR/PREFIX", IPv4 or IPv6; false, adding nothing, when `cidr` is neither.
+  // Adds "ADDR" or "ADDR/PREFIX", IPv4 or IPv6; false, adding nothing, when `cidr` is neither,
+  // or is an IPv4-mapped network wider than the mapped addresses (shorter than /96).
   bool Add(std::string_view cidr);
   bool Empty() const { return m_networks.empty(); }
   bool Contains(const boost::asio::ip::address& address) const;

@@ -774,6 +774,126 @@ class OtherPlayers(unittest.TestCase):
         self.assertEqual(result.returncode, 0, result.stderr[-4000:])
 
 
+class ReplicatedCluster(Cluster):
+    """A primary (this cluster's server) with a synchronous streaming standby of it (`standby`,
+    a cluster of its own folder and socket), and instances on both hosts: they write wherever the
+    server takes writes."""
+
+    def __init__(self):
+        super().__init__()
+        self.standby = Cluster()
+
+    def start_database(self):
+        super().start_database()
+        os.makedirs(self.standby.socket_dir)
+        os.makedirs(self.standby.pgdata, mode=0o700)
+        if os.geteuid() == 0:
+            shutil.chown(self.standby.socket_dir, "nobody")
+            shutil.chown(self.standby.pgdata, "nobody")
+        subprocess.run(self.as_db_user(PG_BIN + "/pg_basebackup", "-h", self.socket_dir,
+                                       "-U", "velk", "-D", self.standby.pgdata, "-R",
+                                       "-X", "stream", "-c", "fast"),
+                       check=True, capture_output=True)
+        self.standby.pg_ctl("start")
+        # Only now, so that the standby's copy of the settings does not wait for a standby itself.
+        self.psql("ALTER SYSTEM SET synchronous_standby_names = '*'")
+        self.psql("SELECT pg_reload_conf()")
+        if not wait_for(lambda: self.psql("SELECT sync_state FROM pg_stat_replication") == "sync",
+                        10):
+            raise RuntimeError("the standby did not become synchronous")
+
+    def db_uri(self, form="uri"):
+        return "postgresql:///velk?host=%s,%s&user=velk&target_session_attrs=read-write" % (
+            self.socket_dir, self.standby.socket_dir)
+
+    def stop(self):
+        try:
+            super().stop()
+        finally:
+            self.standby.stop()
+
+
+class Failover(unittest.TestCase):
+    def test_a_promoted_standby_keeps_every_acknowledged_report(self):
+        """The primary killed with SIGKILL under reports through two instances, its standby
+        promoted 2 s later: nothing is acknowledged while no server takes writes, reports are
+        stored again within 3 s of the promotion, and the new primary holds every report
+        acknowledged before, during and after."""
+        cluster = ReplicatedCluster()
+        try:
+            cluster.start_database()
+            users = ["failover%d" % i for i in range(20)]
+            created = subprocess.run([SERVICE, "adduser", "--db", cluster.db_uri(), *users],
+                                     check=True, capture_output=True, text=True)
+            keys = dict(line.split() for line in created.stdout.split("\n") if line)
+            cluster.start_instance("A")
+            cluster.start_instance("B")
+            answers = []  # (sent, answered, user, n, status), monotonic seconds
+            stop = threading.Event()
+
+            def stream(i):
+                user = users[i]
+                port = cluster.port("AB"[i % 2])
+                for n in range(100):
+                    if stop.is_set():
+                        return
+                    query = urllib.parse.urlencode({"user": user, "key": keys[user],
+                                                    "artist": "Artist", "title": "n%d" % n})
+                    sent = time.monotonic()
+                    try:
+                        with urllib.request.urlopen("http://127.0.0.1:%d/signature/generate/?%s"
+                                                    % (port, query), timeout=10) as answer:
+                            status = answer.status
+                    except urllib.error.HTTPError as error:
+                        status = error.code
+                    answers.append((sent, time.monotonic(), user, n, status))
+                    time.sleep(INTERVAL_MS / 1000 + 0.05)
+
+            with concurrent.futures.ThreadPoolExecutor(len(users)) as pool:
+                streams = [pool.submit(stream, i) for i in range(len(users))]
+                time.sleep(3)
+                for pid in cluster.postgres_pids():
+                    os.kill(pid, signal.SIGKILL)
+                killed = time.monotonic()
+                # A dead server's pid file: stop() must not signal whatever gets that pid next.
+                os.unlink(os.path.join(cluster.pgdata, "postmaster.pid"))
+                time.sleep(2)
+                promoting = time.monotonic()
+                cluster.standby.pg_ctl("promote")
+                promoted = time.monotonic()
+                time.sleep(4)
+                stop.set()
+                for future in streams:
+                    future.result(timeout=30)
+
+            def acknowledged(status):
+                return status in (200, 429)
+            # Sent once the primary was gone and answered before the standby was told to take over.
+            between = [a for a in answers if a[0] > killed and a[1] < promoting]
+            self.assertTrue(between)
+            self.assertEqual([a for a in between if acknowledged(a[4])], [])
+            stored = [a[1] for a in answers if a[0] >= promoting and a[4] == 200]
+            self.assertTrue(stored)
+            self.assertLess(min(stored) - promoted, 3)
+            newest = {}
+            for _, _, user, n, status in answers:
+                if acknowledged(status):
+                    newest[user] = max(newest.get(user, -1), n)
+            self.assertEqual(len(newest), len(users))
+
+            def all_on_the_new_primary():
+                rows = cluster.standby.psql("SELECT name_key, title FROM accounts")
+                titles = dict(row.split("|") for row in rows.split("\n") if row)
+                return all(int(titles[user][1:]) >= n for user, n in newest.items())
+            self.assertTrue(wait_for(all_on_the_new_primary, 5), newest)
+            sys.stderr.write("failover: first report stored %.2f s after the promotion (which "
+                             "took %.2f s); %d acknowledged reports of %d accounts checked\n" % (
+                                 min(stored) - promoted, promoted - promoting,
+                                 sum(acknowledged(a[4]) for a in answers), len(newest)))
+        finally:
+            cluster.stop()
+
+
 def main():
     global SERVICE
     SERVICE = os.path.abspath(sys.argv.pop(1))

@@ -107,14 +107,7 @@ void CheckPluginReport(const std::vector<std::string>& values) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string input(reinterpret_cast<const char*>(data), size);
   CheckAnyBytes(input);
-  std::vector<std::string> values(1);
-  for (const char c : input) {
-    if (c == '\0') {
-      values.emplace_back();
-    } else {
-      values.back() += c;
-    }
-  }
+  const std::vector<std::string> values = SplitAtZeroBytes(input);
   CheckPluginReport(values);
   return 0;
 }
