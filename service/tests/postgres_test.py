@@ -597,6 +597,8 @@ class HeldAcrossInstances(unittest.TestCase):
         status, _, _ = exchange("A", "POST", "/account/delete", {"csrf": csrf, "confirm": "holder"},
                                 owner)
         self.assertEqual(status, 303)
+        # B learns of the deletion from its change notice, within the staleness bound.
+        self.assertTrue(wait_for(lambda: request("B", "/signature/holder.json")[0] == 404, 2))
         register("B", "Holder")
         self.assertFalse(signed_in("A", owner))
         status, _, _ = exchange("B", "POST", "/account/settings", {"csrf": csrf}, owner)
