@@ -25,7 +25,7 @@ CHttpResponse Redirect(const std::string& location) {
 CHttpResponse PageResponse(int status, std::string html) {
   CHttpResponse response = HtmlResponse(status, std::move(html));
   response.fields.emplace_back("X-Frame-Options", "DENY");
-  response.fields.emplace_back("Content-Security-Policy", "frame-ancestors 'none'");
+  response.fields.emplace_back("Content-Security-Policy", kUnframedPagePolicy);
   response.fields.emplace_back("Cache-Control", "no-store");
   return response;
 }

@@ -1,8 +1,9 @@
-// The HTML of the account page, its sign-in form, the registration form and the deleted page.
+// The account page, its sign-in form, the registration form and the deleted page, from templates.
 #pragma once
 
 #include <string>
 
+#include "pages/pages.h"
 #include "render/style.h"
 
 struct CAccountPage {
@@ -21,8 +22,9 @@ struct CAccountPage {
   bool hasPlayerToken = false;
 };
 
-// The section "Other players": the player token, the addresses to enter and how, per client.
-std::string OtherPlayersSectionHtml(const CAccountPage& page);
+// What the section "Other players" shows (template other_players): the player token, the
+// addresses to enter and how, per client.
+CPageData OtherPlayersSection(const CAccountPage& page);
 
 std::string AccountPageHtml(const CAccountPage& page);
 // The sign-in form; `csrf` is the token of the form's cookie nonce.

@@ -13,6 +13,7 @@ CHttpResponse CSignatureService::RegisterPage(const CHttpRequest& request, int s
   std::string setCookie;
   const std::string csrf = FormToken(request, &setCookie);
   CHttpResponse response = HtmlResponse(status, RegisterPageHtml(error, name, codePage, csrf));
+  response.fields.emplace_back("Content-Security-Policy", kPagePolicy);
   if (!setCookie.empty()) response.fields.emplace_back("Set-Cookie", setCookie);
   return response;
 }

@@ -128,6 +128,11 @@ for (const { label, ...options } of viewports) {
   test(`register, look, sign out and in, new key, delete at ${label} px`, async () => {
     const context = await harness.newContext(options);
     const page = await context.newPage();
+    // The pages' policy refuses inline style and script: any left would show up here.
+    const refused = [];
+    page.on('console', (message) => {
+      if (/Content Security Policy/.test(message.text())) refused.push(message.text());
+    });
     const touch = Boolean(options.hasTouch);
     const name = `Walker${label}`;
 
@@ -176,6 +181,9 @@ for (const { label, ...options } of viewports) {
     const clipped = await page.$$eval('.snippet textarea',
       (boxes) => boxes.filter((box) => box.scrollHeight > box.clientHeight + 1).map((box) => box.id));
     assert.deepEqual(clipped, []);
+    await page.click('[data-copy="snippet-forum"]');
+    await page.waitForFunction(
+      () => document.querySelector('[data-copy="snippet-forum"]').textContent === 'Copied');
 
     await (touch ? page.tap('#signout') : page.click('#signout'));
     await page.waitForSelector('#signin');
@@ -229,6 +237,7 @@ for (const { label, ...options } of viewports) {
     await page.reload();
     assert.equal(await page.locator('#signin').count(), 1);
     assert.equal((await page.request.get(`${base}/signature/${name}.json`)).status(), 404);
+    assert.deepEqual(refused, []);
     await context.close();
   });
 }
