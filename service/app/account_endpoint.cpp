@@ -7,6 +7,7 @@
 #include "app/service.h"
 #include "base/log.h"
 #include "http/form_decode.h"
+#include "pages/pages.h"
 #include "render/code_page.h"
 
 namespace {

@@ -6,6 +6,7 @@
 #include "app/account_page.h"
 #include "app/service.h"
 #include "base/log.h"
+#include "pages/pages.h"
 
 CHttpResponse CSignatureService::RegisterPage(const CHttpRequest& request, int status,
                                               const std::string& error, const std::string& name,

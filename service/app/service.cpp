@@ -249,7 +249,7 @@ void CSignatureService::HandleHome(const CHttpRequest&, std::string_view, Reply 
 
 void CSignatureService::HandleStatic(const CHttpRequest& request, std::string_view, Reply reply) {
   const std::string_view target = request.target;
-  reply(*StaticFileResponse(request, target.substr(0, target.find('?'))));
+  reply(StaticFileResponse(request, target.substr(0, target.find('?'))));
 }
 
 std::string CSignatureService::PublicUrl(const CHttpRequest& request) const {

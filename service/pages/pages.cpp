@@ -82,8 +82,7 @@ std::string RenderPage(std::string_view name, CPageData data) {
   return html;
 }
 
-std::optional<CHttpResponse> StaticFileResponse(const CHttpRequest& request,
-                                                std::string_view path) {
+CHttpResponse StaticFileResponse(const CHttpRequest& request, std::string_view path) {
   for (const CStaticFile& file : StaticFiles()) {
     if (file.path != path) continue;
     CHttpResponse response;
@@ -110,5 +109,5 @@ std::optional<CHttpResponse> StaticFileResponse(const CHttpRequest& request,
     response.omitBody = request.method == "HEAD";
     return response;
   }
-  return std::nullopt;
+  return TextResponse(404, "The pages' files are /static/velk.css and /static/velk.js.\n");
 }

@@ -2,7 +2,6 @@
 #pragma once
 
 #include <kainjow/mustache.hpp>
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -24,7 +23,8 @@ extern const char kUnframedPagePolicy[];
 // missing or does not parse, a fault of the build. Any thread.
 std::string RenderPage(std::string_view name, CPageData data);
 
-// The answer to a request for the style sheet or script under /static/, or nothing when `path`
-// names neither. GET and HEAD only; the answer carries an ETag and may be cached for a year when
-// the query names the file's current version (as the pages' links do). Any thread.
-std::optional<CHttpResponse> StaticFileResponse(const CHttpRequest& request, std::string_view path);
+// The answer to a request for the style sheet or script at `path` (/static/velk.css,
+// /static/velk.js); 404 for another path, 405 for a method but GET and HEAD. The answer carries
+// an ETag, and may be cached for a year when the query names the file's current version, as the
+// pages' links do. Any thread.
+CHttpResponse StaticFileResponse(const CHttpRequest& request, std::string_view path);
