@@ -8,7 +8,7 @@ namespace {
 
 // What the top of every page shows: its title, and the bar of the signed-in account when `name`
 // is not empty, with sign-out carrying the form token `csrf`; `narrow` for one small form.
-CPageData PageData(const char* title, const std::string& name, const std::string& csrf,
+CPageData PageData(const std::string& title, const std::string& name, const std::string& csrf,
                    bool narrow) {
   CPageData data;
   data.set("title", title);
@@ -155,4 +155,16 @@ std::string DeletedPageHtml(const std::string& name) {
   CPageData data = PageData("account deleted", "", "", true);
   data.set("name", name);
   return RenderPage("deleted", std::move(data));
+}
+
+std::string MessagePageHtml(const std::string& title, const std::string& message, bool reload) {
+  CPageData data = PageData(title, "", "", true);
+  data.set("message_text", message);
+  data.set("reload", reload);
+  return RenderPage("message", std::move(data));
+}
+
+std::string NoDatabasePageHtml() {
+  return MessagePageHtml("unavailable",
+                         "The service cannot reach its database; please try again later.");
 }

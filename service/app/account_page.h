@@ -36,3 +36,9 @@ std::string RegisterPageHtml(const std::string& error, const std::string& name, 
                              const std::string& csrf);
 // The page after deletion.
 std::string DeletedPageHtml(const std::string& name);
+// A page that says one thing, `message`, titled `title`; with `reload`, it asks to reload the
+// account page and try again.
+std::string MessagePageHtml(const std::string& title, const std::string& message,
+                            bool reload = false);
+// The page for a request that needed the database when it did not answer.
+std::string NoDatabasePageHtml();

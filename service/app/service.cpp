@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstdio>
 
+#include "app/account_page.h"
 #include "http/cache.h"
 #include "pages/pages.h"
 
@@ -219,10 +220,7 @@ CHttpResponse CSignatureService::LateText(const CHttpRequest&, std::string_view)
 }
 
 CHttpResponse CSignatureService::LatePage(const CHttpRequest&, std::string_view) {
-  CHttpResponse response =
-      HtmlResponse(503,
-                   "<!DOCTYPE html>\n<p>The service cannot reach its database; please try "
-                   "again later.</p>\n");
+  CHttpResponse response = HtmlResponse(503, NoDatabasePageHtml());
   response.fields.emplace_back("X-Frame-Options", "DENY");
   response.fields.emplace_back("Content-Security-Policy", kUnframedPagePolicy);
   return response;
