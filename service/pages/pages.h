@@ -20,7 +20,8 @@ extern const char kUnframedPagePolicy[];
 // The page from template pages/NAME.mustache filled with `data`. `{{x}}` is HTML-escaped. Every
 // template is also a partial by its name (`{{> head}}`), and `style_url` and `script_url` name
 // the style sheet and script with their version. Throws std::logic_error when the template is
-// missing or does not parse, a fault of the build. Any thread.
+// missing or does not parse, or when `data` names something as a template is named (it would
+// hide the template): faults of the build, which the pages' tests show. Any thread.
 std::string RenderPage(std::string_view name, CPageData data);
 
 // The answer to a request for the style sheet or script at `path` (/static/velk.css,
