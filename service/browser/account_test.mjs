@@ -3,8 +3,8 @@
 // save, sign out, a failed and a good sign-in, a new key, deletion. Every page must fit the
 // viewport with touch-sized controls, a reload must never repeat an action, a failed sign-in
 // must not change the public state, a copy button must say it copied, and the pages'
-// Content-Security-Policy must refuse nothing on them. Saves screenshots of each page and of every template in both
-// themes to build/service/artifacts (or $VELK_ARTIFACTS_DIR).
+// Content-Security-Policy must refuse nothing on them. Saves screenshots of each page and of
+// every template in both themes to build/service/artifacts (or $VELK_ARTIFACTS_DIR).
 // Usage: node account_test.mjs PATH/TO/velk-service
 import { test, after, before } from 'node:test';
 import assert from 'node:assert/strict';
