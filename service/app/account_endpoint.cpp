@@ -7,12 +7,10 @@
 #include "app/service.h"
 #include "base/log.h"
 #include "http/form_decode.h"
+#include "pages/pages.h"
 #include "render/code_page.h"
 
 namespace {
-
-constexpr char kNoDatabase[] =
-    "<p>The service cannot reach its database; please try again later.</p>\n";
 
 CHttpResponse Redirect(const std::string& location) {
   CHttpResponse response = TextResponse(303, "See " + location + "\n");
@@ -25,7 +23,7 @@ CHttpResponse Redirect(const std::string& location) {
 CHttpResponse PageResponse(int status, std::string html) {
   CHttpResponse response = HtmlResponse(status, std::move(html));
   response.fields.emplace_back("X-Frame-Options", "DENY");
-  response.fields.emplace_back("Content-Security-Policy", "frame-ancestors 'none'");
+  response.fields.emplace_back("Content-Security-Policy", kUnframedPagePolicy);
   response.fields.emplace_back("Cache-Control", "no-store");
   return response;
 }
@@ -118,7 +116,7 @@ std::optional<CAccountSession> CSignatureService::FormSession(const CHttpRequest
     session = SessionOf(request);
   } catch (const CStoreError& error) {
     LogRepeated("session look-up failed", error.what());
-    reply(PageResponse(503, kNoDatabase));
+    reply(PageResponse(503, NoDatabasePageHtml()));
     return std::nullopt;
   }
   if (!session) {
@@ -128,9 +126,9 @@ std::optional<CAccountSession> CSignatureService::FormSession(const CHttpRequest
   std::string csrf;
   FindFormValue(SplitForm(request.body), "csrf", &csrf);
   if (!SameText(csrf, session->csrf)) {
-    reply(PageResponse(403,
-                       "<p>The form did not come from this account's page. Please reload "
-                       "<a href=\"/account\">the account page</a> and try again.</p>\n"));
+    reply(PageResponse(
+        403,
+        MessagePageHtml("form refused", "The form did not come from this account's page.", true)));
     return std::nullopt;
   }
   return session;
@@ -155,7 +153,7 @@ void CSignatureService::ShowAccount(const CHttpRequest& request, const CAccountS
     account = m_accounts.Find(session.nameKey);
   } catch (const CStoreError& error) {
     LogRepeated("account look-up failed", error.what());
-    return reply(PageResponse(503, kNoDatabase));
+    return reply(PageResponse(503, NoDatabasePageHtml()));
   }
   if (!account) {
     // The session ended with its account; the store's cleaning removes it.
@@ -198,7 +196,7 @@ void CSignatureService::HandleAccount(const CHttpRequest& request, std::string_v
     session = SessionOf(request);
   } catch (const CStoreError& error) {
     LogRepeated("session look-up failed", error.what());
-    return reply(PageResponse(503, kNoDatabase));
+    return reply(PageResponse(503, NoDatabasePageHtml()));
   }
   if (!session) {
     if (!flash || flash->deleted.empty()) return ShowSignIn(request, 200, "", "", std::move(reply));
@@ -337,7 +335,7 @@ void CSignatureService::HandleSignOut(const CHttpRequest& request, std::string_v
     m_sessions.End(session->id);
   } catch (const CStoreError& error) {
     LogRepeated("session look-up failed", error.what());
-    return reply(PageResponse(503, kNoDatabase));
+    return reply(PageResponse(503, NoDatabasePageHtml()));
   }
   CHttpResponse response = Redirect("/account");
   response.fields.emplace_back("Set-Cookie",

@@ -1,8 +1,9 @@
-// The HTML of the account page, its sign-in form, the registration form and the deleted page.
+// The account page, its sign-in form, the registration form and the deleted page, from templates.
 #pragma once
 
 #include <string>
 
+#include "pages/pages.h"
 #include "render/style.h"
 
 struct CAccountPage {
@@ -21,8 +22,9 @@ struct CAccountPage {
   bool hasPlayerToken = false;
 };
 
-// The section "Other players": the player token, the addresses to enter and how, per client.
-std::string OtherPlayersSectionHtml(const CAccountPage& page);
+// What the section "Other players" shows (template other_players): the player token, the
+// addresses to enter and how, per client.
+CPageData OtherPlayersSection(const CAccountPage& page);
 
 std::string AccountPageHtml(const CAccountPage& page);
 // The sign-in form; `csrf` is the token of the form's cookie nonce.
@@ -34,3 +36,9 @@ std::string RegisterPageHtml(const std::string& error, const std::string& name, 
                              const std::string& csrf);
 // The page after deletion.
 std::string DeletedPageHtml(const std::string& name);
+// A page that says one thing, `message`, titled `title`; with `reload`, it asks to reload the
+// account page and try again.
+std::string MessagePageHtml(const std::string& title, const std::string& message,
+                            bool reload = false);
+// The page for a request that needed the database when it did not answer.
+std::string NoDatabasePageHtml();

@@ -6,6 +6,7 @@
 #include "app/account_page.h"
 #include "app/service.h"
 #include "base/log.h"
+#include "pages/pages.h"
 
 CHttpResponse CSignatureService::RegisterPage(const CHttpRequest& request, int status,
                                               const std::string& error, const std::string& name,
@@ -13,6 +14,7 @@ CHttpResponse CSignatureService::RegisterPage(const CHttpRequest& request, int s
   std::string setCookie;
   const std::string csrf = FormToken(request, &setCookie);
   CHttpResponse response = HtmlResponse(status, RegisterPageHtml(error, name, codePage, csrf));
+  response.fields.emplace_back("Content-Security-Policy", kPagePolicy);
   if (!setCookie.empty()) response.fields.emplace_back("Set-Cookie", setCookie);
   return response;
 }

@@ -4,7 +4,9 @@
 #include <cctype>
 #include <cstdio>
 
+#include "app/account_page.h"
 #include "http/cache.h"
+#include "pages/pages.h"
 
 namespace {
 
@@ -107,6 +109,10 @@ const CSignatureService::CRoute CSignatureService::kRoutes[] = {
      CRoute::EDatabase::kAlways, &CSignatureService::LateScrobbler},
     {"/audioscrobbler/submit", "", false, &CSignatureService::HandleScrobbleSubmission,
      CRoute::EDatabase::kAlways, &CSignatureService::LateScrobbler},
+    {"/static/velk.css", "", false, &CSignatureService::HandleStatic, CRoute::EDatabase::kNever,
+     nullptr},
+    {"/static/velk.js", "", false, &CSignatureService::HandleStatic, CRoute::EDatabase::kNever,
+     nullptr},
     {"/", "", false, &CSignatureService::HandleHome, CRoute::EDatabase::kNever, nullptr},
 };
 
@@ -214,11 +220,9 @@ CHttpResponse CSignatureService::LateText(const CHttpRequest&, std::string_view)
 }
 
 CHttpResponse CSignatureService::LatePage(const CHttpRequest&, std::string_view) {
-  CHttpResponse response =
-      HtmlResponse(503,
-                   "<!DOCTYPE html>\n<p>The service cannot reach its database; please try "
-                   "again later.</p>\n");
+  CHttpResponse response = HtmlResponse(503, NoDatabasePageHtml());
   response.fields.emplace_back("X-Frame-Options", "DENY");
+  response.fields.emplace_back("Content-Security-Policy", kUnframedPagePolicy);
   return response;
 }
 
@@ -241,38 +245,16 @@ void CSignatureService::HandleHome(const CHttpRequest&, std::string_view, Reply 
   reply(std::move(response));
 }
 
+void CSignatureService::HandleStatic(const CHttpRequest& request, std::string_view, Reply reply) {
+  const std::string_view target = request.target;
+  reply(StaticFileResponse(request, target.substr(0, target.find('?'))));
+}
+
 std::string CSignatureService::PublicUrl(const CHttpRequest& request) const {
   if (!m_options.publicUrl.empty()) return m_options.publicUrl;
   bool usable = !request.host.empty() && request.host.size() <= 255;
   for (char c : request.host) usable = usable && IsHostChar(c);
   return "http://" + (usable ? request.host : std::string("localhost"));
-}
-
-std::string EscapeHtml(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (char c : text) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      case '\'':
-        out += "&#39;";
-        break;
-      default:
-        out.push_back(c);
-    }
-  }
-  return out;
 }
 
 std::string JsonString(std::string_view text) {

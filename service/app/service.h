@@ -141,6 +141,8 @@ class CSignatureService : public CHttpHandler {
   void HandleState(const CHttpRequest& request, std::string_view name, Reply reply);
   void HandleRegister(const CHttpRequest& request, std::string_view name, Reply reply);
   void HandleHome(const CHttpRequest& request, std::string_view name, Reply reply);
+  // The pages' style sheet and script.
+  void HandleStatic(const CHttpRequest& request, std::string_view name, Reply reply);
   std::shared_ptr<const CImage> MessageImage(CSignatureView::EKind kind);
   // What `account` shows now in `style`; `*variant` receives a text that changes whenever the
   // image does, `*lastModified` the time the image took this look.
@@ -241,8 +243,6 @@ class CSignatureService : public CHttpHandler {
   std::unique_ptr<CDeadlineWork> m_databaseWork;
 };
 
-// Text made safe for HTML element content and attribute values.
-std::string EscapeHtml(std::string_view text);
 // A JSON answer of ListenBrainz's shapes, never cached: `body` as it is, or {"code", "error"}.
 CHttpResponse JsonResponse(int status, const boost::json::object& body);
 CHttpResponse JsonError(int status, const std::string& error);

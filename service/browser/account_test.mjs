@@ -1,9 +1,10 @@
 // Browser test of the account pages as people meet them, on a phone (390x844, touch) and on a
 // desktop (1280x800): register, the new account's page and its sample preview, a faint accent,
 // save, sign out, a failed and a good sign-in, a new key, deletion. Every page must fit the
-// viewport with touch-sized controls, a reload must never repeat an action, and a failed sign-in
-// must not change the public state. Saves screenshots of each page and of every template in both
-// themes to build/service/artifacts (or $VELK_ARTIFACTS_DIR).
+// viewport with touch-sized controls, a reload must never repeat an action, a failed sign-in
+// must not change the public state, a copy button must say it copied, and the pages'
+// Content-Security-Policy must refuse nothing on them. Saves screenshots of each page and of
+// every template in both themes to build/service/artifacts (or $VELK_ARTIFACTS_DIR).
 // Usage: node account_test.mjs PATH/TO/velk-service
 import { test, after, before } from 'node:test';
 import assert from 'node:assert/strict';
@@ -128,6 +129,11 @@ for (const { label, ...options } of viewports) {
   test(`register, look, sign out and in, new key, delete at ${label} px`, async () => {
     const context = await harness.newContext(options);
     const page = await context.newPage();
+    // The pages' policy refuses inline style and script: any left would show up here.
+    const refused = [];
+    page.on('console', (message) => {
+      if (/Content Security Policy/.test(message.text())) refused.push(message.text());
+    });
     const touch = Boolean(options.hasTouch);
     const name = `Walker${label}`;
 
@@ -176,6 +182,9 @@ for (const { label, ...options } of viewports) {
     const clipped = await page.$$eval('.snippet textarea',
       (boxes) => boxes.filter((box) => box.scrollHeight > box.clientHeight + 1).map((box) => box.id));
     assert.deepEqual(clipped, []);
+    await page.click('[data-copy="snippet-forum"]');
+    await page.waitForFunction(
+      () => document.querySelector('[data-copy="snippet-forum"]').textContent === 'Copied');
 
     await (touch ? page.tap('#signout') : page.click('#signout'));
     await page.waitForSelector('#signin');
@@ -229,6 +238,7 @@ for (const { label, ...options } of viewports) {
     await page.reload();
     assert.equal(await page.locator('#signin').count(), 1);
     assert.equal((await page.request.get(`${base}/signature/${name}.json`)).status(), 404);
+    assert.deepEqual(refused, []);
     await context.close();
   });
 }
