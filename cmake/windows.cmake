@@ -38,12 +38,13 @@ target_compile_options(velk_dll_entry PRIVATE -ffunction-sections -fdata-section
 # Links a variant of the plug-in, <file name>.dll (gen_Velk.dll unless given), in <dir> (the bin
 # folder unless given), whose report timer ticks every <n> ms and which reports to the service's
 # <scheme> address (VELK_SERVICE_SCHEME unless given). Variants share every object but the ones
-# that define the period and the addresses. The link drops what nothing uses; a release link also leaves
-# out symbols and debug sections (the static runtime's archives bring DWARF of their own).
+# that define the period and the addresses. The link drops what nothing uses; a release link also
+# leaves out symbols and debug sections (the static runtime's archives bring DWARF of their own).
 function(velk_add_plugin_dll)
   cmake_parse_arguments(PARSE_ARGV 0 ARG "" "NAME;PERIOD_MS;SCHEME;OUTPUT_NAME;OUTPUT_DIRECTORY" "")
   if(NOT ARG_NAME OR NOT ARG_PERIOD_MS OR ARG_UNPARSED_ARGUMENTS)
-    message(FATAL_ERROR "velk_add_plugin_dll(NAME <target> PERIOD_MS <n> [OUTPUT_NAME <name>] "
+    message(FATAL_ERROR "velk_add_plugin_dll(NAME <target> PERIOD_MS <n> [SCHEME <scheme>] "
+                        "[OUTPUT_NAME <name>] "
                         "[OUTPUT_DIRECTORY <dir>]): got '${ARGV}'")
   endif()
   if(NOT ARG_OUTPUT_NAME)
