@@ -5,11 +5,12 @@ file(GLOB VELK_FAKE_SOURCES CONFIGURE_DEPENDS platform/fake/*.cpp)
 add_library(velk_fake STATIC ${VELK_FAKE_SOURCES})
 target_link_libraries(velk_fake PUBLIC velk_core Threads::Threads)
 
-# The report period of this build (VELK_REPORT_PERIOD_MS), compiled into each program that runs the
-# plug-in against the fakes.
+# The report period (VELK_REPORT_PERIOD_MS) and the service's addresses (VELK_SERVICE_SCHEME) of
+# this build, compiled into each program that runs the plug-in against the fakes.
 velk_report_period_source(${VELK_REPORT_PERIOD_MS} VELK_PERIOD_SOURCE)
+velk_service_scheme_source(${VELK_SERVICE_SCHEME} VELK_SCHEME_SOURCE)
 add_library(velk_native_period INTERFACE)
-target_sources(velk_native_period INTERFACE ${VELK_PERIOD_SOURCE})
+target_sources(velk_native_period INTERFACE ${VELK_PERIOD_SOURCE} ${VELK_SCHEME_SOURCE})
 
 if(VELK_TESTS)
   enable_testing()

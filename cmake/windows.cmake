@@ -33,23 +33,30 @@ target_link_libraries(velk_dll_entry PRIVATE velk_core velk_win32)
 target_compile_options(velk_dll_entry PRIVATE -ffunction-sections -fdata-sections
   $<$<CONFIG:Release>:-Os>)
 
-# velk_add_plugin_dll(NAME <target> PERIOD_MS <n> [OUTPUT_NAME <file name>]
+# velk_add_plugin_dll(NAME <target> PERIOD_MS <n> [SCHEME <http|https>] [OUTPUT_NAME <file name>]
 #                     [OUTPUT_DIRECTORY <dir>])
 # Links a variant of the plug-in, <file name>.dll (gen_Velk.dll unless given), in <dir> (the bin
-# folder unless given), whose report timer ticks every <n> ms. Variants share every object but
-# the one that defines the period. The link drops what nothing uses; a release link also leaves
-# out symbols and debug sections (the static runtime's archives bring DWARF of their own).
+# folder unless given), whose report timer ticks every <n> ms and which reports to the service's
+# <scheme> address (VELK_SERVICE_SCHEME unless given). Variants share every object but the ones
+# that define the period and the addresses. The link drops what nothing uses; a release link also
+# leaves out symbols and debug sections (the static runtime's archives bring DWARF of their own).
 function(velk_add_plugin_dll)
-  cmake_parse_arguments(PARSE_ARGV 0 ARG "" "NAME;PERIOD_MS;OUTPUT_NAME;OUTPUT_DIRECTORY" "")
+  cmake_parse_arguments(PARSE_ARGV 0 ARG "" "NAME;PERIOD_MS;SCHEME;OUTPUT_NAME;OUTPUT_DIRECTORY" "")
   if(NOT ARG_NAME OR NOT ARG_PERIOD_MS OR ARG_UNPARSED_ARGUMENTS)
-    message(FATAL_ERROR "velk_add_plugin_dll(NAME <target> PERIOD_MS <n> [OUTPUT_NAME <name>] "
+    message(FATAL_ERROR "velk_add_plugin_dll(NAME <target> PERIOD_MS <n> [SCHEME <scheme>] "
+                        "[OUTPUT_NAME <name>] "
                         "[OUTPUT_DIRECTORY <dir>]): got '${ARGV}'")
   endif()
   if(NOT ARG_OUTPUT_NAME)
     set(ARG_OUTPUT_NAME gen_Velk)
   endif()
+  if(NOT ARG_SCHEME)
+    set(ARG_SCHEME ${VELK_SERVICE_SCHEME})
+  endif()
   velk_report_period_source(${ARG_PERIOD_MS} period_source)
-  add_library(${ARG_NAME} SHARED ${CMAKE_SOURCE_DIR}/plugin/gen_velk.def ${period_source})
+  velk_service_scheme_source(${ARG_SCHEME} scheme_source)
+  add_library(${ARG_NAME} SHARED ${CMAKE_SOURCE_DIR}/plugin/gen_velk.def ${period_source}
+    ${scheme_source})
   target_link_libraries(${ARG_NAME} PRIVATE velk_dll_entry velk_core velk_win32)
   set_target_properties(${ARG_NAME} PROPERTIES PREFIX "" OUTPUT_NAME ${ARG_OUTPUT_NAME})
   target_link_options(${ARG_NAME} PRIVATE -Wl,--gc-sections $<$<CONFIG:Release>:-s>)
@@ -61,16 +68,22 @@ endfunction()
 
 velk_add_plugin_dll(NAME gen_Velk PERIOD_MS ${VELK_REPORT_PERIOD_MS})
 # What the end-to-end programs load: gen_Velk.dll itself when its period is already the tests'
-# short one (win64), else the same objects linked with that period into a folder of their own
-# (win32, whose bin/gen_Velk.dll is the release product).
+# short one and it speaks plain HTTP (win64), else the same objects linked with that period into a
+# folder of their own (win32, whose bin/gen_Velk.dll is the release product); and the HTTPS
+# variant, in test-plugin-https.
 set(VELK_TEST_PERIOD_MS "200" CACHE STRING "Report period of the DLL that the Windows tests load")
 set(VELK_TEST_PLUGIN_DIR ${CMAKE_BINARY_DIR}/bin)
 set(VELK_TEST_PLUGIN gen_Velk)
-if(VELK_TESTS AND NOT VELK_REPORT_PERIOD_MS EQUAL VELK_TEST_PERIOD_MS)
+if(VELK_TESTS AND (NOT VELK_REPORT_PERIOD_MS EQUAL VELK_TEST_PERIOD_MS OR
+                   NOT VELK_SERVICE_SCHEME STREQUAL "http"))
   set(VELK_TEST_PLUGIN_DIR ${CMAKE_BINARY_DIR}/test-plugin)
   set(VELK_TEST_PLUGIN gen_Velk_test)
-  velk_add_plugin_dll(NAME gen_Velk_test PERIOD_MS ${VELK_TEST_PERIOD_MS}
+  velk_add_plugin_dll(NAME gen_Velk_test PERIOD_MS ${VELK_TEST_PERIOD_MS} SCHEME http
     OUTPUT_DIRECTORY ${VELK_TEST_PLUGIN_DIR})
+endif()
+if(VELK_TESTS)
+  velk_add_plugin_dll(NAME gen_Velk_https_test PERIOD_MS ${VELK_TEST_PERIOD_MS} SCHEME https
+    OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/test-plugin-https)
 endif()
 
 # The simulated player: a static library (host window, playlist) and the tool velk_player.
@@ -109,13 +122,16 @@ if(VELK_WINE_RUN)
   set_tests_properties(wine_prefix PROPERTIES FIXTURES_SETUP wine TIMEOUT 300
     SKIP_RETURN_CODE 77 ENVIRONMENT "${VELK_WINE_ENVIRONMENT}")
   file(GLOB wine_tests CONFIGURE_DEPENDS tests/wine/*_wine.cpp)
+  # The test programs that use the plug-in's parts directly (the dialog, the sender) use its plain
+  # HTTP addresses.
+  velk_service_scheme_source(http VELK_TEST_SCHEME_SOURCE)
   foreach(src ${wine_tests})
     get_filename_component(name ${src} NAME_WE)
     # The release period is measured on the release DLL itself, where there is one (win32).
     if(name STREQUAL report_period_wine AND NOT VELK_REPORT_PERIOD_MS EQUAL 10000)
       continue()
     endif()
-    add_executable(${name} ${src} ${VELK_RESOURCES})
+    add_executable(${name} ${src} ${VELK_RESOURCES} ${VELK_TEST_SCHEME_SOURCE})
     target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/tests/wine)
     target_link_libraries(${name} PRIVATE velk_player_core velk_win32 velk_core)
     add_dependencies(${name} ${VELK_TEST_PLUGIN})
@@ -123,6 +139,17 @@ if(VELK_WINE_RUN)
     set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED wine RESOURCE_LOCK loopback80
       TIMEOUT 600 LABELS wine SKIP_RETURN_CODE 77 ENVIRONMENT "${VELK_WINE_ENVIRONMENT}")
   endforeach()
+  # The HTTPS variant against loopback TLS servers, each case in network and mount namespaces of its
+  # own (the test authority is trusted there only).
+  if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    set(wine_kind run32)
+  else()
+    set(wine_kind wine64)
+  endif()
+  add_test(NAME https_wine COMMAND ${CMAKE_SOURCE_DIR}/tests/wine/https_test ${wine_kind}
+    $<TARGET_FILE:velk_player> $<TARGET_FILE:gen_Velk_https_test>)
+  set_tests_properties(https_wine PROPERTIES FIXTURES_REQUIRED wine TIMEOUT 300 LABELS wine
+    SKIP_RETURN_CODE 77 ENVIRONMENT "${VELK_WINE_ENVIRONMENT}")
   if(TARGET report_period_wine)
     add_dependencies(report_period_wine gen_Velk)
     set_tests_properties(report_period_wine PROPERTIES LABELS "wine;slow")

@@ -4,11 +4,11 @@
 #include <cstdint>
 #include <cstring>
 
+#include "delivery/service_url.h"
 #include "platform/platform.h"
 
 namespace {
 
-constexpr std::uint16_t kServicePort = 80;
 // Bounds each wait to connect, to send and for the answer's next bytes; a server that answers a
 // byte at a time never meets it, and only the whole exchange's deadline (kExchangeDeadlineMs)
 // ends that wait.
@@ -89,13 +89,16 @@ void SendReport(const char* url, bool post) {
   // A URL whose parts do not fit cannot be the service's; it is dropped like a failed exchange.
   if (!SplitReportUrl(url, post, &parts)) return;
 
+  // Over TLS the system checks the server's certificate as it checks any other, and a certificate
+  // it refuses fails the exchange before anything is sent.
+  const std::uint16_t port = kServiceOverTls ? 443 : 80;
+  const std::uint32_t flags = kRequestFlags | (kServiceOverTls ? kSecureRequestFlag : 0);
   CNetHandleOwner session(internet, internet.OpenSession());
-  CNetHandleOwner connection(internet,
-                             internet.ConnectHttp(session.Get(), parts.Host, kServicePort));
+  CNetHandleOwner connection(internet, internet.ConnectHttp(session.Get(), parts.Host, port));
   internet.SetTimeouts(connection.Get(), kExchangeTimeoutMs);
-  CNetHandleOwner request(
-      internet, internet.OpenRequest(connection.Get(), post ? "POST" : "GET",
-                                     post ? parts.PathWithoutQuery : parts.Path, kRequestFlags));
+  CNetHandleOwner request(internet,
+                          internet.OpenRequest(connection.Get(), post ? "POST" : "GET",
+                                               post ? parts.PathWithoutQuery : parts.Path, flags));
   internet.SetTimeouts(request.Get(), kExchangeTimeoutMs);
   if (!post) {
     internet.SendRequest(request.Get(), kGetHeaders);

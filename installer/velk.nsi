@@ -1,7 +1,10 @@
 ; Velk-Setup.exe: puts gen_Velk.dll into the Plugins folder of a Winamp installation, and takes it away again.
 ;
 ; makensis -DVERSION=1.3.0 -DFILE_VERSION=1.3.0.0 -DSERVICE_HOST=host -DPLUGIN_DLL=gen_Velk.dll
-;          -DOUTFILE=Velk-Setup.exe velk.nsi
+;          -DOUTFILE=Velk-Setup.exe [-DSERVICE_SCHEME=https] velk.nsi
+;
+; SERVICE_SCHEME is the plug-in's: http (the default) or https. An https installer names the
+; service by its https:// address wherever it names it.
 ;
 ; $INSTDIR is the player's folder (the one holding winamp.exe): /D= names it for a silent install.
 ; The plug-in and Uninstall-Velk.exe go to its Plugins subfolder. The uninstall entry goes under
@@ -36,13 +39,21 @@ RequestExecutionLevel highest
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Velk"
 !define PLAYER_UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Winamp"
 !define UNINSTALLER "Uninstall-Velk.exe"
-!define REGISTER_URL "http://${SERVICE_HOST}/user/register"
+!ifndef SERVICE_SCHEME
+  !define SERVICE_SCHEME "http"
+!endif
+!if "${SERVICE_SCHEME}" == "https"
+  !define SERVICE_NAME "https://${SERVICE_HOST}"
+!else
+  !define SERVICE_NAME "${SERVICE_HOST}"
+!endif
+!define REGISTER_URL "${SERVICE_SCHEME}://${SERVICE_HOST}/user/register"
 
 Name "Velk ${VERSION}"
 Caption "Velk ${VERSION} Setup"
 UninstallCaption "Velk ${VERSION} Uninstall"
 OutFile "${OUTFILE}"
-BrandingText "Velk ${VERSION} - reports to ${SERVICE_HOST}"
+BrandingText "Velk ${VERSION} - reports to ${SERVICE_NAME}"
 AllowSkipFiles off
 ShowInstDetails show
 ShowUninstDetails show
@@ -78,13 +89,13 @@ Var AccountBothFilled
 !define MUI_ABORTWARNING
 !define MUI_WELCOMEPAGE_TITLE "Velk ${VERSION}"
 !define MUI_WELCOMEPAGE_TEXT "Velk is a Winamp plug-in that reports the track you play to the \
-  signature service at ${SERVICE_HOST}, which draws it into your forum signature.$\r$\n$\r$\n\
+  signature service at ${SERVICE_NAME}, which draws it into your forum signature.$\r$\n$\r$\n\
   Setup copies gen_Velk.dll into Winamp's Plugins folder and asks for your account there. If \
   Winamp is running, Setup asks to close it first.$\r$\n$\r$\n$_CLICK"
 !insertmacro MUI_PAGE_WELCOME
 
 !define MUI_DIRECTORYPAGE_TEXT_TOP "$FoundText$\r$\n$\r$\nVelk ${VERSION} will be copied into the \
-  Plugins subfolder and will report to ${SERVICE_HOST}."
+  Plugins subfolder and will report to ${SERVICE_NAME}."
 !define MUI_DIRECTORYPAGE_TEXT_DESTINATION "Winamp folder (the one holding winamp.exe)"
 !define MUI_PAGE_CUSTOMFUNCTION_LEAVE CheckPlayerFolder
 !insertmacro MUI_PAGE_DIRECTORY
@@ -381,7 +392,7 @@ Function CheckAccount
     StrCpy $AccountWarningText "$AccountWarningText$1 Keys are 1 to 64 digits."
   ${EndIf}
   ${If} $AccountWarningText != ""
-    StrCpy $AccountWarningText "${SERVICE_HOST} would refuse Velk's reports:$\r$\n$AccountWarningText"
+    StrCpy $AccountWarningText "${SERVICE_NAME} would refuse Velk's reports:$\r$\n$AccountWarningText"
   ${EndIf}
   Pop $1
   Pop $0
@@ -436,14 +447,14 @@ Function OpenRegistrationPage
 FunctionEnd
 
 Function AccountPage
-  !insertmacro MUI_HEADER_TEXT "Your account" "The account at ${SERVICE_HOST} that Velk reports \
+  !insertmacro MUI_HEADER_TEXT "Your account" "The account at ${SERVICE_NAME} that Velk reports \
     your tracks to."
   nsDialogs::Create 1018
   Pop $0
   ${If} $0 == error
     Abort
   ${EndIf}
-  ${NSD_CreateLabel} 0 0 100% 20u "Velk sends each track you play to ${SERVICE_HOST} with your \
+  ${NSD_CreateLabel} 0 0 100% 20u "Velk sends each track you play to ${SERVICE_NAME} with your \
     account's user name and key. No account yet? Register one; its page shows your key once."
   ${NSD_CreateLink} 0 22u 100% 10u "Register an account at ${REGISTER_URL}"
   Pop $0
@@ -534,7 +545,7 @@ Function AccountPageLeave
   ${EndIf}
   ${If} $WriteSettings == 1
   ${AndIf} $Enabled == 1
-    StrCpy $FinishText "Velk reports the tracks you play to ${SERVICE_HOST} as $\"$User$\" \
+    StrCpy $FinishText "Velk reports the tracks you play to ${SERVICE_NAME} as $\"$User$\" \
       from Winamp's next start."
   ${EndIf}
 FunctionEnd

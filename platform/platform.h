@@ -158,7 +158,8 @@ class CInternetException : public std::exception {
 };
 
 constexpr std::uint32_t kRequestFlags = 0xa4000000u;  // RELOAD | EXISTING_CONNECT | NO_CACHE_WRITE
-constexpr std::uint32_t kAddHeaderIfNew = 0x10000000u;  // HTTP_ADDREQ_FLAG_ADD_IF_NEW
+constexpr std::uint32_t kSecureRequestFlag = 0x00800000u;  // INTERNET_FLAG_SECURE: TLS
+constexpr std::uint32_t kAddHeaderIfNew = 0x10000000u;     // HTTP_ADDREQ_FLAG_ADD_IF_NEW
 
 class CInternet {
  public:

@@ -245,7 +245,8 @@ TEST_F(ConfigureTest, RegisterOpensThePageMaximisedAndLeavesTheDialogOpen) {
   ASSERT_EQ(system_.shell_opens.size(), 1u);
   const CShellOpenCall& call = system_.shell_opens[0];
   EXPECT_EQ(call.verb, "open");
-  EXPECT_EQ(call.file, "http://" VELK_SERVICE_HOST "/user/register");
+  EXPECT_EQ(call.file, std::string(kServiceOverTls ? "https://" : "http://") + VELK_SERVICE_HOST +
+                           "/user/register");
   EXPECT_EQ(call.parameters, "");  // an empty text, not a missing one
   EXPECT_EQ(call.directory, std::nullopt);
   EXPECT_EQ(call.show_command, 3);
