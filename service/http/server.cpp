@@ -130,13 +130,6 @@ std::optional<std::string> FieldValue(const http::request<http::string_body>& re
 // Registered at start, so that they show from the first scrape on.
 CGauge& openConnections =
     Metrics().Gauge("velk_http_connections", "Client connections open now").Get();
-CFamily<CCounter>& requestCounts = Metrics().Counter(
-    "velk_http_requests_total", "Requests answered, by route and status", {"route", "status"});
-CFamily<CHistogram>& requestDurations = Metrics().Histogram(
-    "velk_http_request_duration_seconds",
-    "From a request's first byte to its answer's last byte, by route", {"route"});
-CCounter& responseBytes =
-    Metrics().Counter("velk_http_response_bytes_total", "Bytes of answer bodies sent").Get();
 
 // One client connection. Lives as long as an operation or a pending reply holds it; runs only on
 // the thread of its own event loop, except the reply callback, which posts back to that loop.
@@ -420,21 +413,12 @@ class CSession : public std::enable_shared_from_this<CSession> {
     ReadMore();
   }
 
-  // Logs and counts the answer just written: from the request's first byte to its last byte sent.
+  // Tells the handler of the answer just written: from the request's first byte to its last byte
+  // sent. The access line and the request metrics are the pipeline's.
   void Record() {
-    const CServerOptions& options = m_server.options;
-    if (!options.accessLog && !options.requestMetrics) return;
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - m_requestStart).count();
-    if (options.accessLog) {
-      LogAccess({m_client, m_method, m_target, m_status, m_bodyBytes, seconds});
-    }
-    if (options.requestMetrics) {
-      const std::string route = m_method.empty() ? "refused" : m_server.handler.RouteName(m_target);
-      requestCounts.With({route, std::to_string(m_status)}).Add();
-      requestDurations.With({route}).Observe(seconds);
-      responseBytes.Add(m_bodyBytes);
-    }
+    m_server.handler.Answered({m_client, m_method, m_target, m_status, m_bodyBytes, seconds});
   }
 
   // Answers a request that breaks a limit or the protocol, then closes: what follows it in the
