@@ -204,8 +204,8 @@ int Serve(const CArgs& args, const std::string& db) {
   CSystemClock clock;
   auto readiness = std::make_unique<CReadiness>(store);
   COperatorRoom operatorRoom(*readiness);
-  auto service = std::make_unique<CSignatureService>(store, clock, serviceOptions,
-                                                     operatorRoom.Routes(false));
+  auto service =
+      std::make_unique<CSignatureService>(store, clock, serviceOptions, operatorRoom.Routes(false));
   CPipelineOptions metricsPipeline;
   metricsPipeline.accessLog = false;
   metricsPipeline.requestMetrics = false;

@@ -103,8 +103,16 @@ void CPipeline::Handle(const CHttpRequest& request, Reply reply) {
   }
   // What memory holds current needs no database thread.
   if (route->fromMemory) {
-    const CRoute::Bound bound = [&](Reply& held) { return Bind(*route, request, name, held); };
-    if (route->fromMemory(request, name, reply, bound)) return;
+    struct CBound : CRoute::CDeadline {
+      const CPipeline& pipeline;
+      const CRoute& route;
+      const CHttpRequest& request;
+      std::string_view name;
+      CBound(const CPipeline& p, const CRoute& r, const CHttpRequest& q, std::string_view n)
+          : pipeline(p), route(r), request(q), name(n) {}
+      bool Bind(Reply& held) const override { return pipeline.Bind(route, request, name, held); }
+    };
+    if (route->fromMemory(request, name, reply, CBound(*this, *route, request, name))) return;
   }
   Defer(*route, request, name, std::move(reply));
 }
@@ -127,7 +135,7 @@ void CPipeline::Defer(const CRoute& route, const CHttpRequest& request, std::str
 }
 
 bool CPipeline::Bind(const CRoute& route, const CHttpRequest& request, std::string_view name,
-                     Reply& reply) {
+                     Reply& reply) const {
   auto ticket = std::make_shared<CDeadlineWork::CTicket>();
   auto once = std::make_shared<Reply>(std::move(reply));
   auto late = [&route, once, held = request, nameText = std::string(name)] {

@@ -20,14 +20,21 @@ struct CRoute {
   // for a route of one exact path.
   using Handler = std::function<void(const CHttpRequest&, std::string_view name, Reply)>;
   using Fallback = std::function<CHttpResponse(const CHttpRequest&, std::string_view name)>;
-  // Makes `reply` one that answers the route's fallback at the database deadline unless it was
-  // answered before; false, `reply` untouched, when no deadline can be kept.
-  using Bound = std::function<bool(Reply&)>;
+  // Gives a reply the database deadline: Bind makes `reply` one that answers the route's
+  // fallback at the deadline unless it was answered before; false, `reply` untouched, when no
+  // deadline can be kept.
+  class CDeadline {
+   public:
+    virtual bool Bind(Reply& reply) const = 0;
+
+   protected:
+    ~CDeadline() = default;
+  };
   // Answers from memory when memory decides, without a database thread: returns true when it
-  // took `reply` (bounded first through `bound` when the answer waits for a commit), else false
-  // with `reply` untouched. Runs on the network thread.
-  using FromMemory =
-      std::function<bool(const CHttpRequest&, std::string_view name, Reply&, const Bound& bound)>;
+  // took `reply` (bound to `deadline` first when the answer waits for a commit), else false with
+  // `reply` untouched. Runs on the network thread.
+  using FromMemory = std::function<bool(const CHttpRequest&, std::string_view name, Reply&,
+                                        const CDeadline& deadline)>;
   enum class EDatabase { kNever, kAlways, kOnPost };  // whether the answer may need the database
   enum class EKind { kApi, kPage };  // a page asked without HTTPS goes to the HTTPS address
 
@@ -85,8 +92,9 @@ class CPipeline : public CHttpHandler {
   const CRoute* Find(std::string_view target, std::string_view* name) const;
   // Runs the route's handler on a database thread, with its fallback answer at the deadline.
   void Defer(const CRoute& route, const CHttpRequest& request, std::string_view name, Reply reply);
-  // The fast path's deadline: see CRoute::Bound.
-  bool Bind(const CRoute& route, const CHttpRequest& request, std::string_view name, Reply& reply);
+  // The fast path's deadline: see CRoute::CDeadline.
+  bool Bind(const CRoute& route, const CHttpRequest& request, std::string_view name,
+            Reply& reply) const;
 
   const std::vector<CRoute> m_routes;
   const CPipelineOptions m_options;

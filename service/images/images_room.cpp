@@ -20,7 +20,8 @@ std::string ImageKey(std::string_view name, const ETemplate* layout) {
   return NameKey(name) + '/' + (layout ? TemplateInfo(*layout).name : "");
 }
 
-CHttpResponse ImageResponse(const CHttpRequest& request, const std::shared_ptr<const CImage>& image) {
+CHttpResponse ImageResponse(const CHttpRequest& request,
+                            const std::shared_ptr<const CImage>& image) {
   CHttpResponse response;
   response.fields = {{"Cache-Control", kImageCacheControl},
                      {"ETag", image->etag},
@@ -59,7 +60,7 @@ std::vector<CRoute> CImagesRoom::Routes() {
     return LateImage(request, name);
   };
   image.fromMemory = [this](const CHttpRequest& request, std::string_view name,
-                            CRoute::Reply& reply, const CRoute::Bound&) {
+                            CRoute::Reply& reply, const CRoute::CDeadline&) {
     return ImageFromMemory(request, name, reply);
   };
   CRoute state;
@@ -191,7 +192,8 @@ void CImagesRoom::HandleState(const CHttpRequest& request, std::string_view name
   json += ",\"stopped_at\":" + std::to_string(state.stoppedAt);
   json += ",\"ends_at\":" + std::to_string(state.endsAt);
   json += ",\"wrong_key\":" + std::string(account->wrongKey ? "true" : "false");
-  json += ",\"image\":" + JsonString(PublicUrl(request, m_publicUrl) + "/signature/" + account->name + ".png");
+  json += ",\"image\":" +
+          JsonString(PublicUrl(request, m_publicUrl) + "/signature/" + account->name + ".png");
   json += "}\n";
   CHttpResponse response = TextResponse(200, std::move(json));
   for (auto& [name, value] : response.fields) {

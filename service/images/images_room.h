@@ -1,5 +1,5 @@
-// Signature images and the state behind them: /signature/<user>.png, /signature/<user>/<template>.png
-// and /signature/<user>.json.
+// Signature images and the state behind them: /signature/<user>.png,
+// /signature/<user>/<template>.png and /signature/<user>.json.
 #pragma once
 
 #include <memory>

@@ -33,8 +33,7 @@ CAccountSettings SettingsOf(const CSignatureStyle& style) {
 
 int64_t CSignatureViews::PlayingEndsAt(const CTrackState& state) const {
   if (state.endsAt > 0) return state.endsAt;
-  return m_nowPlayingForMinutes > 0 ? state.trackAt + m_nowPlayingForMinutes * 60
-                                            : 0;
+  return m_nowPlayingForMinutes > 0 ? state.trackAt + m_nowPlayingForMinutes * 60 : 0;
 }
 
 bool CSignatureViews::PlayingExpired(const CTrackState& state, int64_t now) const {

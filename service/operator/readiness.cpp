@@ -6,7 +6,6 @@
 #include <thread>
 #include <vector>
 
-
 struct CReadiness::CState {
   struct CWaiting {
     std::chrono::steady_clock::time_point deadline;

@@ -20,26 +20,11 @@ CAccountRoom::CAccountRoom(CPeoplePages& pages, CAccounts& accounts, CStore& sto
 
 std::vector<CRoute> CAccountRoom::Routes() {
   std::vector<CRoute> routes;
-  routes.push_back(PageRoute("/account", [this](const CHttpRequest& request, std::string_view,
-                                                CRoute::Reply reply) {
-    HandleAccount(request, std::move(reply));
-  }));
-  routes.push_back(PageRoute("/account/settings", [this](const CHttpRequest& request, std::string_view,
-                                                CRoute::Reply reply) {
-    HandleSettings(request, std::move(reply));
-  }));
-  routes.push_back(PageRoute("/account/key", [this](const CHttpRequest& request, std::string_view,
-                                                CRoute::Reply reply) {
-    HandleNewKey(request, std::move(reply));
-  }));
-  routes.push_back(PageRoute("/account/delete", [this](const CHttpRequest& request, std::string_view,
-                                                CRoute::Reply reply) {
-    HandleDelete(request, std::move(reply));
-  }));
-  routes.push_back(PageRoute("/account/token", [this](const CHttpRequest& request, std::string_view,
-                                                CRoute::Reply reply) {
-    HandleNewToken(request, std::move(reply));
-  }));
+  routes.push_back(PageRoute("/account", this, &CAccountRoom::HandleAccount));
+  routes.push_back(PageRoute("/account/settings", this, &CAccountRoom::HandleSettings));
+  routes.push_back(PageRoute("/account/key", this, &CAccountRoom::HandleNewKey));
+  routes.push_back(PageRoute("/account/delete", this, &CAccountRoom::HandleDelete));
+  routes.push_back(PageRoute("/account/token", this, &CAccountRoom::HandleNewToken));
   return routes;
 }
 
@@ -65,7 +50,8 @@ void CAccountRoom::HandleAccount(const CHttpRequest& request, CRoute::Reply repl
     return reply(NoDatabasePage());
   }
   if (!session) {
-    if (!flash || flash->deleted.empty()) return m_pages.ShowSignIn(request, 200, "", "", std::move(reply));
+    if (!flash || flash->deleted.empty())
+      return m_pages.ShowSignIn(request, 200, "", "", std::move(reply));
     CHttpResponse response = PageResponse(200, DeletedPageHtml(flash->deleted));
     response.fields.emplace_back("Set-Cookie", clearFlash);
     return reply(std::move(response));
@@ -76,8 +62,8 @@ void CAccountRoom::HandleAccount(const CHttpRequest& request, CRoute::Reply repl
   if (notice.empty() && QueryOf(request.target) == "saved=1") {
     notice = "Saved. The signature shows the new look now.";
   }
-  m_pages.ShowAccount(request, *session, 200, notice, flash ? flash->key : "", clearFlash, std::move(reply),
-              flash ? flash->playerToken : "");
+  m_pages.ShowAccount(request, *session, 200, notice, flash ? flash->key : "", clearFlash,
+                      std::move(reply), flash ? flash->playerToken : "");
 }
 
 bool CAccountRoom::FirstShowing(CFlash& flash, const std::string& nameKey) {
@@ -104,17 +90,19 @@ void CAccountRoom::HandleSettings(const CHttpRequest& request, CRoute::Reply rep
   CSignatureStyle style;
   int codePage = 0;
   if (const char* bad = ParseLook(SplitForm(request.body), &style, &codePage)) {
-    return m_pages.ShowAccount(request, *session, 400,
-                       std::string("Nothing was saved: \"") + bad +
-                           "\" is not one of those offered; please pick a template, a theme, an "
-                           "accent and a code page from the lists.",
-                       "", "", std::move(reply));
+    return m_pages.ShowAccount(
+        request, *session, 400,
+        std::string("Nothing was saved: \"") + bad +
+            "\" is not one of those offered; please pick a template, a theme, an "
+            "accent and a code page from the lists.",
+        "", "", std::move(reply));
   }
   auto shared = std::make_shared<CRoute::Reply>(std::move(reply));
   auto failed = [this, request, session, shared](const std::string& error) {
     LogRepeated("account change not stored", error);
-    m_pages.ShowAccount(request, *session, 503, "The service could not save that; please try again later.",
-                "", "", std::move(*shared));
+    m_pages.ShowAccount(request, *session, 503,
+                        "The service could not save that; please try again later.", "", "",
+                        std::move(*shared));
   };
   // Settings, then the code page; each committed before the next, the answer after both.
   m_accounts.SaveSettings(
@@ -136,9 +124,10 @@ void CAccountRoom::HandleNewKey(const CHttpRequest& request, CRoute::Reply reply
   auto answer = [this, request, session, shared](bool stored, const std::string& key,
                                                  const std::string& keyHash) {
     if (!stored) {
-      return m_pages.ShowAccount(request, *session, 503,
-                         "No new key was made; the old one still works. Please try again later.",
-                         "", "", std::move(*shared));
+      return m_pages.ShowAccount(
+          request, *session, 503,
+          "No new key was made; the old one still works. Please try again later.", "", "",
+          std::move(*shared));
     }
     // Whoever signed in with the old key was signed out with the commit; this page stays.
     (*shared)(m_pages.RedirectWithFlash(
@@ -172,8 +161,8 @@ void CAccountRoom::HandleDelete(const CHttpRequest& request, CRoute::Reply reply
   FindFormValue(SplitForm(request.body), "confirm", &confirm);
   if (NameKey(TrimBlanks(confirm)) != session->nameKey) {
     return m_pages.ShowAccount(request, *session, 400,
-                       "The account was not deleted: type its name exactly to confirm.", "", "",
-                       std::move(reply));
+                               "The account was not deleted: type its name exactly to confirm.", "",
+                               "", std::move(reply));
   }
   std::optional<CAccounts::CView> account;
   try {
@@ -187,8 +176,8 @@ void CAccountRoom::HandleDelete(const CHttpRequest& request, CRoute::Reply reply
     if (!stored) {
       LogRepeated("account change not stored", error);
       return m_pages.ShowAccount(request, *session, 503,
-                         "The account was not deleted; please try again later.", "", "",
-                         std::move(*shared));
+                                 "The account was not deleted; please try again later.", "", "",
+                                 std::move(*shared));
     }
     CHttpResponse response = m_pages.RedirectWithFlash(request, {"", "", "", name, "", "", ""});
     response.fields.emplace_back("Set-Cookie",
@@ -207,14 +196,16 @@ void CAccountRoom::HandleNewToken(const CHttpRequest& request, CRoute::Reply rep
       [this, request, session, token, shared](bool stored, const std::string& error) {
         if (!stored) {
           LogRepeated("account change not stored", error);
-          return m_pages.ShowAccount(request, *session, 503,
-                             "No new player token was made; the old one still works. Please try "
-                             "again later.",
-                             "", "", std::move(*shared));
+          return m_pages.ShowAccount(
+              request, *session, 503,
+              "No new player token was made; the old one still works. Please try "
+              "again later.",
+              "", "", std::move(*shared));
         }
-        (*shared)(m_pages.RedirectWithFlash(request, {session->id,
-                                              "The new player token is in use: players with the "
-                                              "old one are refused from now on.",
-                                              "", "", token, "", ""}));
+        (*shared)(
+            m_pages.RedirectWithFlash(request, {session->id,
+                                                "The new player token is in use: players with the "
+                                                "old one are refused from now on.",
+                                                "", "", token, "", ""}));
       });
 }

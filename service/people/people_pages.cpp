@@ -94,8 +94,7 @@ std::string CPeoplePages::PublicUrlOf(const CHttpRequest& request) const {
   return PublicUrl(request, m_publicUrl);
 }
 
-std::string CPeoplePages::FormToken(const CHttpRequest& request,
-                                         std::string* setCookie) const {
+std::string CPeoplePages::FormToken(const CHttpRequest& request, std::string* setCookie) const {
   std::string nonce = CookieValue(request.cookie, kSignInCookie);
   if (nonce.size() != 48) {
     nonce = CSessions::NewNonce();
@@ -123,7 +122,7 @@ std::optional<CAccountSession> CPeoplePages::SessionOf(const CHttpRequest& reque
 }
 
 std::optional<CAccountSession> CPeoplePages::FormSession(const CHttpRequest& request,
-                                                              CRoute::Reply& reply) {
+                                                         CRoute::Reply& reply) {
   if (request.method != "POST") {
     CHttpResponse response = TextResponse(405, "Allowed: POST\n");
     response.fields.emplace_back("Allow", "POST");
@@ -153,8 +152,8 @@ std::optional<CAccountSession> CPeoplePages::FormSession(const CHttpRequest& req
   return session;
 }
 
-void CPeoplePages::ShowSignIn(const CHttpRequest& request, int status,
-                                   const std::string& error, const std::string& name, CRoute::Reply reply) {
+void CPeoplePages::ShowSignIn(const CHttpRequest& request, int status, const std::string& error,
+                              const std::string& name, CRoute::Reply reply) {
   std::string setCookie;
   const std::string csrf = FormToken(request, &setCookie);
   CHttpResponse response = PageResponse(status, SignInPageHtml(error, name, csrf));
@@ -164,9 +163,9 @@ void CPeoplePages::ShowSignIn(const CHttpRequest& request, int status,
 }
 
 void CPeoplePages::ShowAccount(const CHttpRequest& request, const CAccountSession& session,
-                                    int status, const std::string& notice, const std::string& key,
-                                    const std::string& setCookie, CRoute::Reply reply,
-                                    const std::string& playerToken) {
+                               int status, const std::string& notice, const std::string& key,
+                               const std::string& setCookie, CRoute::Reply reply,
+                               const std::string& playerToken) {
   std::optional<CAccounts::CView> account;
   try {
     account = m_accounts.Find(session.nameKey);
@@ -196,8 +195,7 @@ void CPeoplePages::ShowAccount(const CHttpRequest& request, const CAccountSessio
   reply(std::move(response));
 }
 
-CHttpResponse CPeoplePages::RedirectWithFlash(const CHttpRequest& request,
-                                                   const CFlash& flash) {
+CHttpResponse CPeoplePages::RedirectWithFlash(const CHttpRequest& request, const CFlash& flash) {
   CHttpResponse response = Redirect("/account");
   response.fields.emplace_back(
       "Set-Cookie",

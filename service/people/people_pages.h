@@ -28,12 +28,20 @@ std::string_view QueryOf(std::string_view target);
 std::string FormValue(const std::vector<CFormField>& fields, std::string_view name);
 // The look and code page that a settings form or a preview query chose. Returns null when all
 // are among those offered, else the name of the first field that is not.
-const char* ParseLook(const std::vector<CFormField>& fields, CSignatureStyle* style,
-                      int* codePage);
+const char* ParseLook(const std::vector<CFormField>& fields, CSignatureStyle* style, int* codePage);
 
 // A route of the people's pages: a page that needs the database, with the "no database" page as
 // its fallback answer.
 CRoute PageRoute(const char* path, CRoute::Handler handle);
+// The same, answered by `room`'s member `handle`.
+template <class Room>
+CRoute PageRoute(const char* path, Room* room,
+                 void (Room::*handle)(const CHttpRequest&, CRoute::Reply)) {
+  return PageRoute(
+      path, [room, handle](const CHttpRequest& request, std::string_view, CRoute::Reply reply) {
+        (room->*handle)(request, std::move(reply));
+      });
+}
 
 class CPeoplePages {
  public:

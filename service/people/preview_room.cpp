@@ -17,10 +17,7 @@ CPreviewRoom::CPreviewRoom(CPeoplePages& pages, CAccounts& accounts, CDrawing& d
       m_previewsUnderWay(perSession, waiting) {}
 
 std::vector<CRoute> CPreviewRoom::Routes() {
-  CRoute route = PageRoute("/account/preview.png", [this](const CHttpRequest& request,
-                                                           std::string_view, CRoute::Reply reply) {
-    HandlePreview(request, std::move(reply));
-  });
+  CRoute route = PageRoute("/account/preview.png", this, &CPreviewRoom::HandlePreview);
   // An image: the fallback is a line of text, not a page.
   route.late = [](const CHttpRequest&, std::string_view) {
     return TextResponse(503, "The service cannot reach its database.\n");

@@ -20,10 +20,7 @@ CRegisterRoom::CRegisterRoom(CPeoplePages& pages, CAccounts& accounts, CStore& s
       m_registrations(clock, perHour, 3600 * 1000) {}
 
 std::vector<CRoute> CRegisterRoom::Routes() {
-  CRoute route = PageRoute("/user/register", [this](const CHttpRequest& request, std::string_view,
-                                                     CRoute::Reply reply) {
-    HandleRegister(request, std::move(reply));
-  });
+  CRoute route = PageRoute("/user/register", this, &CRegisterRoom::HandleRegister);
   // The form itself comes from memory; only a post needs the database.
   route.database = CRoute::EDatabase::kOnPost;
   route.late = [this](const CHttpRequest& request, std::string_view) {
@@ -33,8 +30,8 @@ std::vector<CRoute> CRegisterRoom::Routes() {
 }
 
 CHttpResponse CRegisterRoom::RegisterPage(const CHttpRequest& request, int status,
-                                              const std::string& error, const std::string& name,
-                                              int codePage) const {
+                                          const std::string& error, const std::string& name,
+                                          int codePage) const {
   std::string setCookie;
   const std::string csrf = m_pages.FormToken(request, &setCookie);
   CHttpResponse response = HtmlResponse(status, RegisterPageHtml(error, name, codePage, csrf));
@@ -112,7 +109,7 @@ CHttpResponse CRegisterRoom::LateRegister(const CHttpRequest& request) {
 }
 
 void CRegisterRoom::CreateAccount(const std::string& name, int codePage,
-                                      const CHttpRequest& request, CRoute::Reply reply) {
+                                  const CHttpRequest& request, CRoute::Reply reply) {
   auto shared = std::make_shared<CRoute::Reply>(std::move(reply));
   auto answer = [this, shared, request, name, codePage](
                     ECreateResult result, const std::string& key, const std::string& keyHash) {
@@ -135,8 +132,8 @@ void CRegisterRoom::CreateAccount(const std::string& name, int codePage,
                                         name, codePage));
         }
         CHttpResponse response =
-            m_pages.RedirectWithFlash(request, {session->id, "Your Velk signature is ready.", key, "", "",
-                                        KeyFingerprint(keyHash), ""});
+            m_pages.RedirectWithFlash(request, {session->id, "Your Velk signature is ready.", key,
+                                                "", "", KeyFingerprint(keyHash), ""});
         const bool secure = CameOverHttps(request);
         response.fields.emplace_back("Set-Cookie",
                                      CookieField(kSessionCookie, session->id, secure));

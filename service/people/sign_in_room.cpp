@@ -12,14 +12,8 @@ CSignInRoom::CSignInRoom(CPeoplePages& pages, CAccounts& accounts, CSessions& se
 
 std::vector<CRoute> CSignInRoom::Routes() {
   std::vector<CRoute> routes;
-  routes.push_back(PageRoute("/account/signin", [this](const CHttpRequest& request, std::string_view,
-                                                CRoute::Reply reply) {
-    HandleSignIn(request, std::move(reply));
-  }));
-  routes.push_back(PageRoute("/account/signout", [this](const CHttpRequest& request, std::string_view,
-                                                CRoute::Reply reply) {
-    HandleSignOut(request, std::move(reply));
-  }));
+  routes.push_back(PageRoute("/account/signin", this, &CSignInRoom::HandleSignIn));
+  routes.push_back(PageRoute("/account/signout", this, &CSignInRoom::HandleSignOut));
   return routes;
 }
 
@@ -29,8 +23,8 @@ void CSignInRoom::HandleSignIn(const CHttpRequest& request, CRoute::Reply reply)
   const std::string name = FormValue(fields, "name");
   const std::string key = FormValue(fields, "key");
   if (!m_pages.FromOwnForm(request, FormValue(fields, "csrf"))) {
-    return m_pages.ShowSignIn(request, 403, "The sign-in form had expired; please sign in again.", name,
-                      std::move(reply));
+    return m_pages.ShowSignIn(request, 403, "The sign-in form had expired; please sign in again.",
+                              name, std::move(reply));
   }
   // The same bounds as for the plug-in's reports: one slow check at a time per account, and
   // few failed ones per minute. A failure counts there and nowhere else.
@@ -43,8 +37,9 @@ void CSignInRoom::HandleSignIn(const CHttpRequest& request, CRoute::Reply reply)
                                 request.clientAddress);
   } catch (const CStoreError& error) {
     LogRepeated("account look-up failed", error.what());
-    return m_pages.ShowSignIn(request, 503, "The service cannot reach its database; please try later.",
-                      name, std::move(reply));
+    return m_pages.ShowSignIn(request, 503,
+                              "The service cannot reach its database; please try later.", name,
+                              std::move(reply));
   }
   const std::string wrong = "Wrong user name or key.";
   switch (check) {
@@ -60,10 +55,11 @@ void CSignInRoom::HandleSignIn(const CHttpRequest& request, CRoute::Reply reply)
         response.fields.emplace_back("Retry-After", std::to_string(seconds));
         reply(std::move(response));
       };
-      return m_pages.ShowSignIn(request, 429,
-                        "Too many failed sign-ins from your address lately; please try again in " +
-                            std::to_string(seconds) + " s.",
-                        name, std::move(withRetry));
+      return m_pages.ShowSignIn(
+          request, 429,
+          "Too many failed sign-ins from your address lately; please try again in " +
+              std::to_string(seconds) + " s.",
+          name, std::move(withRetry));
     }
     case CAccounts::EKeyCheck::kUnknown:
       break;
@@ -88,21 +84,23 @@ void CSignInRoom::HandleSignIn(const CHttpRequest& request, CRoute::Reply reply)
     // The reservation lives in memory, which the look-up found before; nothing to give back.
   }
   m_pages.ShowSignIn(request, 503, "The service is busy; please try again in a minute.", name,
-             std::move(*shared));
+                     std::move(*shared));
 }
 
 void CSignInRoom::SignIn(const CHttpRequest& request, const std::string& name,
-                               const std::string& keyHash, CRoute::Reply reply) {
+                         const std::string& keyHash, CRoute::Reply reply) {
   std::optional<CAccountSession> session;
   try {
     session = m_sessions.Create(NameKey(name), keyHash);
   } catch (const CStoreError& error) {
     LogRepeated("session not stored", error.what());
-    return m_pages.ShowSignIn(request, 503, "The service cannot reach its database; please try later.",
-                      name, std::move(reply));
+    return m_pages.ShowSignIn(request, 503,
+                              "The service cannot reach its database; please try later.", name,
+                              std::move(reply));
   }
   // The key changed, or the account went, since the key was checked.
-  if (!session) return m_pages.ShowSignIn(request, 403, "Wrong user name or key.", name, std::move(reply));
+  if (!session)
+    return m_pages.ShowSignIn(request, 403, "Wrong user name or key.", name, std::move(reply));
   CHttpResponse response = Redirect("/account");
   const bool secure = CameOverHttps(request);
   response.fields.emplace_back("Set-Cookie", CookieField(kSessionCookie, session->id, secure));

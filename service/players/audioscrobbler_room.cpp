@@ -105,7 +105,8 @@ std::vector<CRoute> CAudioscrobblerRoom::Routes() {
   };
   handshake.bodyLimit = kScrobbleBodyBytes;
   handshake.tooLarge = [](size_t limit) {
-    return TextResponse(413, "FAILED The body is longer than " + std::to_string(limit) + " bytes.\n");
+    return TextResponse(413,
+                        "FAILED The body is longer than " + std::to_string(limit) + " bytes.\n");
   };
   handshake.handle = [this](const CHttpRequest& request, std::string_view, CRoute::Reply reply) {
     HandleHandshake(request, std::move(reply));

@@ -18,8 +18,8 @@ namespace json = boost::json;
 namespace {
 
 constexpr size_t kListensBodyBytes = 2u << 20;  // an import of 1,000 listens with their details
-constexpr size_t kMaxListens = 1000;             // in one import
-constexpr size_t kMaxListenBytes = 10240;  // one listen, as JSON
+constexpr size_t kMaxListens = 1000;            // in one import
+constexpr size_t kMaxListenBytes = 10240;       // one listen, as JSON
 
 CHttpResponse TooManyWrongTokens(size_t limit, int64_t retryMs) {
   const int64_t seconds = (retryMs + 999) / 1000;

@@ -74,14 +74,14 @@ bool ReportForm(const CHttpRequest& request, std::string_view* form) {
 }  // namespace
 
 bool CReportsRoom::ReportFromMemory(const CHttpRequest& request, CRoute::Reply& reply,
-                                    const CRoute::Bound& bound) {
+                                    const CRoute::CDeadline& deadline) {
   std::string_view form;
   if (!ReportForm(request, &form)) return false;
   CReportParse parsed = ParseReport(form);
   if (parsed.error != EReportError::kNone) return false;
   if (!m_accounts.KeyMatchesHeld(parsed.report.user, DigestKey(parsed.report.key))) return false;
   // The answer comes after the commit, or the route's fallback after the database deadline.
-  if (!bound(reply)) return false;
+  if (!deadline.Bind(reply)) return false;
   // Counted as the report's handler counts its answers.
   FinishReport(parsed.report, CountedReply(std::move(reply)), true);
   return true;
@@ -102,8 +102,8 @@ std::vector<CRoute> CReportsRoom::Routes() {
                           "stored. Send it again later.\n");
     };
     route.fromMemory = [this](const CHttpRequest& request, std::string_view, CRoute::Reply& reply,
-                              const CRoute::Bound& bound) {
-      return ReportFromMemory(request, reply, bound);
+                              const CRoute::CDeadline& deadline) {
+      return ReportFromMemory(request, reply, deadline);
     };
     routes.push_back(std::move(route));
   }

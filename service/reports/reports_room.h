@@ -23,7 +23,7 @@ class CReportsRoom {
   // one that last passed): returns true once it is queued for the store, with the answer bound to
   // the database deadline; else false, `reply` untouched.
   bool ReportFromMemory(const CHttpRequest& request, CRoute::Reply& reply,
-                        const CRoute::Bound& bound);
+                        const CRoute::CDeadline& deadline);
   void CheckKeyThenApply(std::shared_ptr<const CReport> report, const std::string& address,
                          CRoute::Reply reply);
   // `justChecked`: the key was decided from memory a moment ago, the account just read.
