@@ -211,8 +211,7 @@ int Serve(const CArgs& args, const std::string& db) {
   metricsPipeline.requestMetrics = false;
   metricsPipeline.notFound = "This listener serves /metrics, /healthz and /readyz.\n";
   CPipeline metricsFront(clock, operatorRoom.Routes(true), metricsPipeline);
-  CSignatureService& front = *service;
-  auto server = std::make_unique<CHttpServer>(front, serverOptions);
+  auto server = std::make_unique<CHttpServer>(*service, serverOptions);
   auto metricsServer = std::make_unique<CHttpServer>(metricsFront, metricsOptions);
   const unsigned short port = server->Listen();
   std::string metricsNote;

@@ -15,11 +15,13 @@ CHttpResponse MethodNotAllowed(const char* allowed) {
   return response;
 }
 
+// The cache key of an account's image: its own template's, or `layout`'s when given.
 std::string ImageKey(std::string_view name, const ETemplate* layout) {
   // An account's own template is known only from the database: its key names none.
   return NameKey(name) + '/' + (layout ? TemplateInfo(*layout).name : "");
 }
 
+// The answer to an image request: the image, or 304 when the client holds it.
 CHttpResponse ImageResponse(const CHttpRequest& request,
                             const std::shared_ptr<const CImage>& image) {
   CHttpResponse response;
