@@ -6,10 +6,10 @@
 #include <optional>
 
 #include "accounts/player_token.h"
-#include "players/player_reports.h"
-#include "players/player_submissions.h"
 #include "base/log.h"
 #include "http/form_decode.h"
+#include "players/player_reports.h"
+#include "players/player_submissions.h"
 #include "render/code_page.h"
 #include "render/style.h"
 

@@ -5,11 +5,11 @@
 #include <cctype>
 
 #include "accounts/player_token.h"
+#include "base/log.h"
+#include "http/form_decode.h"
 #include "http/json.h"
 #include "players/player_reports.h"
 #include "players/player_submissions.h"
-#include "base/log.h"
-#include "http/form_decode.h"
 #include "render/code_page.h"
 #include "render/style.h"
 
