@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "accounts/accounts.h"
-#include "app/operator_endpoints.h"
 #include "app/serve_config.h"
 #include "base/log.h"
 #include "storage/sqlite_backup.h"
@@ -25,6 +24,8 @@
 #include "render/render.h"
 #include "app/service.h"
 #include "storage/store.h"
+#include "operator/operator_room.h"
+#include "http/pipeline.h"
 
 namespace {
 
@@ -167,7 +168,7 @@ int Serve(const CArgs& args, const std::string& db) {
   serverOptions.requestTimeoutSeconds = static_cast<int>(number("request-timeout-s"));
   serverOptions.idleTimeoutSeconds = static_cast<int>(number("idle-timeout-s"));
   serverOptions.writeTimeoutSeconds = static_cast<int>(number("write-timeout-s"));
-  serverOptions.accessLog = Setting(args, "access-log") == "on";
+  serviceOptions.accessLog = Setting(args, "access-log") == "on";
   // Proxies named on the command line replace those of the config file.
   std::vector<std::string> proxies = args.trustedProxies;
   if (proxies.empty()) {
@@ -190,7 +191,6 @@ int Serve(const CArgs& args, const std::string& db) {
   CServerOptions metricsOptions;
   metricsOptions.threads = 1;
   metricsOptions.maxConnections = 64;
-  metricsOptions.accessLog = false;
   metricsOptions.requestMetrics = false;
   const bool metricsOn = metricsAddress != "off";
   if (metricsOn) SplitListener(metricsAddress, &metricsOptions.address, &metricsOptions.port);
@@ -202,11 +202,16 @@ int Serve(const CArgs& args, const std::string& db) {
   // A promise of "stored" must be one the file can keep: refuse to start otherwise.
   store.CheckWritable();
   CSystemClock clock;
-  auto service = std::make_unique<CSignatureService>(store, clock, serviceOptions);
   auto readiness = std::make_unique<CReadiness>(store);
-  COperatorEndpoints front(service.get(), *readiness);
-  COperatorEndpoints metricsFront(nullptr, *readiness);
-  auto server = std::make_unique<CHttpServer>(front, serverOptions);
+  COperatorRoom operatorRoom(*readiness);
+  auto service =
+      std::make_unique<CSignatureService>(store, clock, serviceOptions, operatorRoom.Routes(false));
+  CPipelineOptions metricsPipeline;
+  metricsPipeline.accessLog = false;
+  metricsPipeline.requestMetrics = false;
+  metricsPipeline.notFound = "This listener serves /metrics, /healthz and /readyz.\n";
+  CPipeline metricsFront(clock, operatorRoom.Routes(true), metricsPipeline);
+  auto server = std::make_unique<CHttpServer>(*service, serverOptions);
   auto metricsServer = std::make_unique<CHttpServer>(metricsFront, metricsOptions);
   const unsigned short port = server->Listen();
   std::string metricsNote;

@@ -119,3 +119,21 @@ CHttpResponse CHttpHandler::BodyTooLarge(std::string_view) const {
   return TextResponse(413,
                       "The body is longer than " + std::to_string(kMaxBodyBytes) + " bytes.\n");
 }
+
+bool CameOverHttps(const CHttpRequest& request) { return request.forwardedProto == "https"; }
+
+namespace {
+
+bool IsHostChar(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+         c == '-' || c == ':' || c == '[' || c == ']';
+}
+
+}  // namespace
+
+std::string PublicUrl(const CHttpRequest& request, const std::string& configured) {
+  if (!configured.empty()) return configured;
+  bool usable = !request.host.empty() && request.host.size() <= 255;
+  for (char c : request.host) usable = usable && IsHostChar(c);
+  return "http://" + (usable ? request.host : std::string("localhost"));
+}

@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "base/log.h"
+
 // Limits on what a client may send. Over a limit, the request is answered with a 4xx status and
 // nothing of it is acted upon.
 constexpr size_t kMaxTargetBytes = 8 * 1024;  // the request target (path and query): 414
@@ -56,6 +58,13 @@ CHttpResponse HtmlResponse(int status, std::string html);
 // absent for 304) and "Connection: close" when the connection ends after this answer.
 std::string SerializeHead(const CHttpResponse& response, const std::string& date, bool close);
 
+// Whether the request came over HTTPS: "X-Forwarded-Proto: https" from a trusted proxy (the server
+// passes the field on from those only).
+bool CameOverHttps(const CHttpRequest& request);
+// "http://host[:port]" of the service as users reach it: `configured` when set, else from the
+// request's Host field ("localhost" when that is absent or unusable).
+std::string PublicUrl(const CHttpRequest& request, const std::string& configured);
+
 // What answers the requests a server receives.
 class CHttpHandler {
  public:
@@ -74,4 +83,7 @@ class CHttpHandler {
     (void)target;
     return "other";
   }
+  // Told of each answer once its last byte was sent, or of a request refused before it reached
+  // Handle (an empty method). The network thread of its connection calls it.
+  virtual void Answered(const CAccessRecord& /*answered*/) {}
 };

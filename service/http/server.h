@@ -19,12 +19,12 @@ struct CServerOptions {
   // Peers whose forwarding fields name the client. Their own connections count towards
   // maxConnections only: the proxy limits connections per client at its door.
   CTrustedProxies trustedProxies;
-  bool accessLog = true;       // one line per request on standard output
-  bool requestMetrics = true;  // requests, their durations and open connections in Metrics()
+  bool requestMetrics = true;  // open connections in Metrics()
 };
 
 // Accepts connections and serves each one without a thread of its own: an idle or slow client
-// costs its buffers, not a thread. Every request goes to the handler.
+// costs its buffers, not a thread. Every request goes to the handler, and every answer sent
+// (or refusal) is told to it.
 class CHttpServer {
  public:
   // `handler` must outlive the server.

@@ -6,8 +6,8 @@
 #include <string_view>
 #include <vector>
 
-#include "service/app/flash.h"
-#include "service/app/sessions.h"
+#include "service/people/flash.h"
+#include "service/people/sessions.h"
 #include "tests/fuzz/fuzz_check.h"
 
 namespace {

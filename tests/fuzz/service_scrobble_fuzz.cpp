@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "service/accounts/player_token.h"
-#include "service/app/player_submissions.h"
+#include "service/players/player_submissions.h"
 #include "service/render/code_page.h"
 #include "service/render/style.h"
 #include "tests/fuzz/fuzz_check.h"

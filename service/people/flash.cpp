@@ -1,5 +1,5 @@
 // One-time results of the account page's forms, sealed into the cookie that carries them.
-#include "app/flash.h"
+#include "people/flash.h"
 
 #include <sodium.h>
 

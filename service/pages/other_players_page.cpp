@@ -1,5 +1,5 @@
 // The account page's section "Other players": the player token and how to set up each client.
-#include "app/account_page.h"
+#include "pages/account_page.h"
 
 CPageData OtherPlayersSection(const CAccountPage& page) {
   CPageData data;

@@ -1,7 +1,8 @@
 // Reports from the plug-in: GET /signature/generate/?user=...&key=... or POST with that form body.
+#include "reports/reports_room.h"
+
 #include <memory>
 
-#include "app/service.h"
 #include "base/log.h"
 #include "base/metrics.h"
 
@@ -26,7 +27,7 @@ CGauge& keyCheckQueue =
     Metrics().Gauge("velk_key_check_queue", "Slow key checks waiting or under way").Get();
 
 // `reply`, counting the report's outcome by its answer.
-CHttpHandler::Reply CountedReply(CHttpHandler::Reply reply) {
+CRoute::Reply CountedReply(CRoute::Reply reply) {
   return [reply = std::move(reply)](CHttpResponse response) {
     if (response.status == 200) {
       applied.Add();
@@ -72,31 +73,48 @@ bool ReportForm(const CHttpRequest& request, std::string_view* form) {
 
 }  // namespace
 
-bool CSignatureService::ReportFromMemory(const CHttpRequest& request, Reply& reply) {
+bool CReportsRoom::ReportFromMemory(const CHttpRequest& request, CRoute::Reply& reply,
+                                    const CRoute::CDeadline& deadline) {
   std::string_view form;
   if (!ReportForm(request, &form)) return false;
   CReportParse parsed = ParseReport(form);
   if (parsed.error != EReportError::kNone) return false;
   if (!m_accounts.KeyMatchesHeld(parsed.report.user, DigestKey(parsed.report.key))) return false;
   // The answer comes after the commit, or the route's fallback after the database deadline.
-  auto ticket = std::make_shared<CDeadlineWork::CTicket>();
-  auto once = std::make_shared<Reply>(std::move(reply));
-  auto late = [this, once] { (*once)(LateReport(CHttpRequest(), {})); };
-  if (!m_databaseWork->Watch(ticket, std::move(late))) {
-    reply = std::move(*once);
-    return false;
-  }
+  if (!deadline.Bind(reply)) return false;
   // Counted as the report's handler counts its answers.
-  Reply counted = CountedReply([ticket, once](CHttpResponse response) {
-    if (ticket->Take()) (*once)(std::move(response));
-  });
-  FinishReport(parsed.report, std::move(counted), true);
+  FinishReport(parsed.report, CountedReply(std::move(reply)), true);
   return true;
 }
 
-void CSignatureService::HandleReport(const CHttpRequest& request, std::string_view,
-                                     Reply uncounted) {
-  Reply reply = CountedReply(std::move(uncounted));
+std::vector<CRoute> CReportsRoom::Routes() {
+  std::vector<CRoute> routes;
+  for (const char* path : {"/signature/generate/", "/signature/generate"}) {
+    CRoute route;
+    route.prefix = path;
+    route.database = CRoute::EDatabase::kAlways;
+    route.handle = [this](const CHttpRequest& request, std::string_view, CRoute::Reply reply) {
+      HandleReport(request, std::move(reply));
+    };
+    route.late = [](const CHttpRequest&, std::string_view) {
+      return TextResponse(503,
+                          "The database did not answer in time; the report may not have been "
+                          "stored. Send it again later.\n");
+    };
+    route.fromMemory = [this](const CHttpRequest& request, std::string_view, CRoute::Reply& reply,
+                              const CRoute::CDeadline& deadline) {
+      return ReportFromMemory(request, reply, deadline);
+    };
+    routes.push_back(std::move(route));
+  }
+  return routes;
+}
+
+CReportsRoom::CReportsRoom(CAccounts& accounts, CWorkPool& keyChecks)
+    : m_accounts(accounts), m_keyChecks(keyChecks) {}
+
+void CReportsRoom::HandleReport(const CHttpRequest& request, CRoute::Reply uncounted) {
+  CRoute::Reply reply = CountedReply(std::move(uncounted));
   std::string_view form;
   if (!ReportForm(request, &form)) {
     CHttpResponse response = TextResponse(405, "Reports are sent with GET or POST.\n");
@@ -110,8 +128,8 @@ void CSignatureService::HandleReport(const CHttpRequest& request, std::string_vi
                     request.clientAddress, std::move(reply));
 }
 
-void CSignatureService::CheckKeyThenApply(std::shared_ptr<const CReport> report,
-                                          const std::string& address, Reply reply) {
+void CReportsRoom::CheckKeyThenApply(std::shared_ptr<const CReport> report,
+                                     const std::string& address, CRoute::Reply reply) {
   constexpr auto kPlayer = CAccounts::EKeyFrom::kPlayer;
   const CKeyDigest digest = DigestKey(report->key);
   std::string keyHash;
@@ -138,10 +156,10 @@ void CSignatureService::CheckKeyThenApply(std::shared_ptr<const CReport> report,
       break;
   }
   // One reply, owned by whichever of the job and this frame ends up answering.
-  auto shared = std::make_shared<Reply>(std::move(reply));
+  auto shared = std::make_shared<CRoute::Reply>(std::move(reply));
   keyCheckQueue.Add(1);
   const bool queued =
-      m_slowWork.Submit([this, report, address, digest, shared, keyHash = std::move(keyHash)] {
+      m_keyChecks.Submit([this, report, address, digest, shared, keyHash = std::move(keyHash)] {
         bool matches = VerifyKey(keyHash, report->key);
         keyCheckQueue.Add(-1);
         (matches ? keyMatches : keyWrong).Add();
@@ -165,11 +183,11 @@ void CSignatureService::CheckKeyThenApply(std::shared_ptr<const CReport> report,
   (*shared)(TextResponse(503, "Too many key checks under way; the report was dropped.\n"));
 }
 
-void CSignatureService::FinishReport(const CReport& report, Reply reply, bool justChecked) {
+void CReportsRoom::FinishReport(const CReport& report, CRoute::Reply reply, bool justChecked) {
   const bool stopped = report.stopped;
-  auto shared = std::make_shared<Reply>(std::move(reply));
+  auto shared = std::make_shared<CRoute::Reply>(std::move(reply));
   auto answer = [shared, stopped](CAccounts::EApply applied, const std::string& error) {
-    const Reply& reply = *shared;
+    const CRoute::Reply& reply = *shared;
     switch (applied) {
       case CAccounts::EApply::kStored:
         return reply(TextResponse(200, stopped ? "OK stopped\n" : "OK playing\n"));

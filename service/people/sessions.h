@@ -65,9 +65,6 @@ class CSessions {
 
 // The value of cookie `name` in a Cookie field, or empty.
 std::string CookieValue(std::string_view cookieField, std::string_view name);
-// Whether the request came over HTTPS: "X-Forwarded-Proto: https" from a trusted proxy (the server
-// passes the field on from those only).
-bool CameOverHttps(const CHttpRequest& request);
 // A Set-Cookie value: HttpOnly, SameSite=Strict, Path=/, Secure over HTTPS; an empty value with
 // Max-Age=0 removes the cookie.
 std::string CookieField(std::string_view name, std::string_view value, bool secure);

@@ -1,5 +1,5 @@
 // Tests of the pages' templates: what people typed is shown as text, never as markup.
-#include "app/account_page.h"
+#include "pages/account_page.h"
 
 #include <gtest/gtest.h>
 

@@ -1,13 +1,10 @@
-// What operators ask of a running service: /healthz, /readyz and, on a listener of its own,
-// /metrics.
-#include "app/operator_endpoints.h"
+// Whether the store takes a write within a time limit, for /readyz.
+#include "operator/readiness.h"
 
 #include <condition_variable>
 #include <mutex>
 #include <thread>
 #include <vector>
-
-#include "base/metrics.h"
 
 struct CReadiness::CState {
   struct CWaiting {
@@ -102,60 +99,4 @@ void CReadiness::Check(Answer answer) {
         {std::chrono::steady_clock::now() + m_state->limit, std::move(answer)});
   }
   m_state->wake.notify_all();
-}
-
-namespace {
-
-std::string PathOf(const std::string& target) { return target.substr(0, target.find('?')); }
-
-}  // namespace
-
-COperatorEndpoints::COperatorEndpoints(CHttpHandler* service, CReadiness& readiness)
-    : m_service(service), m_readiness(readiness) {}
-
-std::string COperatorEndpoints::RouteName(const std::string& target) const {
-  const std::string path = PathOf(target);
-  if (path == "/healthz" || path == "/readyz" || (!m_service && path == "/metrics")) return path;
-  return m_service ? m_service->RouteName(target) : "other";
-}
-
-size_t COperatorEndpoints::BodyLimit(std::string_view target) const {
-  return m_service ? m_service->BodyLimit(target) : CHttpHandler::BodyLimit(target);
-}
-
-CHttpResponse COperatorEndpoints::BodyTooLarge(std::string_view target) const {
-  return m_service ? m_service->BodyTooLarge(target) : CHttpHandler::BodyTooLarge(target);
-}
-
-void COperatorEndpoints::Handle(const CHttpRequest& request, Reply reply) {
-  const std::string path = PathOf(request.target);
-  const bool ours = path == "/healthz" || path == "/readyz" || (!m_service && path == "/metrics");
-  if (!ours) {
-    if (m_service) return m_service->Handle(request, std::move(reply));
-    return reply(TextResponse(404, "This listener serves /metrics, /healthz and /readyz.\n"));
-  }
-  const bool head = request.method == "HEAD";
-  if (request.method != "GET" && !head) {
-    CHttpResponse response = TextResponse(405, "Use GET or HEAD.\n");
-    response.fields.emplace_back("Allow", "GET, HEAD");
-    return reply(std::move(response));
-  }
-  if (path == "/healthz") {
-    CHttpResponse response = TextResponse(200, "ok\n");
-    response.omitBody = head;
-    return reply(std::move(response));
-  }
-  if (path == "/metrics") {
-    CHttpResponse response = TextResponse(200, Metrics().Exposition());
-    response.fields.clear();
-    response.fields.emplace_back("Content-Type", "text/plain; version=0.0.4; charset=utf-8");
-    response.fields.emplace_back("Cache-Control", "no-store");
-    response.omitBody = head;
-    return reply(std::move(response));
-  }
-  m_readiness.Check([reply = std::move(reply), head](bool ready, const std::string& reason) {
-    CHttpResponse response = TextResponse(ready ? 200 : 503, ready ? "ready\n" : reason + "\n");
-    response.omitBody = head;
-    reply(std::move(response));
-  });
 }

@@ -1,6 +1,6 @@
 // The account page, its sign-in form, the registration form and the deleted page: what each of
 // their templates in pages/ shows.
-#include "app/account_page.h"
+#include "pages/account_page.h"
 
 #include "render/code_page.h"
 

@@ -1,25 +1,46 @@
 // The registration page /user/register: the form, and the new account's key and image URL.
+#include "people/register_room.h"
+
 #include <memory>
 
-#include "render/code_page.h"
-#include "http/form_decode.h"
-#include "app/account_page.h"
-#include "app/service.h"
 #include "base/log.h"
-#include "pages/pages.h"
+#include "http/form_decode.h"
+#include "pages/account_page.h"
+#include "render/code_page.h"
 
-CHttpResponse CSignatureService::RegisterPage(const CHttpRequest& request, int status,
-                                              const std::string& error, const std::string& name,
-                                              int codePage) const {
+CRegisterRoom::CRegisterRoom(CPeoplePages& pages, CAccounts& accounts, CStore& store,
+                             CSessions& sessions, CWorkPool& slowWork, const CClock& clock,
+                             size_t perHour)
+    : m_pages(pages),
+      m_accounts(accounts),
+      m_store(store),
+      m_sessions(sessions),
+      m_slowWork(slowWork),
+      m_clock(clock),
+      m_registrations(clock, perHour, 3600 * 1000) {}
+
+std::vector<CRoute> CRegisterRoom::Routes() {
+  CRoute route = PageRoute("/user/register", this, &CRegisterRoom::HandleRegister);
+  // The form itself comes from memory; only a post needs the database.
+  route.database = CRoute::EDatabase::kOnPost;
+  route.late = [this](const CHttpRequest& request, std::string_view) {
+    return LateRegister(request);
+  };
+  return {std::move(route)};
+}
+
+CHttpResponse CRegisterRoom::RegisterPage(const CHttpRequest& request, int status,
+                                          const std::string& error, const std::string& name,
+                                          int codePage) const {
   std::string setCookie;
-  const std::string csrf = FormToken(request, &setCookie);
+  const std::string csrf = m_pages.FormToken(request, &setCookie);
   CHttpResponse response = HtmlResponse(status, RegisterPageHtml(error, name, codePage, csrf));
   response.fields.emplace_back("Content-Security-Policy", kPagePolicy);
   if (!setCookie.empty()) response.fields.emplace_back("Set-Cookie", setCookie);
   return response;
 }
 
-void CSignatureService::HandleRegister(const CHttpRequest& request, std::string_view, Reply reply) {
+void CRegisterRoom::HandleRegister(const CHttpRequest& request, CRoute::Reply reply) {
   if (request.method == "GET" || request.method == "HEAD") {
     CHttpResponse response = RegisterPage(request, 200, "", "", kDefaultCodePage);
     response.omitBody = request.method == "HEAD";
@@ -41,7 +62,7 @@ void CSignatureService::HandleRegister(const CHttpRequest& request, std::string_
   // A post from another site would sign its visitor into an account that site named: it is
   // refused before anything else, so that it uses none of the address's registrations, and its
   // name is not offered again.
-  if (!FromOwnForm(request, csrf)) {
+  if (!m_pages.FromOwnForm(request, csrf)) {
     return reply(RegisterPage(request, 403,
                               "The registration form had expired; please register again.", "",
                               kDefaultCodePage));
@@ -80,16 +101,16 @@ void CSignatureService::HandleRegister(const CHttpRequest& request, std::string_
   CreateAccount(name, codePage, request, std::move(reply));
 }
 
-CHttpResponse CSignatureService::LateRegister(const CHttpRequest& request, std::string_view) {
+CHttpResponse CRegisterRoom::LateRegister(const CHttpRequest& request) {
   return RegisterPage(request, 503,
                       "The service cannot reach its database; the account may not have been "
                       "made. Please try again in a minute.",
                       "", kDefaultCodePage);
 }
 
-void CSignatureService::CreateAccount(const std::string& name, int codePage,
-                                      const CHttpRequest& request, Reply reply) {
-  auto shared = std::make_shared<Reply>(std::move(reply));
+void CRegisterRoom::CreateAccount(const std::string& name, int codePage,
+                                  const CHttpRequest& request, CRoute::Reply reply) {
+  auto shared = std::make_shared<CRoute::Reply>(std::move(reply));
   auto answer = [this, shared, request, name, codePage](
                     ECreateResult result, const std::string& key, const std::string& keyHash) {
     switch (result) {
@@ -111,8 +132,8 @@ void CSignatureService::CreateAccount(const std::string& name, int codePage,
                                         name, codePage));
         }
         CHttpResponse response =
-            RedirectWithFlash(request, {session->id, "Your Velk signature is ready.", key, "", "",
-                                        KeyFingerprint(keyHash), ""});
+            m_pages.RedirectWithFlash(request, {session->id, "Your Velk signature is ready.", key,
+                                                "", "", KeyFingerprint(keyHash), ""});
         const bool secure = CameOverHttps(request);
         response.fields.emplace_back("Set-Cookie",
                                      CookieField(kSessionCookie, session->id, secure));

@@ -1,33 +1,25 @@
 // The ListenBrainz endpoints for other players: POST /1/submit-listens, GET /1/validate-token.
+#include "players/listenbrainz_room.h"
+
 #include <boost/json.hpp>
 #include <cctype>
 
 #include "accounts/player_token.h"
-#include "app/player_submissions.h"
-#include "app/service.h"
 #include "base/log.h"
 #include "http/form_decode.h"
+#include "http/json.h"
+#include "players/player_reports.h"
+#include "players/player_submissions.h"
 #include "render/code_page.h"
 #include "render/style.h"
 
 namespace json = boost::json;
 
-CHttpResponse JsonResponse(int status, const json::object& body) {
-  CHttpResponse response = TextResponse(status, json::serialize(body) + "\n");
-  for (auto& [name, value] : response.fields) {
-    if (name == "Content-Type") value = "application/json";
-  }
-  return response;
-}
-
-CHttpResponse JsonError(int status, const std::string& error) {
-  return JsonResponse(status, {{"code", status}, {"error", error}});
-}
-
 namespace {
 
-constexpr size_t kMaxListens = 1000;       // in one import
-constexpr size_t kMaxListenBytes = 10240;  // one listen, as JSON
+constexpr size_t kListensBodyBytes = 2u << 20;  // an import of 1,000 listens with their details
+constexpr size_t kMaxListens = 1000;            // in one import
+constexpr size_t kMaxListenBytes = 10240;       // one listen, as JSON
 
 CHttpResponse TooManyWrongTokens(size_t limit, int64_t retryMs) {
   const int64_t seconds = (retryMs + 999) / 1000;
@@ -154,7 +146,38 @@ std::string ParseListenSubmission(std::string_view body, CKeptReport* newest) {
   return "";
 }
 
-CSignatureService::ETokenCheck CSignatureService::FindTokenAccount(const CHttpRequest& request,
+CListenBrainzRoom::CListenBrainzRoom(CAccounts& accounts, CStore& store,
+                                     size_t wrongTokensPerMinute)
+    : m_accounts(accounts), m_store(store), m_wrongTokensPerMinute(wrongTokensPerMinute) {}
+
+std::vector<CRoute> CListenBrainzRoom::Routes() {
+  const CRoute::Fallback late = [](const CHttpRequest&, std::string_view) {
+    return JsonError(503,
+                     "The database did not answer in time; the listens may not have been stored. "
+                     "Send them again later.");
+  };
+  const auto tooLarge = [](size_t limit) {
+    return JsonError(400, "The request body is longer than " + std::to_string(limit) + " bytes.");
+  };
+  CRoute submit;
+  submit.prefix = "/1/submit-listens";
+  submit.database = CRoute::EDatabase::kAlways;
+  submit.handle = [this](const CHttpRequest& request, std::string_view, CRoute::Reply reply) {
+    HandleSubmitListens(request, std::move(reply));
+  };
+  submit.late = late;
+  submit.bodyLimit = kListensBodyBytes;
+  submit.tooLarge = tooLarge;
+  CRoute validate = submit;
+  validate.prefix = "/1/validate-token";
+  validate.handle = [this](const CHttpRequest& request, std::string_view, CRoute::Reply reply) {
+    HandleValidateToken(request, std::move(reply));
+  };
+  validate.bodyLimit = kMaxBodyBytes;
+  return {std::move(submit), std::move(validate)};
+}
+
+CListenBrainzRoom::ETokenCheck CListenBrainzRoom::FindTokenAccount(const CHttpRequest& request,
                                                                    std::string_view token,
                                                                    std::string* name,
                                                                    int64_t* retryMs) {
@@ -175,8 +198,7 @@ CSignatureService::ETokenCheck CSignatureService::FindTokenAccount(const CHttpRe
   return ETokenCheck::kValid;
 }
 
-void CSignatureService::HandleValidateToken(const CHttpRequest& request, std::string_view,
-                                            Reply reply) {
+void CListenBrainzRoom::HandleValidateToken(const CHttpRequest& request, CRoute::Reply reply) {
   if (request.method != "GET") {
     CHttpResponse response = JsonError(405, "Allowed: GET.");
     response.fields.emplace_back("Allow", "GET");
@@ -196,7 +218,7 @@ void CSignatureService::HandleValidateToken(const CHttpRequest& request, std::st
   int64_t retryMs = 0;
   switch (FindTokenAccount(request, token, &name, &retryMs)) {
     case ETokenCheck::kLimited:
-      return reply(TooManyWrongTokens(m_options.wrongKeysPerMinute, retryMs));
+      return reply(TooManyWrongTokens(m_wrongTokensPerMinute, retryMs));
     case ETokenCheck::kFailed:
       return reply(JsonError(503, "The service cannot reach its database; try again later."));
     case ETokenCheck::kWrong:
@@ -209,8 +231,7 @@ void CSignatureService::HandleValidateToken(const CHttpRequest& request, std::st
       200, {{"code", 200}, {"message", "Token valid."}, {"valid", true}, {"user_name", name}}));
 }
 
-void CSignatureService::HandleSubmitListens(const CHttpRequest& request, std::string_view,
-                                            Reply reply) {
+void CListenBrainzRoom::HandleSubmitListens(const CHttpRequest& request, CRoute::Reply reply) {
   if (request.method != "POST") {
     CHttpResponse response = JsonError(405, "Listens are submitted with POST.");
     response.fields.emplace_back("Allow", "POST");
@@ -224,7 +245,7 @@ void CSignatureService::HandleSubmitListens(const CHttpRequest& request, std::st
   int64_t retryMs = 0;
   switch (FindTokenAccount(request, token, &name, &retryMs)) {
     case ETokenCheck::kLimited:
-      return reply(TooManyWrongTokens(m_options.wrongKeysPerMinute, retryMs));
+      return reply(TooManyWrongTokens(m_wrongTokensPerMinute, retryMs));
     case ETokenCheck::kFailed:
       return reply(JsonError(503, "The service cannot reach its database; try again later."));
     case ETokenCheck::kWrong:
@@ -235,9 +256,9 @@ void CSignatureService::HandleSubmitListens(const CHttpRequest& request, std::st
   CKeptReport listen;
   const std::string error = ParseListenSubmission(request.body, &listen);
   if (!error.empty()) return reply(JsonError(400, error));
-  auto shared = std::make_shared<Reply>(std::move(reply));
+  auto shared = std::make_shared<CRoute::Reply>(std::move(reply));
   ApplyPlayerReport(
-      name, std::move(listen), [shared](CAccounts::EApply applied, const std::string&) {
+      m_accounts, name, std::move(listen), [shared](CAccounts::EApply applied, const std::string&) {
         switch (applied) {
           case CAccounts::EApply::kStored:
           case CAccounts::EApply::kKept:

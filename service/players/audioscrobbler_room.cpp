@@ -1,18 +1,21 @@
 // The Audioscrobbler 1.2 endpoints for other players: handshake, now-playing notices, submissions.
+#include "players/audioscrobbler_room.h"
+
 #include <cstdlib>
 #include <map>
 #include <optional>
 
 #include "accounts/player_token.h"
-#include "app/player_submissions.h"
-#include "app/service.h"
 #include "base/log.h"
 #include "http/form_decode.h"
+#include "players/player_reports.h"
+#include "players/player_submissions.h"
 #include "render/code_page.h"
 #include "render/style.h"
 
 namespace {
 
+constexpr size_t kScrobbleBodyBytes = 256u << 10;  // 50 entries of long, escaped tags
 // How far a handshake's timestamp may be from the service's clock.
 constexpr int64_t kMaxClockSkewSeconds = 600;
 // Entries of one submission looked at; the protocol allows 50.
@@ -90,8 +93,44 @@ std::string ParseScrobbleReport(const std::map<std::string, std::string>& fields
   return "";
 }
 
-void CSignatureService::HandleScrobbleHandshake(const CHttpRequest& request, std::string_view,
-                                                Reply reply) {
+CAudioscrobblerRoom::CAudioscrobblerRoom(CAccounts& accounts, CStore& store, const CClock& clock,
+                                         std::string publicUrl)
+    : m_accounts(accounts), m_store(store), m_clock(clock), m_publicUrl(std::move(publicUrl)) {}
+
+std::vector<CRoute> CAudioscrobblerRoom::Routes() {
+  CRoute handshake;
+  handshake.database = CRoute::EDatabase::kAlways;
+  handshake.late = [](const CHttpRequest&, std::string_view) {
+    return TextResponse(503, "FAILED The database did not answer in time; try again later.\n");
+  };
+  handshake.bodyLimit = kScrobbleBodyBytes;
+  handshake.tooLarge = [](size_t limit) {
+    return TextResponse(413,
+                        "FAILED The body is longer than " + std::to_string(limit) + " bytes.\n");
+  };
+  handshake.handle = [this](const CHttpRequest& request, std::string_view, CRoute::Reply reply) {
+    HandleHandshake(request, std::move(reply));
+  };
+  std::vector<CRoute> routes;
+  for (const char* path : {"/audioscrobbler/", "/audioscrobbler"}) {
+    routes.push_back(handshake);
+    routes.back().prefix = path;
+  }
+  // Only paths under "/audioscrobbler/" take the larger body.
+  routes.back().bodyLimit = kMaxBodyBytes;
+  routes.back().tooLarge = nullptr;
+  for (const bool nowPlaying : {true, false}) {
+    routes.push_back(handshake);
+    routes.back().prefix = nowPlaying ? "/audioscrobbler/nowplaying" : "/audioscrobbler/submit";
+    routes.back().handle = [this, nowPlaying](const CHttpRequest& request, std::string_view,
+                                              CRoute::Reply reply) {
+      HandlePost(request, nowPlaying, std::move(reply));
+    };
+  }
+  return routes;
+}
+
+void CAudioscrobblerRoom::HandleHandshake(const CHttpRequest& request, CRoute::Reply reply) {
   const auto fields = DecodeScrobbleFields(request.method == "POST" && !request.body.empty()
                                                ? std::string_view(request.body)
                                                : QueryOf(request.target));
@@ -132,23 +171,13 @@ void CSignatureService::HandleScrobbleHandshake(const CHttpRequest& request, std
     }
     return reply(Answer("BADAUTH\n"));
   }
-  const std::string base = PublicUrl(request) + "/audioscrobbler/";
+  const std::string base = PublicUrl(request, m_publicUrl) + "/audioscrobbler/";
   reply(Answer("OK\n" + MakeScrobbleSession(NameKey(account->name), account->tokenMd5) + "\n" +
                base + "nowplaying\n" + base + "submit\n"));
 }
 
-void CSignatureService::HandleScrobbleNowPlaying(const CHttpRequest& request, std::string_view,
-                                                 Reply reply) {
-  HandleScrobblePost(request, true, std::move(reply));
-}
-
-void CSignatureService::HandleScrobbleSubmission(const CHttpRequest& request, std::string_view,
-                                                 Reply reply) {
-  HandleScrobblePost(request, false, std::move(reply));
-}
-
-void CSignatureService::HandleScrobblePost(const CHttpRequest& request, bool nowPlaying,
-                                           Reply reply) {
+void CAudioscrobblerRoom::HandlePost(const CHttpRequest& request, bool nowPlaying,
+                                     CRoute::Reply reply) {
   if (request.method != "POST") {
     CHttpResponse response = Answer("FAILED Use POST.\n", 405);
     response.fields.emplace_back("Allow", "POST");
@@ -182,8 +211,8 @@ void CSignatureService::HandleScrobblePost(const CHttpRequest& request, bool now
   CKeptReport report;
   const std::string problem = ParseScrobbleReport(fields, nowPlaying, &report);
   if (!problem.empty()) return reply(Answer("FAILED " + problem + "\n"));
-  auto shared = std::make_shared<Reply>(std::move(reply));
-  ApplyPlayerReport(account->name, std::move(report),
+  auto shared = std::make_shared<CRoute::Reply>(std::move(reply));
+  ApplyPlayerReport(m_accounts, account->name, std::move(report),
                     [shared](CAccounts::EApply applied, const std::string&) {
                       switch (applied) {
                         case CAccounts::EApply::kStored:

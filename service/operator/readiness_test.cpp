@@ -1,5 +1,5 @@
 // Tests of the readiness check: one store check at a time, its outcome shared, and a time limit.
-#include "app/operator_endpoints.h"
+#include "operator/readiness.h"
 
 #include <gtest/gtest.h>
 

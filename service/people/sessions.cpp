@@ -1,5 +1,5 @@
 // Signed-in sessions of the account page, their CSRF tokens, and the cookies that carry them.
-#include "app/sessions.h"
+#include "people/sessions.h"
 
 #include <sodium.h>
 
@@ -135,8 +135,6 @@ std::string CookieValue(std::string_view field, std::string_view name) {
   }
   return "";
 }
-
-bool CameOverHttps(const CHttpRequest& request) { return request.forwardedProto == "https"; }
 
 std::string CookieField(std::string_view name, std::string_view value, bool secure) {
   std::string field =

@@ -1,0 +1,30 @@
+// The Audioscrobbler 1.2 endpoints for other players: handshake, now-playing notices, submissions.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "accounts/accounts.h"
+#include "base/clock.h"
+#include "http/pipeline.h"
+#include "storage/store.h"
+
+class CAudioscrobblerRoom {
+ public:
+  // Everything given must outlive the room. `publicUrl` is the configured address of the service
+  // ("": the request's Host), for the addresses the handshake hands out.
+  CAudioscrobblerRoom(CAccounts& accounts, CStore& store, const CClock& clock,
+                      std::string publicUrl);
+
+  std::vector<CRoute> Routes();
+
+ private:
+  void HandleHandshake(const CHttpRequest& request, CRoute::Reply reply);
+  // A now-playing notice or a submission: the session decides the account.
+  void HandlePost(const CHttpRequest& request, bool nowPlaying, CRoute::Reply reply);
+
+  CAccounts& m_accounts;
+  CStore& m_store;
+  const CClock& m_clock;
+  const std::string m_publicUrl;
+};

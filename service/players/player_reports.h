@@ -1,0 +1,11 @@
+// Applying another player's report to its account, for the ListenBrainz and Audioscrobbler rooms.
+#pragma once
+
+#include <string>
+
+#include "accounts/accounts.h"
+
+// Applies `report` to the account `name`, then calls `done` once with the outcome (kFailed with
+// the error, logged, when the database failed). Any thread.
+void ApplyPlayerReport(CAccounts& accounts, const std::string& name, CKeptReport report,
+                       CAccounts::ApplyDone done);
