@@ -153,8 +153,7 @@ void CAudioscrobblerRoom::HandleHandshake(const CHttpRequest& request, CRoute::R
   std::optional<CAccountRecord> account;
   int64_t waitMs = 0;
   try {
-    waitMs = m_accounts.WrongAttemptsWaitMs(request.clientAddress);
-    if (waitMs == 0 && IsValidUserName(user)) account = m_store.FindAccount(user);
+    account = FindUnlessLimited(request, user, &waitMs);
   } catch (const CStoreError& error) {
     LogRepeated("account look-up failed", error.what());
     return reply(Answer("FAILED The service cannot reach its database; try again later.\n", 503));
@@ -164,16 +163,28 @@ void CAudioscrobblerRoom::HandleHandshake(const CHttpRequest& request, CRoute::R
                         std::to_string((waitMs + 999) / 1000) + " s.\n"));
   }
   if (!account || !HandshakeMatches(account->tokenMd5, timestamp, Field(fields, "a"))) {
-    try {
-      m_accounts.CountWrongAttempt(request.clientAddress);
-    } catch (const CStoreError& error) {
-      LogRepeated("failed key check not counted", error.what());
-    }
+    CountWrong(request);
     return reply(Answer("BADAUTH\n"));
   }
   const std::string base = PublicUrl(request, m_publicUrl) + "/audioscrobbler/";
   reply(Answer("OK\n" + MakeScrobbleSession(NameKey(account->name), account->tokenMd5) + "\n" +
                base + "nowplaying\n" + base + "submit\n"));
+}
+
+std::optional<CAccountRecord> CAudioscrobblerRoom::FindUnlessLimited(const CHttpRequest& request,
+                                                                     const std::string& user,
+                                                                     int64_t* waitMs) {
+  *waitMs = m_accounts.WrongAttemptsWaitMs(request.clientAddress);
+  if (*waitMs > 0 || !IsValidUserName(user)) return std::nullopt;
+  return m_store.FindAccount(user);
+}
+
+void CAudioscrobblerRoom::CountWrong(const CHttpRequest& request) {
+  try {
+    m_accounts.CountWrongAttempt(request.clientAddress);
+  } catch (const CStoreError& error) {
+    LogRepeated("wrong handshake or session not counted", error.what());
+  }
 }
 
 void CAudioscrobblerRoom::HandlePost(const CHttpRequest& request, bool nowPlaying,
@@ -189,8 +200,7 @@ void CAudioscrobblerRoom::HandlePost(const CHttpRequest& request, bool nowPlayin
   int64_t waitMs = 0;
   std::optional<CAccountRecord> account;
   try {
-    waitMs = m_accounts.WrongAttemptsWaitMs(request.clientAddress);
-    if (waitMs == 0 && IsValidUserName(user)) account = m_store.FindAccount(user);
+    account = FindUnlessLimited(request, user, &waitMs);
   } catch (const CStoreError& error) {
     LogRepeated("account look-up failed", error.what());
     return reply(Answer("FAILED The service cannot reach its database; try again later.\n", 503));
@@ -200,11 +210,7 @@ void CAudioscrobblerRoom::HandlePost(const CHttpRequest& request, bool nowPlayin
                         std::to_string((waitMs + 999) / 1000) + " s.\n"));
   }
   if (!account || !ScrobbleSessionMatches(session, NameKey(account->name), account->tokenMd5)) {
-    try {
-      m_accounts.CountWrongAttempt(request.clientAddress);
-    } catch (const CStoreError& error) {
-      LogRepeated("failed session not counted", error.what());
-    }
+    CountWrong(request);
     return reply(Answer("BADSESSION\n"));
   }
 

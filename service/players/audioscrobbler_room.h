@@ -1,6 +1,7 @@
 // The Audioscrobbler 1.2 endpoints for other players: handshake, now-playing notices, submissions.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,14 @@ class CAudioscrobblerRoom {
   void HandleHandshake(const CHttpRequest& request, CRoute::Reply reply);
   // A now-playing notice or a submission: the session decides the account.
   void HandlePost(const CHttpRequest& request, bool nowPlaying, CRoute::Reply reply);
+  // The account `user` names, read from the store, unless the client's address had too many wrong
+  // handshakes and sessions lately: then nothing, and `*waitMs` says for how long. Throws
+  // CStoreError.
+  std::optional<CAccountRecord> FindUnlessLimited(const CHttpRequest& request,
+                                                  const std::string& user, int64_t* waitMs);
+  // Counts a wrong handshake or session of the client's address; a database that fails only
+  // loses the count.
+  void CountWrong(const CHttpRequest& request);
 
   CAccounts& m_accounts;
   CStore& m_store;
