@@ -458,6 +458,7 @@ CTrackState CAccounts::Next(const CEntry& entry, const CKeptReport& report,
   }
   const CCodePage& codePage = CodePageFor(entry.record.codePage);
   state.playback = CTrackState::EPlayback::kPlaying;
+  state.fromPlugin = true;
   // A title guessed from a file name comes with the blanks around it; none of them are shown.
   state.artist = TrimBlanks(codePage.ToUtf8(report.artist));
   state.title = TrimBlanks(codePage.ToUtf8(report.title));

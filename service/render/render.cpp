@@ -654,3 +654,7 @@ std::string CRenderer::DrawPng(const CSignatureView& view, std::vector<CDrawnTex
   }
   return EncodePng(m_state->surfaces[index]);
 }
+
+std::string CRenderer::RenderHistory(const CHistoryView&, EImageFormat, std::vector<CDrawnText>*) {
+  return "";  // drawn once the history layouts exist
+}

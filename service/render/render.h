@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "render/history_view.h"
 #include "render/style.h"
 
 // What one image shows. Texts are UTF-8 without control characters.
@@ -73,6 +74,11 @@ class CRenderer {
   // text too long for its place ends in "…": artist and title each within their share of the
   // line, the album before year and genre. `drawn`, when given, receives every text drawn.
   std::string RenderPng(const CSignatureView& view, std::vector<CDrawnText>* drawn = nullptr);
+  // The image of a history signature, kHistoryWidth×kHistoryHeight: a PNG under kMaxPngBytes, or
+  // an SVG under kMaxSvgBytes with its text drawn as outlines (it looks the same without the
+  // fonts). Same texts and threads as RenderPng; empty only when cairo fails.
+  std::string RenderHistory(const CHistoryView& view, EImageFormat format,
+                            std::vector<CDrawnText>* drawn = nullptr);
 
  private:
   // RenderPng without its metrics and its log line of missing glyphs.

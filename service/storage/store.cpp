@@ -67,6 +67,8 @@ std::unique_ptr<CStore> OpenStore(const std::string& db) {
 CStore::~CStore() = default;
 
 std::vector<int64_t> CStore::AddFailedAttempt(const std::string&, int64_t, int64_t) { return {}; }
+std::vector<CListen> CStore::RecentListens(const std::string&, size_t) { return {}; }
+std::vector<CChartRow> CStore::Chart(const std::string&, EChart, int64_t, size_t) { return {}; }
 
 std::vector<int64_t> CStore::FailedAttempts(const std::string&, int64_t) { return {}; }
 
@@ -124,6 +126,12 @@ void CStore::Write(const std::string& name, CAccountWrite write, Done done) {
     if (write.settings || write.codePage) pending.write.nowMs = write.nowMs;
     pending.write.remove = pending.write.remove || write.remove;
     pending.write.markWrongKey = pending.write.markWrongKey || write.markWrongKey;
+    if (write.clearHistory) {
+      pending.write.clearHistory = true;
+      pending.write.listens.clear();
+    }
+    if (write.keepHistory) pending.write.keepHistory = write.keepHistory;
+    for (CListen& listen : write.listens) pending.write.listens.push_back(std::move(listen));
     pending.done.push_back(std::move(done));
     ++m_enqueued;
   }

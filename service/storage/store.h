@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "storage/account_settings.h"
+#include "storage/history.h"
 #include "storage/track_state.h"
 
 // A database failure; each one made counts in the metric velk_store_errors_total.
@@ -55,6 +56,11 @@ struct CAccountRecord {
   // A player reported with a wrong key before any report was applied; the next report applied
   // ends it.
   bool wrongKey = false;
+  // Whether the account's listens are kept in its history, and a number that grows with every
+  // change of the history (listens added, history deleted); a change of it counts as a change of
+  // the account, so the change feed carries it to every instance.
+  bool keepHistory = false;
+  int64_t historyVersion = 0;
 };
 
 enum class ECreateResult { kCreated, kDuplicate, kFailed };
@@ -103,6 +109,13 @@ struct CAccountWrite {
   bool remove = false;
   // Marks that a player reported with a wrong key, unless a report was applied before.
   bool markWrongKey = false;
+  // Listens for the history (other players'; the plug-in's the store derives itself from the
+  // states written, see CTrackState::fromPlugin): kept when the account keeps history, a listen
+  // already kept is not kept again, the oldest beyond the store's history limit are removed.
+  // Merged writes keep every listen of each.
+  std::vector<CListen> listens;
+  std::optional<bool> keepHistory;  // switches keeping history on or off
+  bool clearHistory = false;        // deletes every listen and count, before `listens` are added
 };
 
 // A report for a shared store, which decides in the write's transaction whether it is applied
@@ -118,6 +131,8 @@ struct CReportWrite {
   // Not 0: applies the kept report of this sequence number if it is still kept (removing it),
   // else changes nothing; no interval applies then.
   int64_t claimSeq = 0;
+  // Listens for the history, kept as CAccountWrite's are, whether the report is applied or kept.
+  std::vector<CListen> listens;
 };
 
 struct CReportOutcome {
@@ -197,6 +212,20 @@ class CStore {
   // A random secret that every instance on the database shares, made on first use (hex).
   virtual std::string SharedSecret() = 0;
 
+  // History look-ups, on the calling thread; all throw CStoreError.
+  //
+  // The newest `count` listens of the account `nameKey`, newest first (ties: the one kept last
+  // first); nothing for an account without history.
+  virtual std::vector<CListen> RecentListens(const std::string& nameKey, size_t count);
+  // The first `count` rows of the account's chart over the days from `fromDay` (a ListenDay; 0:
+  // all time), from the counts kept as listens came (never scanning the listens).
+  virtual std::vector<CChartRow> Chart(const std::string& nameKey, EChart chart, int64_t fromDay,
+                                       size_t count);
+  // How many newest listens each account keeps; older ones are removed as new ones come. Call it
+  // before the first write.
+  void SetHistoryLimit(size_t listens) { m_historyLimit = listens; }
+  size_t HistoryLimit() const { return m_historyLimit; }
+
   // Queues the creation of an account; `done` runs on the writer thread once the outcome is known
   // (kDuplicate when the name is taken in any letter case).
   void CreateAccount(CAccountRecord record, std::function<void(ECreateResult)> done);
@@ -272,6 +301,7 @@ class CStore {
   std::mutex m_usedMutex;
   std::map<std::string, int64_t> m_used;  // UseOnce's ids and their expiry, in this process
   std::thread m_writerThread;
+  size_t m_historyLimit = kDefaultHistoryListens;
 };
 
 // Opens the store that `db` names: a libpq connection string or URI ("postgresql://...",

@@ -25,6 +25,10 @@ struct CTrackState {
   // Unix seconds at which a playing track ends by itself (its start, duration and a grace), when
   // the player said how long it is; 0: only the service's now-playing bound ends it.
   int64_t endsAt = 0;
+  // The track came from the plug-in: when another track, a stop or the now-playing bound ends it
+  // after at least kPluginListenSeconds, the store keeps it as a listen. Other players' tracks
+  // are kept as the listens those players send.
+  bool fromPlugin = false;
 
   // "playing", "stopped" or "none": the playback as the JSON state and the command line name it.
   static const char* PlaybackName(EPlayback playback) {
@@ -42,7 +46,8 @@ struct CTrackState {
   bool operator==(const CTrackState& other) const {
     return playback == other.playback && artist == other.artist && title == other.title &&
            album == other.album && year == other.year && genre == other.genre &&
-           trackAt == other.trackAt && stoppedAt == other.stoppedAt && endsAt == other.endsAt;
+           trackAt == other.trackAt && stoppedAt == other.stoppedAt && endsAt == other.endsAt &&
+           fromPlugin == other.fromPlugin;
   }
 };
 
