@@ -344,6 +344,8 @@ CAccounts::CView CAccounts::ViewOf(const CEntry& entry) {
   view.settings = entry.record.settings;
   view.tokenMd5 = entry.record.tokenMd5;
   view.keyHash = entry.record.keyHash;
+  view.keepHistory = entry.record.keepHistory;
+  view.historyVersion = entry.record.historyVersion;
   return view;
 }
 

@@ -61,6 +61,8 @@ class CAccounts {
     CAccountSettings settings;
     std::string tokenMd5;  // of the player token; empty when none was made
     std::string keyHash;
+    bool keepHistory = false;    // the account's listens are kept in its history
+    int64_t historyVersion = 0;  // the store's count of changes of the history
   };
   // The account called `name` in any letter case, or nothing. Throws CStoreError.
   std::optional<CView> Find(std::string_view name);

@@ -15,6 +15,7 @@ CSignatureService::CSignatureService(CStore& store, const CClock& clock, CServic
       m_reports(m_accounts, m_slowWork),
       m_images(m_accounts, m_drawing, m_views, clock, m_options.imageCacheBytes,
                m_options.publicUrl),
+      m_history(m_accounts, store, m_drawing, m_views, clock, m_options.historyCacheBytes),
       m_register(m_pages, m_accounts, store, m_sessions, m_slowWork, clock,
                  m_options.registrationsPerHour),
       m_signIn(m_pages, m_accounts, m_sessions, m_slowWork),

@@ -11,6 +11,7 @@
 #include "base/clock.h"
 #include "base/work_pool.h"
 #include "http/json.h"
+#include "history/history_room.h"
 #include "http/pipeline.h"
 #include "images/drawing.h"
 #include "images/images_room.h"
@@ -37,6 +38,7 @@ struct CServiceOptions {
   size_t keyCheckThreads = 1;        // threads for slow key hashes and checks
   size_t maxPendingKeyChecks = 256;  // slow jobs waiting at most; more are refused with 503
   size_t imageCacheBytes = 64u << 20;
+  size_t historyCacheBytes = 16u << 20;  // history signatures drawn
   size_t wrongKeysPerMinute = 20;    // per client address; more wrong keys get 429 unchecked
   size_t registrationsPerHour = 10;  // per client address; more get 429 and a page saying when
   // A playing state older than this shows as "Last played ... ago"; 0: it never ends so.
@@ -91,6 +93,7 @@ class CSignatureService : public CHttpHandler {
   CPeoplePages m_pages;
   CReportsRoom m_reports;
   CImagesRoom m_images;
+  CHistoryRoom m_history;
   CRegisterRoom m_register;
   CSignInRoom m_signIn;
   CAccountRoom m_account;

@@ -30,7 +30,8 @@ void CDrawing::Draw(CJob job, Done done) {
   }
   const bool queued = m_renderWork.Submit([this, job = std::move(job), id] {
     auto image = std::make_shared<CImage>();
-    image->png = m_renderer.RenderPng(job.view);
+    image->png = job.history ? m_renderer.RenderHistory(*job.history, job.format)
+                             : m_renderer.RenderPng(job.view);
     if (image->png.empty()) return Finish(id, nullptr);
     image->etag = MakeEntityTag(image->png);
     image->lastModified = job.lastModified;

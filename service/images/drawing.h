@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -24,6 +25,9 @@ class CDrawing {
     std::string variant;
     CSignatureView view;
     int64_t lastModified = 0;
+    // A history signature instead of `view`, in `format`.
+    std::optional<CHistoryView> history;
+    EImageFormat format = EImageFormat::kPng;
   };
 
   // Draws the message images at once, so that later requests find the fonts loaded. `clock` and

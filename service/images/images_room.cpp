@@ -4,10 +4,9 @@
 #include "base/log.h"
 #include "http/cache.h"
 #include "http/json.h"
+#include "images/image_response.h"
 
 namespace {
-
-constexpr char kImageCacheControl[] = "public, max-age=30";
 
 CHttpResponse MethodNotAllowed(const char* allowed) {
   CHttpResponse response = TextResponse(405, std::string("Allowed: ") + allowed + "\n");
@@ -19,23 +18,6 @@ CHttpResponse MethodNotAllowed(const char* allowed) {
 std::string ImageKey(std::string_view name, const ETemplate* layout) {
   // An account's own template is known only from the database: its key names none.
   return NameKey(name) + '/' + (layout ? TemplateInfo(*layout).name : "");
-}
-
-// The answer to an image request: the image, or 304 when the client holds it.
-CHttpResponse ImageResponse(const CHttpRequest& request,
-                            const std::shared_ptr<const CImage>& image) {
-  CHttpResponse response;
-  response.fields = {{"Cache-Control", kImageCacheControl},
-                     {"ETag", image->etag},
-                     {"Last-Modified", FormatHttpDate(image->lastModified)}};
-  if (IsNotModified(request, image->etag, image->lastModified)) {
-    response.status = 304;
-    return response;
-  }
-  response.fields.emplace_back("Content-Type", "image/png");
-  response.body = std::shared_ptr<const std::string>(image, &image->png);
-  response.omitBody = request.method == "HEAD";
-  return response;
 }
 
 }  // namespace
