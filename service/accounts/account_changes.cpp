@@ -1,4 +1,4 @@
-// Changes of an account from its account page: settings, code page, key, deletion.
+// Changes of an account from its account page: settings, code page, key, history, deletion.
 #include <utility>
 
 #include "accounts/accounts.h"
@@ -74,6 +74,27 @@ void CAccounts::ReplacePlayerToken(std::string_view name, const std::string& tok
       [tokenHash, tokenMd5](CEntry& entry) {
         entry.record.tokenHash = tokenHash;
         entry.record.tokenMd5 = tokenMd5;
+      },
+      std::move(done));
+}
+
+void CAccounts::SetKeepHistory(std::string_view name, bool keep, ChangeDone done) {
+  CAccountWrite write;
+  write.keepHistory = keep;
+  WriteChange(
+      name, std::move(write), [keep](CEntry& entry) { entry.record.keepHistory = keep; },
+      std::move(done));
+}
+
+void CAccounts::ClearHistory(std::string_view name, ChangeDone done) {
+  CAccountWrite write;
+  write.clearHistory = true;
+  WriteChange(
+      name, std::move(write),
+      [this](CEntry& entry) {
+        // The history images show the change at once.
+        ++entry.record.historyVersion;
+        MarkChanged(entry);
       },
       std::move(done));
 }

@@ -145,6 +145,10 @@ class CAccounts {
   // milliseconds until then. Both throw CStoreError (a shared store counts).
   int64_t WrongAttemptsWaitMs(const std::string& address) { return m_attempts.WaitMs(address); }
   void CountWrongAttempt(const std::string& address) { m_attempts.Count(address); }
+  // Switches keeping the account's listening history on or off; what is kept stays.
+  void SetKeepHistory(std::string_view name, bool keep, ChangeDone done);
+  // Deletes every listen of the account's history and the counts of its charts.
+  void ClearHistory(std::string_view name, ChangeDone done);
   // Deletes the account, its state, settings and key. From the call on, the account is gone for
   // reports and look-ups; once committed, its name is free again.
   void Remove(std::string_view name, ChangeDone done);

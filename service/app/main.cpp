@@ -331,6 +331,7 @@ int AddUsers(const CArgs& args, const std::string& db) {
     record.keyHash = fixedKey.empty() ? HashKey(keys.back()) : fixedHash;
     record.codePage = codePage;
     record.createdAt = CSystemClock().WallSeconds();
+    record.keepHistory = true;
     auto promise = std::make_shared<std::promise<ECreateResult>>();
     results.push_back(promise->get_future());
     store.CreateAccount(std::move(record),

@@ -42,6 +42,7 @@ std::vector<CRoute> CSignatureService::Routes(std::vector<CRoute> more) {
   Append(routes, m_account.Routes());
   Append(routes, m_signIn.Routes());
   Append(routes, m_preview.Routes());
+  Append(routes, m_historySettings.Routes());
   // Before the images: "/signature/NAME/recent.png" is a history signature, not a template.
   Append(routes, m_history.Routes());
   Append(routes, m_images.Routes());

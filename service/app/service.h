@@ -17,6 +17,7 @@
 #include "images/images_room.h"
 #include "images/signature_view.h"
 #include "people/account_room.h"
+#include "people/history_settings_room.h"
 #include "people/people_pages.h"
 #include "people/preview_room.h"
 #include "people/register_room.h"
@@ -98,6 +99,7 @@ class CSignatureService : public CHttpHandler {
   CSignInRoom m_signIn;
   CAccountRoom m_account;
   CPreviewRoom m_preview;
+  CHistorySettingsRoom m_historySettings;
   CListenBrainzRoom m_listenBrainz;
   CAudioscrobblerRoom m_audioscrobbler;
   // Last, so that they stop first: their pending jobs call back into the parts above (and the

@@ -120,6 +120,38 @@ void SetSnippets(const CAccountPage& page, CPageData& data) {
   data.set("snippets", snippets);
 }
 
+// The history section: whether it is kept, the preview of the recent list and its snippets (the
+// page's script keeps them in step with the choices).
+void SetHistory(const CAccountPage& page, CPageData& data) {
+  data.set("keep_history", page.keepHistory);
+  CPageList counts;
+  for (int count = 1; count <= 10; ++count) {
+    CPageData option;
+    option.set("value", std::to_string(count));
+    option.set("selected", count == 5);
+    counts.push_back(option);
+  }
+  data.set("counts", counts);
+  const std::string path = "/signature/" + page.name + "/recent.png?count=5";
+  data.set("history_path", path);
+  data.set("history_base", page.publicUrl);
+  const std::string url = page.publicUrl + path;
+  CPageList snippets;
+  auto add = [&snippets](const char* id, const char* label, const std::string& text) {
+    CPageData snippet;
+    snippet.set("id", id);
+    snippet.set("label", label);
+    snippet.set("text", text);
+    snippets.push_back(snippet);
+  };
+  const std::string alt = page.name + "'s music on Velk";
+  add("history-forum", "Forum code", "[img]" + url + "[/img]");
+  add("history-html", "HTML",
+      "<img src=\"" + url + "\" width=\"500\" height=\"150\" alt=\"" + alt + "\">");
+  add("history-markdown", "Markdown", "![" + alt + "](" + url + ")");
+  data.set("history_snippets", snippets);
+}
+
 }  // namespace
 
 std::string AccountPageHtml(const CAccountPage& page) {
@@ -129,6 +161,7 @@ std::string AccountPageHtml(const CAccountPage& page) {
   data.set("key", page.key);
   SetLook(page, data);
   SetSnippets(page, data);
+  SetHistory(page, data);
   data.set("players", OtherPlayersSection(page));
   data.set("script", true);
   return RenderPage("account", std::move(data));

@@ -20,6 +20,7 @@ struct CAccountPage {
   // just now).
   std::string playerToken;
   bool hasPlayerToken = false;
+  bool keepHistory = false;  // the account keeps its listening history
 };
 
 // What the section "Other players" shows (template other_players): the player token, the

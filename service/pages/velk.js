@@ -1,4 +1,4 @@
-// The account page's live preview, contrast hint, snippet boxes and copy buttons.
+// The account page's live previews, contrast hint, snippet boxes and copy buttons.
 (() => {
   const form = document.getElementById('settings');
   if (!form) return;
@@ -49,6 +49,26 @@
   form.addEventListener('input', update);
   form.addEventListener('change', update);
   checkContrast();
+  // The history signature: its preview and snippets follow the list, rows, period and format.
+  const history = document.getElementById('history-look');
+  const historyPreview = document.getElementById('history-preview');
+  const updateHistory = () => {
+    const data = new FormData(history);
+    const kind = data.get('kind');
+    const recent = kind === 'recent';
+    document.getElementById('history-count').hidden = !recent;
+    document.getElementById('history-period').hidden = recent;
+    const query = recent ? `count=${data.get('count')}` : `period=${data.get('period')}`;
+    const path = `${historyPreview.dataset.path}${kind}.${data.get('format')}?${query}`;
+    historyPreview.src = path;
+    const url = historyPreview.dataset.base + path;
+    const alt = document.getElementById('history-markdown').value.match(/^!\[([^\]]*)\]/)[1];
+    document.getElementById('history-forum').value = `[img]${url}[/img]`;
+    document.getElementById('history-html').value =
+      `<img src="${url}" width="500" height="150" alt="${alt.replace(/"/g, '&quot;')}">`;
+    document.getElementById('history-markdown').value = `![${alt}](${url})`;
+  };
+  history.addEventListener('change', updateHistory);
   // Snippet boxes as tall as their text, at any width.
   const snippets = document.querySelectorAll('.snippet textarea');
   const fit = () => {

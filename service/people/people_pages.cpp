@@ -189,6 +189,7 @@ void CPeoplePages::ShowAccount(const CHttpRequest& request, const CAccountSessio
   page.playerToken = playerToken;
   page.hasPlayerToken = !account->tokenMd5.empty();
   page.sample = account->state.trackAt == 0;
+  page.keepHistory = account->keepHistory;
   CHttpResponse response = PageResponse(status, AccountPageHtml(page));
   if (!setCookie.empty()) response.fields.emplace_back("Set-Cookie", setCookie);
   response.omitBody = request.method == "HEAD";

@@ -163,6 +163,7 @@ void CRegisterRoom::CreateAccount(const std::string& name, int codePage,
     }
     record.codePage = codePage;
     record.createdAt = m_clock.WallSeconds();
+    record.keepHistory = true;  // as the registration page says
     const std::string keyHash = record.keyHash;
     m_store.CreateAccount(std::move(record), [answer, key, keyHash](ECreateResult result) {
       answer(result, key, keyHash);
