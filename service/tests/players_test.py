@@ -63,7 +63,7 @@ def free_port():
 def setUpModule():
     global WORK, PORT
     WORK = tempfile.mkdtemp(prefix="velk-players-")
-    for name in ("listener", "mpd", "refused"):
+    for name in ("listener", "mpd", "refused", "historian"):
         KEYS[name] = velk("adduser", name)
         TOKENS[name] = velk("token", name)
     log = os.path.join(WORK, "service.log")
@@ -346,6 +346,119 @@ class MpdScribble(unittest.TestCase):
         # And it stays so once the track's length and the grace have passed.
         time.sleep(max(0.0, 40 + 15 + 1 - (time.monotonic() - started)))
         self.assertNotEqual(state("mpd")["playback"], "playing")
+
+
+class History(unittest.TestCase):
+    """One account's history from the plug-in, a ListenBrainz import and Audioscrobbler
+    submissions: the recent list, the charts, the images, the download, keeping it off, deleting
+    it."""
+
+    def session(self, name):
+        """Signs in to the account page; returns post(path, fields) and get(path)."""
+        cookies = {}
+
+        def exchange(path, body=None):
+            connection = http.client.HTTPConnection("127.0.0.1", PORT, timeout=20)
+            headers = {"Cookie": "; ".join("%s=%s" % c for c in cookies.items())}
+            if body is not None:
+                headers["Content-Type"] = "application/x-www-form-urlencoded"
+            connection.request("POST" if body is not None else "GET", path, body, headers)
+            answer = connection.getresponse()
+            for field, value in answer.getheaders():
+                if field.lower() == "set-cookie":
+                    cookie = value.partition(";")[0]
+                    cookies[cookie.split("=", 1)[0]] = cookie.split("=", 1)[1]
+            text = answer.read().decode()
+            connection.close()
+            return answer.status, {k.lower(): v for k, v in answer.getheaders()}, text
+
+        def post(path, fields=""):
+            csrf = re.search(r'name="csrf" value="([^"]+)"', exchange("/account")[2]).group(1)
+            return exchange(path, "csrf=%s%s" % (csrf, fields))
+
+        post("/account/signin", "&name=%s&key=%s" % (name, KEYS[name]))
+        return post, exchange
+
+    def recent(self, count=10):
+        return json.loads(request("GET", "/signature/historian/recent.json?count=%d" % count)[2])
+
+    def test_one_history_from_every_player(self):
+        name, token = "historian", TOKENS["historian"]
+        plugin = "/signature/generate/?user=%s&key=%s&artist=Plug&title=%%s&album=Al&year=&genre=" % (
+            name, KEYS[name])
+        self.assertEqual(request("GET", plugin % "First")[0], 200)
+        started = time.monotonic()
+        now = int(time.time())
+        old = [listen(ARTIST, "Песня %d" % i, now - 3000 + i * 100) for i in range(3)]
+        old[2]["track_metadata"]["artist_name"] = "ずっと真夜中でいいのに。"
+        # The same listen twice in one import, and once more on its own: kept once.
+        self.assertEqual(submit("import", *old, old[0], token=token)[0], 200)
+        time.sleep(2.1)
+        self.assertEqual(submit("single", old[0], token=token)[0], 200)
+        at = str(now)
+        auth = hashlib.md5((hashlib.md5(token.encode()).hexdigest() + at).encode()).hexdigest()
+        session = request("GET", "/audioscrobbler/?hs=true&p=1.2&c=tst&v=1&u=%s&t=%s&a=%s"
+                          % (name, at, auth))[2].split("\n")[1]
+        form = "s=%s&a[0]=Scrobbled&t[0]=One&i[0]=%d&o[0]=P&l[0]=200&a[1]=Scrobbled&t[1]=Two&" \
+               "i[1]=%d&o[1]=P&l[1]=200" % (session, now - 900, now - 600)
+        self.assertEqual(request("POST", "/audioscrobbler/submit", form)[2], "OK\n")
+
+        shown = self.recent()
+        self.assertEqual(shown["playing"]["title"], "First")
+        self.assertEqual([(l["title"], l["source"]) for l in shown["listens"]],
+                         [("Two", "audioscrobbler"), ("One", "audioscrobbler"),
+                          ("Песня 2", "listenbrainz"), ("Песня 1", "listenbrainz"),
+                          ("Песня 0", "listenbrainz")])
+        artists = json.loads(request("GET", "/signature/%s/top-artists.json?period=7d" % name)[2])
+        self.assertEqual([(r["artist"], r["plays"]) for r in artists["rows"]],
+                         [("Scrobbled", 2), (ARTIST, 2), ("ずっと真夜中でいいのに。", 1)])
+        self.assertEqual(request("GET", "/signature/%s/recent.png?count=11" % name)[0], 400)
+
+        # The plug-in's track counts once it played 30 s; one cut short does not.
+        time.sleep(max(0.0, 31 - (time.monotonic() - started)))
+        self.assertEqual(request("GET", plugin % "Second")[0], 200)
+        time.sleep(2.1)
+        self.assertEqual(request("GET", plugin.replace("%s", "stopped").replace(
+            "artist=Plug", "artist=stopped").replace("&album=Al&year=&genre=", ""))[0], 200)
+        shown = self.recent()
+        self.assertIsNone(shown["playing"])
+        self.assertEqual([(l["title"], l["source"]) for l in shown["listens"][:2]],
+                         [("First", "velk"), ("Two", "audioscrobbler")])
+        tracks = json.loads(request("GET", "/signature/%s/top-tracks.json?period=all" % name)[2])
+        self.assertEqual(sum(r["plays"] for r in tracks["rows"]), 5)  # the first five of six
+
+        for kind in ("recent.png?count=5", "recent.svg?count=10", "top-artists.png?period=all",
+                     "top-tracks.svg?period=30d"):
+            status, headers, body = request("GET", "/signature/%s/%s" % (name, kind))
+            self.assertEqual(status, 200, kind)
+            self.assertEqual(headers["content-type"],
+                             "image/svg+xml" if ".svg" in kind else "image/png")
+            if ".svg" in kind:
+                self.assertNotIn("<text", body)
+                self.assertLess(len(body.encode()), 64 * 1024)
+            connection = http.client.HTTPConnection("127.0.0.1", PORT, timeout=20)
+            connection.request("GET", "/signature/%s/%s" % (name, kind),
+                               headers={"If-None-Match": headers["etag"]})
+            self.assertEqual(connection.getresponse().status, 304)
+            connection.close()
+
+        post, get = self.session(name)
+        download = json.loads(get("/account/history/download")[2])
+        self.assertEqual([(l["listened_at"], l["track_metadata"]["track_name"])
+                          for l in download],
+                         [(l["listened_at"], l["title"]) for l in self.recent()["listens"]][:6])
+        self.assertEqual(len(download), 6)
+
+        # Kept no more: a new listen changes the signature but not the history.
+        self.assertEqual(post("/account/history")[0], 303)
+        self.assertEqual(submit("single", listen("Unkept", "Song", int(time.time())),
+                                token=token)[0], 200)
+        self.assertNotIn("Unkept", [l["artist"] for l in self.recent()["listens"]])
+        self.assertEqual(post("/account/history/delete")[0], 303)
+        self.assertEqual(self.recent()["listens"], [])
+        for chart in ("top-artists", "top-tracks"):
+            self.assertEqual(json.loads(request(
+                "GET", "/signature/%s/%s.json?period=all" % (name, chart))[2])["rows"], [])
 
 
 if __name__ == "__main__":
