@@ -42,7 +42,7 @@ class AccountsTest : public ::testing::Test {
     report.stopped = true;
     return report;
   }
-  CTrackState State() { return m_accounts->Find("BOB")->state; }
+  CTrackState State() { return m_accounts->Held().Find("BOB")->state; }
 
   CTempDir m_dir;
   CFakeClock m_clock;
@@ -70,10 +70,10 @@ TEST_F(AccountsTest, StoppedKeepsTheLastTrackAndMarksTheTime) {
 
   // A second stop (the player's final report at quit) keeps the time of the first.
   m_clock.Advance(60000);
-  const uint64_t version = m_accounts->Find("bob")->version;
+  const uint64_t version = m_accounts->Held().Find("bob")->version;
   ASSERT_EQ(ApplyNow(*m_accounts, "bob", Stop()), CAccounts::EApply::kStored);
   EXPECT_EQ(State().stoppedAt, stopped.stoppedAt);
-  EXPECT_EQ(m_accounts->Find("bob")->version, version);
+  EXPECT_EQ(m_accounts->Held().Find("bob")->version, version);
 
   m_clock.Advance(5000);
   ASSERT_EQ(ApplyNow(*m_accounts, "bob", Track("B", "Next")), CAccounts::EApply::kStored);
@@ -112,11 +112,11 @@ TEST_F(AccountsTest, TheLastReportThatCameTooSoonIsAppliedOnceTheIntervalHasPass
   // The player's final report at quit, right after a track report.
   EXPECT_EQ(ApplyNow(*m_accounts, "bob", Stop()), CAccounts::EApply::kKept);
   m_clock.Advance(500);
-  m_accounts->ApplyDueReports();
+  m_accounts->Kept().ApplyDueReports();
   m_store->Flush();
   EXPECT_EQ(State().playback, EPlayback::kPlaying);
   m_clock.Advance(500);
-  m_accounts->ApplyDueReports();
+  m_accounts->Kept().ApplyDueReports();
   m_store->Flush();
   const CTrackState state = State();
   EXPECT_EQ(state.playback, EPlayback::kStopped);
@@ -137,7 +137,7 @@ TEST_F(AccountsTest, AKeptReportIsStoredAndSurvivesARestart) {
   m_accounts = std::make_unique<CAccounts>(*m_store, m_clock, ManualOptions());
   EXPECT_EQ(State().playback, EPlayback::kPlaying);
   m_clock.Advance(1500);
-  m_accounts->ApplyDueReports();
+  m_accounts->Kept().ApplyDueReports();
   m_store->Flush();
   EXPECT_EQ(State().playback, EPlayback::kStopped);
   EXPECT_EQ(State().stoppedAt, stoppedAt);
@@ -151,32 +151,34 @@ TEST_F(AccountsTest, SlowKeyChecksAreBoundedPerAccountAndAddress) {
   ASSERT_EQ(CreateAccountNow(*m_store, "amy", "1", 1252), ECreateResult::kCreated);
   std::string hash;
   const CKeyDigest right = DigestKey("1234");
-  ASSERT_EQ(m_accounts->CheckKey("bob", right, true, &hash), CAccounts::EKeyCheck::kUnknown);
+  ASSERT_EQ(m_accounts->Keys().CheckKey("bob", right, true, &hash), CAccounts::EKeyCheck::kUnknown);
   // One slow check per account at a time; other accounts are not held up.
-  EXPECT_EQ(m_accounts->CheckKey("bob", DigestKey("1"), true, &hash), CAccounts::EKeyCheck::kBusy);
-  EXPECT_EQ(m_accounts->CheckKey("amy", DigestKey("1"), true, &hash),
+  EXPECT_EQ(m_accounts->Keys().CheckKey("bob", DigestKey("1"), true, &hash),
+            CAccounts::EKeyCheck::kBusy);
+  EXPECT_EQ(m_accounts->Keys().CheckKey("amy", DigestKey("1"), true, &hash),
             CAccounts::EKeyCheck::kUnknown);
-  m_accounts->RememberKeyCheck("bob", right, true);
+  m_accounts->Keys().RememberKeyCheck("bob", right, true);
 
   constexpr auto kPlayer = CAccounts::EKeyFrom::kPlayer;
   const std::string guesser = "192.0.2.7";
   for (int i = 0; i < 20; ++i) {
     const CKeyDigest wrong = DigestKey(std::to_string(100 + i));
-    ASSERT_EQ(m_accounts->CheckKey("bob", wrong, true, &hash, kPlayer, guesser),
+    ASSERT_EQ(m_accounts->Keys().CheckKey("bob", wrong, true, &hash, kPlayer, guesser),
               CAccounts::EKeyCheck::kUnknown);
-    m_accounts->RememberKeyCheck("bob", wrong, false, true, kPlayer, guesser);
+    m_accounts->Keys().RememberKeyCheck("bob", wrong, false, true, kPlayer, guesser);
   }
-  EXPECT_EQ(m_accounts->CheckKey("bob", DigestKey("999"), true, &hash, kPlayer, guesser),
+  EXPECT_EQ(m_accounts->Keys().CheckKey("bob", DigestKey("999"), true, &hash, kPlayer, guesser),
             CAccounts::EKeyCheck::kLimited);
-  EXPECT_EQ(m_accounts->KeyCheckRetryMs(guesser), 60000);
+  EXPECT_EQ(m_accounts->Keys().KeyCheckRetryMs(guesser), 60000);
   // The guesser's address pays, not the account: the owner's keys from elsewhere are checked.
-  EXPECT_EQ(m_accounts->CheckKey("bob", right, true, &hash, kPlayer, guesser),
+  EXPECT_EQ(m_accounts->Keys().CheckKey("bob", right, true, &hash, kPlayer, guesser),
             CAccounts::EKeyCheck::kMatches);
-  EXPECT_EQ(m_accounts->CheckKey("bob", DigestKey("5678"), true, &hash, kPlayer, "198.51.100.1"),
-            CAccounts::EKeyCheck::kUnknown);
-  m_accounts->RememberKeyCheck("bob", DigestKey("5678"), false, false);
+  EXPECT_EQ(
+      m_accounts->Keys().CheckKey("bob", DigestKey("5678"), true, &hash, kPlayer, "198.51.100.1"),
+      CAccounts::EKeyCheck::kUnknown);
+  m_accounts->Keys().RememberKeyCheck("bob", DigestKey("5678"), false, false);
   m_clock.Advance(60000);
-  EXPECT_EQ(m_accounts->CheckKey("bob", DigestKey("999"), true, &hash, kPlayer, guesser),
+  EXPECT_EQ(m_accounts->Keys().CheckKey("bob", DigestKey("999"), true, &hash, kPlayer, guesser),
             CAccounts::EKeyCheck::kUnknown);
 }
 
@@ -184,27 +186,28 @@ TEST_F(AccountsTest, KeyChecksAreRememberedPerDigest) {
   std::string hash;
   const CKeyDigest right = DigestKey("1234");
   const CKeyDigest wrong = DigestKey("9999");
-  EXPECT_EQ(m_accounts->CheckKey("nobody", right, true, &hash), CAccounts::EKeyCheck::kNoAccount);
-  ASSERT_EQ(m_accounts->CheckKey("bob", right, true, &hash), CAccounts::EKeyCheck::kUnknown);
+  EXPECT_EQ(m_accounts->Keys().CheckKey("nobody", right, true, &hash),
+            CAccounts::EKeyCheck::kNoAccount);
+  ASSERT_EQ(m_accounts->Keys().CheckKey("bob", right, true, &hash), CAccounts::EKeyCheck::kUnknown);
   EXPECT_TRUE(VerifyKey(hash, "1234"));
   EXPECT_FALSE(VerifyKey(hash, "9999"));
-  m_accounts->RememberKeyCheck("bob", right, true);
-  EXPECT_EQ(m_accounts->CheckKey("bob", right, true, &hash), CAccounts::EKeyCheck::kMatches);
+  m_accounts->Keys().RememberKeyCheck("bob", right, true);
+  EXPECT_EQ(m_accounts->Keys().CheckKey("bob", right, true, &hash), CAccounts::EKeyCheck::kMatches);
 
-  EXPECT_EQ(m_accounts->CheckKey("bob", wrong, true, &hash), CAccounts::EKeyCheck::kUnknown);
-  m_accounts->RememberKeyCheck("bob", wrong, false);
-  EXPECT_EQ(m_accounts->CheckKey("bob", wrong, true, &hash), CAccounts::EKeyCheck::kWrong);
-  EXPECT_EQ(m_accounts->CheckKey("bob", right, true, &hash), CAccounts::EKeyCheck::kMatches);
+  EXPECT_EQ(m_accounts->Keys().CheckKey("bob", wrong, true, &hash), CAccounts::EKeyCheck::kUnknown);
+  m_accounts->Keys().RememberKeyCheck("bob", wrong, false);
+  EXPECT_EQ(m_accounts->Keys().CheckKey("bob", wrong, true, &hash), CAccounts::EKeyCheck::kWrong);
+  EXPECT_EQ(m_accounts->Keys().CheckKey("bob", right, true, &hash), CAccounts::EKeyCheck::kMatches);
 }
 
 TEST_F(AccountsTest, WrongKeysShowOnlyUntilTheFirstGoodReport) {
-  m_accounts->RememberKeyCheck("bob", DigestKey("9"), false);
-  EXPECT_TRUE(m_accounts->Find("bob")->wrongKey);
+  m_accounts->Keys().RememberKeyCheck("bob", DigestKey("9"), false);
+  EXPECT_TRUE(m_accounts->Held().Find("bob")->wrongKey);
   ASSERT_EQ(ApplyNow(*m_accounts, "bob", Track("A", "T")), CAccounts::EApply::kStored);
-  EXPECT_FALSE(m_accounts->Find("bob")->wrongKey);
+  EXPECT_FALSE(m_accounts->Held().Find("bob")->wrongKey);
   // Someone else's wrong key cannot hide a real track.
-  m_accounts->RememberKeyCheck("bob", DigestKey("8"), false);
-  EXPECT_FALSE(m_accounts->Find("bob")->wrongKey);
+  m_accounts->Keys().RememberKeyCheck("bob", DigestKey("8"), false);
+  EXPECT_FALSE(m_accounts->Held().Find("bob")->wrongKey);
 }
 
 TEST_F(AccountsTest, StatePersistsAndNamesAreUniqueInAnyCase) {
@@ -216,14 +219,14 @@ TEST_F(AccountsTest, StatePersistsAndNamesAreUniqueInAnyCase) {
   m_accounts.reset();
   m_store = OpenStore(m_dir.File("accounts.sqlite"));
   CAccounts reopened(*m_store, m_clock, ManualOptions());
-  const auto view = reopened.Find("bOb");
+  const auto view = reopened.Held().Find("bOb");
   ASSERT_TRUE(view);
   EXPECT_EQ(view->name, "Bob");
   EXPECT_EQ(view->codePage, 1251);
   EXPECT_EQ(view->state.playback, EPlayback::kPlaying);
   EXPECT_EQ(view->state.artist, "А");
-  EXPECT_TRUE(reopened.Find("bob.2"));
-  EXPECT_FALSE(reopened.Find("carol"));
+  EXPECT_TRUE(reopened.Held().Find("bob.2"));
+  EXPECT_FALSE(reopened.Held().Find("carol"));
 }
 
 TEST(UserName, WhatMayBeRegistered) {
@@ -256,32 +259,34 @@ bool ChangeNow(const std::function<void(CAccounts::ChangeDone)>& change) {
 // and a replaced key refuses the old one, whose check was under way.
 TEST_F(AccountsTest, DeletionAndNewKeysLeaveNothingOfTheOldAccount) {
   std::string hash;
-  ASSERT_EQ(m_accounts->CheckKey("bob", DigestKey("1234"), true, &hash),
+  ASSERT_EQ(m_accounts->Keys().CheckKey("bob", DigestKey("1234"), true, &hash),
             CAccounts::EKeyCheck::kUnknown);
   ASSERT_TRUE(ChangeNow([&](CAccounts::ChangeDone done) {
-    m_accounts->ReplaceKey("bob", HashKey("5678"), DigestKey("5678"), "", done);
+    m_accounts->Changes().ReplaceKey("bob", HashKey("5678"), DigestKey("5678"), "", done);
   }));
-  EXPECT_FALSE(m_accounts->RememberKeyCheck("bob", DigestKey("1234"), VerifyKey(hash, "1234")));
-  EXPECT_EQ(m_accounts->CheckKey("bob", DigestKey("5678"), true, &hash),
+  EXPECT_FALSE(
+      m_accounts->Keys().RememberKeyCheck("bob", DigestKey("1234"), VerifyKey(hash, "1234")));
+  EXPECT_EQ(m_accounts->Keys().CheckKey("bob", DigestKey("5678"), true, &hash),
             CAccounts::EKeyCheck::kMatches);
-  EXPECT_EQ(m_accounts->CheckKey("bob", DigestKey("1234"), true, &hash),
+  EXPECT_EQ(m_accounts->Keys().CheckKey("bob", DigestKey("1234"), true, &hash),
             CAccounts::EKeyCheck::kUnknown);
-  m_accounts->RememberKeyCheck("bob", DigestKey("1234"), false);
+  m_accounts->Keys().RememberKeyCheck("bob", DigestKey("1234"), false);
 
   ASSERT_EQ(ApplyNow(*m_accounts, "bob", Track("A", "One")), CAccounts::EApply::kStored);
   ASSERT_EQ(ApplyNow(*m_accounts, "bob", Track("A", "Kept")), CAccounts::EApply::kKept);
   CAccountSettings look;
   look.layout = "userbar";
+  ASSERT_TRUE(ChangeNow(
+      [&](CAccounts::ChangeDone done) { m_accounts->Changes().SaveSettings("bob", look, done); }));
+  const uint64_t oldVersion = m_accounts->Held().Find("bob")->version;
   ASSERT_TRUE(
-      ChangeNow([&](CAccounts::ChangeDone done) { m_accounts->SaveSettings("bob", look, done); }));
-  const uint64_t oldVersion = m_accounts->Find("bob")->version;
-  ASSERT_TRUE(ChangeNow([&](CAccounts::ChangeDone done) { m_accounts->Remove("BOB", done); }));
-  EXPECT_FALSE(m_accounts->Find("bob"));
+      ChangeNow([&](CAccounts::ChangeDone done) { m_accounts->Changes().Remove("BOB", done); }));
+  EXPECT_FALSE(m_accounts->Held().Find("bob"));
   ASSERT_EQ(CreateAccountNow(*m_store, "bob", "1", 1252), ECreateResult::kCreated);
   m_clock.Advance(5000);
-  m_accounts->ApplyDueReports();
+  m_accounts->Kept().ApplyDueReports();
   m_store->Flush();
-  const std::optional<CAccounts::CView> fresh = m_accounts->Find("bob");
+  const std::optional<CAccounts::CView> fresh = m_accounts->Held().Find("bob");
   ASSERT_TRUE(fresh);
   EXPECT_EQ(fresh->state.playback, EPlayback::kNone);
   EXPECT_EQ(fresh->settings.layout, "card");
@@ -289,7 +294,7 @@ TEST_F(AccountsTest, DeletionAndNewKeysLeaveNothingOfTheOldAccount) {
   m_accounts.reset();
   m_accounts = std::make_unique<CAccounts>(*m_store, m_clock, ManualOptions());
   m_clock.Advance(5000);
-  m_accounts->ApplyDueReports();
+  m_accounts->Kept().ApplyDueReports();
   m_store->Flush();
   EXPECT_EQ(State().playback, EPlayback::kNone);
 }

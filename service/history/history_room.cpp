@@ -32,7 +32,7 @@ CHttpResponse JsonAnswer(const CHttpRequest& request, std::string json) {
 
 }  // namespace
 
-CHistoryRoom::CHistoryRoom(CAccounts& accounts, CStore& store, CDrawing& drawing,
+CHistoryRoom::CHistoryRoom(CHeldAccounts& accounts, CStore& store, CDrawing& drawing,
                            const CSignatureViews& views, const CClock& clock, size_t cacheBytes)
     : m_accounts(accounts),
       m_store(store),
@@ -98,7 +98,7 @@ bool CHistoryRoom::FromMemory(const CHttpRequest& request, std::string_view name
   if (request.method != "GET" && request.method != "HEAD") return false;
   std::string reason;
   if (!Parse(request, &asked, &reason)) return false;
-  const std::optional<CAccounts::CView> account = m_accounts.FindHeld(name);
+  const std::optional<CAccountView> account = m_accounts.FindHeld(name);
   if (!account) return false;
   const std::string variant = HistoryVariant(*account, asked, m_clock.WallSeconds());
   auto image = m_images.Find(CacheKey(name, asked), variant, m_clock.SteadyMs());
@@ -129,7 +129,7 @@ void CHistoryRoom::Handle(const CHttpRequest& request, std::string_view name, CH
   if (!Parse(request, &asked, &reason)) return reply(TextResponse(400, reason + "\n"));
   const bool image = asked.format != CHistoryRequest::EFormat::kJson;
   const int64_t now = m_clock.WallSeconds();
-  std::optional<CAccounts::CView> account;
+  std::optional<CAccountView> account;
   CHistoryData data;
   std::string variant;
   try {

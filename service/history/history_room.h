@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "accounts/accounts.h"
+#include "accounts/held_accounts.h"
 #include "history/history_request.h"
 #include "history/history_views.h"
 #include "http/pipeline.h"
@@ -18,8 +18,8 @@
 class CHistoryRoom {
  public:
   // Everything given must outlive the room.
-  CHistoryRoom(CAccounts& accounts, CStore& store, CDrawing& drawing, const CSignatureViews& views,
-               const CClock& clock, size_t cacheBytes);
+  CHistoryRoom(CHeldAccounts& accounts, CStore& store, CDrawing& drawing,
+               const CSignatureViews& views, const CClock& clock, size_t cacheBytes);
   CHistoryRoom(const CHistoryRoom&) = delete;
   CHistoryRoom& operator=(const CHistoryRoom&) = delete;
 
@@ -40,7 +40,7 @@ class CHistoryRoom {
   CHttpResponse ImageAnswer(const CHttpRequest& request, const CHistoryRequest& asked,
                             const std::shared_ptr<const CImage>& image) const;
 
-  CAccounts& m_accounts;
+  CHeldAccounts& m_accounts;
   CStore& m_store;
   CDrawing& m_drawing;
   const CSignatureViews& m_views;

@@ -14,9 +14,8 @@ std::string Age(int64_t at, int64_t now) { return FormatAge(now > at ? now - at 
 
 }  // namespace
 
-CHistoryData ReadHistory(CStore& store, const CSignatureViews& views,
-                         const CAccounts::CView& account, const CHistoryRequest& request,
-                         int64_t now) {
+CHistoryData ReadHistory(CStore& store, const CSignatureViews& views, const CAccountView& account,
+                         const CHistoryRequest& request, int64_t now) {
   CHistoryData data;
   const std::string nameKey = NameKey(account.name);
   if (request.kind != CHistoryView::EKind::kRecent) {
@@ -38,7 +37,7 @@ CHistoryData ReadHistory(CStore& store, const CSignatureViews& views,
   return data;
 }
 
-std::string HistoryVariant(const CAccounts::CView& account, const CHistoryRequest& request,
+std::string HistoryVariant(const CAccountView& account, const CHistoryRequest& request,
                            int64_t now) {
   std::string variant = std::to_string(account.version) + '|' +
                         std::to_string(account.historyVersion) + '|' +
@@ -51,7 +50,7 @@ std::string HistoryVariant(const CAccounts::CView& account, const CHistoryReques
   return variant;
 }
 
-CHistoryView MakeHistoryView(const CAccounts::CView& account, const CHistoryRequest& request,
+CHistoryView MakeHistoryView(const CAccountView& account, const CHistoryRequest& request,
                              const CHistoryData& data, int64_t now) {
   CHistoryView view;
   view.kind = request.kind;
@@ -71,7 +70,7 @@ CHistoryView MakeHistoryView(const CAccounts::CView& account, const CHistoryRequ
   return view;
 }
 
-std::string HistoryJson(const CAccounts::CView& account, const CHistoryRequest& request,
+std::string HistoryJson(const CAccountView& account, const CHistoryRequest& request,
                         const CHistoryData& data, int64_t now) {
   std::string json = "{\"user\":" + JsonString(account.name);
   json += ",\"kind\":" + JsonString(CHistoryRequest::KindName(request.kind));

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "accounts/accounts.h"
+#include "accounts/held_accounts.h"
 #include "history/history_request.h"
 #include "images/signature_view.h"
 #include "render/history_view.h"
@@ -20,20 +20,19 @@ struct CHistoryData {
 };
 
 // Reads what `request` shows of `account` from `store` at Unix seconds `now`. Throws CStoreError.
-CHistoryData ReadHistory(CStore& store, const CSignatureViews& views,
-                         const CAccounts::CView& account, const CHistoryRequest& request,
-                         int64_t now);
+CHistoryData ReadHistory(CStore& store, const CSignatureViews& views, const CAccountView& account,
+                         const CHistoryRequest& request, int64_t now);
 
 // A text that changes whenever the image of `request` for `account` may change: a change of the
 // account or its history, its look, and the passing of time that its texts show (ages by the
 // minute, a chart's period by the day).
-std::string HistoryVariant(const CAccounts::CView& account, const CHistoryRequest& request,
+std::string HistoryVariant(const CAccountView& account, const CHistoryRequest& request,
                            int64_t now);
 
 // The view the renderer draws for `data`.
-CHistoryView MakeHistoryView(const CAccounts::CView& account, const CHistoryRequest& request,
+CHistoryView MakeHistoryView(const CAccountView& account, const CHistoryRequest& request,
                              const CHistoryData& data, int64_t now);
 
 // The same data as JSON: the user, the list's kind, its count or period, and its rows.
-std::string HistoryJson(const CAccounts::CView& account, const CHistoryRequest& request,
+std::string HistoryJson(const CAccountView& account, const CHistoryRequest& request,
                         const CHistoryData& data, int64_t now);

@@ -22,9 +22,9 @@ std::string ImageKey(std::string_view name, const ETemplate* layout) {
 
 }  // namespace
 
-CImagesRoom::CImagesRoom(CAccounts& accounts, CDrawing& drawing, const CSignatureViews& views,
+CImagesRoom::CImagesRoom(CHeldAccounts& held, CDrawing& drawing, const CSignatureViews& views,
                          const CClock& clock, size_t cacheBytes, std::string publicUrl)
-    : m_accounts(accounts),
+    : m_held(held),
       m_drawing(drawing),
       m_views(views),
       m_clock(clock),
@@ -73,9 +73,9 @@ std::shared_ptr<const CImage> CImagesRoom::CurrentImage(std::string_view name,
                                                         const ETemplate* layout,
                                                         CDrawing::CJob* job) {
   const std::string key = ImageKey(name, layout);
-  std::optional<CAccounts::CView> account;
+  std::optional<CAccountView> account;
   try {
-    account = m_accounts.Find(name);
+    account = m_held.Find(name);
   } catch (const CStoreError& error) {
     LogRepeated("account look-up failed", error.what());
     auto recent = m_images.FindConfirmedSince(key, m_clock.SteadyMs() - kFreshWhileNoDatabaseMs);
@@ -113,7 +113,7 @@ bool CImagesRoom::ImageFromMemory(const CHttpRequest& request, std::string_view 
   if (slash != std::string_view::npos && !ParseTemplate(name.substr(slash + 1), &layout))
     return false;
   const std::string_view user = name.substr(0, slash);
-  const std::optional<CAccounts::CView> account = m_accounts.FindHeld(user);
+  const std::optional<CAccountView> account = m_held.FindHeld(user);
   if (!account) return false;
   const ETemplate* const chosen = slash == std::string_view::npos ? nullptr : &layout;
   CSignatureStyle style = StyleOf(account->settings);
@@ -152,9 +152,9 @@ void CImagesRoom::HandleState(const CHttpRequest& request, std::string_view name
                               CRoute::Reply reply) {
   if (request.method != "GET" && request.method != "HEAD")
     return reply(MethodNotAllowed("GET, HEAD"));
-  std::optional<CAccounts::CView> account;
+  std::optional<CAccountView> account;
   try {
-    account = m_accounts.Find(name);
+    account = m_held.Find(name);
   } catch (const CStoreError& error) {
     LogRepeated("account look-up failed", error.what());
     return reply(TextResponse(503, "The service cannot reach its database.\n"));

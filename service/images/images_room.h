@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "accounts/accounts.h"
+#include "accounts/held_accounts.h"
 #include "http/pipeline.h"
 #include "images/drawing.h"
 #include "images/signature_view.h"
@@ -21,7 +21,7 @@ class CImagesRoom {
 
   // Everything given must outlive the room. `publicUrl` is the configured address of the
   // service ("" : the request's Host), for the state's image URL.
-  CImagesRoom(CAccounts& accounts, CDrawing& drawing, const CSignatureViews& views,
+  CImagesRoom(CHeldAccounts& held, CDrawing& drawing, const CSignatureViews& views,
               const CClock& clock, size_t cacheBytes, std::string publicUrl);
   CImagesRoom(const CImagesRoom&) = delete;
   CImagesRoom& operator=(const CImagesRoom&) = delete;
@@ -46,7 +46,7 @@ class CImagesRoom {
   // Draws `job`, then answers `request` with the image (the "unavailable" one when drawing failed).
   void DrawThenAnswer(CDrawing::CJob job, const CHttpRequest& request, CRoute::Reply reply);
 
-  CAccounts& m_accounts;
+  CHeldAccounts& m_held;
   CDrawing& m_drawing;
   const CSignatureViews& m_views;
   const CClock& m_clock;

@@ -41,9 +41,8 @@ bool CSignatureViews::PlayingExpired(const CTrackState& state, int64_t now) cons
   return state.playback == CTrackState::EPlayback::kPlaying && endsAt > 0 && now >= endsAt;
 }
 
-CSignatureView CSignatureViews::ViewOf(const CAccounts::CView& account,
-                                       const CSignatureStyle& style, std::string* variant,
-                                       int64_t* lastModified) const {
+CSignatureView CSignatureViews::ViewOf(const CAccountView& account, const CSignatureStyle& style,
+                                       std::string* variant, int64_t* lastModified) const {
   const int64_t now = m_clock.WallSeconds();
   const CTrackState& state = account.state;
   CSignatureView view;

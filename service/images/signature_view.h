@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "accounts/accounts.h"
+#include "accounts/held_accounts.h"
 #include "base/clock.h"
 #include "render/render.h"
 #include "storage/account_settings.h"
@@ -23,7 +23,7 @@ class CSignatureViews {
 
   // What `account` shows now in `style`; `*variant` receives a text that changes whenever the
   // image does, `*lastModified` the time the image took this look.
-  CSignatureView ViewOf(const CAccounts::CView& account, const CSignatureStyle& style,
+  CSignatureView ViewOf(const CAccountView& account, const CSignatureStyle& style,
                         std::string* variant, int64_t* lastModified) const;
   // Whether the state shown is a playing one past its end: the end of the track the player told,
   // else the now-playing bound. PlayingEndsAt: that end (0: never).

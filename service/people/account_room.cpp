@@ -9,10 +9,12 @@
 #include "images/signature_view.h"
 #include "pages/account_page.h"
 
-CAccountRoom::CAccountRoom(CPeoplePages& pages, CAccounts& accounts, CStore& store,
-                           CFlashes& flashes, CWorkPool& slowWork, const CClock& clock)
+CAccountRoom::CAccountRoom(CPeoplePages& pages, CHeldAccounts& held, CAccountChanges& changes,
+                           CStore& store, CFlashes& flashes, CWorkPool& slowWork,
+                           const CClock& clock)
     : m_pages(pages),
-      m_accounts(accounts),
+      m_held(held),
+      m_changes(changes),
       m_store(store),
       m_flashes(flashes),
       m_slowWork(slowWork),
@@ -72,7 +74,7 @@ bool CAccountRoom::FirstShowing(CFlash& flash, const std::string& nameKey) {
     if (!m_store.UseOnce("flash " + flash.id, nowMs, nowMs + kFlashLifeMs)) return false;
     if (flash.key.empty()) return true;
     // A key replaced since the flash was sealed is not shown as the key in use.
-    const std::optional<CAccounts::CView> account = m_accounts.Find(nameKey);
+    const std::optional<CAccountView> account = m_held.Find(nameKey);
     if (!account || KeyFingerprint(account->keyHash) != flash.keyOf) {
       flash.key.clear();
       flash.notice.clear();
@@ -105,15 +107,15 @@ void CAccountRoom::HandleSettings(const CHttpRequest& request, CRoute::Reply rep
                         std::move(*shared));
   };
   // Settings, then the code page; each committed before the next, the answer after both.
-  m_accounts.SaveSettings(
+  m_changes.SaveSettings(
       session->nameKey, SettingsOf(style),
       [this, session, codePage, shared, failed](bool stored, const std::string& error) {
         if (!stored) return failed(error);
-        m_accounts.SetCodePage(session->nameKey, codePage,
-                               [shared, failed](bool stored, const std::string& error) {
-                                 if (!stored) return failed(error);
-                                 (*shared)(Redirect("/account?saved=1"));
-                               });
+        m_changes.SetCodePage(session->nameKey, codePage,
+                              [shared, failed](bool stored, const std::string& error) {
+                                if (!stored) return failed(error);
+                                (*shared)(Redirect("/account?saved=1"));
+                              });
       });
 }
 
@@ -145,11 +147,11 @@ void CAccountRoom::HandleNewKey(const CHttpRequest& request, CRoute::Reply reply
       LogRepeated("key hash failed", error.what());
       return answer(false, "", "");
     }
-    m_accounts.ReplaceKey(session->nameKey, hash, DigestKey(key), session->tokenHash,
-                          [answer, key, hash](bool stored, const std::string& error) {
-                            if (!stored) LogRepeated("account change not stored", error);
-                            answer(stored, key, hash);
-                          });
+    m_changes.ReplaceKey(session->nameKey, hash, DigestKey(key), session->tokenHash,
+                         [answer, key, hash](bool stored, const std::string& error) {
+                           if (!stored) LogRepeated("account change not stored", error);
+                           answer(stored, key, hash);
+                         });
   });
   if (!queued) answer(false, "", "");
 }
@@ -164,15 +166,15 @@ void CAccountRoom::HandleDelete(const CHttpRequest& request, CRoute::Reply reply
                                "The account was not deleted: type its name exactly to confirm.", "",
                                "", std::move(reply));
   }
-  std::optional<CAccounts::CView> account;
+  std::optional<CAccountView> account;
   try {
-    account = m_accounts.Find(session->nameKey);
+    account = m_held.Find(session->nameKey);
   } catch (const CStoreError&) {
   }
   const std::string name = account ? account->name : session->nameKey;
   auto shared = std::make_shared<CRoute::Reply>(std::move(reply));
-  m_accounts.Remove(session->nameKey, [this, request, session, name, shared](
-                                          bool stored, const std::string& error) {
+  m_changes.Remove(session->nameKey, [this, request, session, name, shared](
+                                         bool stored, const std::string& error) {
     if (!stored) {
       LogRepeated("account change not stored", error);
       return m_pages.ShowAccount(request, *session, 503,
@@ -191,7 +193,7 @@ void CAccountRoom::HandleNewToken(const CHttpRequest& request, CRoute::Reply rep
   if (!session) return;
   const std::string token = GeneratePlayerToken();
   auto shared = std::make_shared<CRoute::Reply>(std::move(reply));
-  m_accounts.ReplacePlayerToken(
+  m_changes.ReplacePlayerToken(
       session->nameKey, PlayerTokenHash(token), Md5Hex(token),
       [this, request, session, token, shared](bool stored, const std::string& error) {
         if (!stored) {

@@ -4,7 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "accounts/accounts.h"
+#include "accounts/account_changes.h"
+#include "accounts/held_accounts.h"
 #include "base/work_pool.h"
 #include "http/pipeline.h"
 #include "people/people_pages.h"
@@ -13,8 +14,8 @@
 class CAccountRoom {
  public:
   // Everything given must outlive the room; `slowWork` runs the slow key hashes.
-  CAccountRoom(CPeoplePages& pages, CAccounts& accounts, CStore& store, CFlashes& flashes,
-               CWorkPool& slowWork, const CClock& clock);
+  CAccountRoom(CPeoplePages& pages, CHeldAccounts& held, CAccountChanges& changes, CStore& store,
+               CFlashes& flashes, CWorkPool& slowWork, const CClock& clock);
 
   std::vector<CRoute> Routes();
 
@@ -30,7 +31,8 @@ class CAccountRoom {
   void HandleNewToken(const CHttpRequest& request, CRoute::Reply reply);
 
   CPeoplePages& m_pages;
-  CAccounts& m_accounts;
+  CHeldAccounts& m_held;
+  CAccountChanges& m_changes;
   CStore& m_store;
   CFlashes& m_flashes;
   CWorkPool& m_slowWork;

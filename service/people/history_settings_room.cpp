@@ -6,8 +6,9 @@
 #include "base/log.h"
 #include "http/json.h"
 
-CHistorySettingsRoom::CHistorySettingsRoom(CPeoplePages& pages, CAccounts& accounts, CStore& store)
-    : m_pages(pages), m_accounts(accounts), m_store(store) {}
+CHistorySettingsRoom::CHistorySettingsRoom(CPeoplePages& pages, CAccountChanges& changes,
+                                           CStore& store)
+    : m_pages(pages), m_changes(changes), m_store(store) {}
 
 std::vector<CRoute> CHistorySettingsRoom::Routes() {
   return {PageRoute("/account/history", this, &CHistorySettingsRoom::HandleKeep),
@@ -15,9 +16,10 @@ std::vector<CRoute> CHistorySettingsRoom::Routes() {
           PageRoute("/account/history/download", this, &CHistorySettingsRoom::HandleDownload)};
 }
 
-CAccounts::ChangeDone CHistorySettingsRoom::Answer(const CHttpRequest& request,
-                                                   const CAccountSession& session, const char* done,
-                                                   const char* failed, CRoute::Reply reply) {
+CAccountChanges::ChangeDone CHistorySettingsRoom::Answer(const CHttpRequest& request,
+                                                         const CAccountSession& session,
+                                                         const char* done, const char* failed,
+                                                         CRoute::Reply reply) {
   auto shared = std::make_shared<CRoute::Reply>(std::move(reply));
   return [this, request, session, done, failed, shared](bool stored, const std::string& error) {
     if (!stored) {
@@ -32,7 +34,7 @@ void CHistorySettingsRoom::HandleKeep(const CHttpRequest& request, CRoute::Reply
   const std::optional<CAccountSession> session = m_pages.FormSession(request, reply);
   if (!session) return;
   const bool keep = !FormValue(SplitForm(request.body), "keep").empty();
-  m_accounts.SetKeepHistory(
+  m_changes.SetKeepHistory(
       session->nameKey, keep,
       Answer(request, *session,
              keep ? "Your listening history is kept from now on."
@@ -44,7 +46,7 @@ void CHistorySettingsRoom::HandleKeep(const CHttpRequest& request, CRoute::Reply
 void CHistorySettingsRoom::HandleDelete(const CHttpRequest& request, CRoute::Reply reply) {
   const std::optional<CAccountSession> session = m_pages.FormSession(request, reply);
   if (!session) return;
-  m_accounts.ClearHistory(
+  m_changes.ClearHistory(
       session->nameKey,
       Answer(request, *session, "Your listening history is deleted, its charts too.",
              "The history was not deleted; please try again later.", std::move(reply)));

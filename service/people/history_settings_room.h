@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "accounts/accounts.h"
+#include "accounts/account_changes.h"
 #include "http/pipeline.h"
 #include "people/people_pages.h"
 #include "storage/store.h"
@@ -12,7 +12,7 @@
 class CHistorySettingsRoom {
  public:
   // Everything given must outlive the room.
-  CHistorySettingsRoom(CPeoplePages& pages, CAccounts& accounts, CStore& store);
+  CHistorySettingsRoom(CPeoplePages& pages, CAccountChanges& changes, CStore& store);
 
   std::vector<CRoute> Routes();
 
@@ -24,11 +24,11 @@ class CHistorySettingsRoom {
   // GET /account/history/download: the history as a file of ListenBrainz listens, newest first.
   void HandleDownload(const CHttpRequest& request, CRoute::Reply reply);
   // Answers a change's outcome: back to the account page with `done`, or the page with `failed`.
-  CAccounts::ChangeDone Answer(const CHttpRequest& request, const CAccountSession& session,
-                               const char* done, const char* failed, CRoute::Reply reply);
+  CAccountChanges::ChangeDone Answer(const CHttpRequest& request, const CAccountSession& session,
+                                     const char* done, const char* failed, CRoute::Reply reply);
 
   CPeoplePages& m_pages;
-  CAccounts& m_accounts;
+  CAccountChanges& m_changes;
   CStore& m_store;
 };
 

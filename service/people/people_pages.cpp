@@ -82,9 +82,9 @@ CRoute PageRoute(const char* path, CRoute::Handler handle) {
   return route;
 }
 
-CPeoplePages::CPeoplePages(CAccounts& accounts, CSessions& sessions, CFlashes& flashes,
+CPeoplePages::CPeoplePages(CHeldAccounts& held, CSessions& sessions, CFlashes& flashes,
                            std::string publicUrl, std::string httpsUrl)
-    : m_accounts(accounts),
+    : m_held(held),
       m_sessions(sessions),
       m_flashes(flashes),
       m_publicUrl(std::move(publicUrl)),
@@ -166,9 +166,9 @@ void CPeoplePages::ShowAccount(const CHttpRequest& request, const CAccountSessio
                                int status, const std::string& notice, const std::string& key,
                                const std::string& setCookie, CRoute::Reply reply,
                                const std::string& playerToken) {
-  std::optional<CAccounts::CView> account;
+  std::optional<CAccountView> account;
   try {
-    account = m_accounts.Find(session.nameKey);
+    account = m_held.Find(session.nameKey);
   } catch (const CStoreError& error) {
     LogRepeated("account look-up failed", error.what());
     return reply(NoDatabasePage());

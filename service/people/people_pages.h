@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "accounts/accounts.h"
+#include "accounts/held_accounts.h"
 #include "http/form_decode.h"
 #include "http/pipeline.h"
 #include "people/flash.h"
@@ -47,7 +47,7 @@ class CPeoplePages {
  public:
   // Everything given must outlive the object. `publicUrl` and `httpsUrl` are the configured
   // addresses of the service (may be empty), which a form's Origin may name.
-  CPeoplePages(CAccounts& accounts, CSessions& sessions, CFlashes& flashes, std::string publicUrl,
+  CPeoplePages(CHeldAccounts& held, CSessions& sessions, CFlashes& flashes, std::string publicUrl,
                std::string httpsUrl);
   CPeoplePages(const CPeoplePages&) = delete;
   CPeoplePages& operator=(const CPeoplePages&) = delete;
@@ -77,7 +77,7 @@ class CPeoplePages {
   std::string PublicUrlOf(const CHttpRequest& request) const;
 
  private:
-  CAccounts& m_accounts;
+  CHeldAccounts& m_held;
   CSessions& m_sessions;
   CFlashes& m_flashes;
   const std::string m_publicUrl;

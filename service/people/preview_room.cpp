@@ -6,11 +6,11 @@
 #include "base/log.h"
 #include "http/form_decode.h"
 
-CPreviewRoom::CPreviewRoom(CPeoplePages& pages, CAccounts& accounts, CDrawing& drawing,
+CPreviewRoom::CPreviewRoom(CPeoplePages& pages, CHeldAccounts& held, CDrawing& drawing,
                            const CSignatureViews& views, size_t cacheBytes, size_t perSession,
                            size_t waiting)
     : m_pages(pages),
-      m_accounts(accounts),
+      m_held(held),
       m_drawing(drawing),
       m_views(views),
       m_previews(cacheBytes),
@@ -46,9 +46,9 @@ void CPreviewRoom::HandlePreview(const CHttpRequest& request, CRoute::Reply repl
                                                "page among those offered; \"") +
                                        bad + "\" is not.\n"));
   }
-  std::optional<CAccounts::CView> account;
+  std::optional<CAccountView> account;
   try {
-    account = m_accounts.Find(session->nameKey);
+    account = m_held.Find(session->nameKey);
   } catch (const CStoreError& error) {
     LogRepeated("account look-up failed", error.what());
   }

@@ -3,7 +3,7 @@
 
 #include <vector>
 
-#include "accounts/accounts.h"
+#include "accounts/held_accounts.h"
 #include "base/in_flight_limit.h"
 #include "http/pipeline.h"
 #include "images/drawing.h"
@@ -15,7 +15,7 @@ class CPreviewRoom {
  public:
   // Everything given must outlive the room. A session has `perSession` previews drawn at once and
   // `waiting` more waiting; more get 429.
-  CPreviewRoom(CPeoplePages& pages, CAccounts& accounts, CDrawing& drawing,
+  CPreviewRoom(CPeoplePages& pages, CHeldAccounts& held, CDrawing& drawing,
                const CSignatureViews& views, size_t cacheBytes, size_t perSession, size_t waiting);
 
   std::vector<CRoute> Routes();
@@ -24,7 +24,7 @@ class CPreviewRoom {
   void HandlePreview(const CHttpRequest& request, CRoute::Reply reply);
 
   CPeoplePages& m_pages;
-  CAccounts& m_accounts;
+  CHeldAccounts& m_held;
   CDrawing& m_drawing;
   const CSignatureViews& m_views;
   CImageCache m_previews;             // by account, look and code page

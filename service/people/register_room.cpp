@@ -8,11 +8,11 @@
 #include "pages/account_page.h"
 #include "render/code_page.h"
 
-CRegisterRoom::CRegisterRoom(CPeoplePages& pages, CAccounts& accounts, CStore& store,
+CRegisterRoom::CRegisterRoom(CPeoplePages& pages, CHeldAccounts& held, CStore& store,
                              CSessions& sessions, CWorkPool& slowWork, const CClock& clock,
                              size_t perHour)
     : m_pages(pages),
-      m_accounts(accounts),
+      m_held(held),
       m_store(store),
       m_sessions(sessions),
       m_slowWork(slowWork),
@@ -91,7 +91,7 @@ void CRegisterRoom::HandleRegister(const CHttpRequest& request, CRoute::Reply re
     return refuse(400, "This user name is reserved; please pick another.");
   if (!FindCodePage(codePage)) return refuse(400, "Please pick one of the listed code pages.");
   try {
-    if (m_accounts.Find(name)) return refuse(409, "The user name \"" + name + "\" is taken.");
+    if (m_held.Find(name)) return refuse(409, "The user name \"" + name + "\" is taken.");
   } catch (const CStoreError& error) {
     LogRepeated("account look-up failed", error.what());
     return refuse(503, "The service cannot reach its database; please try again later.");

@@ -4,7 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "accounts/accounts.h"
+#include "accounts/held_accounts.h"
+#include "accounts/user_name.h"
 #include "base/work_pool.h"
 #include "http/pipeline.h"
 #include "people/people_pages.h"
@@ -15,7 +16,7 @@ class CRegisterRoom {
  public:
   // Everything given must outlive the room; `slowWork` runs the slow key hashes. A client
   // address registers at most `perHour` accounts an hour.
-  CRegisterRoom(CPeoplePages& pages, CAccounts& accounts, CStore& store, CSessions& sessions,
+  CRegisterRoom(CPeoplePages& pages, CHeldAccounts& held, CStore& store, CSessions& sessions,
                 CWorkPool& slowWork, const CClock& clock, size_t perHour);
 
   std::vector<CRoute> Routes();
@@ -31,7 +32,7 @@ class CRegisterRoom {
                              const std::string& name, int codePage) const;
 
   CPeoplePages& m_pages;
-  CAccounts& m_accounts;
+  CHeldAccounts& m_held;
   CStore& m_store;
   CSessions& m_sessions;
   CWorkPool& m_slowWork;

@@ -6,9 +6,9 @@
 #include "base/log.h"
 #include "http/form_decode.h"
 
-CSignInRoom::CSignInRoom(CPeoplePages& pages, CAccounts& accounts, CSessions& sessions,
+CSignInRoom::CSignInRoom(CPeoplePages& pages, CKeyChecks& keys, CSessions& sessions,
                          CWorkPool& slowWork)
-    : m_pages(pages), m_accounts(accounts), m_sessions(sessions), m_slowWork(slowWork) {}
+    : m_pages(pages), m_keys(keys), m_sessions(sessions), m_slowWork(slowWork) {}
 
 std::vector<CRoute> CSignInRoom::Routes() {
   std::vector<CRoute> routes;
@@ -28,13 +28,13 @@ void CSignInRoom::HandleSignIn(const CHttpRequest& request, CRoute::Reply reply)
   }
   // The same bounds as for the plug-in's reports: one slow check at a time per account, and
   // few failed ones per minute. A failure counts there and nowhere else.
-  constexpr auto kSignIn = CAccounts::EKeyFrom::kSignIn;
+  constexpr auto kSignIn = CKeyChecks::EKeyFrom::kSignIn;
   const CKeyDigest digest = DigestKey(key);
   std::string keyHash;
-  CAccounts::EKeyCheck check;
+  CKeyChecks::EKeyCheck check;
   try {
-    check = m_accounts.CheckKey(name, digest, IsWellFormedKey(key), &keyHash, kSignIn,
-                                request.clientAddress);
+    check = m_keys.CheckKey(name, digest, IsWellFormedKey(key), &keyHash, kSignIn,
+                            request.clientAddress);
   } catch (const CStoreError& error) {
     LogRepeated("account look-up failed", error.what());
     return m_pages.ShowSignIn(request, 503,
@@ -43,14 +43,14 @@ void CSignInRoom::HandleSignIn(const CHttpRequest& request, CRoute::Reply reply)
   }
   const std::string wrong = "Wrong user name or key.";
   switch (check) {
-    case CAccounts::EKeyCheck::kNoAccount:
-    case CAccounts::EKeyCheck::kWrong:
+    case CKeyChecks::EKeyCheck::kNoAccount:
+    case CKeyChecks::EKeyCheck::kWrong:
       return m_pages.ShowSignIn(request, 403, wrong, name, std::move(reply));
-    case CAccounts::EKeyCheck::kMatches:
+    case CKeyChecks::EKeyCheck::kMatches:
       return SignIn(request, name, keyHash, std::move(reply));
-    case CAccounts::EKeyCheck::kLimited:
-    case CAccounts::EKeyCheck::kBusy: {
-      const int64_t seconds = (m_accounts.KeyCheckRetryMs(request.clientAddress) + 999) / 1000;
+    case CKeyChecks::EKeyCheck::kLimited:
+    case CKeyChecks::EKeyCheck::kBusy: {
+      const int64_t seconds = (m_keys.KeyCheckRetryMs(request.clientAddress) + 999) / 1000;
       auto withRetry = [reply = std::move(reply), seconds](CHttpResponse response) {
         response.fields.emplace_back("Retry-After", std::to_string(seconds));
         reply(std::move(response));
@@ -61,25 +61,25 @@ void CSignInRoom::HandleSignIn(const CHttpRequest& request, CRoute::Reply reply)
               std::to_string(seconds) + " s.",
           name, std::move(withRetry));
     }
-    case CAccounts::EKeyCheck::kUnknown:
+    case CKeyChecks::EKeyCheck::kUnknown:
       break;
   }
   auto shared = std::make_shared<CRoute::Reply>(std::move(reply));
-  const bool queued = m_slowWork.Submit([this, request, name, key, digest, wrong, shared,
-                                         keyHash = std::move(keyHash)] {
-    bool matches = VerifyKey(keyHash, key);
-    try {
-      matches =
-          m_accounts.RememberKeyCheck(name, digest, matches, true, kSignIn, request.clientAddress);
-    } catch (const CStoreError&) {
-      matches = false;
-    }
-    if (matches) return SignIn(request, name, keyHash, std::move(*shared));
-    m_pages.ShowSignIn(request, 403, wrong, name, std::move(*shared));
-  });
+  const bool queued = m_slowWork.Submit(
+      [this, request, name, key, digest, wrong, shared, keyHash = std::move(keyHash)] {
+        bool matches = VerifyKey(keyHash, key);
+        try {
+          matches =
+              m_keys.RememberKeyCheck(name, digest, matches, true, kSignIn, request.clientAddress);
+        } catch (const CStoreError&) {
+          matches = false;
+        }
+        if (matches) return SignIn(request, name, keyHash, std::move(*shared));
+        m_pages.ShowSignIn(request, 403, wrong, name, std::move(*shared));
+      });
   if (queued) return;
   try {
-    m_accounts.RememberKeyCheck(name, digest, false, false);
+    m_keys.RememberKeyCheck(name, digest, false, false);
   } catch (const CStoreError&) {
     // The reservation lives in memory, which the look-up found before; nothing to give back.
   }

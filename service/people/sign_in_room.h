@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "accounts/accounts.h"
+#include "accounts/key_checks.h"
 #include "base/work_pool.h"
 #include "http/pipeline.h"
 #include "people/people_pages.h"
@@ -12,7 +12,7 @@
 class CSignInRoom {
  public:
   // Everything given must outlive the room; `slowWork` runs the slow key checks.
-  CSignInRoom(CPeoplePages& pages, CAccounts& accounts, CSessions& sessions, CWorkPool& slowWork);
+  CSignInRoom(CPeoplePages& pages, CKeyChecks& keys, CSessions& sessions, CWorkPool& slowWork);
 
   std::vector<CRoute> Routes();
 
@@ -27,7 +27,7 @@ class CSignInRoom {
   void HandleSignOut(const CHttpRequest& request, CRoute::Reply reply);
 
   CPeoplePages& m_pages;
-  CAccounts& m_accounts;
+  CKeyChecks& m_keys;
   CSessions& m_sessions;
   CWorkPool& m_slowWork;
 };

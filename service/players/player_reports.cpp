@@ -9,12 +9,11 @@ void ApplyPlayerReport(CAccounts& accounts, const std::string& name, CKeptReport
                        CAccounts::ApplyDone done) {
   auto shared = std::make_shared<CAccounts::ApplyDone>(std::move(done));
   try {
-    accounts.ApplyFromPlayer(name, std::move(report),
-                             [shared](CAccounts::EApply applied, const std::string& error) {
-                               if (applied == CAccounts::EApply::kFailed)
-                                 LogRepeated("report not stored", error);
-                               (*shared)(applied, error);
-                             });
+    accounts.Reports().ApplyFromPlayer(
+        name, std::move(report), [shared](CAccounts::EApply applied, const std::string& error) {
+          if (applied == CAccounts::EApply::kFailed) LogRepeated("report not stored", error);
+          (*shared)(applied, error);
+        });
   } catch (const CStoreError& error) {
     // Only the look-up throws, before anything is queued.
     LogRepeated("report not stored", error.what());

@@ -79,7 +79,7 @@ bool CReportsRoom::ReportFromMemory(const CHttpRequest& request, CRoute::Reply& 
   if (!ReportForm(request, &form)) return false;
   CReportParse parsed = ParseReport(form);
   if (parsed.error != EReportError::kNone) return false;
-  if (!m_accounts.KeyMatchesHeld(parsed.report.user, DigestKey(parsed.report.key))) return false;
+  if (!m_keys.KeyMatchesHeld(parsed.report.user, DigestKey(parsed.report.key))) return false;
   // The answer comes after the commit, or the route's fallback after the database deadline.
   if (!deadline.Bind(reply)) return false;
   // Counted as the report's handler counts its answers.
@@ -110,8 +110,8 @@ std::vector<CRoute> CReportsRoom::Routes() {
   return routes;
 }
 
-CReportsRoom::CReportsRoom(CAccounts& accounts, CWorkPool& keyChecks)
-    : m_accounts(accounts), m_keyChecks(keyChecks) {}
+CReportsRoom::CReportsRoom(CKeyChecks& keys, CAccountReports& reports, CWorkPool& keyChecks)
+    : m_keys(keys), m_reports(reports), m_keyChecks(keyChecks) {}
 
 void CReportsRoom::HandleReport(const CHttpRequest& request, CRoute::Reply uncounted) {
   CRoute::Reply reply = CountedReply(std::move(uncounted));
@@ -130,29 +130,29 @@ void CReportsRoom::HandleReport(const CHttpRequest& request, CRoute::Reply uncou
 
 void CReportsRoom::CheckKeyThenApply(std::shared_ptr<const CReport> report,
                                      const std::string& address, CRoute::Reply reply) {
-  constexpr auto kPlayer = CAccounts::EKeyFrom::kPlayer;
+  constexpr auto kPlayer = CKeyChecks::EKeyFrom::kPlayer;
   const CKeyDigest digest = DigestKey(report->key);
   std::string keyHash;
-  CAccounts::EKeyCheck check;
+  CKeyChecks::EKeyCheck check;
   try {
-    check = m_accounts.CheckKey(report->user, digest, IsWellFormedKey(report->key), &keyHash,
-                                kPlayer, address);
+    check = m_keys.CheckKey(report->user, digest, IsWellFormedKey(report->key), &keyHash, kPlayer,
+                            address);
   } catch (const CStoreError& error) {
     return reply(StoreFailed(error.what()));
   }
   switch (check) {
-    case CAccounts::EKeyCheck::kNoAccount:
+    case CKeyChecks::EKeyCheck::kNoAccount:
       return reply(TextResponse(403, "There is no account of this name.\n"));
-    case CAccounts::EKeyCheck::kWrong:
+    case CKeyChecks::EKeyCheck::kWrong:
       return reply(TextResponse(403, "Wrong key for this account.\n"));
-    case CAccounts::EKeyCheck::kMatches:
+    case CKeyChecks::EKeyCheck::kMatches:
       return FinishReport(*report, std::move(reply), true);
-    case CAccounts::EKeyCheck::kLimited:
+    case CKeyChecks::EKeyCheck::kLimited:
       return reply(TooMany("Too many wrong keys from your address lately; the key was not checked.",
-                           m_accounts.KeyCheckRetryMs(address)));
-    case CAccounts::EKeyCheck::kBusy:
+                           m_keys.KeyCheckRetryMs(address)));
+    case CKeyChecks::EKeyCheck::kBusy:
       return reply(TooMany("A key of this account is being checked; the report was dropped.", 1));
-    case CAccounts::EKeyCheck::kUnknown:
+    case CKeyChecks::EKeyCheck::kUnknown:
       break;
   }
   // One reply, owned by whichever of the job and this frame ends up answering.
@@ -164,8 +164,7 @@ void CReportsRoom::CheckKeyThenApply(std::shared_ptr<const CReport> report,
         keyCheckQueue.Add(-1);
         (matches ? keyMatches : keyWrong).Add();
         try {
-          matches =
-              m_accounts.RememberKeyCheck(report->user, digest, matches, true, kPlayer, address);
+          matches = m_keys.RememberKeyCheck(report->user, digest, matches, true, kPlayer, address);
         } catch (const CStoreError& error) {
           return (*shared)(StoreFailed(error.what()));
         }
@@ -176,7 +175,7 @@ void CReportsRoom::CheckKeyThenApply(std::shared_ptr<const CReport> report,
   keyCheckQueue.Add(-1);
   keyRefused.Add();
   try {
-    m_accounts.RememberKeyCheck(report->user, digest, false, false);
+    m_keys.RememberKeyCheck(report->user, digest, false, false);
   } catch (const CStoreError&) {
     // The reservation lives in memory, which the look-up found before; nothing to give back.
   }
@@ -186,22 +185,22 @@ void CReportsRoom::CheckKeyThenApply(std::shared_ptr<const CReport> report,
 void CReportsRoom::FinishReport(const CReport& report, CRoute::Reply reply, bool justChecked) {
   const bool stopped = report.stopped;
   auto shared = std::make_shared<CRoute::Reply>(std::move(reply));
-  auto answer = [shared, stopped](CAccounts::EApply applied, const std::string& error) {
+  auto answer = [shared, stopped](CAccountReports::EApply applied, const std::string& error) {
     const CRoute::Reply& reply = *shared;
     switch (applied) {
-      case CAccounts::EApply::kStored:
+      case CAccountReports::EApply::kStored:
         return reply(TextResponse(200, stopped ? "OK stopped\n" : "OK playing\n"));
-      case CAccounts::EApply::kKept:
+      case CAccountReports::EApply::kKept:
         return reply(TextResponse(429, kKeptText));
-      case CAccounts::EApply::kFailed:
+      case CAccountReports::EApply::kFailed:
         return reply(StoreFailed(error));
-      case CAccounts::EApply::kNoAccount:
+      case CAccountReports::EApply::kNoAccount:
         break;
     }
     reply(TextResponse(403, "There is no account of this name.\n"));
   };
   try {
-    m_accounts.Apply(report.user, report, std::move(answer), justChecked);
+    m_reports.Apply(report.user, report, std::move(answer), justChecked);
   } catch (const CStoreError& error) {
     // Only the look-up throws, before anything is queued: `answer` has not run.
     (*shared)(StoreFailed(error.what()));

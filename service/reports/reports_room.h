@@ -5,15 +5,16 @@
 #include <string>
 #include <vector>
 
-#include "accounts/accounts.h"
+#include "accounts/account_reports.h"
+#include "accounts/key_checks.h"
 #include "accounts/report.h"
 #include "base/work_pool.h"
 #include "http/pipeline.h"
 
 class CReportsRoom {
  public:
-  // `accounts` and `keyChecks` (the pool for slow key checks) must outlive the room.
-  CReportsRoom(CAccounts& accounts, CWorkPool& keyChecks);
+  // `keys`, `reports` and `keyChecks` (the pool for slow key checks) must outlive the room.
+  CReportsRoom(CKeyChecks& keys, CAccountReports& reports, CWorkPool& keyChecks);
 
   std::vector<CRoute> Routes();
 
@@ -29,6 +30,7 @@ class CReportsRoom {
   // `justChecked`: the key was decided from memory a moment ago, the account just read.
   void FinishReport(const CReport& report, CRoute::Reply reply, bool justChecked = false);
 
-  CAccounts& m_accounts;
+  CKeyChecks& m_keys;
+  CAccountReports& m_reports;
   CWorkPool& m_keyChecks;
 };

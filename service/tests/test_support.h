@@ -57,7 +57,8 @@ inline ECreateResult CreateAccountNow(CStore& store, const std::string& name,
 inline CAccounts::EApply ApplyNow(CAccounts& accounts, const std::string& name,
                                   const CReport& report) {
   std::promise<CAccounts::EApply> done;
-  accounts.Apply(name, report,
-                 [&done](CAccounts::EApply result, const std::string&) { done.set_value(result); });
+  accounts.Reports().Apply(name, report, [&done](CAccounts::EApply result, const std::string&) {
+    done.set_value(result);
+  });
   return done.get_future().get();
 }
