@@ -30,34 +30,40 @@ CAccountReports::CAccountReports(CHeldAccounts& held, CStateWrites& writes, CSto
 
 void CAccountReports::Apply(std::string_view name, const CReport& report, ApplyDone done,
                             bool justRead) {
-  Submit(name, ToKept(report, m_clock.WallSeconds()), std::move(done), justRead);
+  Submit(name, ToKept(report, m_clock.WallSeconds()), std::move(done), justRead, {});
 }
 
-void CAccountReports::ApplyFromPlayer(std::string_view name, CKeptReport report, ApplyDone done) {
+void CAccountReports::ApplyFromPlayer(std::string_view name, CKeptReport report, ApplyDone done,
+                                      std::vector<CListen> listens) {
   report.arrivedAt = m_clock.WallSeconds();
-  Submit(name, std::move(report), std::move(done), false);
+  Submit(name, std::move(report), std::move(done), false, std::move(listens));
 }
 
 void CAccountReports::Submit(std::string_view name, CKeptReport incoming, ApplyDone done,
-                             bool justRead) {
+                             bool justRead, std::vector<CListen> listens) {
   using ELoad = CHeldAccounts::ELoad;
   std::unique_lock<std::mutex> lock;
   // A shared store decides whether the account exists, and its interval: no need to read it.
   CHeldAccount* account =
       m_held.Lock(name, lock, justRead || m_store.Shared() ? ELoad::kHeld : ELoad::kCurrent);
   if (!account) return done(EApply::kNoAccount, "");
-  if (m_store.Shared()) return SubmitShared(*account, std::move(incoming), std::move(done), lock);
+  if (m_store.Shared()) {
+    return SubmitShared(*account, std::move(incoming), std::move(done), lock, std::move(listens));
+  }
   const int64_t nowMs = m_clock.SteadyMs();
   const std::optional<int64_t> previous = account->lastAcceptedMs;
   if (previous && nowMs - *previous < m_minIntervalMs) {
-    return Keep(*account, std::move(incoming), nowMs, *previous + m_minIntervalMs, std::move(done));
+    return Keep(*account, std::move(incoming), nowMs, *previous + m_minIntervalMs, std::move(done),
+                std::move(listens));
   }
-  ApplyHere(*account, incoming, nowMs, std::move(done), lock);
+  ApplyHere(*account, incoming, nowMs, std::move(done), lock, std::move(listens));
 }
 
 void CAccountReports::SubmitShared(CHeldAccount& account, CKeptReport incoming, ApplyDone done,
-                                   std::unique_lock<std::mutex>& lock) {
+                                   std::unique_lock<std::mutex>& lock,
+                                   std::vector<CListen> listens) {
   CReportWrite write;
+  write.listens = std::move(listens);
   write.stopped = incoming.stopped;
   write.kept = std::move(incoming);
   if (!write.stopped) write.track = m_writes.Next(account, write.kept, write.kept.arrivedAt);
@@ -81,7 +87,7 @@ void CAccountReports::SubmitShared(CHeldAccount& account, CKeptReport incoming, 
 }
 
 void CAccountReports::Keep(CHeldAccount& account, CKeptReport incoming, int64_t nowMs,
-                           int64_t dueMs, ApplyDone done) {
+                           int64_t dueMs, ApplyDone done, std::vector<CListen> listens) {
   // Too soon: kept, committed now, so that neither a restart nor a crash loses it.
   incoming.dueAtMs = m_clock.WallMs() + (dueMs - nowMs);
   const uint64_t generation = ++account.keptGeneration;
@@ -89,12 +95,19 @@ void CAccountReports::Keep(CHeldAccount& account, CKeptReport incoming, int64_t 
   CAccountWrite write;
   write.keptAction = CAccountWrite::EKept::kSet;
   write.kept = incoming;
+  const bool addsListens = !listens.empty();
+  write.listens = std::move(listens);
   CHeldAccount* target = &account;
   m_store.Write(account.nameKey, std::move(write),
-                [this, target, incoming, generation, dueMs, done = std::move(done)](
+                [this, target, incoming, generation, dueMs, addsListens, done = std::move(done)](
                     bool stored, const std::string& error) {
                   if (stored) {
                     std::lock_guard<std::mutex> lock(m_held.Mutex());
+                    if (addsListens) {
+                      // The listens are in the history now, before the report shows.
+                      ++target->record.historyVersion;
+                      m_held.MarkChanged(*target);
+                    }
                     if (target->keptGeneration == generation && !target->removed) {
                       target->kept = incoming;
                       target->keptDueMs = dueMs;
@@ -106,25 +119,29 @@ void CAccountReports::Keep(CHeldAccount& account, CKeptReport incoming, int64_t 
 }
 
 void CAccountReports::ApplyHere(CHeldAccount& account, const CKeptReport& incoming, int64_t nowMs,
-                                ApplyDone done, std::unique_lock<std::mutex>& lock) {
+                                ApplyDone done, std::unique_lock<std::mutex>& lock,
+                                std::vector<CListen> listens) {
   const std::optional<int64_t> previous = account.lastAcceptedMs;
   account.lastAcceptedMs = nowMs;
   const CTrackState next = m_writes.Next(account, incoming, incoming.arrivedAt);
-  if (account.pendingWrites == 0 && !account.keptInStore && next == account.record.state) {
+  if (account.pendingWrites == 0 && !account.keptInStore && next == account.record.state &&
+      listens.empty()) {
     // Nothing to write: what the report says is committed already.
     account.wrongKeySeen = false;
     lock.unlock();
     return done(EApply::kStored, "");
   }
   CHeldAccount* target = &account;
-  m_writes.WriteState(account, next,
-                      [this, target, previous, nowMs, done = std::move(done)](
-                          bool stored, const std::string& error) {
-                        if (!stored) {
-                          // Not applied, so it does not count against the interval either.
-                          std::lock_guard<std::mutex> lock(m_held.Mutex());
-                          if (target->lastAcceptedMs == nowMs) target->lastAcceptedMs = previous;
-                        }
-                        done(stored ? EApply::kStored : EApply::kFailed, error);
-                      });
+  m_writes.WriteState(
+      account, next,
+      [this, target, previous, nowMs, done = std::move(done)](bool stored,
+                                                              const std::string& error) {
+        if (!stored) {
+          // Not applied, so it does not count against the interval either.
+          std::lock_guard<std::mutex> lock(m_held.Mutex());
+          if (target->lastAcceptedMs == nowMs) target->lastAcceptedMs = previous;
+        }
+        done(stored ? EApply::kStored : EApply::kFailed, error);
+      },
+      std::move(listens));
 }

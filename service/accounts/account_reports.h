@@ -42,20 +42,24 @@ class CAccountReports {
   // Apply does, within the same interval, with its own rules: a track playing now replaces the
   // state and, with a duration, ends by itself at start + duration + kListenGraceSeconds; a
   // finished listen shows as the last played track unless something newer is playing or shown.
-  void ApplyFromPlayer(std::string_view name, CKeptReport report, ApplyDone done);
+  // `listens` go into the account's history with the report, applied or kept.
+  void ApplyFromPlayer(std::string_view name, CKeptReport report, ApplyDone done,
+                       std::vector<CListen> listens = {});
 
  private:
   // Applies `incoming` (arrived now) to the account, or keeps it when it comes too soon.
-  void Submit(std::string_view name, CKeptReport incoming, ApplyDone done, bool justRead);
+  // Each takes the report's `listens` for the account's history.
+  void Submit(std::string_view name, CKeptReport incoming, ApplyDone done, bool justRead,
+              std::vector<CListen> listens);
   // Hands `incoming` to a shared store, which decides the interval. Takes `lock`'s mutex.
   void SubmitShared(CHeldAccount& account, CKeptReport incoming, ApplyDone done,
-                    std::unique_lock<std::mutex>& lock);
+                    std::unique_lock<std::mutex>& lock, std::vector<CListen> listens);
   // Keeps `incoming`, which came at steady `nowMs`, too soon: until steady `dueMs` (mutex held).
   void Keep(CHeldAccount& account, CKeptReport incoming, int64_t nowMs, int64_t dueMs,
-            ApplyDone done);
+            ApplyDone done, std::vector<CListen> listens);
   // Applies `incoming`, which came at steady `nowMs`, now (mutex held in `lock`).
   void ApplyHere(CHeldAccount& account, const CKeptReport& incoming, int64_t nowMs, ApplyDone done,
-                 std::unique_lock<std::mutex>& lock);
+                 std::unique_lock<std::mutex>& lock, std::vector<CListen> listens);
 
   CHeldAccounts& m_held;
   CStateWrites& m_writes;

@@ -90,7 +90,8 @@ CTrackState CStateWrites::Next(const CHeldAccount& account, const CKeptReport& r
 }
 
 void CStateWrites::WriteState(CHeldAccount& account, const CTrackState& state,
-                              std::function<void(bool, const std::string&)> committed) {
+                              std::function<void(bool, const std::string&)> committed,
+                              std::vector<CListen> listens) {
   account.latest = state;
   ++account.pendingWrites;
   // A newer state supersedes the kept report, also one whose write is still queued.
@@ -98,22 +99,26 @@ void CStateWrites::WriteState(CHeldAccount& account, const CTrackState& state,
   CAccountWrite write;
   write.state = state;
   write.nowMs = m_clock.WallMs();
+  const bool addsListens = !listens.empty();
+  write.listens = std::move(listens);
   // Most reports come in their turn: only clear a kept report the store may hold.
   const bool clears = account.keptInStore;
   if (clears) write.keptAction = CAccountWrite::EKept::kClear;
   account.keptInStore = false;
   CHeldAccount* target = &account;
   m_store.Write(account.nameKey, std::move(write),
-                [this, target, state, generation, clears, committed = std::move(committed)](
-                    bool stored, const std::string& error) {
+                [this, target, state, generation, clears, addsListens,
+                 committed = std::move(committed)](bool stored, const std::string& error) {
                   {
                     std::lock_guard<std::mutex> lock(m_held.Mutex());
                     --target->pendingWrites;
                     if (!stored && clears) target->keptInStore = true;
                     if (stored) {
                       target->wrongKeySeen = false;
-                      if (!(target->record.state == state)) {
+                      if (!(target->record.state == state) || addsListens) {
                         target->record.state = state;
+                        // New listens change what the history images show.
+                        if (addsListens) ++target->record.historyVersion;
                         m_held.MarkChanged(*target);
                       }
                       if (target->keptGeneration == generation) target->kept.reset();

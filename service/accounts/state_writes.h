@@ -20,10 +20,11 @@ class CStateWrites {
 
   // The state `account` shows once `report`, which came at wall time `arrivedAt`, is applied.
   CTrackState Next(const CHeldAccount& account, const CKeptReport& report, int64_t arrivedAt) const;
-  // Queues `state` for `account` and clears its kept report; `committed` runs with the outcome
-  // after the account has been updated.
+  // Queues `state` for `account` with `listens` for its history and clears its kept report;
+  // `committed` runs with the outcome after the account has been updated.
   void WriteState(CHeldAccount& account, const CTrackState& state,
-                  std::function<void(bool stored, const std::string& error)> committed);
+                  std::function<void(bool stored, const std::string& error)> committed,
+                  std::vector<CListen> listens = {});
   using SharedDone =
       std::function<void(bool stored, CReportOutcome::EResult result, const std::string& error)>;
   // Queues `write` of `account` to a shared store, which decides it; a report kept is scheduled
