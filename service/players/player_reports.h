@@ -7,5 +7,6 @@
 
 // Applies `report` to the account `name`, then calls `done` once with the outcome (kFailed with
 // the error, logged, when the database failed). Any thread.
+// `listens` go into the account's history with the report.
 void ApplyPlayerReport(CAccounts& accounts, const std::string& name, CKeptReport report,
-                       CAccounts::ApplyDone done);
+                       CAccounts::ApplyDone done, std::vector<CListen> listens = {});
