@@ -25,6 +25,7 @@ PROCESSES = []  # every process started, stopped at the end whatever happens
 PORT = None
 TOKENS = {}     # account name -> player token
 KEYS = {}       # account name -> key
+REQUESTS_PER_MINUTE = 100  # ListenBrainz requests per client address
 
 ARTIST, TITLE, ALBUM = "Кино", "夜に駆ける", "Группа крови"
 
@@ -63,11 +64,12 @@ def free_port():
 def setUpModule():
     global WORK, PORT
     WORK = tempfile.mkdtemp(prefix="velk-players-")
-    for name in ("listener", "mpd", "refused"):
+    for name in ("listener", "mpd", "refused", "importer"):
         KEYS[name] = velk("adduser", name)
         TOKENS[name] = velk("token", name)
     log = os.path.join(WORK, "service.log")
-    start([SERVICE, "serve", "--db", database(), "--port", "0"], log)
+    start([SERVICE, "serve", "--db", database(), "--port", "0",
+           "--listenbrainz-requests-per-minute", str(REQUESTS_PER_MINUTE)], log)
     deadline = time.monotonic() + 20
     while PORT is None and time.monotonic() < deadline:
         time.sleep(0.05)
@@ -200,7 +202,7 @@ class ListenBrainz(unittest.TestCase):
         refused(request("POST", "/1/submit-listens", {"listen_type": "single", "payload": []}),
                 401, "Authorization")
         refused(submit("single", listen("A", "B", 1), token="0-wrong"), 401, "Invalid")
-        refused(submit("single", listen("  ", "Title", 1)), 400, "artist_name")
+        refused(submit("single", listen("  ", "Title", int(time.time()))), 400, "artist_name")
         refused(submit("playing_now", listen("A", "B", int(time.time()))), 400, "listened_at")
         refused(submit("single", listen("A", "B")), 400, "listened_at")
         refused(submit("import", *[listen("A", "B", 1)] * 1001), 400, "at most 1000")
@@ -208,7 +210,7 @@ class ListenBrainz(unittest.TestCase):
                 400, "Cannot parse")
         # Oversized: refused from its head, before the body is read.
         with socket.create_connection(("127.0.0.1", PORT), timeout=10) as s:
-            s.sendall(b"POST /1/submit-listens HTTP/1.1\r\nHost: x\r\nContent-Length: 3000000"
+            s.sendall(b"POST /1/submit-listens HTTP/1.1\r\nHost: x\r\nContent-Length: 10240001"
                       b"\r\n\r\n{")
             answer = s.recv(65536).decode()
         self.assertTrue(answer.startswith("HTTP/1.1 400 "), answer)
@@ -238,6 +240,97 @@ class ListenBrainz(unittest.TestCase):
         self.assertFalse(json.loads(request("GET", "/1/validate-token", token=old)[2])["valid"])
         self.assertTrue(json.loads(request("GET", "/1/validate-token",
                                            token=TOKENS["listener"])[2])["valid"])
+
+
+class ListenBrainzAsDocumented(unittest.TestCase):
+    """The documented rate-limit fields on every answer, the size limits and the earliest time,
+    from a client address of its own."""
+
+    def exchange(self, connection, method, path, body=None, token=None):
+        headers = {"Authorization": "Token " + token} if token else {}
+        connection.request(method, path, body=body and json.dumps(body), headers=headers)
+        answer = connection.getresponse()
+        text = answer.read().decode()
+        fields = {k.lower(): v for k, v in answer.getheaders()}
+        limit = [fields.get("x-ratelimit-" + name)
+                 for name in ("limit", "remaining", "reset-in", "reset")]
+        self.assertTrue(all(limit), (answer.status, fields, text))
+        limit = [int(value) for value in limit]
+        self.reset_in = limit[2]
+        self.assertEqual(limit[0], REQUESTS_PER_MINUTE)
+        self.assertTrue(0 < limit[2] <= 60, limit)
+        self.assertLessEqual(abs(limit[3] - (time.time() + limit[2])), 2, limit)
+        return answer.status, limit[1], text
+
+    def test_fields_on_every_answer_and_the_documented_limits(self):
+        token = TOKENS["importer"]
+        connection = http.client.HTTPConnection("127.0.0.1", PORT, timeout=20,
+                                                source_address=("127.0.0.3", 0))
+        # Begins early in a window, so that the whole run fits in it.
+        while True:
+            status, remaining, _ = self.exchange(connection, "GET", "/1/validate-token")
+            if self.reset_in >= 30:
+                break
+            time.sleep(self.reset_in + 0.2)
+        self.assertEqual((status, remaining), (400, REQUESTS_PER_MINUTE - 1))
+        answers = []  # (status, remaining, reason)
+
+        def send(*args, **kwargs):
+            status, remaining, text = self.exchange(connection, *args, **kwargs)
+            answers.append((status, remaining, json.loads(text).get("error", "")))
+
+        # An import of 1,000 listens of 2.1 MB in all, each listen under 10,240 bytes: taken.
+        start = int(time.time()) - 5000
+        padding = "x" * 2000
+        listens = [listen("Artist %d" % i, "Track %d" % i, start + i, comment=padding)
+                   for i in range(1000)]
+        self.assertGreater(len(json.dumps({"listen_type": "import", "payload": listens})),
+                           2 << 20)
+        send("POST", "/1/submit-listens", {"listen_type": "import", "payload": listens},
+             token=token)
+        big = listen("A", "B", start, comment="x" * 10240)
+        send("POST", "/1/submit-listens", {"listen_type": "single", "payload": [big]}, token=token)
+        send("POST", "/1/submit-listens",
+             {"listen_type": "single", "payload": [listen("A", "B", 1033430399)]}, token=token)
+        send("POST", "/1/submit-listens",
+             {"listen_type": "single", "payload": [listen("A", "B", 1033430400)]}, token=token)
+        send("POST", "/1/submit-listens", {"listen_type": "single", "payload": []}, token="bad")
+        send("GET", "/1/submit-listens")
+        send("GET", "/1/validate-token", token=token)
+        self.assertEqual([(status, reason) for status, _, reason in answers], [
+            (200, ""),
+            (400, "Listen 0: a listen may take at most 10240 bytes."),
+            (400, "Listen 0: listened_at must be 1033430400 (2002-10-01) or later."),
+            (200, ""), (401, "Invalid authorization token."),
+            (405, "Listens are submitted with POST."), (200, "")])
+        self.assertEqual([remaining for _, remaining, _ in answers],
+                         list(range(REQUESTS_PER_MINUTE - 2, REQUESTS_PER_MINUTE - 9, -1)))
+        self.assertEqual(state("importer")["title"], "Track 999")
+
+        # Up to the limit, then 429 until the window ends.
+        for n in range(REQUESTS_PER_MINUTE - 8):
+            status, remaining, _ = self.exchange(connection, "GET", "/1/validate-token",
+                                                 token=token)
+            self.assertEqual((status, remaining), (200, REQUESTS_PER_MINUTE - 9 - n))
+        connection.request("GET", "/1/validate-token", headers={"Authorization": "Token " + token})
+        answer = connection.getresponse()
+        self.assertIn("at most %d a minute" % REQUESTS_PER_MINUTE, answer.read().decode())
+        self.assertEqual((answer.status, answer.getheader("X-RateLimit-Remaining")), (429, "0"))
+        self.assertEqual(answer.getheader("Retry-After"),
+                         answer.getheader("X-RateLimit-Reset-In"))
+        connection.close()
+
+        # A body over 10,240,000 bytes is refused from its head, in the protocol's words.
+        with socket.create_connection(("127.0.0.1", PORT), timeout=10,
+                                      source_address=("127.0.0.3", 0)) as s:
+            s.sendall(b"POST /1/submit-listens HTTP/1.1\r\nHost: x\r\n"
+                      b"Content-Length: 10240001\r\n\r\n")
+            head, _, body = s.recv(65536).decode().partition("\r\n\r\n")
+        self.assertTrue(head.startswith("HTTP/1.1 400 "), head)
+        for name in ("Limit", "Remaining", "Reset-In", "Reset"):
+            self.assertIn("\r\nX-RateLimit-%s: " % name, head)
+        self.assertEqual(json.loads(body)["error"],
+                         "The request body is longer than 10240000 bytes.")
 
 
 class AudioscrobblerRefusals(unittest.TestCase):
