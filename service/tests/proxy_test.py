@@ -146,8 +146,7 @@ class Front(unittest.TestCase):
             self.assertEqual(field(headers, "Location"),
                              ["https://127.0.0.1:%d%s" % (CLUSTER.tls_port, path)])
         self.assertEqual(exchange("127.0.0.70", "GET", "/account", tls=True)[0], 200)
-        # Other players' imports are larger than a report: nginx passes them to the service,
-        # which answers in its protocol (here: a wrong token), up to a body of 10,240,000 bytes;
+        # Other players' imports up to 10,240,000 bytes pass to the service (here: a wrong token);
         # beyond, nginx refuses in the protocol's form, and the instances stay in service.
         listens = [{"listened_at": 1700000000 + n, "track_metadata": {
             "artist_name": "Artist %d" % n, "track_name": "Title",
