@@ -33,6 +33,7 @@ constexpr char kUsage[] = R"(Usage:
   velk-service serve   [--config FILE] [--db FILE|URI] [--address ADDR] [--port N]
                        [--threads N] [--public-url URL] [--https-url URL] [--report-interval-ms N]
                        [--key-check-threads N] [--key-check-queue N] [--wrong-keys-per-minute N]
+                       [--listenbrainz-requests-per-minute N]
                        [--registrations-per-hour N] [--image-cache-mb N] [--max-connections N]
                        [--connections-per-address N] [--request-timeout-s N]
                        [--idle-timeout-s N] [--write-timeout-s N] [--now-playing-for MINUTES]
@@ -156,6 +157,7 @@ int Serve(const CArgs& args, const std::string& db) {
   serviceOptions.keyCheckThreads = std::max<size_t>(1, number("key-check-threads"));
   serviceOptions.maxPendingKeyChecks = number("key-check-queue");
   serviceOptions.wrongKeysPerMinute = number("wrong-keys-per-minute");
+  serviceOptions.listenBrainzRequestsPerMinute = number("listenbrainz-requests-per-minute");
   serviceOptions.registrationsPerHour = number("registrations-per-hour");
   serviceOptions.imageCacheBytes = number("image-cache-mb") << 20;
   serviceOptions.nowPlayingForMinutes = static_cast<int64_t>(number("now-playing-for"));

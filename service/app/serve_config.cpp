@@ -61,6 +61,9 @@ const std::vector<CServeOption>& ServeOptions() {
        "Key checks that may wait; more are answered 503."},
       {"wrong-keys-per-minute", "20", EKind::kNumber,
        "Wrong keys and tokens per client address and minute; more get 429 unchecked."},
+      {"listenbrainz-requests-per-minute", "600", EKind::kNumber,
+       "Requests to the ListenBrainz endpoints per client address and minute, counted by each "
+       "instance; more get 429."},
       {"registrations-per-hour", "10", EKind::kNumber, "New accounts per client address and hour."},
       {"image-cache-mb", "64", EKind::kNumber, "Memory for rendered images, in MiB."},
       {"max-connections", "10000", EKind::kNumber,

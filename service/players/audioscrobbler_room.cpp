@@ -67,16 +67,18 @@ std::map<std::string, std::string> DecodeScrobbleFields(std::string_view text) {
 }
 
 std::string ParseScrobbleReport(const std::map<std::string, std::string>& fields, bool nowPlaying,
-                                CKeptReport* report) {
+                                CKeptReport* report, std::vector<CListen>* listens) {
   if (nowPlaying) {
     *report = Entry(fields, "");
     report->source = CKeptReport::ESource::kNowPlaying;
     if (report->artist.empty() || report->title.empty()) {
       return "A now-playing notice needs an artist (a) and a title (t).";
     }
+    if (listens) listens->clear();
     return "";
   }
   int entries = 0;
+  std::vector<CListen> all;
   for (int i = 0; i < kMaxEntries; ++i) {
     const std::string suffix = "[" + std::to_string(i) + "]";
     if (fields.find("a" + suffix) == fields.end()) break;
@@ -86,10 +88,15 @@ std::string ParseScrobbleReport(const std::map<std::string, std::string>& fields
       return "Entry " + std::to_string(i) + " needs an artist, a title and a start time (a, t, i).";
     }
     entry.startedAt = *startedAt;
+    if (listens) {
+      all.push_back({entry.startedAt, entry.artist, entry.title, entry.album,
+                     CListen::ESource::kAudioscrobbler});
+    }
     if (entries++ == 0 || entry.startedAt > report->startedAt) *report = std::move(entry);
   }
   if (entries == 0) return "The submission holds no entries.";
   report->source = CKeptReport::ESource::kListen;
+  if (listens) *listens = std::move(all);
   return "";
 }
 
@@ -215,20 +222,23 @@ void CAudioscrobblerRoom::HandlePost(const CHttpRequest& request, bool nowPlayin
   }
 
   CKeptReport report;
-  const std::string problem = ParseScrobbleReport(fields, nowPlaying, &report);
+  std::vector<CListen> listens;  // what a submission adds to the account's history
+  const std::string problem = ParseScrobbleReport(fields, nowPlaying, &report, &listens);
   if (!problem.empty()) return reply(Answer("FAILED " + problem + "\n"));
   auto shared = std::make_shared<CRoute::Reply>(std::move(reply));
-  ApplyPlayerReport(m_accounts, account->name, std::move(report),
-                    [shared](CAccounts::EApply applied, const std::string&) {
-                      switch (applied) {
-                        case CAccounts::EApply::kStored:
-                        case CAccounts::EApply::kKept:
-                          return (*shared)(Answer("OK\n"));
-                        case CAccounts::EApply::kNoAccount:
-                          return (*shared)(Answer("BADSESSION\n"));
-                        case CAccounts::EApply::kFailed:
-                          break;
-                      }
-                      (*shared)(Answer("FAILED The service cannot store reports now.\n", 503));
-                    });
+  ApplyPlayerReport(
+      m_accounts, account->name, std::move(report),
+      [shared](CAccounts::EApply applied, const std::string&) {
+        switch (applied) {
+          case CAccounts::EApply::kStored:
+          case CAccounts::EApply::kKept:
+            return (*shared)(Answer("OK\n"));
+          case CAccounts::EApply::kNoAccount:
+            return (*shared)(Answer("BADSESSION\n"));
+          case CAccounts::EApply::kFailed:
+            break;
+        }
+        (*shared)(Answer("FAILED The service cannot store reports now.\n", 503));
+      },
+      std::move(listens));
 }

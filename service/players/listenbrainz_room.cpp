@@ -3,6 +3,7 @@
 
 #include <boost/json.hpp>
 #include <cctype>
+#include <memory>
 
 #include "accounts/player_token.h"
 #include "base/log.h"
@@ -17,18 +18,35 @@ namespace json = boost::json;
 
 namespace {
 
-constexpr size_t kListensBodyBytes = 2u << 20;  // an import of 1,000 listens with their details
-constexpr size_t kMaxListens = 1000;            // in one import
-constexpr size_t kMaxListenBytes = 10240;       // one listen, as JSON
+// The documented bounds: a payload of at most 10,240,000 bytes, 1,000 listens of at most 10,240
+// bytes each.
+constexpr size_t kListensBodyBytes = 10240000;
+constexpr size_t kMaxListens = 1000;       // in one import
+constexpr size_t kMaxListenBytes = 10240;  // one listen, as JSON
+constexpr int64_t kWindowMs = 60 * 1000;   // the request window of a client address
 
-CHttpResponse TooManyWrongTokens(size_t limit, int64_t retryMs) {
-  const int64_t seconds = (retryMs + 999) / 1000;
-  CHttpResponse response =
-      JsonError(429, "Too many wrong tokens from your address lately; try again in " +
-                         std::to_string(seconds) + " s.");
+int64_t CeilSeconds(int64_t ms) { return (ms + 999) / 1000; }
+
+// Sets the rate-limit fields of `response`: `remaining` requests until the window ends in
+// `resetInMs` (Reset-In in seconds from now, Reset in Unix seconds), unless it has them already.
+void SetRateFields(CHttpResponse& response, size_t limit, size_t remaining, int64_t resetInMs,
+                   const CClock& clock) {
+  for (const auto& field : response.fields) {
+    if (field.first == "X-RateLimit-Limit") return;
+  }
   response.fields.emplace_back("X-RateLimit-Limit", std::to_string(limit));
-  response.fields.emplace_back("X-RateLimit-Remaining", "0");
-  response.fields.emplace_back("X-RateLimit-Reset-In", std::to_string(seconds));
+  response.fields.emplace_back("X-RateLimit-Remaining", std::to_string(remaining));
+  response.fields.emplace_back("X-RateLimit-Reset-In", std::to_string(CeilSeconds(resetInMs)));
+  response.fields.emplace_back("X-RateLimit-Reset",
+                               std::to_string(CeilSeconds(clock.WallMs() + resetInMs)));
+}
+
+// A 429 whose wait is `waitMs`: Remaining 0, and Reset-In, Reset and Retry-After when to return.
+CHttpResponse TooMany(const std::string& why, size_t limit, int64_t waitMs, const CClock& clock) {
+  const int64_t seconds = CeilSeconds(waitMs);
+  CHttpResponse response =
+      JsonError(429, why + "; try again in " + std::to_string(seconds) + " s.");
+  SetRateFields(response, limit, 0, waitMs, clock);
   response.fields.emplace_back("Retry-After", std::to_string(seconds));
   return response;
 }
@@ -80,6 +98,10 @@ std::string ParseListen(const json::value& value, std::string_view listenType, s
     if (!listenedAt) return where + "JSON document must contain the key listened_at.";
     const std::optional<int64_t> at = WholeNumber(*listenedAt);
     if (!at || *at <= 0) return where + "listened_at must be a positive integer (Unix seconds).";
+    if (*at < kEarliestListenAt) {
+      return where + "listened_at must be " + std::to_string(kEarliestListenAt) +
+             " (2002-10-01) or later.";
+    }
     out->startedAt = *at;
   }
   const json::value* metadata = listen.if_contains("track_metadata");
@@ -115,7 +137,8 @@ std::string ParseListen(const json::value& value, std::string_view listenType, s
 
 }  // namespace
 
-std::string ParseListenSubmission(std::string_view body, CKeptReport* newest) {
+std::string ParseListenSubmission(std::string_view body, CKeptReport* newest,
+                                  std::vector<CListen>* listens) {
   boost::system::error_code ec;
   const json::value document = json::parse(body, ec);
   if (ec) return "Cannot parse JSON document: " + ec.message() + ".";
@@ -127,43 +150,62 @@ std::string ParseListenSubmission(std::string_view body, CKeptReport* newest) {
   }
   const json::value* payload = root.if_contains("payload");
   if (!payload || !payload->is_array()) return "JSON document must contain the key payload.";
-  const json::array& listens = payload->get_array();
-  if (listenType != "import" && listens.size() != 1) {
+  const json::array& items = payload->get_array();
+  if (listenType != "import" && items.size() != 1) {
     return "JSON document must contain exactly one listen in the payload for " + listenType + ".";
   }
-  if (listens.empty()) return "The payload holds no listens.";
-  if (listens.size() > kMaxListens) {
+  if (items.empty()) return "The payload holds no listens.";
+  if (items.size() > kMaxListens) {
     return "Too many listens: at most " + std::to_string(kMaxListens) + " in one submission.";
   }
-  for (size_t i = 0; i < listens.size(); ++i) {
+  const bool keepAll = listens && listenType != "playing_now";
+  std::vector<CListen> all;
+  if (keepAll) all.reserve(items.size());
+  for (size_t i = 0; i < items.size(); ++i) {
     CKeptReport listen;
-    const std::string error = ParseListen(listens[i], listenType, i, &listen);
+    const std::string error = ParseListen(items[i], listenType, i, &listen);
     if (!error.empty()) return error;
+    if (keepAll) {
+      all.push_back({listen.startedAt, listen.artist, listen.title, listen.album,
+                     CListen::ESource::kListenBrainz});
+    }
     if (i == 0 || listen.startedAt > newest->startedAt) *newest = std::move(listen);
   }
+  if (listens) *listens = std::move(all);
   newest->source = listenType == "playing_now" ? CKeptReport::ESource::kNowPlaying
                                                : CKeptReport::ESource::kListen;
   return "";
 }
 
-CListenBrainzRoom::CListenBrainzRoom(CAccounts& accounts, CStore& store,
-                                     size_t wrongTokensPerMinute)
-    : m_accounts(accounts), m_store(store), m_wrongTokensPerMinute(wrongTokensPerMinute) {}
+CListenBrainzRoom::CListenBrainzRoom(CAccounts& accounts, CStore& store, const CClock& clock,
+                                     size_t requestsPerMinute)
+    : m_accounts(accounts),
+      m_store(store),
+      m_clock(clock),
+      m_window(std::make_shared<CRequestWindow>(clock, requestsPerMinute, kWindowMs)) {}
 
 std::vector<CRoute> CListenBrainzRoom::Routes() {
-  const CRoute::Fallback late = [](const CHttpRequest&, std::string_view) {
-    return JsonError(503,
-                     "The database did not answer in time; the listens may not have been stored. "
-                     "Send them again later.");
+  const CRoute::Fallback late = [this](const CHttpRequest& request, std::string_view) {
+    CHttpResponse response =
+        JsonError(503,
+                  "The database did not answer in time; the listens may not have been stored. "
+                  "Send them again later.");
+    Stamp(response, m_window->Peek(request.clientAddress));
+    return response;
   };
-  const auto tooLarge = [](size_t limit) {
-    return JsonError(400, "The request body is longer than " + std::to_string(limit) + " bytes.");
+  // Refused from the request's head, before the client's address is known here: the window's
+  // end holds for every address, what the client has left is not told (0).
+  const auto tooLarge = [this](size_t limit) {
+    CHttpResponse response =
+        JsonError(400, "The request body is longer than " + std::to_string(limit) + " bytes.");
+    Stamp(response, m_window->Unknown());
+    return response;
   };
   CRoute submit;
   submit.prefix = "/1/submit-listens";
   submit.database = CRoute::EDatabase::kAlways;
   submit.handle = [this](const CHttpRequest& request, std::string_view, CRoute::Reply reply) {
-    HandleSubmitListens(request, std::move(reply));
+    if (Admit(request, reply)) HandleSubmitListens(request, std::move(reply));
   };
   submit.late = late;
   submit.bodyLimit = kListensBodyBytes;
@@ -171,10 +213,37 @@ std::vector<CRoute> CListenBrainzRoom::Routes() {
   CRoute validate = submit;
   validate.prefix = "/1/validate-token";
   validate.handle = [this](const CHttpRequest& request, std::string_view, CRoute::Reply reply) {
-    HandleValidateToken(request, std::move(reply));
+    if (Admit(request, reply)) HandleValidateToken(request, std::move(reply));
   };
   validate.bodyLimit = kMaxBodyBytes;
   return {std::move(submit), std::move(validate)};
+}
+
+void CListenBrainzRoom::Stamp(CHttpResponse& response, const CRequestWindow::CState& state) const {
+  SetRateFields(response, state.limit, state.remaining, state.resetInMs, m_clock);
+}
+
+bool CListenBrainzRoom::Admit(const CHttpRequest& request, CRoute::Reply& reply) {
+  const CRequestWindow::CState state = m_window->Take(request.clientAddress);
+  if (!state.allowed) {
+    reply(TooMany(
+        "Too many requests from your address: at most " + std::to_string(state.limit) + " a minute",
+        state.limit, state.resetInMs, m_clock));
+    return false;
+  }
+  // The answer may come from another thread, after the room is gone: it holds what it uses.
+  reply = [window = m_window, &clock = m_clock, address = request.clientAddress,
+           inner = std::move(reply)](CHttpResponse response) {
+    const CRequestWindow::CState now = window->Peek(address);
+    SetRateFields(response, now.limit, now.remaining, now.resetInMs, clock);
+    inner(std::move(response));
+  };
+  return true;
+}
+
+CHttpResponse CListenBrainzRoom::TooManyWrongTokens(int64_t retryMs) const {
+  return TooMany("Too many wrong tokens from your address lately", m_window->Unknown().limit,
+                 retryMs, m_clock);
 }
 
 CListenBrainzRoom::ETokenCheck CListenBrainzRoom::FindTokenAccount(const CHttpRequest& request,
@@ -218,7 +287,7 @@ void CListenBrainzRoom::HandleValidateToken(const CHttpRequest& request, CRoute:
   int64_t retryMs = 0;
   switch (FindTokenAccount(request, token, &name, &retryMs)) {
     case ETokenCheck::kLimited:
-      return reply(TooManyWrongTokens(m_wrongTokensPerMinute, retryMs));
+      return reply(TooManyWrongTokens(retryMs));
     case ETokenCheck::kFailed:
       return reply(JsonError(503, "The service cannot reach its database; try again later."));
     case ETokenCheck::kWrong:
@@ -245,7 +314,7 @@ void CListenBrainzRoom::HandleSubmitListens(const CHttpRequest& request, CRoute:
   int64_t retryMs = 0;
   switch (FindTokenAccount(request, token, &name, &retryMs)) {
     case ETokenCheck::kLimited:
-      return reply(TooManyWrongTokens(m_wrongTokensPerMinute, retryMs));
+      return reply(TooManyWrongTokens(retryMs));
     case ETokenCheck::kFailed:
       return reply(JsonError(503, "The service cannot reach its database; try again later."));
     case ETokenCheck::kWrong:
@@ -254,11 +323,13 @@ void CListenBrainzRoom::HandleSubmitListens(const CHttpRequest& request, CRoute:
       break;
   }
   CKeptReport listen;
-  const std::string error = ParseListenSubmission(request.body, &listen);
+  std::vector<CListen> listens;  // what the submission adds to the account's history
+  const std::string error = ParseListenSubmission(request.body, &listen, &listens);
   if (!error.empty()) return reply(JsonError(400, error));
   auto shared = std::make_shared<CRoute::Reply>(std::move(reply));
   ApplyPlayerReport(
-      m_accounts, name, std::move(listen), [shared](CAccounts::EApply applied, const std::string&) {
+      m_accounts, name, std::move(listen),
+      [shared](CAccounts::EApply applied, const std::string&) {
         switch (applied) {
           case CAccounts::EApply::kStored:
           case CAccounts::EApply::kKept:
@@ -269,5 +340,6 @@ void CListenBrainzRoom::HandleSubmitListens(const CHttpRequest& request, CRoute:
             break;
         }
         (*shared)(JsonError(503, "The service cannot store listens now; nothing was stored."));
-      });
+      },
+      std::move(listens));
 }

@@ -1,24 +1,36 @@
 // The ListenBrainz endpoints for other players: POST /1/submit-listens, GET /1/validate-token.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "accounts/accounts.h"
+#include "base/clock.h"
+#include "base/request_window.h"
 #include "http/pipeline.h"
 #include "storage/store.h"
 
+// Every answer of these endpoints, refusals too, carries the X-RateLimit-* fields of the client
+// address's request window (`requestsPerMinute` a minute, counted in this instance's memory);
+// beyond it, 429 before anything else is looked at.
 class CListenBrainzRoom {
  public:
-  // `accounts` and `store` must outlive the room; `wrongTokensPerMinute` is the accounts' limit of
-  // wrong attempts per client, told in the 429 answer's fields.
-  CListenBrainzRoom(CAccounts& accounts, CStore& store, size_t wrongTokensPerMinute);
+  // `accounts`, `store` and `clock` must outlive the room.
+  CListenBrainzRoom(CAccounts& accounts, CStore& store, const CClock& clock,
+                    size_t requestsPerMinute);
 
   std::vector<CRoute> Routes();
 
  private:
   enum class ETokenCheck { kValid, kWrong, kLimited, kFailed };
+  // Counts `request` in its address's window. Over the limit: answers 429 and returns false.
+  // Else makes `reply` one that sets the window's fields, as they are when it answers.
+  bool Admit(const CHttpRequest& request, CRoute::Reply& reply);
+  void Stamp(CHttpResponse& response, const CRequestWindow::CState& state) const;
+  // The 429 of an address held back for wrong tokens: Reset-In is when it may try again.
+  CHttpResponse TooManyWrongTokens(int64_t retryMs) const;
   // Finds the account of a player token for `request`'s client (`*name`), counting a wrong
   // token against the client's limit; kLimited with `*retryMs` when the client had too many
   // wrong ones lately, kFailed when the database failed.
@@ -29,5 +41,7 @@ class CListenBrainzRoom {
 
   CAccounts& m_accounts;
   CStore& m_store;
-  const size_t m_wrongTokensPerMinute;
+  const CClock& m_clock;
+  // Shared with the replies that may outlive the room.
+  const std::shared_ptr<CRequestWindow> m_window;
 };

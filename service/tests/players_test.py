@@ -25,6 +25,7 @@ PROCESSES = []  # every process started, stopped at the end whatever happens
 PORT = None
 TOKENS = {}     # account name -> player token
 KEYS = {}       # account name -> key
+REQUESTS_PER_MINUTE = 100  # ListenBrainz requests per client address
 
 ARTIST, TITLE, ALBUM = "Кино", "夜に駆ける", "Группа крови"
 
@@ -63,11 +64,12 @@ def free_port():
 def setUpModule():
     global WORK, PORT
     WORK = tempfile.mkdtemp(prefix="velk-players-")
-    for name in ("listener", "mpd", "refused", "historian"):
+    for name in ("listener", "mpd", "refused", "importer", "historian"):
         KEYS[name] = velk("adduser", name)
         TOKENS[name] = velk("token", name)
     log = os.path.join(WORK, "service.log")
-    start([SERVICE, "serve", "--db", database(), "--port", "0"], log)
+    start([SERVICE, "serve", "--db", database(), "--port", "0",
+           "--listenbrainz-requests-per-minute", str(REQUESTS_PER_MINUTE)], log)
     deadline = time.monotonic() + 20
     while PORT is None and time.monotonic() < deadline:
         time.sleep(0.05)
@@ -200,7 +202,7 @@ class ListenBrainz(unittest.TestCase):
         refused(request("POST", "/1/submit-listens", {"listen_type": "single", "payload": []}),
                 401, "Authorization")
         refused(submit("single", listen("A", "B", 1), token="0-wrong"), 401, "Invalid")
-        refused(submit("single", listen("  ", "Title", 1)), 400, "artist_name")
+        refused(submit("single", listen("  ", "Title", int(time.time()))), 400, "artist_name")
         refused(submit("playing_now", listen("A", "B", int(time.time()))), 400, "listened_at")
         refused(submit("single", listen("A", "B")), 400, "listened_at")
         refused(submit("import", *[listen("A", "B", 1)] * 1001), 400, "at most 1000")
@@ -208,10 +210,12 @@ class ListenBrainz(unittest.TestCase):
                 400, "Cannot parse")
         # Oversized: refused from its head, before the body is read.
         with socket.create_connection(("127.0.0.1", PORT), timeout=10) as s:
-            s.sendall(b"POST /1/submit-listens HTTP/1.1\r\nHost: x\r\nContent-Length: 3000000"
+            s.sendall(b"POST /1/submit-listens HTTP/1.1\r\nHost: x\r\nContent-Length: 10240001"
                       b"\r\n\r\n{")
             answer = s.recv(65536).decode()
         self.assertTrue(answer.startswith("HTTP/1.1 400 "), answer)
+        for name in ("Limit", "Remaining", "Reset-In", "Reset"):  # before the address is known
+            self.assertIn("\r\nX-RateLimit-%s: " % name, answer)
         self.assertIn('"code":400', answer)
         self.assertEqual(state("listener")["title"], TITLE)  # none of that changed anything
 
@@ -238,6 +242,55 @@ class ListenBrainz(unittest.TestCase):
         self.assertFalse(json.loads(request("GET", "/1/validate-token", token=old)[2])["valid"])
         self.assertTrue(json.loads(request("GET", "/1/validate-token",
                                            token=TOKENS["listener"])[2])["valid"])
+
+
+class ListenBrainzAsDocumented(unittest.TestCase):
+    def test_fields_on_every_answer_and_the_documented_limits(self):
+        connection = http.client.HTTPConnection("127.0.0.1", PORT, timeout=20,
+                                                source_address=("127.0.0.3", 0))
+
+        def send(path, listens=None, token=TOKENS["importer"]):
+            body = listens and json.dumps({"listen_type": listens[0], "payload": listens[1:]})
+            connection.request("POST" if body else "GET", path, body,
+                               {"Authorization": "Token " + token})
+            answer = connection.getresponse()
+            text = answer.read().decode()
+            limit, left, reset_in, reset = (int(answer.getheader("X-RateLimit-" + name)) for name
+                                            in ("Limit", "Remaining", "Reset-In", "Reset"))
+            self.assertEqual(limit, REQUESTS_PER_MINUTE)
+            self.assertTrue(0 < reset_in <= 60 and abs(reset - time.time() - reset_in) <= 2)
+            self.reset_in = reset_in
+            return answer.status, left, json.loads(text).get("error", "")
+
+        while send("/1/validate-token")[1] != REQUESTS_PER_MINUTE - 1 or self.reset_in < 30:
+            time.sleep(self.reset_in + 0.2)  # so that what follows fits in one window
+        # 1,000 listens of 2.1 MB in all, each under 10,240 bytes, are taken; a larger listen and
+        # one before 2002-10-01 are not.
+        at = int(time.time()) - 5000
+        batch = [listen("Artist %d" % i, "Track %d" % i, at + i, c="x" * 2000) for i in range(1000)]
+        self.assertGreater(len(json.dumps(batch)), 2 << 20)
+        answers = [send("/1/submit-listens", ["import", *batch]),
+                   send("/1/submit-listens", ["single", listen("A", "B", at, c="x" * 10240)]),
+                   send("/1/submit-listens", ["single", listen("A", "B", 1033430399)]),
+                   send("/1/submit-listens", ["single", listen("A", "B", 1033430400)]),
+                   send("/1/submit-listens", ["single"], token="bad"),
+                   send("/1/submit-listens")]
+        self.assertEqual(answers, [
+            (200, REQUESTS_PER_MINUTE - 2, ""),
+            (400, REQUESTS_PER_MINUTE - 3, "Listen 0: a listen may take at most 10240 bytes."),
+            (400, REQUESTS_PER_MINUTE - 4,
+             "Listen 0: listened_at must be 1033430400 (2002-10-01) or later."),
+            (200, REQUESTS_PER_MINUTE - 5, ""),
+            (401, REQUESTS_PER_MINUTE - 6, "Invalid authorization token."),
+            (405, REQUESTS_PER_MINUTE - 7, "Listens are submitted with POST.")])
+        self.assertEqual(state("importer")["title"], "Track 999")
+        # Up to the limit, then 429 until the window ends.
+        for n in range(REQUESTS_PER_MINUTE - 7):
+            self.assertEqual(send("/1/validate-token")[:2], (200, REQUESTS_PER_MINUTE - 8 - n))
+        self.assertEqual(send("/1/validate-token"), (
+            429, 0, "Too many requests from your address: at most %d a minute; try again in %d s."
+            % (REQUESTS_PER_MINUTE, self.reset_in)))
+        connection.close()
 
 
 class AudioscrobblerRefusals(unittest.TestCase):

@@ -146,17 +146,19 @@ class Front(unittest.TestCase):
             self.assertEqual(field(headers, "Location"),
                              ["https://127.0.0.1:%d%s" % (CLUSTER.tls_port, path)])
         self.assertEqual(exchange("127.0.0.70", "GET", "/account", tls=True)[0], 200)
-        # Other players' imports are larger than a report: nginx passes them to the service,
-        # which answers in its protocol (here: a wrong token).
-        listens = [{"listened_at": 1700000000 + n, "track_metadata": {"artist_name": "Artist %d" % n,
-                                                                        "track_name": "Title"}}
-                   for n in range(400)]
+        # Other players' imports up to 10,240,000 bytes pass to the service (here: a wrong token);
+        # beyond, nginx refuses in the protocol's form, and the instances stay in service.
+        listens = [{"listened_at": 1700000000 + n, "track_metadata": {
+            "artist_name": "Artist %d" % n, "track_name": "Title",
+            "additional_info": {"comment": "x" * 2000}}} for n in range(1000)]
         body = json.dumps({"listen_type": "import", "payload": listens})
-        self.assertGreater(len(body), 16 * 1024)
-        status, _, answer = exchange("127.0.0.70", "POST", "/1/submit-listens", tls=True, body=body,
-                                     headers={"Authorization": "Token wrong",
-                                              "Content-Type": "application/json"})
-        self.assertEqual((status, json.loads(answer)["code"]), (401, 401))
+        self.assertGreater(len(body), 2 << 20)
+        for body, code in ((body, 401), ("x" * 10240001, 413), (body, 401)):
+            status, headers, answer = exchange(
+                "127.0.0.70", "POST", "/1/submit-listens", tls=True, body=body,
+                headers={"Authorization": "Token wrong", "Content-Type": "application/json"})
+            self.assertEqual((status, json.loads(answer)["code"]), (code, code))
+            self.assertEqual(bool(field(headers, "X-RateLimit-Remaining")), code == 401)
 
     def test_half_sent_requests_from_one_address_leave_the_others_answered(self):
         held = []

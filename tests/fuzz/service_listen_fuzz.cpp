@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "service/players/player_submissions.h"
 #include "service/render/code_page.h"
@@ -22,16 +23,23 @@ bool Clean(const std::string& text) { return CleanUtf8(text) == text && TrimBlan
 // Input: a submission's body. It is refused with a reason, or it yields a listen with an artist
 // and a title in clean text, a start time unless it plays now, and no negative length; that listen
 // sent again alone as a single (or playing_now) document yields the same listen.
+// The listens of a single or an import are clean, none newer, none before the earliest time.
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view body(reinterpret_cast<const char*>(data), size);
   CKeptReport listen;
-  const std::string error = ParseListenSubmission(body, &listen);
+  std::vector<CListen> listens;
+  const std::string error = ParseListenSubmission(body, &listen, &listens);
   if (!error.empty()) return 0;
   FUZZ_CHECK(!listen.artist.empty() && !listen.title.empty());
   FUZZ_CHECK(Clean(listen.artist) && Clean(listen.title) && Clean(listen.album));
   FUZZ_CHECK(listen.durationS >= 0);
   const bool now = listen.source == CKeptReport::ESource::kNowPlaying;
-  FUZZ_CHECK(now ? listen.startedAt == 0 : listen.startedAt > 0);
+  FUZZ_CHECK(now ? listen.startedAt == 0 : listen.startedAt >= kEarliestListenAt);
+  FUZZ_CHECK(now == listens.empty());
+  for (const CListen& one : listens) {
+    FUZZ_CHECK(!one.title.empty() && Clean(one.artist) && Clean(one.title) && Clean(one.album));
+    FUZZ_CHECK(one.at >= kEarliestListenAt && one.at <= listen.startedAt);
+  }
 
   json::object track{{"artist_name", listen.artist},
                      {"track_name", listen.title},
