@@ -11,6 +11,9 @@
 
 #include "render/render.h"
 
+// The picture of an SVG that outlines would make too large fits: base64 takes 4 bytes for 3.
+static_assert(kMaxPngBytes / 3 * 4 + 4 + 512 < kMaxSvgBytes);
+
 namespace {
 
 // A coordinate in tenths of a pixel.
