@@ -83,6 +83,11 @@ class CRenderer {
  private:
   // RenderPng without its metrics and its log line of missing glyphs.
   std::string DrawPng(const CSignatureView& view, std::vector<CDrawnText>* drawn);
+  // RenderHistory likewise.
+  std::string DrawHistory(const CHistoryView& view, EImageFormat format,
+                          std::vector<CDrawnText>* drawn);
+  // Lays texts out in the glyph forms of `language` (a tag; empty: English). Under m_mutex.
+  void SetLanguage(const std::string& language);
   struct CState;
   std::mutex m_mutex;
   std::unique_ptr<CState> m_state;
