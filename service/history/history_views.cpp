@@ -60,7 +60,7 @@ CHistoryView MakeHistoryView(const CAccountView& account, const CHistoryRequest&
   if (request.kind != CHistoryView::EKind::kRecent) {
     view.period = request.PeriodText();
     for (const CChartRow& row : data.chart)
-      view.rows.push_back({row.artist, row.title, Plays(row.plays), false});
+      view.rows.push_back({row.artist, row.title, Plays(row.plays), false, row.plays});
     return view;
   }
   if (data.playing)
