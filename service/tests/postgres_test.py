@@ -766,13 +766,14 @@ class Failures(unittest.TestCase):
 
 
 class OtherPlayers(unittest.TestCase):
-    def test_listenbrainz_scenario_on_postgresql(self):
-        """The players test's ListenBrainz scenario on this database, where the newest-wins rule
-        of listens is decided under the account's row lock and kept reports carry their source."""
+    def test_listenbrainz_and_history_scenarios_on_postgresql(self):
+        """The players test's ListenBrainz and history scenarios on this database, where the
+        newest-wins rule of listens is decided under the account's row lock, kept reports carry
+        their source, and the plug-in's listens are found in the report's transaction."""
         script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "players_test.py")
-        result = subprocess.run([sys.executable, script, SERVICE, "ListenBrainz"],
+        result = subprocess.run([sys.executable, script, SERVICE, "ListenBrainz", "History"],
                                 env=dict(os.environ, VELK_PLAYERS_DB=CLUSTER.db_uri("keyword")),
-                                capture_output=True, text=True, timeout=120, check=False)
+                                capture_output=True, text=True, timeout=180, check=False)
         self.assertEqual(result.returncode, 0, result.stderr[-4000:])
 
 
