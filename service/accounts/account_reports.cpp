@@ -20,9 +20,10 @@ CKeptReport ToKept(const CReport& report, int64_t arrivedAt) {
 
 }  // namespace
 
-CAccountReports::CAccountReports(CHeldAccounts& held, CStateWrites& writes, CStore& store,
-                                 const CClock& clock, int64_t minIntervalMs)
+CAccountReports::CAccountReports(CHeldAccounts& held, CDueReports& due, CStateWrites& writes,
+                                 CStore& store, const CClock& clock, int64_t minIntervalMs)
     : m_held(held),
+      m_due(due),
       m_writes(writes),
       m_store(store),
       m_clock(clock),
@@ -111,7 +112,7 @@ void CAccountReports::Keep(CHeldAccount& account, CKeptReport incoming, int64_t 
                     if (target->keptGeneration == generation && !target->removed) {
                       target->kept = incoming;
                       target->keptDueMs = dueMs;
-                      m_held.Due().Schedule(*target, dueMs);
+                      m_due.Schedule(*target, dueMs);
                     }
                   }
                   done(stored ? EApply::kKept : EApply::kFailed, error);

@@ -19,8 +19,8 @@ class CAccountReports {
  public:
   // Every reference must outlive this. Reports of one account closer than `minIntervalMs` are
   // kept, not applied.
-  CAccountReports(CHeldAccounts& held, CStateWrites& writes, CStore& store, const CClock& clock,
-                  int64_t minIntervalMs);
+  CAccountReports(CHeldAccounts& held, CDueReports& due, CStateWrites& writes, CStore& store,
+                  const CClock& clock, int64_t minIntervalMs);
 
   enum class EApply {
     kStored,     // applied and committed
@@ -62,6 +62,7 @@ class CAccountReports {
                  std::unique_lock<std::mutex>& lock, std::vector<CListen> listens);
 
   CHeldAccounts& m_held;
+  CDueReports& m_due;
   CStateWrites& m_writes;
   CStore& m_store;
   const CClock& m_clock;

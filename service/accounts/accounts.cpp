@@ -5,12 +5,12 @@
 CAccounts::CAccounts(CStore& store, const CClock& clock, CAccountsOptions options)
     : m_store(store),
       m_attempts(store, clock, options.wrongKeysPerMinute),
-      m_held(store, clock),
-      m_writes(m_held, store, clock),
+      m_held(store, clock, m_due),
+      m_writes(m_held, m_due, store, clock),
       m_keys(m_held, store, m_attempts),
-      m_reports(m_held, m_writes, store, clock, options.minReportIntervalMs),
+      m_reports(m_held, m_due, m_writes, store, clock, options.minReportIntervalMs),
       m_changes(m_held, store, clock),
-      m_kept(m_held, m_writes, store, clock, options.applyOnTime) {}
+      m_kept(m_held, m_due, m_writes, store, clock, options.applyOnTime) {}
 
 CAccounts::~CAccounts() {
   m_kept.Stop();

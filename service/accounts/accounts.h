@@ -7,6 +7,7 @@
 
 #include "accounts/account_changes.h"
 #include "accounts/account_reports.h"
+#include "accounts/due_reports.h"
 #include "accounts/held_accounts.h"
 #include "accounts/key_checks.h"
 #include "accounts/kept_reports.h"
@@ -55,6 +56,7 @@ class CAccounts {
  private:
   CStore& m_store;
   CWrongAttempts m_attempts;
+  CDueReports m_due;
   CHeldAccounts m_held;
   CStateWrites m_writes;
   CKeyChecks m_keys;

@@ -1,9 +1,7 @@
-// The accounts this instance holds in memory: their look-up, whether what is held is current, and
-// the queue of their kept reports.
+// The accounts this instance holds in memory: their look-up, and whether what is held is current.
 #include "accounts/held_accounts.h"
 
 #include <algorithm>
-#include <chrono>
 
 #include "accounts/user_name.h"
 
@@ -29,38 +27,11 @@ CAccountView ViewOf(const CHeldAccount& account) {
 
 }  // namespace
 
-void CDueReports::Schedule(CHeldAccount& account, int64_t dueMs) {
-  m_due.emplace(dueMs, &account);
-  m_wake.notify_one();
-}
-
-void CDueReports::Unschedule(const CHeldAccount& account) {
-  for (auto it = m_due.begin(); it != m_due.end();) {
-    it = it->second == &account ? m_due.erase(it) : std::next(it);
-  }
-}
-
-CHeldAccount* CDueReports::TakeDue(int64_t nowMs, int64_t* dueMs) {
-  if (m_due.empty() || m_due.begin()->first > nowMs) return nullptr;
-  *dueMs = m_due.begin()->first;
-  CHeldAccount* account = m_due.begin()->second;
-  m_due.erase(m_due.begin());
-  return account;
-}
-
-std::optional<int64_t> CDueReports::NextDueMs() const {
-  if (m_due.empty()) return std::nullopt;
-  return m_due.begin()->first;
-}
-
-void CDueReports::WaitFor(std::unique_lock<std::mutex>& lock, int64_t ms) {
-  m_wake.wait_for(lock, std::chrono::milliseconds(ms));
-}
-
-void CDueReports::Wake() { m_wake.notify_all(); }
-
-CHeldAccounts::CHeldAccounts(CStore& store, const CClock& clock)
-    : m_store(store), m_clock(clock), m_feed(store.Shared() ? store.Changes() : nullptr) {
+CHeldAccounts::CHeldAccounts(CStore& store, const CClock& clock, CDueReports& due)
+    : m_store(store),
+      m_clock(clock),
+      m_feed(store.Shared() ? store.Changes() : nullptr),
+      m_due(due) {
   if (m_feed) {
     m_feed->Subscribe(
         [this](const std::string& nameKey, int64_t version) { TakeChange(nameKey, version); });

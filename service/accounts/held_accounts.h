@@ -1,10 +1,7 @@
-// The accounts this instance holds in memory: their look-up, whether what is held is current, and
-// the queue of their kept reports.
+// The accounts this instance holds in memory: their look-up, and whether what is held is current.
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -13,6 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "accounts/due_reports.h"
 #include "accounts/key_hash.h"
 #include "base/clock.h"
 #include "storage/store.h"
@@ -34,64 +32,14 @@ struct CAccountView {
   int64_t historyVersion = 0;  // the store's count of changes of the history
 };
 
-// An account held in memory. Every field is guarded by CHeldAccounts::Mutex(). Once made, an
-// account stays at its address until CHeldAccounts ends, also after it was deleted, so that
-// callbacks of writes still queued may hold it.
-struct CHeldAccount {
-  std::string nameKey;
-  CAccountRecord record;  // record.state: what is committed
-  uint64_t version = 1;
-  int64_t changedAt = 0;
-  std::optional<CTrackState> latest;  // the state once every queued write commits
-  size_t pendingWrites = 0;
-  std::optional<CKeyDigest> rightKey;
-  std::optional<CKeyDigest> wrongKey;
-  bool wrongKeySeen = false;
-  bool checkReserved = false;
-  std::optional<int64_t> lastAcceptedMs;
-  std::optional<CKeptReport> kept;  // committed to the store as well
-  int64_t keptDueMs = 0;            // steady time from which `kept` may be applied
-  uint64_t keptGeneration = 0;      // grows with every kept report
-  bool keptInStore = false;         // the store may hold a kept report of this account
-  bool applyingKept = false;
-  std::string checkedHash;  // the key hash that the reserved slow check uses
-  bool removed = false;     // deleted: no longer found; kept in memory for writes under way
-  // With a shared store's change feed: the feed's epoch when `record` was read, the newest
-  // version that the feed reported since (kUnknownVersion: a change that named none), and how
-  // many changes it reported of this account. `record` is current while the feed is live, the
-  // epoch unchanged and its version at least the one reported.
-  uint64_t readEpoch = 0;
-  int64_t reportedVersion = 0;
-  uint64_t changesReported = 0;
-};
-
-// The held accounts' kept reports by the steady time they are due, and the wake of the thread
-// that applies them. Every member is called with CHeldAccounts::Mutex() held.
-class CDueReports {
- public:
-  // Queues `account`'s kept report for `dueMs` and wakes the waiting thread to look again.
-  void Schedule(CHeldAccount& account, int64_t dueMs);
-  void Unschedule(const CHeldAccount& account);
-  // Takes the first account due at `nowMs` off the queue, with the time it was queued for; null
-  // when none is due.
-  CHeldAccount* TakeDue(int64_t nowMs, int64_t* dueMs);
-  std::optional<int64_t> NextDueMs() const;
-  // Waits on `lock` (of the mutex) at most `ms`, or until Schedule or Wake.
-  void WaitFor(std::unique_lock<std::mutex>& lock, int64_t ms);
-  void Wake();
-
- private:
-  std::multimap<int64_t, CHeldAccount*> m_due;
-  std::condition_variable m_wake;
-};
-
 // Loads accounts from the store on first use and keeps them. With a shared store, its change feed
 // says which of them are still current. All members may be called from any thread unless they
 // say that Mutex() must be held.
 class CHeldAccounts {
  public:
-  // Subscribes to a shared store's change feed. `store` and `clock` must outlive this.
-  CHeldAccounts(CStore& store, const CClock& clock);
+  // Subscribes to a shared store's change feed. Every argument must outlive this; `due` holds
+  // the kept reports of the accounts held here.
+  CHeldAccounts(CStore& store, const CClock& clock, CDueReports& due);
   ~CHeldAccounts();
   CHeldAccounts(const CHeldAccounts&) = delete;
   CHeldAccounts& operator=(const CHeldAccounts&) = delete;
@@ -124,7 +72,6 @@ class CHeldAccounts {
   void Forget(CHeldAccount& account);
 
   std::mutex& Mutex() { return m_mutex; }
-  CDueReports& Due() { return m_due; }  // Mutex() held
 
  private:
   // Changes the feed reported of an account being read for the first time.
@@ -152,5 +99,5 @@ class CHeldAccounts {
   std::vector<std::unique_ptr<CHeldAccount>> m_removed;
   uint64_t m_lastVersion = 0;  // versions never repeat, also across a name deleted and reused
   std::unordered_map<std::string, CFirstRead> m_firstReads;  // by NameKey
-  CDueReports m_due;
+  CDueReports& m_due;
 };

@@ -18,9 +18,9 @@ constexpr int64_t kAdoptSoonMs = 200;
 
 }  // namespace
 
-CKeptReports::CKeptReports(CHeldAccounts& held, CStateWrites& writes, CStore& store,
-                           const CClock& clock, bool applyOnTime)
-    : m_held(held), m_writes(writes), m_store(store), m_clock(clock) {
+CKeptReports::CKeptReports(CHeldAccounts& held, CDueReports& due, CStateWrites& writes,
+                           CStore& store, const CClock& clock, bool applyOnTime)
+    : m_held(held), m_due(due), m_writes(writes), m_store(store), m_clock(clock) {
   AdoptKeptReports();
   if (applyOnTime) m_scheduler = std::thread([this] { RunScheduler(); });
 }
@@ -31,7 +31,7 @@ void CKeptReports::Stop() {
   {
     std::lock_guard<std::mutex> lock(m_held.Mutex());
     m_stopping = true;
-    m_held.Due().Wake();
+    m_due.Wake();
   }
   if (m_scheduler.joinable()) m_scheduler.join();
 }
@@ -51,7 +51,7 @@ void CKeptReports::AdoptKeptReports() {
     account->keptInStore = true;
     account->keptDueMs = nowMs + std::max<int64_t>(0, account->kept->dueAtMs - m_clock.WallMs());
     ++account->keptGeneration;
-    m_held.Due().Schedule(*account, account->keptDueMs);
+    m_due.Schedule(*account, account->keptDueMs);
   }
 }
 
@@ -77,13 +77,13 @@ void CKeptReports::ClaimKept(CHeldAccount& account) {
           if (result == CReportOutcome::EResult::kGone) {
             m_adoptAtMs = std::min(m_adoptAtMs, m_clock.SteadyMs() + kAdoptSoonMs);
           }
-          m_held.Due().Wake();
+          m_due.Wake();
           return;
         }
         if (!same) return;
         LogRepeated("kept report not applied", error);
         target->keptDueMs = m_clock.SteadyMs() + kKeptRetryMs;
-        m_held.Due().Schedule(*target, target->keptDueMs);
+        m_due.Schedule(*target, target->keptDueMs);
       });
 }
 
@@ -103,7 +103,7 @@ void CKeptReports::ApplyHere(CHeldAccount& account, int64_t nowMs) {
                         // It stays kept in the store; try again once the fault may have cleared.
                         LogRepeated("kept report not applied", error);
                         target->keptDueMs = m_clock.SteadyMs() + kKeptRetryMs;
-                        m_held.Due().Schedule(*target, target->keptDueMs);
+                        m_due.Schedule(*target, target->keptDueMs);
                       });
 }
 
@@ -111,7 +111,7 @@ void CKeptReports::ApplyDueReports() {
   std::lock_guard<std::mutex> lock(m_held.Mutex());
   const int64_t nowMs = m_clock.SteadyMs();
   int64_t dueMs = 0;
-  while (CHeldAccount* account = m_held.Due().TakeDue(nowMs, &dueMs)) {
+  while (CHeldAccount* account = m_due.TakeDue(nowMs, &dueMs)) {
     if (!account->kept || account->applyingKept || account->keptDueMs != dueMs ||
         account->removed) {
       continue;
@@ -140,12 +140,12 @@ void CKeptReports::RunScheduler() {
       continue;
     }
     int64_t waitMs = 1000;
-    if (const std::optional<int64_t> nextMs = m_held.Due().NextDueMs()) {
+    if (const std::optional<int64_t> nextMs = m_due.NextDueMs()) {
       waitMs = std::clamp<int64_t>(*nextMs - m_clock.SteadyMs(), 0, 1000);
     }
     if (m_store.Shared()) waitMs = std::min(waitMs, m_adoptAtMs - m_clock.SteadyMs());
     if (waitMs > 0) {
-      m_held.Due().WaitFor(lock, waitMs);
+      m_due.WaitFor(lock, waitMs);
       continue;
     }
     lock.unlock();

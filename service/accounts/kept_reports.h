@@ -17,8 +17,8 @@ class CKeptReports {
   // Loads the kept reports from `store` and schedules them; with `applyOnTime`, starts the thread
   // that applies them when due (else ApplyDueReports must be called: a test's clock). Throws
   // CStoreError. Every reference must outlive this.
-  CKeptReports(CHeldAccounts& held, CStateWrites& writes, CStore& store, const CClock& clock,
-               bool applyOnTime);
+  CKeptReports(CHeldAccounts& held, CDueReports& due, CStateWrites& writes, CStore& store,
+               const CClock& clock, bool applyOnTime);
   ~CKeptReports();  // Stop
   CKeptReports(const CKeptReports&) = delete;
   CKeptReports& operator=(const CKeptReports&) = delete;
@@ -38,6 +38,7 @@ class CKeptReports {
   void RunScheduler();
 
   CHeldAccounts& m_held;
+  CDueReports& m_due;
   CStateWrites& m_writes;
   CStore& m_store;
   const CClock& m_clock;

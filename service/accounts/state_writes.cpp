@@ -54,8 +54,9 @@ CTrackState NextFromPlayer(CTrackState state, const CKeptReport& report, int64_t
 
 }  // namespace
 
-CStateWrites::CStateWrites(CHeldAccounts& held, CStore& store, const CClock& clock)
-    : m_held(held), m_store(store), m_clock(clock) {}
+CStateWrites::CStateWrites(CHeldAccounts& held, CDueReports& due, CStore& store,
+                           const CClock& clock)
+    : m_held(held), m_due(due), m_store(store), m_clock(clock) {}
 
 CTrackState CStateWrites::Next(const CHeldAccount& account, const CKeptReport& report,
                                int64_t arrivedAt) const {
@@ -157,7 +158,7 @@ void CStateWrites::ScheduleKept(CHeldAccount& account, const CKeptReport& raw,
   account.kept->seq = outcome.seq;
   account.keptDueMs = m_clock.SteadyMs() + std::max<int64_t>(0, outcome.dueAtMs - m_clock.WallMs());
   ++account.keptGeneration;
-  m_held.Due().Schedule(account, account.keptDueMs);
+  m_due.Schedule(account, account.keptDueMs);
 }
 
 void CStateWrites::TakeApplied(CHeldAccount& account, const CReportOutcome& outcome) {

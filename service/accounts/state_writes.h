@@ -16,7 +16,7 @@
 class CStateWrites {
  public:
   // Every argument must outlive this.
-  CStateWrites(CHeldAccounts& held, CStore& store, const CClock& clock);
+  CStateWrites(CHeldAccounts& held, CDueReports& due, CStore& store, const CClock& clock);
 
   // The state `account` shows once `report`, which came at wall time `arrivedAt`, is applied.
   CTrackState Next(const CHeldAccount& account, const CKeptReport& report, int64_t arrivedAt) const;
@@ -38,6 +38,7 @@ class CStateWrites {
   void ScheduleKept(CHeldAccount& account, const CKeptReport& raw, const CReportOutcome& outcome);
 
   CHeldAccounts& m_held;
+  CDueReports& m_due;
   CStore& m_store;
   const CClock& m_clock;
 };
