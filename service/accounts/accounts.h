@@ -51,6 +51,7 @@ class CAccounts {
   // keys. WrongAttemptsWaitMs: 0 while one more may be tried from `address`, else the
   // milliseconds until then. Both throw CStoreError (a shared store counts).
   int64_t WrongAttemptsWaitMs(const std::string& address) { return m_attempts.WaitMs(address); }
+  CWrongAttempts& Attempts() { return m_attempts; }
   void CountWrongAttempt(const std::string& address) { m_attempts.Count(address); }
 
  private:

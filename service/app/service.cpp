@@ -24,8 +24,10 @@ CSignatureService::CSignatureService(CStore& store, const CClock& clock, CServic
       m_preview(m_pages, m_accounts.Held(), m_drawing, m_views, m_options.previewCacheBytes,
                 m_options.previewsPerSession, m_options.previewsWaiting),
       m_historySettings(m_pages, m_accounts.Changes(), store),
-      m_listenBrainz(m_accounts, store, clock, m_options.listenBrainzRequestsPerMinute),
-      m_audioscrobbler(m_accounts, store, clock, m_options.publicUrl),
+      m_listenBrainz(m_accounts.Reports(), m_accounts.Attempts(), store, clock,
+                     m_options.listenBrainzRequestsPerMinute),
+      m_audioscrobbler(m_accounts.Reports(), m_accounts.Attempts(), store, clock,
+                       m_options.publicUrl),
       m_renderWork(1, m_options.maxPendingRenders),
       m_slowWork(m_options.keyCheckThreads, m_options.maxPendingKeyChecks),
       m_pipeline(clock, Routes(std::move(more)), PipelineOptions()) {}

@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "accounts/player_token.h"
+#include "accounts/user_name.h"
 #include "base/log.h"
 #include "http/form_decode.h"
 #include "players/player_reports.h"
@@ -100,9 +101,13 @@ std::string ParseScrobbleReport(const std::map<std::string, std::string>& fields
   return "";
 }
 
-CAudioscrobblerRoom::CAudioscrobblerRoom(CAccounts& accounts, CStore& store, const CClock& clock,
-                                         std::string publicUrl)
-    : m_accounts(accounts), m_store(store), m_clock(clock), m_publicUrl(std::move(publicUrl)) {}
+CAudioscrobblerRoom::CAudioscrobblerRoom(CAccountReports& reports, CWrongAttempts& attempts,
+                                         CStore& store, const CClock& clock, std::string publicUrl)
+    : m_reports(reports),
+      m_attempts(attempts),
+      m_store(store),
+      m_clock(clock),
+      m_publicUrl(std::move(publicUrl)) {}
 
 std::vector<CRoute> CAudioscrobblerRoom::Routes() {
   CRoute handshake;
@@ -181,14 +186,14 @@ void CAudioscrobblerRoom::HandleHandshake(const CHttpRequest& request, CRoute::R
 std::optional<CAccountRecord> CAudioscrobblerRoom::FindUnlessLimited(const CHttpRequest& request,
                                                                      const std::string& user,
                                                                      int64_t* waitMs) {
-  *waitMs = m_accounts.WrongAttemptsWaitMs(request.clientAddress);
+  *waitMs = m_attempts.WaitMs(request.clientAddress);
   if (*waitMs > 0 || !IsValidUserName(user)) return std::nullopt;
   return m_store.FindAccount(user);
 }
 
 void CAudioscrobblerRoom::CountWrong(const CHttpRequest& request) {
   try {
-    m_accounts.CountWrongAttempt(request.clientAddress);
+    m_attempts.Count(request.clientAddress);
   } catch (const CStoreError& error) {
     LogRepeated("wrong handshake or session not counted", error.what());
   }
@@ -227,15 +232,15 @@ void CAudioscrobblerRoom::HandlePost(const CHttpRequest& request, bool nowPlayin
   if (!problem.empty()) return reply(Answer("FAILED " + problem + "\n"));
   auto shared = std::make_shared<CRoute::Reply>(std::move(reply));
   ApplyPlayerReport(
-      m_accounts, account->name, std::move(report),
-      [shared](CAccounts::EApply applied, const std::string&) {
+      m_reports, account->name, std::move(report),
+      [shared](CAccountReports::EApply applied, const std::string&) {
         switch (applied) {
-          case CAccounts::EApply::kStored:
-          case CAccounts::EApply::kKept:
+          case CAccountReports::EApply::kStored:
+          case CAccountReports::EApply::kKept:
             return (*shared)(Answer("OK\n"));
-          case CAccounts::EApply::kNoAccount:
+          case CAccountReports::EApply::kNoAccount:
             return (*shared)(Answer("BADSESSION\n"));
-          case CAccounts::EApply::kFailed:
+          case CAccountReports::EApply::kFailed:
             break;
         }
         (*shared)(Answer("FAILED The service cannot store reports now.\n", 503));

@@ -5,7 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "accounts/accounts.h"
+#include "accounts/account_reports.h"
+#include "accounts/wrong_attempts.h"
 #include "base/clock.h"
 #include "http/pipeline.h"
 #include "storage/store.h"
@@ -14,8 +15,8 @@ class CAudioscrobblerRoom {
  public:
   // Everything given must outlive the room. `publicUrl` is the configured address of the service
   // ("": the request's Host), for the addresses the handshake hands out.
-  CAudioscrobblerRoom(CAccounts& accounts, CStore& store, const CClock& clock,
-                      std::string publicUrl);
+  CAudioscrobblerRoom(CAccountReports& reports, CWrongAttempts& attempts, CStore& store,
+                      const CClock& clock, std::string publicUrl);
 
   std::vector<CRoute> Routes();
 
@@ -32,7 +33,8 @@ class CAudioscrobblerRoom {
   // loses the count.
   void CountWrong(const CHttpRequest& request);
 
-  CAccounts& m_accounts;
+  CAccountReports& m_reports;
+  CWrongAttempts& m_attempts;
   CStore& m_store;
   const CClock& m_clock;
   const std::string m_publicUrl;

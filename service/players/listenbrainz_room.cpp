@@ -177,9 +177,10 @@ std::string ParseListenSubmission(std::string_view body, CKeptReport* newest,
   return "";
 }
 
-CListenBrainzRoom::CListenBrainzRoom(CAccounts& accounts, CStore& store, const CClock& clock,
-                                     size_t requestsPerMinute)
-    : m_accounts(accounts),
+CListenBrainzRoom::CListenBrainzRoom(CAccountReports& reports, CWrongAttempts& attempts,
+                                     CStore& store, const CClock& clock, size_t requestsPerMinute)
+    : m_reports(reports),
+      m_attempts(attempts),
       m_store(store),
       m_clock(clock),
       m_window(std::make_shared<CRequestWindow>(clock, requestsPerMinute, kWindowMs)) {}
@@ -252,11 +253,11 @@ CListenBrainzRoom::ETokenCheck CListenBrainzRoom::FindTokenAccount(const CHttpRe
                                                                    int64_t* retryMs) {
   std::optional<std::string> found;
   try {
-    *retryMs = m_accounts.WrongAttemptsWaitMs(request.clientAddress);
+    *retryMs = m_attempts.WaitMs(request.clientAddress);
     if (*retryMs > 0) return ETokenCheck::kLimited;
     found = m_store.FindNameByToken(PlayerTokenHash(token));
     if (!found) {
-      m_accounts.CountWrongAttempt(request.clientAddress);
+      m_attempts.Count(request.clientAddress);
       return ETokenCheck::kWrong;
     }
   } catch (const CStoreError& error) {
@@ -328,15 +329,15 @@ void CListenBrainzRoom::HandleSubmitListens(const CHttpRequest& request, CRoute:
   if (!error.empty()) return reply(JsonError(400, error));
   auto shared = std::make_shared<CRoute::Reply>(std::move(reply));
   ApplyPlayerReport(
-      m_accounts, name, std::move(listen),
-      [shared](CAccounts::EApply applied, const std::string&) {
+      m_reports, name, std::move(listen),
+      [shared](CAccountReports::EApply applied, const std::string&) {
         switch (applied) {
-          case CAccounts::EApply::kStored:
-          case CAccounts::EApply::kKept:
+          case CAccountReports::EApply::kStored:
+          case CAccountReports::EApply::kKept:
             return (*shared)(JsonResponse(200, {{"status", "ok"}}));
-          case CAccounts::EApply::kNoAccount:
+          case CAccountReports::EApply::kNoAccount:
             return (*shared)(JsonError(401, "Invalid authorization token."));
-          case CAccounts::EApply::kFailed:
+          case CAccountReports::EApply::kFailed:
             break;
         }
         (*shared)(JsonError(503, "The service cannot store listens now; nothing was stored."));

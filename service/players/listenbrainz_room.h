@@ -6,7 +6,8 @@
 #include <string_view>
 #include <vector>
 
-#include "accounts/accounts.h"
+#include "accounts/account_reports.h"
+#include "accounts/wrong_attempts.h"
 #include "base/clock.h"
 #include "base/request_window.h"
 #include "http/pipeline.h"
@@ -18,8 +19,8 @@
 class CListenBrainzRoom {
  public:
   // `accounts`, `store` and `clock` must outlive the room.
-  CListenBrainzRoom(CAccounts& accounts, CStore& store, const CClock& clock,
-                    size_t requestsPerMinute);
+  CListenBrainzRoom(CAccountReports& reports, CWrongAttempts& attempts, CStore& store,
+                    const CClock& clock, size_t requestsPerMinute);
 
   std::vector<CRoute> Routes();
 
@@ -39,7 +40,8 @@ class CListenBrainzRoom {
   void HandleSubmitListens(const CHttpRequest& request, CRoute::Reply reply);
   void HandleValidateToken(const CHttpRequest& request, CRoute::Reply reply);
 
-  CAccounts& m_accounts;
+  CAccountReports& m_reports;
+  CWrongAttempts& m_attempts;
   CStore& m_store;
   const CClock& m_clock;
   // Shared with the replies that may outlive the room.

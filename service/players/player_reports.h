@@ -3,10 +3,10 @@
 
 #include <string>
 
-#include "accounts/accounts.h"
+#include "accounts/account_reports.h"
 
 // Applies `report` to the account `name`, then calls `done` once with the outcome (kFailed with
 // the error, logged, when the database failed). Any thread.
 // `listens` go into the account's history with the report.
-void ApplyPlayerReport(CAccounts& accounts, const std::string& name, CKeptReport report,
-                       CAccounts::ApplyDone done, std::vector<CListen> listens = {});
+void ApplyPlayerReport(CAccountReports& reports, const std::string& name, CKeptReport report,
+                       CAccountReports::ApplyDone done, std::vector<CListen> listens = {});
