@@ -189,8 +189,8 @@ TEST_P(CHistoryTest, KeepsCountsTrimsAndDeletesListens) {
   off.keepHistory = false;
   off.listens = {Listen(m_now - 10, "New", "N")};
   Write("Hist", off);
-  Plugin("Hist", m_now - 5000, "D");
-  Plugin("Hist", m_now - 4000, "");
+  Plugin("Hist", m_now + 100, "D");
+  Plugin("Hist", m_now + 1000, "");
   EXPECT_EQ(Recent("Hist").front(), "-30 Band - A");
 
   // Cleared: nothing is left, and the history has a new version.
