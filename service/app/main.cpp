@@ -33,7 +33,8 @@ constexpr char kUsage[] = R"(Usage:
   velk-service serve   [--config FILE] [--db FILE|URI] [--address ADDR] [--port N]
                        [--threads N] [--public-url URL] [--https-url URL] [--report-interval-ms N]
                        [--key-check-threads N] [--key-check-queue N] [--wrong-keys-per-minute N]
-                       [--registrations-per-hour N] [--image-cache-mb N] [--max-connections N]
+                       [--registrations-per-hour N] [--history-listens N]
+                       [--image-cache-mb N] [--max-connections N]
                        [--connections-per-address N] [--request-timeout-s N]
                        [--idle-timeout-s N] [--write-timeout-s N] [--now-playing-for MINUTES]
                        [--metrics-address ADDR:PORT|off] [--access-log on|off]
@@ -199,6 +200,7 @@ int Serve(const CArgs& args, const std::string& db) {
 
   std::unique_ptr<CStore> opened = OpenStore(db);
   CStore& store = *opened;
+  store.SetHistoryLimit(number("history-listens"));
   // A promise of "stored" must be one the file can keep: refuse to start otherwise.
   store.CheckWritable();
   CSystemClock clock;

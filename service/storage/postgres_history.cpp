@@ -22,12 +22,12 @@ static_assert(kPluginListenSeconds == 30 && kDefaultHistoryListens == 10000,
 // statements that write states keep: the same artist and title still playing from the plug-in
 // go on being the same listen) after at least 30 s, and keeps that listen.
 const char kPostgresHistoryUpgrade[] = R"(
-ALTER TABLE accounts ADD COLUMN keep_history BOOLEAN NOT NULL DEFAULT false;
-ALTER TABLE accounts ADD COLUMN history_version BIGINT NOT NULL DEFAULT 0;
-ALTER TABLE accounts ADD COLUMN from_plugin BOOLEAN NOT NULL DEFAULT false;
-ALTER TABLE accounts ADD COLUMN listen_at BIGINT NOT NULL DEFAULT 0;
-ALTER TABLE accounts ADD COLUMN listen_count BIGINT NOT NULL DEFAULT 0;
-CREATE TABLE listens (
+ALTER TABLE accounts ADD COLUMN IF NOT EXISTS keep_history BOOLEAN NOT NULL DEFAULT false;
+ALTER TABLE accounts ADD COLUMN IF NOT EXISTS history_version BIGINT NOT NULL DEFAULT 0;
+ALTER TABLE accounts ADD COLUMN IF NOT EXISTS from_plugin BOOLEAN NOT NULL DEFAULT false;
+ALTER TABLE accounts ADD COLUMN IF NOT EXISTS listen_at BIGINT NOT NULL DEFAULT 0;
+ALTER TABLE accounts ADD COLUMN IF NOT EXISTS listen_count BIGINT NOT NULL DEFAULT 0;
+CREATE TABLE IF NOT EXISTS listens (
   account_id BIGINT NOT NULL,
   at         BIGINT NOT NULL,
   track_key  BYTEA NOT NULL,
@@ -37,7 +37,7 @@ CREATE TABLE listens (
   source     SMALLINT NOT NULL,
   PRIMARY KEY (account_id, at, track_key)
 );
-CREATE TABLE track_days (
+CREATE TABLE IF NOT EXISTS track_days (
   account_id BIGINT NOT NULL,
   day        BIGINT NOT NULL,
   track_key  BYTEA NOT NULL,
@@ -47,7 +47,7 @@ CREATE TABLE track_days (
   last_at    BIGINT NOT NULL,
   PRIMARY KEY (account_id, day, track_key)
 );
-CREATE TABLE track_totals (
+CREATE TABLE IF NOT EXISTS track_totals (
   account_id BIGINT NOT NULL,
   track_key  BYTEA NOT NULL,
   artist     TEXT NOT NULL,
@@ -56,8 +56,8 @@ CREATE TABLE track_totals (
   last_at    BIGINT NOT NULL,
   PRIMARY KEY (account_id, track_key)
 );
-CREATE INDEX track_totals_by_plays ON track_totals (account_id, plays DESC, last_at DESC);
-CREATE TABLE artist_totals (
+CREATE INDEX IF NOT EXISTS track_totals_by_plays ON track_totals (account_id, plays DESC, last_at DESC);
+CREATE TABLE IF NOT EXISTS artist_totals (
   account_id BIGINT NOT NULL,
   artist_key BYTEA NOT NULL,
   artist     TEXT NOT NULL,
@@ -65,7 +65,20 @@ CREATE TABLE artist_totals (
   last_at    BIGINT NOT NULL,
   PRIMARY KEY (account_id, artist_key)
 );
-CREATE INDEX artist_totals_by_plays ON artist_totals (account_id, plays DESC, last_at DESC);
+CREATE INDEX IF NOT EXISTS artist_totals_by_plays ON artist_totals (account_id, plays DESC, last_at DESC);
+CREATE OR REPLACE FUNCTION velk_trim_listens(account BIGINT, excess BIGINT) RETURNS BIGINT
+    LANGUAGE plpgsql AS $$
+DECLARE
+  removed BIGINT := 0;
+BEGIN
+  IF excess > 0 THEN
+    DELETE FROM listens WHERE account_id = account AND (at, track_key) <=
+      (SELECT o.at, o.track_key FROM listens AS o WHERE o.account_id = account
+        ORDER BY o.at, o.track_key OFFSET excess - 1 LIMIT 1);
+    GET DIAGNOSTICS removed = ROW_COUNT;
+  END IF;
+  RETURN removed;
+END $$;
 CREATE OR REPLACE FUNCTION velk_keep_listens(account BIGINT, kept BIGINT, lim BIGINT,
     ats BIGINT[], artists TEXT[], titles TEXT[], albums TEXT[], sources SMALLINT[],
     OUT added BIGINT, OUT removed BIGINT) LANGUAGE plpgsql AS $$
@@ -92,29 +105,37 @@ BEGIN
     ON CONFLICT (account_id, artist_key) DO UPDATE SET plays = c.plays + EXCLUDED.plays,
       last_at = greatest(c.last_at, EXCLUDED.last_at))
   SELECT count(*) INTO added FROM fresh;
-  removed := 0;
-  IF kept + added > lim THEN
-    DELETE FROM listens WHERE account_id = account AND (at, track_key) <=
-      (SELECT o.at, o.track_key FROM listens AS o WHERE o.account_id = account
-        ORDER BY o.at, o.track_key OFFSET kept + added - lim - 1 LIMIT 1);
-    GET DIAGNOSTICS removed = ROW_COUNT;
-  END IF;
+  removed := velk_trim_listens(account, kept + added - lim);
 END $$;
 CREATE OR REPLACE FUNCTION velk_plugin_listen() RETURNS trigger LANGUAGE plpgsql AS $$
 DECLARE
-  kept RECORD;
+  track BYTEA := sha256(textsend(length(OLD.artist)::text || ':' || OLD.artist || OLD.title));
+  lim BIGINT := coalesce(nullif(current_setting('velk.history_limit', true), '')::bigint, 10000);
 BEGIN
-  SELECT * INTO kept FROM velk_keep_listens(NEW.id, NEW.listen_count,
-    coalesce(nullif(current_setting('velk.history_limit', true), '')::bigint, 10000),
-    ARRAY[OLD.listen_at], ARRAY[OLD.artist], ARRAY[OLD.title], ARRAY[OLD.album],
-    ARRAY[0::smallint]);
-  IF kept.added > 0 THEN
-    NEW.history_version := NEW.history_version + 1;
-    NEW.listen_count := NEW.listen_count + kept.added - kept.removed;
+  INSERT INTO listens (account_id, at, track_key, artist, title, album, source)
+    VALUES (NEW.id, OLD.listen_at, track, OLD.artist, OLD.title, OLD.album, 0)
+    ON CONFLICT DO NOTHING;
+  IF NOT FOUND THEN
+    RETURN NEW;
   END IF;
+  INSERT INTO track_days AS c (account_id, day, track_key, artist, title, plays, last_at)
+    VALUES (NEW.id, floor(OLD.listen_at / 86400.0)::bigint, track, OLD.artist, OLD.title, 1,
+            OLD.listen_at)
+    ON CONFLICT (account_id, day, track_key) DO UPDATE SET plays = c.plays + 1,
+      last_at = greatest(c.last_at, EXCLUDED.last_at);
+  INSERT INTO track_totals AS c (account_id, track_key, artist, title, plays, last_at)
+    VALUES (NEW.id, track, OLD.artist, OLD.title, 1, OLD.listen_at)
+    ON CONFLICT (account_id, track_key) DO UPDATE SET plays = c.plays + 1,
+      last_at = greatest(c.last_at, EXCLUDED.last_at);
+  INSERT INTO artist_totals AS c (account_id, artist_key, artist, plays, last_at)
+    VALUES (NEW.id, sha256(textsend(OLD.artist)), OLD.artist, 1, OLD.listen_at)
+    ON CONFLICT (account_id, artist_key) DO UPDATE SET plays = c.plays + 1,
+      last_at = greatest(c.last_at, EXCLUDED.last_at);
+  NEW.history_version := NEW.history_version + 1;
+  NEW.listen_count := NEW.listen_count + 1 - velk_trim_listens(NEW.id, NEW.listen_count + 1 - lim);
   RETURN NEW;
 END $$;
-CREATE TRIGGER accounts_history BEFORE UPDATE ON accounts FOR EACH ROW
+CREATE OR REPLACE TRIGGER accounts_history BEFORE UPDATE ON accounts FOR EACH ROW
   WHEN (OLD.listen_at > 0 AND NEW.listen_at <> OLD.listen_at AND NEW.keep_history AND
         OLD.artist <> '' AND OLD.title <> '' AND
         greatest(NEW.track_at, NEW.stopped_at) - OLD.listen_at >= 30)
