@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <ctime>
+#include <functional>
 #include <future>
 #include <string>
 
@@ -13,7 +14,8 @@
 
 namespace {
 
-constexpr int kImports = 30;  // beyond the default limit, so that later ones also trim
+// A year of listens 5 minutes apart, beyond the default limit, so that later imports also trim.
+constexpr int kImports = 100;
 constexpr int kListensPerImport = 1000;
 constexpr int kAccounts = 2000;
 constexpr int kRounds = 5;
@@ -37,7 +39,7 @@ void Create(CStore& store, const std::string& name, bool keep) {
 double Imports(CStore& store) {
   Create(store, "histbench-import", true);
   store.Flush();
-  const int64_t start = std::time(nullptr) - 400L * 86400;
+  const int64_t start = std::time(nullptr) - int64_t{kImports} * kListensPerImport * 300;
   const auto began = std::chrono::steady_clock::now();
   for (int i = 0; i < kImports; ++i) {
     CAccountWrite write;
@@ -45,8 +47,8 @@ double Imports(CStore& store) {
       const int n = i * kListensPerImport + j;
       CListen listen;
       listen.at = start + n * 300;
-      listen.artist = "Artist " + std::to_string(n % 300);
-      listen.title = "Title " + std::to_string(n % 4000);
+      listen.artist = "Artist " + std::to_string(n % 1000);
+      listen.title = "Title " + std::to_string(n % 20000);
       listen.album = "Album";
       listen.source = CListen::ESource::kListenBrainz;
       write.listens.push_back(std::move(listen));
@@ -96,11 +98,31 @@ double States(CStore& store, bool keep, int apart) {
   return kAccounts * kRounds / Seconds(began);
 }
 
+// Milliseconds per read of the recent listens and of each chart of the imported account.
+void Reads(CStore& store, const std::string& label) {
+  const int64_t today = ListenDay(std::time(nullptr));
+  const std::pair<const char*, std::function<void()>> reads[] = {
+      {"recent 10", [&] { store.RecentListens("histbench-import", 10); }},
+      {"artists 7d", [&] { store.Chart("histbench-import", EChart::kArtists, today - 6, 5); }},
+      {"tracks 30d", [&] { store.Chart("histbench-import", EChart::kTracks, today - 29, 5); }},
+      {"artists all", [&] { store.Chart("histbench-import", EChart::kArtists, 0, 5); }},
+      {"tracks all", [&] { store.Chart("histbench-import", EChart::kTracks, 0, 5); }},
+  };
+  std::printf("%-10s reads of a year of listens (ms):", label.c_str());
+  for (const auto& [name, read] : reads) {
+    const auto began = std::chrono::steady_clock::now();
+    for (int i = 0; i < 100; ++i) read();
+    std::printf("  %s %.2f", name, Seconds(began) * 10);
+  }
+  std::printf("\n");
+}
+
 void Measure(const std::string& label, const std::string& db) {
   std::unique_ptr<CStore> store = OpenStore(db);
   const double imports = Imports(*store);
   std::printf("%-10s listens through writes of %d: %8.0f/s\n", label.c_str(), kListensPerImport,
               imports);
+  Reads(*store, label);
   for (int apart : {40, 10}) {
     const double off = States(*store, false, apart);
     const double on = States(*store, true, apart);
