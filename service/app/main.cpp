@@ -33,7 +33,7 @@ constexpr char kUsage[] = R"(Usage:
   velk-service serve   [--config FILE] [--db FILE|URI] [--address ADDR] [--port N]
                        [--threads N] [--public-url URL] [--https-url URL] [--report-interval-ms N]
                        [--key-check-threads N] [--key-check-queue N] [--wrong-keys-per-minute N]
-                       [--listenbrainz-requests-per-minute N]
+                       [--listenbrainz-requests-per-minute N] [--history-listens N]
                        [--registrations-per-hour N] [--image-cache-mb N] [--max-connections N]
                        [--connections-per-address N] [--request-timeout-s N]
                        [--idle-timeout-s N] [--write-timeout-s N] [--now-playing-for MINUTES]
@@ -201,6 +201,7 @@ int Serve(const CArgs& args, const std::string& db) {
 
   std::unique_ptr<CStore> opened = OpenStore(db);
   CStore& store = *opened;
+  store.SetHistoryLimit(number("history-listens"));
   // A promise of "stored" must be one the file can keep: refuse to start otherwise.
   store.CheckWritable();
   CSystemClock clock;

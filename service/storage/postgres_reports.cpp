@@ -5,6 +5,7 @@
 #include <set>
 #include <string_view>
 
+#include "storage/postgres_history.h"
 #include "storage/postgres_rows.h"
 #include "storage/postgres_store.h"
 
@@ -36,41 +37,26 @@ void TakeOutcome(const PGresult* rows, int row, int first, CReportOutcome& outco
   state.trackAt = Number(rows, row, column(11));
   state.stoppedAt = Number(rows, row, column(12));
   state.endsAt = Number(rows, row, column(13));
+  state.fromPlugin = Text(rows, row, column(15)) == "t";
 }
 
-// An array parameter in PostgreSQL's text form: every element quoted, so that any text (commas,
-// braces, quotes, backslashes, blanks, "NULL") arrives as it is.
-class CArrayParam {
- public:
-  void Add(std::string_view element) {
-    m_text += m_text.empty() ? "{\"" : ",\"";
-    for (char c : element) {
-      if (c == '"' || c == '\\') m_text += '\\';
-      m_text += c;
-    }
-    m_text += '"';
-  }
-  void Add(int64_t number) { Add(std::to_string(number)); }
-  // Bytes as a bytea element ("\x" and hex digits).
-  void AddBytes(std::string_view bytes) {
-    static constexpr char kHex[] = "0123456789abcdef";
-    std::string hex = "\\x";
-    for (unsigned char c : bytes) {
-      hex += kHex[c >> 4];
-      hex += kHex[c & 15];
-    }
-    Add(hex);
-  }
-  std::string Take() { return m_text.empty() ? "{}" : m_text + "}"; }
-
- private:
-  std::string m_text;
-};
+// The parameters of the "update" statement: `state` written at `nowMs`.
+std::vector<std::string> UpdateParams(const std::string& nameKey, const CTrackState& state,
+                                      int64_t nowMs) {
+  std::vector<std::string> params = {nameKey, std::to_string(static_cast<int>(state.playback))};
+  AddTags(params, state);
+  params.push_back(std::to_string(state.trackAt));
+  params.push_back(std::to_string(state.stoppedAt));
+  params.push_back(std::to_string(nowMs));
+  params.push_back(std::to_string(state.endsAt));
+  params.push_back(state.fromPlugin ? "t" : "f");
+  return params;
+}
 
 // The parameters of the "reports" statement for `reports`, one per account, as arrays.
 std::vector<std::string> ReportsParams(const std::vector<const CReportWrite*>& reports,
                                        const std::vector<const std::string*>& nameKeys) {
-  std::vector<CArrayParam> columns(20);
+  std::vector<CArrayParam> columns(21);
   for (size_t i = 0; i < reports.size(); ++i) {
     const CReportWrite& report = *reports[i];
     const CKeptReport& kept = report.kept;
@@ -87,6 +73,7 @@ std::vector<std::string> ReportsParams(const std::vector<const CReportWrite*>& r
       columns[c++].AddBytes(*tag);
     for (int64_t number : {static_cast<int64_t>(kept.source), kept.startedAt, kept.durationS})
       columns[c++].Add(number);
+    columns[c++].Add(report.track.fromPlugin ? "t" : "f");
   }
   std::vector<std::string> params;
   for (CArrayParam& column : columns) params.push_back(column.Take());
@@ -132,6 +119,7 @@ void CPostgresStore::Commit(const std::vector<CCreation>& creations,
     m_writer.Send("BEGIN", {});
   }
   try {
+    SendHistoryLimit(m_writer, HistoryLimit());
     // Every account that the batch writes or reports to is locked first, in the order of its
     // name, in every instance: two batches that lock the same rows cannot wait for each other.
     // Then writes (a name that one of them frees may be taken by a creation in the same batch),
@@ -148,14 +136,15 @@ void CPostgresStore::Commit(const std::vector<CCreation>& creations,
     SendReports(reports);
     for (size_t i = 0; i < creations.size(); ++i) {
       const CAccountRecord& record = creations[i].record;
-      m_writer.Send("insert",
-                    {NameKey(record.name), record.name, record.keyHash,
-                     std::to_string(record.codePage), std::to_string(record.createdAt)},
-                    {}, [&results, i](const PGresult* inserted) {
-                      const char* count = PQcmdTuples(const_cast<PGresult*>(inserted));
-                      results[i] = std::string_view(count) == "1" ? ECreateResult::kCreated
-                                                                  : ECreateResult::kDuplicate;
-                    });
+      m_writer.Send(
+          "insert",
+          {NameKey(record.name), record.name, record.keyHash, std::to_string(record.codePage),
+           std::to_string(record.createdAt), record.keepHistory ? "t" : "f"},
+          {}, [&results, i](const PGresult* inserted) {
+            const char* count = PQcmdTuples(const_cast<PGresult*>(inserted));
+            results[i] = std::string_view(count) == "1" ? ECreateResult::kCreated
+                                                        : ECreateResult::kDuplicate;
+          });
     }
     m_writer.Send("COMMIT", {});
     m_writer.Sync();
@@ -169,16 +158,14 @@ void CPostgresStore::Commit(const std::vector<CCreation>& creations,
   }
 }
 void CPostgresStore::ApplyWrite(const std::string& nameKey, const CAccountWrite& write) {
-  if (write.state) {
-    const CTrackState& state = *write.state;
-    std::vector<std::string> params = {nameKey, std::to_string(static_cast<int>(state.playback))};
-    AddTags(params, state);
-    params.push_back(std::to_string(state.trackAt));
-    params.push_back(std::to_string(state.stoppedAt));
-    params.push_back(std::to_string(write.nowMs));
-    params.push_back(std::to_string(state.endsAt));
-    m_writer.Send("update", params);
-  }
+  // History first: cleared before listens are added, and kept or not as the write switches it.
+  // Each state passed through fires the trigger that keeps the plug-in's listen it ends.
+  if (write.clearHistory) SendClearHistory(m_writer, nameKey);
+  if (write.keepHistory) SendKeepHistory(m_writer, nameKey, *write.keepHistory);
+  for (const CTrackState& passed : write.passedStates)
+    m_writer.Send("update", UpdateParams(nameKey, passed, write.nowMs));
+  if (write.state) m_writer.Send("update", UpdateParams(nameKey, *write.state, write.nowMs));
+  if (!write.listens.empty()) SendListens(m_writer, nameKey, write.listens, HistoryLimit());
   if (write.keptAction == CAccountWrite::EKept::kSet) {
     m_writer.Send("keep", KeepParams(nameKey, write.kept, write.kept.dueAtMs), kKeepBinary);
   } else if (write.keptAction == CAccountWrite::EKept::kClear) {
@@ -212,6 +199,7 @@ void CPostgresStore::ApplyAccountChange(const std::string& nameKey, const CAccou
   }
   if (write.markWrongKey) m_writer.Send("mark_wrong_key", {nameKey});
   if (!write.remove) return;
+  SendClearHistory(m_writer, nameKey);
   for (const char* statement : {"end_account_sessions", "remove_settings", "remove", "unkeep"}) {
     m_writer.Send(statement, {nameKey});
   }
@@ -262,6 +250,11 @@ void CPostgresStore::SendReports(std::vector<CQueuedReport>& reports) {
       }
     }
   }
+  // Kept whether each report was applied or kept.
+  for (const CQueuedReport& report : reports) {
+    if (!report.report.listens.empty())
+      SendListens(m_writer, report.nameKey, report.report.listens, HistoryLimit());
+  }
 }
 
 void CPostgresStore::SendClaim(const std::string& nameKey, const CReportWrite& report,
@@ -273,6 +266,7 @@ void CPostgresStore::SendClaim(const std::string& nameKey, const CReportWrite& r
   params.push_back(std::to_string(report.nowMs));
   params.push_back(std::to_string(report.claimSeq));
   params.push_back(std::to_string(report.track.endsAt));
+  params.push_back(report.track.fromPlugin ? "t" : "f");
   m_writer.Send("claim_report", params, {}, [&outcome](const PGresult* rows) {
     if (PQntuples(rows) == 1) TakeOutcome(rows, 0, 0, outcome);
   });

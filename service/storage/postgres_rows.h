@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "storage/store.h"
@@ -54,6 +55,35 @@ inline std::vector<std::string> KeepParams(const std::string& nameKey, const CKe
   return params;
 }
 inline const std::vector<bool> kKeepBinary = {false, false, true, true, true, true, true};
+
+// An array parameter in PostgreSQL's text form: every element quoted, so that any text (commas,
+// braces, quotes, backslashes, blanks, "NULL") arrives as it is.
+class CArrayParam {
+ public:
+  void Add(std::string_view element) {
+    m_text += m_text.empty() ? "{\"" : ",\"";
+    for (char c : element) {
+      if (c == '"' || c == '\\') m_text += '\\';
+      m_text += c;
+    }
+    m_text += '"';
+  }
+  void Add(int64_t number) { Add(std::to_string(number)); }
+  // Bytes as a bytea element ("\x" and hex digits).
+  void AddBytes(std::string_view bytes) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string hex = "\\x";
+    for (unsigned char c : bytes) {
+      hex += kHex[c >> 4];
+      hex += kHex[c & 15];
+    }
+    Add(hex);
+  }
+  std::string Take() { return m_text.empty() ? "{}" : m_text + "}"; }
+
+ private:
+  std::string m_text;
+};
 
 inline CTrackState::EPlayback PlaybackOf(int64_t value) {
   return value == 1   ? CTrackState::EPlayback::kPlaying

@@ -6,13 +6,14 @@
 #include <iterator>
 #include <string>
 
+#include "storage/postgres_history.h"
 #include "storage/postgres_rows.h"
 #include "storage/store.h"
 
 namespace {
 
 // The versioned schema: kUpgrades[i] takes the database from version i to i + 1.
-constexpr const char* kUpgrades[] = {
+const char* const kUpgrades[] = {
     R"(
 CREATE TABLE accounts (
   name_key      TEXT PRIMARY KEY,
@@ -181,14 +182,16 @@ CREATE TABLE IF NOT EXISTS used_once (
 );
 CREATE INDEX IF NOT EXISTS used_once_by_expiry ON used_once (expires_ms);
 )",
+    kPostgresHistoryUpgrade,
 };
 
 // Any number, the same in every instance: it serializes upgrades of one database.
 constexpr char kUpgradeLockSql[] = "SELECT pg_advisory_xact_lock(7317001)";
 
 // A report's change of the account `a`, from the report `d` (name_key, stopped, artist, title,
-// album, year, genre, track_at, arrived_at, now_ms, ends_at), and what it answers of the account.
-// A stop keeps the last track and the first stop's time.
+// album, year, genre, track_at, arrived_at, now_ms, ends_at, from_plugin), and what it answers of
+// the account. A stop keeps the last track and the first stop's time. The plug-in's listen in
+// progress goes on while the same artist and title play from it (see the history's trigger).
 #define VELK_APPLY_FROM_D                                                               \
   "UPDATE accounts AS a SET playback = CASE WHEN d.stopped THEN 2 ELSE 1 END, "         \
   "artist = CASE WHEN d.stopped THEN a.artist ELSE d.artist END, "                      \
@@ -200,30 +203,37 @@ constexpr char kUpgradeLockSql[] = "SELECT pg_advisory_xact_lock(7317001)";
   "stopped_at = CASE WHEN NOT d.stopped THEN 0 WHEN a.playback = 2 THEN a.stopped_at "  \
   "ELSE d.arrived_at END, ends_at = CASE WHEN d.stopped THEN 0 ELSE d.ends_at END, "    \
   "version = a.version + 1, changed_at = GREATEST(d.now_ms / 1000, a.changed_at + 1), " \
-  "applied_at_ms = d.now_ms FROM d WHERE a.name_key = d.name_key"
+  "applied_at_ms = d.now_ms, "                                                          \
+  "from_plugin = CASE WHEN d.stopped THEN a.from_plugin ELSE d.from_plugin END, "       \
+  "listen_at = CASE WHEN d.stopped OR NOT d.from_plugin THEN 0 WHEN a.listen_at > 0 "   \
+  "AND a.artist = d.artist AND a.title = d.title THEN a.listen_at ELSE d.track_at END " \
+  "FROM d WHERE a.name_key = d.name_key"
 #define VELK_APPLIED                                                                    \
   "RETURNING a.version, a.changed_at, a.playback, a.artist, a.title, a.album, a.year, " \
-  "a.genre, a.track_at, a.stopped_at, a.ends_at, a.name_key"
+  "a.genre, a.track_at, a.stopped_at, a.ends_at, a.name_key, a.from_plugin"
 // Prepared on every connection.
 constexpr CPreparedStatement kStatements[] = {
     {"find",
      "SELECT name, key_hash, code_page, created_at, playback, artist, title, album, year, genre, "
      "track_at, stopped_at, version, changed_at, applied_at_ms, s.layout, s.theme, s.accent, "
      "s.show_album, s.show_year, s.show_genre, id, key_version, ends_at, "
-     "coalesce(token_hash, ''), coalesce(token_md5, ''), wrong_key "
-     "FROM accounts LEFT JOIN account_settings AS s USING (name_key) WHERE name_key = $1"},
+     "coalesce(token_hash, ''), coalesce(token_md5, ''), wrong_key, keep_history, "
+     "history_version, from_plugin FROM accounts LEFT JOIN account_settings AS s USING (name_key) "
+     "WHERE name_key = $1"},
     {"mark_wrong_key",
      "UPDATE accounts SET wrong_key = true WHERE name_key = $1 AND playback = 0 AND NOT wrong_key"},
     {"find_token", "SELECT name FROM accounts WHERE token_hash = $1"},
     {"token", "UPDATE accounts SET token_hash = $2, token_md5 = $3 WHERE name_key = $1"},
     {"insert",
-     "INSERT INTO accounts (name_key, name, key_hash, code_page, created_at, changed_at) "
-     "VALUES ($1, $2, $3, $4, $5, $5) ON CONFLICT (name_key) DO NOTHING"},
+     "INSERT INTO accounts (name_key, name, key_hash, code_page, created_at, changed_at, "
+     "keep_history) VALUES ($1, $2, $3, $4, $5, $5, $6) ON CONFLICT (name_key) DO NOTHING"},
     {"update",
      "UPDATE accounts SET playback = $2, artist = $3, title = $4, album = $5, year = $6, "
      "genre = $7, track_at = $8, stopped_at = $9, version = version + 1, "
      "changed_at = GREATEST($10::bigint / 1000, changed_at + 1), applied_at_ms = $10, "
-     "ends_at = $11 WHERE name_key = $1"},
+     "ends_at = $11, from_plugin = $12::boolean, listen_at = CASE WHEN $2::integer = 1 AND "
+     "$12::boolean THEN CASE WHEN listen_at > 0 AND artist = $3 AND title = $4 THEN listen_at "
+     "ELSE $8::bigint END ELSE 0 END WHERE name_key = $1"},
     {"keep",
      "INSERT INTO kept_reports (name_key, stopped, artist, title, album, year, genre, arrived_at, "
      "due_at_ms, source, started_at, duration_s) "
@@ -240,21 +250,21 @@ constexpr CPreparedStatement kStatements[] = {
      "SELECT applied_at_ms, EXISTS (SELECT 1 FROM kept_reports AS k WHERE k.name_key = "
      "a.name_key) FROM accounts AS a WHERE name_key = $1 FOR UPDATE OF a"},
     // Reports, one per account, whose accounts' rows this transaction holds locked: the arrays
-    // $1-$20 give each report's account, whether it is a stop, its tags in UTF-8, track_at,
+    // $1-$21 give each report's account, whether it is a stop, its tags in UTF-8, track_at,
     // arrival (Unix s), the time of the write and the interval (Unix ms), the told end of the
-    // track, its raw tags as bytea, source, start and duration. A report is kept when it comes
-    // within the interval of the last one applied (replacing any report kept before), else
-    // applied (and any kept report is dropped: it will never be shown). Answers a row per report
-    // of an existing account: its position in the arrays, whether it was kept, the kept report's
-    // number and due time, or the account as the report left it.
+    // track, its raw tags as bytea, source, start and duration, and whether the plug-in sent it. A
+    // report is kept when it comes within the interval of the last one applied (replacing any
+    // report kept before), else applied (and any kept report is dropped: it will never be shown).
+    // Answers a row per report of an existing account: its position in the arrays, whether it was
+    // kept, the kept report's number and due time, or the account as the report left it.
     {"reports",
      "WITH r AS (SELECT * FROM unnest($1::text[], $2::boolean[], $3::text[], $4::text[], "
      "$5::text[], $6::text[], $7::text[], $8::bigint[], $9::bigint[], $10::bigint[], "
      "$11::bigint[], $12::bigint[], $13::bytea[], $14::bytea[], $15::bytea[], $16::bytea[], "
-     "$17::bytea[], $18::integer[], $19::bigint[], $20::bigint[]) WITH ORDINALITY AS r(name_key, "
-     "stopped, artist, title, album, year, genre, track_at, arrived_at, now_ms, interval_ms, "
-     "ends_at, raw_artist, raw_title, raw_album, raw_year, raw_genre, source, started_at, "
-     "duration_s, n)), "
+     "$17::bytea[], $18::integer[], $19::bigint[], $20::bigint[], $21::boolean[]) WITH ORDINALITY "
+     "AS r(name_key, stopped, artist, title, album, year, genre, track_at, arrived_at, now_ms, "
+     "interval_ms, ends_at, raw_artist, raw_title, raw_album, raw_year, raw_genre, source, "
+     "started_at, duration_s, from_plugin, n)), "
      "decided AS (SELECT r.*, a.applied_at_ms > 0 AND r.now_ms - a.applied_at_ms < r.interval_ms "
      "AS keep, a.applied_at_ms + r.interval_ms AS due_at_ms FROM r JOIN accounts AS a "
      "USING (name_key)), "
@@ -287,7 +297,8 @@ constexpr CPreparedStatement kStatements[] = {
     // and came more than $11 s before that track's told end ($10: the grace after that end).
     {"apply_listen",
      "UPDATE accounts SET playback = 2, artist = $2, title = $3, album = $4, year = $5, "
-     "genre = $6, track_at = $7, stopped_at = $8, ends_at = 0, version = version + 1, "
+     "genre = $6, track_at = $7, stopped_at = $8, ends_at = 0, from_plugin = false, "
+     "listen_at = 0, version = version + 1, "
      "changed_at = GREATEST($9::bigint / 1000, changed_at + 1), applied_at_ms = $9 "
      "WHERE name_key = $1 AND NOT CASE WHEN playback = 1 AND artist = $2 AND title = $3 "
      "THEN ends_at > 0 AND ends_at - $10::bigint > $9::bigint / 1000 + $11::bigint "
@@ -298,7 +309,7 @@ constexpr CPreparedStatement kStatements[] = {
      "d AS (SELECT $1::text AS name_key, $2::boolean AS stopped, $3::text AS artist, "
      "$4::text AS title, $5::text AS album, $6::text AS year, $7::text AS genre, "
      "$8::bigint AS track_at, $9::bigint AS arrived_at, $10::bigint AS now_ms, "
-     "$12::bigint AS ends_at WHERE EXISTS (SELECT FROM claimed)), "
+     "$12::bigint AS ends_at, $13::boolean AS from_plugin WHERE EXISTS (SELECT FROM claimed)), "
      "applied AS (" VELK_APPLY_FROM_D " " VELK_APPLIED
      ") SELECT false, NULL, NULL, applied.* FROM (SELECT) AS one LEFT JOIN applied ON true"},
     {"unkeep", "DELETE FROM kept_reports WHERE name_key = $1"},
@@ -362,8 +373,12 @@ constexpr CPreparedStatement kStatements[] = {
 }  // namespace
 
 const std::vector<CPreparedStatement>& PostgresStatements() {
-  static const std::vector<CPreparedStatement> statements(std::begin(kStatements),
-                                                          std::end(kStatements));
+  static const std::vector<CPreparedStatement> statements = [] {
+    std::vector<CPreparedStatement> all(std::begin(kStatements), std::end(kStatements));
+    for (const CPreparedStatement& statement : PostgresHistoryStatements())
+      all.push_back(statement);
+    return all;
+  }();
   return statements;
 }
 

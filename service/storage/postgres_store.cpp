@@ -102,6 +102,9 @@ std::optional<CAccountRecord> CPostgresStore::FindAccount(std::string_view name)
   record.tokenHash = Text(row, 0, 24);
   record.tokenMd5 = Text(row, 0, 25);
   record.wrongKey = Text(row, 0, 26) == "t";
+  record.keepHistory = Text(row, 0, 27) == "t";
+  record.historyVersion = Number(row, 0, 28);
+  record.state.fromPlugin = Text(row, 0, 29) == "t";
   return record;
 }
 

@@ -16,7 +16,8 @@
 // in turn, each under its own lock, writes through the writer thread's own. Failed key checks,
 // sessions and the report interval live in the database, so that they hold across instances.
 // postgres_store.cpp holds the connections, look-ups and sessions; postgres_reports.cpp the
-// writer's transactions; postgres_schema.cpp the tables and statements.
+// writer's transactions; postgres_schema.cpp the tables and statements; postgres_history.cpp the
+// history's.
 class CPostgresStore : public CStore {
  public:
   // Connects with `conninfo` (a libpq connection string or URI) and creates or upgrades the
@@ -42,6 +43,9 @@ class CPostgresStore : public CStore {
   std::string SharedSecret() override;
   CChangeFeed* Changes() override;
   std::optional<std::string> FindNameByToken(std::string_view tokenHash) override;
+  std::vector<CListen> RecentListens(const std::string& nameKey, size_t count) override;
+  std::vector<CChartRow> Chart(const std::string& nameKey, EChart chart, int64_t fromDay,
+                               size_t count) override;
 
  protected:
   void Commit(const std::vector<CCreation>& creations,

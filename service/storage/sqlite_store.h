@@ -1,16 +1,20 @@
 // The store in one SQLite file in WAL mode: the embedded default, for one instance.
 #pragma once
 
+#include <memory>
 #include <mutex>
 #include <string>
 
+#include "storage/sqlite_history.h"
 #include "storage/store.h"
 
 struct sqlite3;
 struct sqlite3_stmt;
 
-// Owns two connections to the file: one for look-ups and sessions, shared by the network threads
-// under a lock, and one for the writer thread, which writes everything else.
+// Owns two connections to the file: one for look-ups, history reads and sessions, shared by the
+// network threads under a lock, and one for the writer thread, which writes everything else.
+// sqlite_store.cpp holds the connections, look-ups and sessions; sqlite_writes.cpp the writer's
+// transactions; sqlite_history.cpp the history; sqlite_schema.cpp the tables.
 class CSqliteStore : public CStore {
  public:
   // Opens the file at `path`, creating it and its tables when missing and upgrading older ones.
@@ -32,6 +36,9 @@ class CSqliteStore : public CStore {
   void EndSession(const std::string& tokenHash) override;
   size_t RemoveStaleSessions(int64_t bornBeforeMs, int64_t usedBeforeMs) override;
   std::string SharedSecret() override;
+  std::vector<CListen> RecentListens(const std::string& nameKey, size_t count) override;
+  std::vector<CChartRow> Chart(const std::string& nameKey, EChart chart, int64_t fromDay,
+                               size_t count) override;
 
  protected:
   void Commit(const std::vector<CCreation>& creations,
@@ -40,9 +47,13 @@ class CSqliteStore : public CStore {
 
  private:
   void ApplyWrite(const std::string& nameKey, const CAccountWrite& write);
+  // Writes `state` with the write's time `nowMs`; appends the plug-in's listen it ends to `ended`.
+  void ApplyState(const std::string& nameKey, const CTrackState& state, int64_t nowMs,
+                  std::vector<CListen>& ended);
   // The account's own part of `write`: settings, key, code page, removal.
   void ApplyAccountChange(const std::string& nameKey, const CAccountWrite& write);
-  void Close();  // finalizes the statements and closes both connections
+  void PrepareWrites();  // the writer's statements
+  void Close();          // finalizes the statements and closes both connections
 
   const std::string m_path;
   sqlite3* m_reader = nullptr;
@@ -62,4 +73,6 @@ class CSqliteStore : public CStore {
   sqlite3_stmt* m_removeSettingsStmt = nullptr;
   sqlite3_stmt* m_tokenStmt = nullptr;  // a new player token
   sqlite3_stmt* m_markWrongKeyStmt = nullptr;
+  sqlite3_stmt* m_keepHistoryStmt = nullptr;
+  std::unique_ptr<CSqliteHistory> m_history;  // on the writer's connection
 };

@@ -108,7 +108,12 @@ void CStore::Write(const std::string& name, CAccountWrite write, Done done) {
   {
     std::lock_guard<std::mutex> lock(m_queueMutex);
     CPendingWrite& pending = m_writes[NameKey(name)];
+    for (CTrackState& passed : write.passedStates)
+      pending.write.passedStates.push_back(std::move(passed));
     if (write.state) {
+      // The state it replaces still ends a listen of the plug-in, if it was one.
+      if (pending.write.state)
+        pending.write.passedStates.push_back(std::move(*pending.write.state));
       pending.write.state = std::move(write.state);
       pending.write.nowMs = write.nowMs;
     }

@@ -116,6 +116,9 @@ struct CAccountWrite {
   std::vector<CListen> listens;
   std::optional<bool> keepHistory;  // switches keeping history on or off
   bool clearHistory = false;        // deletes every listen and count, before `listens` are added
+  // The store's own: the states of writes merged into this one before `state`, oldest first. The
+  // store passes through each in turn, so that the plug-in's listens they end are kept.
+  std::vector<CTrackState> passedStates;
 };
 
 // A report for a shared store, which decides in the write's transaction whether it is applied
@@ -214,15 +217,16 @@ class CStore {
 
   // History look-ups, on the calling thread; all throw CStoreError.
   //
-  // The newest `count` listens of the account `nameKey`, newest first (ties: the one kept last
-  // first); nothing for an account without history.
+  // The newest `count` listens of the account `nameKey`, newest first (ties in a fixed order, by
+  // artist and title); nothing for an account without history.
   virtual std::vector<CListen> RecentListens(const std::string& nameKey, size_t count);
   // The first `count` rows of the account's chart over the days from `fromDay` (a ListenDay; 0:
   // all time), from the counts kept as listens came (never scanning the listens).
   virtual std::vector<CChartRow> Chart(const std::string& nameKey, EChart chart, int64_t fromDay,
                                        size_t count);
-  // How many newest listens each account keeps; older ones are removed as new ones come. Call it
-  // before the first write.
+  // How many newest listens each account keeps; older ones (by their time) are removed as new
+  // ones come, while their plays stay counted: an all-time chart counts every listen ever kept.
+  // Call it before the first write.
   void SetHistoryLimit(size_t listens) { m_historyLimit = listens; }
   size_t HistoryLimit() const { return m_historyLimit; }
 

@@ -777,6 +777,23 @@ class OtherPlayers(unittest.TestCase):
         self.assertEqual(result.returncode, 0, result.stderr[-4000:])
 
 
+class History(unittest.TestCase):
+    def test_store_scenario_on_postgresql(self):
+        """The store's history scenario of service_tests (beside velk-service), on a database of
+        its own on this server."""
+        tests = os.path.join(os.path.dirname(os.path.abspath(SERVICE)), "service_tests")
+        if not os.path.exists(tests):
+            self.skipTest("no service_tests beside velk-service")
+        subprocess.run([PG_BIN + "/createdb", "-h", CLUSTER.socket_dir, "-U", "velk", "history"],
+                       check=True, capture_output=True)
+        conninfo = CLUSTER.db_uri("keyword").replace("dbname=velk", "dbname=history")
+        result = subprocess.run([tests, "--gtest_filter=Stores/CHistoryTest.*/1"],
+                                env=dict(os.environ, VELK_TEST_POSTGRES=conninfo),
+                                capture_output=True, text=True, timeout=120, check=False)
+        self.assertEqual(result.returncode, 0, result.stdout[-4000:])
+        self.assertIn("[  PASSED  ] 1 test.", result.stdout)
+
+
 class ReplicatedCluster(Cluster):
     """A primary (this cluster's server) with a synchronous streaming standby of it (`standby`,
     a cluster of its own folder and socket), and instances on both hosts: they write wherever the
