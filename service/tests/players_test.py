@@ -103,7 +103,7 @@ def request(method, path, body=None, token=None, source="127.0.0.1"):
         headers["Content-Type"] = "application/json"
     connection.request(method, path, body=body, headers=headers)
     answer = connection.getresponse()
-    text = answer.read().decode()
+    text = answer.read().decode(errors="replace")  # (images are checked by their head)
     connection.close()
     return answer.status, {k.lower(): v for k, v in answer.getheaders()}, text
 
