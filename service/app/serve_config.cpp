@@ -67,7 +67,7 @@ const std::vector<CServeOption>& ServeOptions() {
       {"registrations-per-hour", "10", EKind::kNumber, "New accounts per client address and hour."},
       {"history-listens", "10000", EKind::kNumber,
        "The newest listens kept in each account's history; older ones are removed as new ones "
-       "come (their plays stay counted in the charts)."},
+       "come (their plays stay counted in the charts); 0: this instance keeps no history."},
       {"image-cache-mb", "64", EKind::kNumber, "Memory for rendered images, in MiB."},
       {"max-connections", "10000", EKind::kNumber,
        "Open connections at most (also bounded by the descriptors the system allows)."},

@@ -122,6 +122,7 @@ END $$;
 DROP TRIGGER IF EXISTS accounts_history ON accounts;
 CREATE TRIGGER accounts_history BEFORE UPDATE ON accounts FOR EACH ROW
   WHEN (OLD.listen_at > 0 AND NEW.listen_at <> OLD.listen_at AND NEW.keep_history AND
+        velk_history_limit() > 0 AND
         OLD.artist <> '' AND OLD.title <> '' AND
         greatest(NEW.track_at, NEW.stopped_at) - OLD.listen_at >= 30)
   EXECUTE FUNCTION velk_plugin_listen_counted();
@@ -135,6 +136,7 @@ BEGIN
       o.listen_count + 1 - velk_history_limit() AS excess
     FROM old_rows AS o JOIN new_rows AS n ON n.id = o.id
     WHERE o.listen_at > 0 AND n.listen_at <> o.listen_at AND n.keep_history AND
+      velk_history_limit() > 0 AND
       o.artist <> '' AND o.title <> '' AND
       greatest(n.track_at, n.stopped_at) - o.listen_at >= 30),
   fresh AS (INSERT INTO listens (account_id, at, track_key, artist, title, album, source)

@@ -165,7 +165,7 @@ void CPostgresStore::ApplyWrite(const std::string& nameKey, const CAccountWrite&
   for (const CTrackState& passed : write.passedStates)
     m_writer.Send("update", UpdateParams(nameKey, passed, write.nowMs));
   if (write.state) m_writer.Send("update", UpdateParams(nameKey, *write.state, write.nowMs));
-  if (!write.listens.empty()) SendListens(m_writer, nameKey, write.listens, HistoryLimit());
+  if (!write.listens.empty() && HistoryLimit() > 0) SendListens(m_writer, nameKey, write.listens, HistoryLimit());
   if (write.keptAction == CAccountWrite::EKept::kSet) {
     m_writer.Send("keep", KeepParams(nameKey, write.kept, write.kept.dueAtMs), kKeepBinary);
   } else if (write.keptAction == CAccountWrite::EKept::kClear) {
@@ -252,7 +252,7 @@ void CPostgresStore::SendReports(std::vector<CQueuedReport>& reports) {
   }
   // Kept whether each report was applied or kept.
   for (const CQueuedReport& report : reports) {
-    if (!report.report.listens.empty())
+    if (!report.report.listens.empty() && HistoryLimit() > 0)
       SendListens(m_writer, report.nameKey, report.report.listens, HistoryLimit());
   }
 }

@@ -112,7 +112,7 @@ void CSqliteStore::ApplyWrite(const std::string& nameKey, const CAccountWrite& w
     ApplyState(nameKey, passed, write.nowMs, listens);
   if (write.state) ApplyState(nameKey, *write.state, write.nowMs, listens);
   listens.insert(listens.end(), write.listens.begin(), write.listens.end());
-  if (!listens.empty()) m_history->Add(nameKey, listens, HistoryLimit());
+  if (!listens.empty() && HistoryLimit() > 0) m_history->Add(nameKey, listens, HistoryLimit());
   if (write.keptAction == CAccountWrite::EKept::kSet) {
     const CKeptReport& kept = write.kept;
     BindText(m_keepStmt, 1, nameKey);
@@ -136,7 +136,8 @@ void CSqliteStore::ApplyWrite(const std::string& nameKey, const CAccountWrite& w
 
 void CSqliteStore::ApplyState(const std::string& nameKey, const CTrackState& state, int64_t nowMs,
                               std::vector<CListen>& ended) {
-  const int64_t listenAt = m_history->PassState(nameKey, state, ended);
+  // A limit of 0 keeps no history: not even the plug-in's listen in progress is followed.
+  const int64_t listenAt = HistoryLimit() > 0 ? m_history->PassState(nameKey, state, ended) : 0;
   BindText(m_updateStmt, 1, nameKey);
   sqlite3_bind_int(m_updateStmt, 2, static_cast<int>(state.playback));
   BindTags(m_updateStmt, state, BindText);
