@@ -4,11 +4,14 @@
 // viewport with touch-sized controls, a reload must never repeat an action, a failed sign-in
 // must not change the public state, a copy button must say it copied, and the pages'
 // Content-Security-Policy must refuse nothing on them. Saves screenshots of each page and of
-// every template in both themes to build/service/artifacts (or $VELK_ARTIFACTS_DIR).
+// every template in both themes to build/service/artifacts (or $VELK_ARTIFACTS_DIR). The
+// listening history: its preview and snippets follow the choices, the download gives the listens,
+// keeping can be switched off, and deleting leaves nothing.
 // Usage: node account_test.mjs PATH/TO/velk-service
 import { test, after, before } from 'node:test';
 import assert from 'node:assert/strict';
 import { mkdirSync } from 'node:fs';
+import { readFile } from 'node:fs/promises';
 import { dirname, join, resolve } from 'node:path';
 import { fileURLToPath } from 'node:url';
 import { Harness, pngSize } from './harness.mjs';
@@ -37,6 +40,7 @@ const viewports = [
   { label: '1280', viewport: { width: 1280, height: 800 } },
 ];
 let base;
+let listenerToken;
 
 const report = (page, name, key, tags) =>
   page.request.get(`${base}/signature/generate/?user=${name}&key=${key}&${tags}`);
@@ -93,6 +97,10 @@ async function choose(page, selector, touch) {
   return preview(page);
 }
 
+// The snippet boxes that do not show their whole text.
+const clipped = (page) => page.$$eval('.snippet textarea',
+  (boxes) => boxes.filter((box) => box.scrollHeight > box.clientHeight + 1).map((box) => box.id));
+
 const path = (page) => new URL(page.url()).pathname + new URL(page.url()).search;
 
 // Every template in both themes for the signed-in account, as data URLs, by template and theme.
@@ -115,6 +123,8 @@ before(async () => {
   for (const account of accounts) {
     harness.run('adduser', account.name, '--codepage', account.codepage, '--key', account.key);
   }
+  harness.run('adduser', 'listener', '--key', '5555');
+  listenerToken = harness.run('token', 'listener').trim();
   base = await harness.start('--report-interval-ms', '0');
   mkdirSync(artifacts, { recursive: true });
   for (const account of accounts) {
@@ -140,6 +150,7 @@ for (const { label, ...options } of viewports) {
     await page.goto(`${base}/user/register`);
     await checkLayout(page, 'register');
     await shot(page, `register-${label}`);
+    assert.match(await page.locator('#history-note').textContent(), /keeps your listening history/);
     await page.fill('#name', name);
     await page.selectOption('#codepage', '1251');
     await page.click('#register');
@@ -147,6 +158,7 @@ for (const { label, ...options } of viewports) {
     assert.equal(path(page), '/account');
     const firstKey = (await page.locator('#key').textContent()).trim();
     assert.match(firstKey, /^\d{20}$/);
+    assert.equal(await page.locator('#keep-history').isChecked(), true);
     // No report yet: the preview shows a sample track in the chosen look.
     assert.equal(await page.locator('#sample').isVisible(), true);
     assert.deepEqual((await preview(page)).size, [400, 60]);
@@ -179,9 +191,7 @@ for (const { label, ...options } of viewports) {
     assert.deepEqual(pngSize(await (await page.request.get(`${base}/signature/${name}.png`))
       .body()), [468, 60]);
     // Each snippet shows its whole text, and the URL hint breaks between its parts only.
-    const clipped = await page.$$eval('.snippet textarea',
-      (boxes) => boxes.filter((box) => box.scrollHeight > box.clientHeight + 1).map((box) => box.id));
-    assert.deepEqual(clipped, []);
+    assert.deepEqual(await clipped(page), []);
     await page.click('[data-copy="snippet-forum"]');
     await page.waitForFunction(
       () => document.querySelector('[data-copy="snippet-forum"]').textContent === 'Copied');
@@ -269,4 +279,93 @@ test('every template in both themes, for every script and long tags', async () =
   }
   assert.deepEqual(shots['userbar-light'][0].size, [350, 19]);
   await page.close();
+});
+
+test('listening history: preview, snippets, download, keeping off, deletion', async () => {
+  // Three listens of the last days, brought by a ListenBrainz import with the player token.
+  const now = Math.floor(Date.now() / 1000);
+  const sent = [['Salt & Sand', 'Wave'], ['Кино', 'Группа крови'], ['Salt & Sand', 'Tides']]
+    .map(([artist_name, track_name], i) =>
+      ({ listened_at: now - 86400 * (i + 1), track_metadata: { artist_name, track_name } }));
+  const context = await harness.newContext({ viewport: { width: 1280, height: 800 } });
+  const importListens = async (payload) => {
+    const answer = await context.request.post(`${base}/1/submit-listens`, {
+      headers: { Authorization: `Token ${listenerToken}` }, data: { listen_type: 'import', payload } });
+    assert.equal(answer.status(), 200, await answer.text());
+  };
+  await importListens(sent);
+  const recent = async () =>
+    (await (await context.request.get(`${base}/signature/listener/recent.json?count=10`)).json())
+      .listens.map((listen) => listen.title);
+  assert.deepEqual(await recent(), ['Wave', 'Группа крови', 'Tides']);
+
+  const page = await context.newPage();
+  await page.goto(`${base}/account`);
+  await page.fill('#name', 'listener');
+  await page.fill('#key', '5555');
+  await page.click('#signin');
+  await page.waitForSelector('#history-look');
+  const historyPreview = () => page.evaluate(() => {
+    const img = document.getElementById('history-preview');
+    return img.complete && img.naturalWidth > 0 && { src: img.src, width: img.naturalWidth };
+  });
+  await page.waitForFunction(() => document.getElementById('history-preview').naturalWidth > 0);
+  assert.match((await historyPreview()).src, /\/signature\/listener\/recent\.png\?count=5$/);
+
+  // Top artists over 30 days as SVG: the preview and the three snippets name the same image.
+  await page.selectOption('#history-kind', 'top-artists');
+  assert.equal(await page.locator('#history-count').isHidden(), true);
+  await page.selectOption('#history-period', '30d');
+  await page.selectOption('#history-format', 'svg');
+  await page.waitForFunction(() => /\.svg\?period=30d$/.test(
+    document.getElementById('history-preview').src));
+  await page.waitForFunction(() => document.getElementById('history-preview').complete);
+  const shown = await historyPreview();
+  assert.equal(shown.src, `${base}/signature/listener/top-artists.svg?period=30d`);
+  assert.equal(shown.width, 500);
+  const snippets = async () => Promise.all(['forum', 'html', 'markdown']
+    .map((kind) => page.inputValue(`#history-${kind}`)));
+  const alt = "listener's music on Velk";
+  const expected = [`[img]${shown.src}[/img]`,
+    `<img src="${shown.src}" width="500" height="150" alt="${alt}">`, `![${alt}](${shown.src})`];
+  assert.deepEqual(await snippets(), expected);
+  const chart = await (await context.request.get(`${base}/signature/listener/top-artists.json` +
+    '?period=30d')).json();
+  assert.deepEqual(chart.rows[0], { artist: 'Salt & Sand', plays: 2 });
+  assert.deepEqual(await clipped(page), []);
+  await checkLayout(page, 'history chosen');
+  await page.locator('#history').screenshot({ path: join(artifacts, 'account-history.png') });
+  // Back restores the choices, and the preview and snippets with them.
+  await page.goto(`${base}/signature/listener.json`);
+  await page.goBack();
+  await page.waitForSelector('#history-look');
+  assert.equal((await historyPreview()).src, shown.src);
+  assert.deepEqual(await snippets(), expected);
+
+  // The download is a file of the listens as ListenBrainz writes them.
+  const [download] = await Promise.all([page.waitForEvent('download'),
+                                        page.click('#download-history')]);
+  assert.equal(download.suggestedFilename(), 'listener-listens.json');
+  const listens = JSON.parse(await readFile(await download.path(), 'utf8'));
+  assert.deepEqual(listens.map(({ listened_at, track_metadata }) =>
+    ({ listened_at, track_metadata: { artist_name: track_metadata.artist_name,
+                                      track_name: track_metadata.track_name } })), sent);
+
+  // Keeping switched off stays off after a reload; a new import is then not kept.
+  await page.uncheck('#keep-history');
+  await page.click('#save-history');
+  await page.locator('#notice', { hasText: 'Nothing new is kept' }).waitFor();
+  await page.reload();
+  assert.equal(await page.locator('#keep-history').isChecked(), false);
+  await importListens([{ ...sent[0], listened_at: now - 60 }]);
+  assert.deepEqual(await recent(), ['Wave', 'Группа крови', 'Tides']);
+
+  // Deleting asks first, then leaves no listen and no chart.
+  await page.click('#delete-history-open');
+  await page.click('#delete-history');
+  await page.locator('#notice', { hasText: 'history is deleted' }).waitFor();
+  assert.deepEqual(await recent(), []);
+  assert.deepEqual((await (await context.request.get(
+    `${base}/signature/listener/top-artists.json?period=all`)).json()).rows, []);
+  await context.close();
 });

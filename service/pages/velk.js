@@ -49,6 +49,14 @@
   form.addEventListener('input', update);
   form.addEventListener('change', update);
   checkContrast();
+  // Snippet boxes as tall as their text, at any width.
+  const snippets = document.querySelectorAll('.snippet textarea');
+  const fit = () => {
+    for (const text of snippets) {
+      text.style.height = 'auto';
+      text.style.height = `${text.scrollHeight + 2}px`;
+    }
+  };
   // The history signature: its preview and snippets follow the list, rows, period and format.
   const history = document.getElementById('history-look');
   const historyPreview = document.getElementById('history-preview');
@@ -67,16 +75,12 @@
     document.getElementById('history-html').value =
       `<img src="${url}" width="500" height="150" alt="${alt.replace(/"/g, '&quot;')}">`;
     document.getElementById('history-markdown').value = `![${alt}](${url})`;
+    fit();
   };
   history.addEventListener('change', updateHistory);
-  // Snippet boxes as tall as their text, at any width.
-  const snippets = document.querySelectorAll('.snippet textarea');
-  const fit = () => {
-    for (const text of snippets) {
-      text.style.height = 'auto';
-      text.style.height = `${text.scrollHeight + 2}px`;
-    }
-  };
+  // Back restores the choices made before leaving, after this script has run: once the page
+  // shows, the preview and snippets follow them.
+  addEventListener('pageshow', updateHistory);
   fit();
   addEventListener('resize', fit);
   for (const button of document.querySelectorAll('[data-copy]')) {
