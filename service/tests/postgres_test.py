@@ -329,7 +329,8 @@ KEPT = ["kept%d" % i for i in range(40)]
 USERS = ["shown", "paced", "guessed", "downed", "renewed", "donor", "noticed", "edited"] + \
     ["stream%d" % i for i in range(8)] + ["hung%d" % i for i in range(6)] + KEPT + \
     ["twice%d" % i for i in range(10)] + \
-    ["batchholder", "lbone", "lbtwo", "lbimport", "plugone", "plugtwo", "keptone", "marked"]
+    ["batchholder", "lbone", "lbtwo", "lbimport", "plugone", "plugtwo", "keptone", "marked",
+     "historied"]
 
 
 def setUpModule():
@@ -503,6 +504,20 @@ class SharedDatabase(unittest.TestCase):
                          ["One", "Two", "Imported 0", "Plugged one", "Plugged two"])
         self.assertTrue(wait_for(lambda: title_of("A", "keptone") == "Second", 5))
 
+
+    def test_a_listen_taken_by_one_instance_shows_in_the_others_history_image(self):
+        token = subprocess.run([SERVICE, "token", "historied", "--db", CLUSTER.db_uri()],
+                               check=True, capture_output=True, text=True).stdout.strip()
+        path = "/signature/historied/recent.png?count=3"
+        self.assertEqual(report("A", "historied", "Playing now"), 200)
+        self.assertTrue(wait_for(lambda: title_of("B", "historied") == "Playing now", 5))
+        before = request("B", path)[1]["ETag"]  # B draws and keeps the list without the listen
+        # Older than what plays: only the history changes (and the report is kept for its turn).
+        self.assertEqual(submit_listens("A", token, "import", ["Heard on A"]), 200)
+        self.assertTrue(wait_for(lambda: request("B", path)[1]["ETag"] != before, 5))
+        shown = json.loads(request("B", "/signature/historied/recent.json")[2])
+        self.assertEqual((shown["playing"]["title"], shown["listens"][0]["title"]),
+                         ("Playing now", "Heard on A"))
 
     def test_a_key_replaced_elsewhere_stops_working_at_once(self):
         self.assertEqual(report("B", "renewed", "Old key"), 200)  # B now knows this key passes
