@@ -3,6 +3,7 @@
 #include "pages/account_page.h"
 
 #include "render/code_page.h"
+#include "render/history_view.h"
 
 namespace {
 
@@ -98,26 +99,34 @@ void SetLook(const CAccountPage& page, CPageData& data) {
   data.set("code_page_options", CodePages(page.codePage));
 }
 
+// The forum code, HTML and Markdown that embed the image at `url` (`width`×`height`), in boxes
+// whose ids begin with `prefix`.
+CPageList Snippets(const std::string& prefix, const std::string& url, int width, int height,
+                   const std::string& alt) {
+  CPageList snippets;
+  auto add = [&snippets, &prefix](const char* id, const char* label, const std::string& text) {
+    CPageData snippet;
+    snippet.set("id", prefix + id);
+    snippet.set("label", label);
+    snippet.set("text", text);
+    snippets.push_back(snippet);
+  };
+  add("forum", "Forum code", "[img]" + url + "[/img]");
+  add("html", "HTML",
+      "<img src=\"" + url + "\" width=\"" + std::to_string(width) + "\" height=\"" +
+          std::to_string(height) + "\" alt=\"" + alt + "\">");
+  add("markdown", "Markdown", "![" + alt + "](" + url + ")");
+  return snippets;
+}
+
 void SetSnippets(const CAccountPage& page, CPageData& data) {
   const CTemplateInfo& saved = TemplateInfo(page.style.layout);
   const std::string base = page.publicUrl + "/signature/" + page.name;
   const std::string url = base + ".png";
   data.set("image_url", BreakableUrl(url));
   data.set("card_url", BreakableUrl(base + "/card.png"));
-  CPageList snippets;
-  auto add = [&snippets](const char* id, const char* label, const std::string& text) {
-    CPageData snippet;
-    snippet.set("id", id);
-    snippet.set("label", label);
-    snippet.set("text", text);
-    snippets.push_back(snippet);
-  };
-  add("snippet-forum", "Forum code", "[img]" + url + "[/img]");
-  add("snippet-html", "HTML",
-      "<img src=\"" + url + "\" width=\"" + std::to_string(saved.width) + "\" height=\"" +
-          std::to_string(saved.height) + "\" alt=\"" + page.name + " on Velk\">");
-  add("snippet-markdown", "Markdown", "![" + page.name + " on Velk](" + url + ")");
-  data.set("snippets", snippets);
+  data.set("snippets",
+           Snippets("snippet-", url, saved.width, saved.height, page.name + " on Velk"));
 }
 
 // The history section: whether it is kept, the preview of the recent list and its snippets (the
@@ -135,21 +144,8 @@ void SetHistory(const CAccountPage& page, CPageData& data) {
   const std::string path = "/signature/" + page.name + "/recent.png?count=5";
   data.set("history_path", path);
   data.set("history_base", page.publicUrl);
-  const std::string url = page.publicUrl + path;
-  CPageList snippets;
-  auto add = [&snippets](const char* id, const char* label, const std::string& text) {
-    CPageData snippet;
-    snippet.set("id", id);
-    snippet.set("label", label);
-    snippet.set("text", text);
-    snippets.push_back(snippet);
-  };
-  const std::string alt = page.name + "'s music on Velk";
-  add("history-forum", "Forum code", "[img]" + url + "[/img]");
-  add("history-html", "HTML",
-      "<img src=\"" + url + "\" width=\"500\" height=\"150\" alt=\"" + alt + "\">");
-  add("history-markdown", "Markdown", "![" + alt + "](" + url + ")");
-  data.set("history_snippets", snippets);
+  data.set("history_snippets", Snippets("history-", page.publicUrl + path, kHistoryWidth,
+                                        kHistoryHeight, page.name + "'s music on Velk"));
 }
 
 }  // namespace

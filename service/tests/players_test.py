@@ -126,38 +126,44 @@ def submit(listen_type, *listens, token=None):
                    token=token or TOKENS["listener"])
 
 
+def account_page(name):
+    """Signs in to `name`'s account page; returns post(path, fields) (with the page's form token)
+    and get(path), each giving (status, headers, body text)."""
+    cookies = {}
+
+    def exchange(path, body=None):
+        connection = http.client.HTTPConnection("127.0.0.1", PORT, timeout=20)
+        headers = {"Cookie": "; ".join("%s=%s" % c for c in cookies.items())}
+        if body is not None:
+            headers["Content-Type"] = "application/x-www-form-urlencoded"
+        connection.request("POST" if body is not None else "GET", path, body, headers)
+        answer = connection.getresponse()
+        for field, value in answer.getheaders():
+            if field.lower() == "set-cookie":
+                cookie = value.partition(";")[0]
+                cookies[cookie.split("=", 1)[0]] = cookie.split("=", 1)[1]
+        text = answer.read().decode()
+        connection.close()
+        return answer.status, {k.lower(): v for k, v in answer.getheaders()}, text
+
+    def post(path, fields=""):
+        csrf = re.search(r'name="csrf" value="([^"]+)"', exchange("/account")[2]).group(1)
+        return exchange(path, "csrf=%s%s" % (csrf, fields))
+
+    assert post("/account/signin", "&name=%s&key=%s" % (name, KEYS[name]))[0] == 303
+    return post, exchange
+
+
 class ListenBrainz(unittest.TestCase):
     def token_from_account_page(self, name):
         """Signs in with the key, makes a new player token, and returns it as the page shows it
         once."""
-        def get(path, cookies, body=None):
-            connection = http.client.HTTPConnection("127.0.0.1", PORT, timeout=20)
-            headers = {"Cookie": "; ".join("%s=%s" % c for c in cookies.items())}
-            if body is not None:
-                headers["Content-Type"] = "application/x-www-form-urlencoded"
-            connection.request("POST" if body is not None else "GET", path, body, headers)
-            answer = connection.getresponse()
-            for field, value in answer.getheaders():
-                if field.lower() == "set-cookie":
-                    cookie, _, _ = value.partition(";")
-                    cookies[cookie.split("=", 1)[0]] = cookie.split("=", 1)[1]
-            text = answer.read().decode()
-            connection.close()
-            return answer.status, text
-
-        def csrf(page):
-            return re.search(r'name="csrf" value="([^"]+)"', page).group(1)
-
-        cookies = {}
-        form = get("/account", cookies)[1]
-        self.assertEqual(get("/account/signin", cookies, "name=%s&key=%s&csrf=%s" % (
-            name, KEYS[name], csrf(form)))[0], 303)
-        status, _ = get("/account/token", cookies, "csrf=" + csrf(get("/account", cookies)[1]))
-        self.assertEqual(status, 303)
-        page = get("/account", cookies)[1]
+        post, get = account_page(name)
+        self.assertEqual(post("/account/token")[0], 303)
+        page = get("/account")[2]
         self.assertIn("/audioscrobbler/", page)
         token = re.search(r'id="player-token">([0-9a-f-]{36})<', page).group(1)
-        self.assertNotIn(token, get("/account", cookies)[1])  # a reload shows it no more
+        self.assertNotIn(token, get("/account")[2])  # a reload shows it no more
         return token
 
     def test_listens_and_errors(self):
@@ -406,32 +412,6 @@ class History(unittest.TestCase):
     submissions: the recent list, the charts, the images, the download, keeping it off, deleting
     it."""
 
-    def session(self, name):
-        """Signs in to the account page; returns post(path, fields) and get(path)."""
-        cookies = {}
-
-        def exchange(path, body=None):
-            connection = http.client.HTTPConnection("127.0.0.1", PORT, timeout=20)
-            headers = {"Cookie": "; ".join("%s=%s" % c for c in cookies.items())}
-            if body is not None:
-                headers["Content-Type"] = "application/x-www-form-urlencoded"
-            connection.request("POST" if body is not None else "GET", path, body, headers)
-            answer = connection.getresponse()
-            for field, value in answer.getheaders():
-                if field.lower() == "set-cookie":
-                    cookie = value.partition(";")[0]
-                    cookies[cookie.split("=", 1)[0]] = cookie.split("=", 1)[1]
-            text = answer.read().decode()
-            connection.close()
-            return answer.status, {k.lower(): v for k, v in answer.getheaders()}, text
-
-        def post(path, fields=""):
-            csrf = re.search(r'name="csrf" value="([^"]+)"', exchange("/account")[2]).group(1)
-            return exchange(path, "csrf=%s%s" % (csrf, fields))
-
-        post("/account/signin", "&name=%s&key=%s" % (name, KEYS[name]))
-        return post, exchange
-
     def recent(self, count=10):
         return json.loads(request("GET", "/signature/historian/recent.json?count=%d" % count)[2])
 
@@ -495,7 +475,7 @@ class History(unittest.TestCase):
             self.assertEqual(connection.getresponse().status, 304)
             connection.close()
 
-        post, get = self.session(name)
+        post, get = account_page(name)
         download = json.loads(get("/account/history/download")[2])
         self.assertEqual([(l["listened_at"], l["track_metadata"]["track_name"])
                           for l in download],
