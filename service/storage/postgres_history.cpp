@@ -8,7 +8,6 @@
 #include <iterator>
 
 #include "storage/postgres_rows.h"
-#include "storage/postgres_store.h"
 
 using namespace pgrows;
 
@@ -246,9 +245,9 @@ void SendKeepHistory(CPostgresConnection& writer, const std::string& nameKey, bo
   writer.Send("keep_history", {nameKey, keep ? "t" : "f"});
 }
 
-std::vector<CListen> CPostgresStore::RecentListens(const std::string& nameKey, size_t count) {
-  std::unique_lock<std::mutex> lock;
-  auto result = Read(Reader(lock), "recent", {nameKey, std::to_string(count)});
+std::vector<CListen> CPostgresHistoryReads::RecentListens(const std::string& nameKey,
+                                                          size_t count) {
+  auto result = m_readers.Read("recent", {nameKey, std::to_string(count)});
   const PGresult* rows = result.get();
   std::vector<CListen> listens;
   for (int i = 0; i < PQntuples(rows); ++i) {
@@ -263,14 +262,13 @@ std::vector<CListen> CPostgresStore::RecentListens(const std::string& nameKey, s
   return listens;
 }
 
-std::vector<CChartRow> CPostgresStore::Chart(const std::string& nameKey, EChart chart,
-                                             int64_t fromDay, size_t count) {
+std::vector<CChartRow> CPostgresHistoryReads::Chart(const std::string& nameKey, EChart chart,
+                                                    int64_t fromDay, size_t count) {
   const char* statement = chart == EChart::kArtists
                               ? (fromDay == 0 ? "chart_artists_all" : "chart_artists")
                               : (fromDay == 0 ? "chart_tracks_all" : "chart_tracks");
-  std::unique_lock<std::mutex> lock;
   auto result =
-      Read(Reader(lock), statement, {nameKey, std::to_string(fromDay), std::to_string(count)});
+      m_readers.Read(statement, {nameKey, std::to_string(fromDay), std::to_string(count)});
   const PGresult* rows = result.get();
   std::vector<CChartRow> found;
   for (int i = 0; i < PQntuples(rows); ++i) {

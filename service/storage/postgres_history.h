@@ -6,6 +6,8 @@
 
 #include "storage/history.h"
 #include "storage/postgres_connection.h"
+#include "storage/postgres_readers.h"
+#include "storage/store.h"
 
 // The upgrade that adds the history: the accounts' columns, the listens and their counts, and
 // the trigger that keeps the plug-in's listens as its states replace one another.
@@ -23,3 +25,15 @@ void SendListens(CPostgresConnection& writer, const std::string& nameKey,
 // Deletes every listen and count of the account and gives it a new history version.
 void SendClearHistory(CPostgresConnection& writer, const std::string& nameKey);
 void SendKeepHistory(CPostgresConnection& writer, const std::string& nameKey, bool keep);
+
+// The recent listens and charts, read on the look-up connections.
+class CPostgresHistoryReads : public CHistoryReads {
+ public:
+  explicit CPostgresHistoryReads(CPostgresReaders& readers) : m_readers(readers) {}
+  std::vector<CListen> RecentListens(const std::string& nameKey, size_t count) override;
+  std::vector<CChartRow> Chart(const std::string& nameKey, EChart chart, int64_t fromDay,
+                               size_t count) override;
+
+ private:
+  CPostgresReaders& m_readers;  // outlives this
+};

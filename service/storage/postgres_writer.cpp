@@ -1,4 +1,6 @@
 // The PostgreSQL store's writer: each batch of writes and reports in one pipelined transaction.
+#include "storage/postgres_writer.h"
+
 #include <libpq-fe.h>
 
 #include <map>
@@ -7,11 +9,15 @@
 
 #include "storage/postgres_history.h"
 #include "storage/postgres_rows.h"
-#include "storage/postgres_store.h"
+#include "storage/postgres_schema.h"
 
 using namespace pgrows;
 
 namespace {
+
+// How long a statement of the writer's transaction may wait for its answer before its connection
+// is given up as hung.
+constexpr int64_t kWriterAnswerMs = 8000;
 
 // The answer of "claim_report" (from column 0), or a row of "reports" (from column 1), as a
 // report's outcome.
@@ -82,33 +88,27 @@ std::vector<std::string> ReportsParams(const std::vector<const CReportWrite*>& r
 
 }  // namespace
 
-std::vector<std::pair<std::string, CKeptReport>> CPostgresStore::KeptReports() {
-  std::unique_lock<std::mutex> lock;
-  auto result = Read(Reader(lock), "kept", {});
-  const PGresult* rows = result.get();
-  std::vector<std::pair<std::string, CKeptReport>> kept;
-  for (int i = 0; i < PQntuples(rows); ++i) {
-    CKeptReport report;
-    report.stopped = Text(rows, i, 1) == "t";
-    report.artist = Bytes(rows, i, 2);
-    report.title = Bytes(rows, i, 3);
-    report.album = Bytes(rows, i, 4);
-    report.year = Bytes(rows, i, 5);
-    report.genre = Bytes(rows, i, 6);
-    report.arrivedAt = Number(rows, i, 7);
-    report.dueAtMs = Number(rows, i, 8);
-    report.seq = Number(rows, i, 9);
-    report.source = static_cast<CKeptReport::ESource>(Number(rows, i, 10));
-    report.startedAt = Number(rows, i, 11);
-    report.durationS = Number(rows, i, 12);
-    kept.emplace_back(Text(rows, i, 0), std::move(report));
-  }
-  return kept;
+CPostgresWriter::CPostgresWriter(const std::string& conninfo, CConnectGate& gate,
+                                 const CStore& store)
+    : m_store(store), m_writer(conninfo, kWriterAnswerMs, &gate, PostgresStatements()) {
+  UpgradePostgresSchema(m_writer);
+  // Connect again, so that every statement is prepared against the tables that now exist.
+  m_writer.Reset();
 }
-void CPostgresStore::Commit(const std::vector<CCreation>& creations,
-                            const std::map<std::string, CAccountWrite>& writes,
-                            std::vector<CQueuedReport>& reports,
-                            std::vector<ECreateResult>& results) {
+
+void CPostgresWriter::CheckWritable() {
+  try {
+    m_writer.Run("probe", {});
+  } catch (const CStoreError& error) {
+    throw CStoreError(std::string("the database cannot be written (") + error.what() +
+                      "); velk-service needs a database it may write");
+  }
+}
+
+void CPostgresWriter::Commit(const std::vector<CQueuedCreation>& creations,
+                             const std::map<std::string, CAccountWrite>& writes,
+                             std::vector<CQueuedReport>& reports,
+                             std::vector<ECreateResult>& results) {
   // The whole transaction goes in one pipeline: its statements cost one round trip (and one more
   // per kPipelineDepth statements), not one each.
   try {
@@ -119,7 +119,7 @@ void CPostgresStore::Commit(const std::vector<CCreation>& creations,
     m_writer.Send("BEGIN", {});
   }
   try {
-    SendHistoryLimit(m_writer, HistoryLimit());
+    SendHistoryLimit(m_writer, m_store.HistoryLimit());
     // Every account that the batch writes or reports to is locked first, in the order of its
     // name, in every instance: two batches that lock the same rows cannot wait for each other.
     // Then writes (a name that one of them frees may be taken by a creation in the same batch),
@@ -157,7 +157,7 @@ void CPostgresStore::Commit(const std::vector<CCreation>& creations,
     throw;
   }
 }
-void CPostgresStore::ApplyWrite(const std::string& nameKey, const CAccountWrite& write) {
+void CPostgresWriter::ApplyWrite(const std::string& nameKey, const CAccountWrite& write) {
   // History first: cleared before listens are added, and kept or not as the write switches it.
   // Each state passed through fires the trigger that keeps the plug-in's listen it ends.
   if (write.clearHistory) SendClearHistory(m_writer, nameKey);
@@ -165,7 +165,7 @@ void CPostgresStore::ApplyWrite(const std::string& nameKey, const CAccountWrite&
   for (const CTrackState& passed : write.passedStates)
     m_writer.Send("update", UpdateParams(nameKey, passed, write.nowMs));
   if (write.state) m_writer.Send("update", UpdateParams(nameKey, *write.state, write.nowMs));
-  if (!write.listens.empty()) SendListens(m_writer, nameKey, write.listens, HistoryLimit());
+  if (!write.listens.empty()) SendListens(m_writer, nameKey, write.listens, m_store.HistoryLimit());
   if (write.keptAction == CAccountWrite::EKept::kSet) {
     m_writer.Send("keep", KeepParams(nameKey, write.kept, write.kept.dueAtMs), kKeepBinary);
   } else if (write.keptAction == CAccountWrite::EKept::kClear) {
@@ -174,7 +174,7 @@ void CPostgresStore::ApplyWrite(const std::string& nameKey, const CAccountWrite&
   ApplyAccountChange(nameKey, write);
 }
 
-void CPostgresStore::ApplyAccountChange(const std::string& nameKey, const CAccountWrite& write) {
+void CPostgresWriter::ApplyAccountChange(const std::string& nameKey, const CAccountWrite& write) {
   // The database's triggers give the account a new version and, when what its image shows
   // changed, a later changed_at.
   if (write.settings || write.keyHash || write.codePage || write.remove)
@@ -205,7 +205,7 @@ void CPostgresStore::ApplyAccountChange(const std::string& nameKey, const CAccou
   }
 }
 
-void CPostgresStore::SendReports(std::vector<CQueuedReport>& reports) {
+void CPostgresWriter::SendReports(std::vector<CQueuedReport>& reports) {
   // In rounds: the n-th report of every account in round n, so that an account's reports are
   // decided in the order they came. A round's reports of this service's own plug-in go in one
   // statement; claims and other players' listens one by one.
@@ -253,12 +253,12 @@ void CPostgresStore::SendReports(std::vector<CQueuedReport>& reports) {
   // Kept whether each report was applied or kept.
   for (const CQueuedReport& report : reports) {
     if (!report.report.listens.empty())
-      SendListens(m_writer, report.nameKey, report.report.listens, HistoryLimit());
+      SendListens(m_writer, report.nameKey, report.report.listens, m_store.HistoryLimit());
   }
 }
 
-void CPostgresStore::SendClaim(const std::string& nameKey, const CReportWrite& report,
-                               CReportOutcome& outcome) {
+void CPostgresWriter::SendClaim(const std::string& nameKey, const CReportWrite& report,
+                                CReportOutcome& outcome) {
   std::vector<std::string> params = {nameKey, report.stopped ? "t" : "f"};
   AddTags(params, report.track);
   params.push_back(std::to_string(report.track.trackAt));
@@ -272,7 +272,8 @@ void CPostgresStore::SendClaim(const std::string& nameKey, const CReportWrite& r
   });
 }
 
-CReportOutcome CPostgresStore::ApplyListen(const std::string& nameKey, const CReportWrite& report) {
+CReportOutcome CPostgresWriter::ApplyListen(const std::string& nameKey,
+                                            const CReportWrite& report) {
   CReportOutcome outcome;
   const std::string now = std::to_string(report.nowMs);
   auto locked = m_writer.Run("lock", {nameKey});
