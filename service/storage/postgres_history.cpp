@@ -217,11 +217,11 @@ const std::vector<CPreparedStatement>& PostgresHistoryStatements() {
   return statements;
 }
 
-void SendHistoryLimit(CPostgresConnection& writer, size_t limit) {
+void SendHistoryLimit(CPostgresPipeline& writer, size_t limit) {
   writer.Send("history_limit", {std::to_string(limit)});
 }
 
-void SendListens(CPostgresConnection& writer, const std::string& nameKey,
+void SendListens(CPostgresPipeline& writer, const std::string& nameKey,
                  const std::vector<CListen>& listens, size_t limit) {
   CArrayParam ats, artists, titles, albums, sources;
   for (const CListen& listen : listens) {
@@ -235,13 +235,13 @@ void SendListens(CPostgresConnection& writer, const std::string& nameKey,
                               titles.Take(), albums.Take(), sources.Take()});
 }
 
-void SendClearHistory(CPostgresConnection& writer, const std::string& nameKey) {
+void SendClearHistory(CPostgresPipeline& writer, const std::string& nameKey) {
   // The account's row first, as every transaction locks it before its other rows.
   writer.Send("lock", {nameKey});
   writer.Send("clear_history", {nameKey});
 }
 
-void SendKeepHistory(CPostgresConnection& writer, const std::string& nameKey, bool keep) {
+void SendKeepHistory(CPostgresPipeline& writer, const std::string& nameKey, bool keep) {
   writer.Send("keep_history", {nameKey, keep ? "t" : "f"});
 }
 

@@ -17,14 +17,14 @@ const std::vector<CPreparedStatement>& PostgresHistoryStatements();
 
 // In the writer's open transaction (pipelined, no answers awaited). Sets the number of listens
 // each account keeps, for the rest of the transaction (the trigger reads it).
-void SendHistoryLimit(CPostgresConnection& writer, size_t limit);
+void SendHistoryLimit(CPostgresPipeline& writer, size_t limit);
 // Keeps those of `listens` the account `nameKey` does not hold yet, when it keeps history, as
 // CSqliteHistory::Add does; the account row is locked until the transaction ends.
-void SendListens(CPostgresConnection& writer, const std::string& nameKey,
+void SendListens(CPostgresPipeline& writer, const std::string& nameKey,
                  const std::vector<CListen>& listens, size_t limit);
 // Deletes every listen and count of the account and gives it a new history version.
-void SendClearHistory(CPostgresConnection& writer, const std::string& nameKey);
-void SendKeepHistory(CPostgresConnection& writer, const std::string& nameKey, bool keep);
+void SendClearHistory(CPostgresPipeline& writer, const std::string& nameKey);
+void SendKeepHistory(CPostgresPipeline& writer, const std::string& nameKey, bool keep);
 
 // The recent listens and charts, read on the look-up connections.
 class CPostgresHistoryReads : public CHistoryReads {

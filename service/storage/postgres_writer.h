@@ -37,4 +37,5 @@ class CPostgresWriter : public CCommitter {
 
   const CStore& m_store;
   CPostgresConnection m_writer;
+  CPostgresPipeline& m_pipeline;  // m_writer's
 };
