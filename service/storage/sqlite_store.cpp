@@ -37,7 +37,8 @@ CSqliteStore::CSqliteStore(const std::string& path)
 }
 
 CSqliteStore::~CSqliteStore() {
-  // The queue commits what it holds on the writer's connection before the members go.
+  // The look-up statements go before their connection; then the queue, the first member to go,
+  // commits what it holds on the writer's connection, which goes after it.
   sqlite3_finalize(m_findStmt);
   sqlite3_finalize(m_findTokenStmt);
 }
