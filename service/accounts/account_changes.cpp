@@ -1,6 +1,7 @@
 // Changes of an account from its account page: settings, code page, key, player token, history,
 // deletion.
 #include "accounts/account_changes.h"
+#include "storage/write_queue.h"
 
 #include <utility>
 
@@ -17,15 +18,15 @@ void CAccountChanges::WriteChange(std::string_view name, CAccountWrite write,
     if (lock.owns_lock()) lock.unlock();
     return done(false, "");
   }
-  m_store.Write(account->nameKey, std::move(write),
-                [this, account, apply = std::move(apply), done = std::move(done)](
-                    bool stored, const std::string& error) {
-                  if (stored) {
-                    std::lock_guard<std::mutex> lock(m_held.Mutex());
-                    apply(*account);
-                  }
-                  done(stored, error);
-                });
+  m_store.Queue().Write(account->nameKey, std::move(write),
+                        [this, account, apply = std::move(apply), done = std::move(done)](
+                            bool stored, const std::string& error) {
+                          if (stored) {
+                            std::lock_guard<std::mutex> lock(m_held.Mutex());
+                            apply(*account);
+                          }
+                          done(stored, error);
+                        });
 }
 
 void CAccountChanges::SaveSettings(std::string_view name, const CAccountSettings& settings,
@@ -115,16 +116,17 @@ void CAccountChanges::Remove(std::string_view name, ChangeDone done) {
   m_held.Withdraw(*account);
   CAccountWrite write;
   write.remove = true;
-  m_store.Write(account->nameKey, std::move(write),
-                [this, account, done = std::move(done)](bool stored, const std::string& error) {
-                  {
-                    std::lock_guard<std::mutex> lock(m_held.Mutex());
-                    if (!stored) {
-                      account->removed = false;  // still in the file, so still in use
-                    } else {
-                      m_held.Forget(*account);
-                    }
-                  }
-                  done(stored, error);
-                });
+  m_store.Queue().Write(
+      account->nameKey, std::move(write),
+      [this, account, done = std::move(done)](bool stored, const std::string& error) {
+        {
+          std::lock_guard<std::mutex> lock(m_held.Mutex());
+          if (!stored) {
+            account->removed = false;  // still in the file, so still in use
+          } else {
+            m_held.Forget(*account);
+          }
+        }
+        done(stored, error);
+      });
 }

@@ -1,6 +1,7 @@
 // Applying reports to accounts: the plug-in's and other players', at most one per interval and
 // account, a report that comes sooner kept and applied when due.
 #include "accounts/account_reports.h"
+#include "storage/write_queue.h"
 
 #include <optional>
 
@@ -99,24 +100,24 @@ void CAccountReports::Keep(CHeldAccount& account, CKeptReport incoming, int64_t 
   const bool addsListens = !listens.empty();
   write.listens = std::move(listens);
   CHeldAccount* target = &account;
-  m_store.Write(account.nameKey, std::move(write),
-                [this, target, incoming, generation, dueMs, addsListens, done = std::move(done)](
-                    bool stored, const std::string& error) {
-                  if (stored) {
-                    std::lock_guard<std::mutex> lock(m_held.Mutex());
-                    if (addsListens) {
-                      // The listens are in the history now, before the report shows.
-                      ++target->record.historyVersion;
-                      m_held.MarkChanged(*target);
-                    }
-                    if (target->keptGeneration == generation && !target->removed) {
-                      target->kept = incoming;
-                      target->keptDueMs = dueMs;
-                      m_due.Schedule(*target, dueMs);
-                    }
-                  }
-                  done(stored ? EApply::kKept : EApply::kFailed, error);
-                });
+  m_store.Queue().Write(account.nameKey, std::move(write),
+                        [this, target, incoming, generation, dueMs, addsListens,
+                         done = std::move(done)](bool stored, const std::string& error) {
+                          if (stored) {
+                            std::lock_guard<std::mutex> lock(m_held.Mutex());
+                            if (addsListens) {
+                              // The listens are in the history now, before the report shows.
+                              ++target->record.historyVersion;
+                              m_held.MarkChanged(*target);
+                            }
+                            if (target->keptGeneration == generation && !target->removed) {
+                              target->kept = incoming;
+                              target->keptDueMs = dueMs;
+                              m_due.Schedule(*target, dueMs);
+                            }
+                          }
+                          done(stored ? EApply::kKept : EApply::kFailed, error);
+                        });
 }
 
 void CAccountReports::ApplyHere(CHeldAccount& account, const CKeptReport& incoming, int64_t nowMs,

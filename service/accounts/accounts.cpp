@@ -1,6 +1,7 @@
 // The accounts in use, composed of their parts: the held accounts, key checks, reports, kept
 // reports and account changes, with the wrong attempts they share.
 #include "accounts/accounts.h"
+#include "storage/write_queue.h"
 
 CAccounts::CAccounts(CStore& store, const CClock& clock, CAccountsOptions options)
     : m_store(store),
@@ -16,5 +17,5 @@ CAccounts::~CAccounts() {
   m_kept.Stop();
   // The callbacks of queued writes update the held accounts and call into the parts, so they
   // must run before any part goes.
-  m_store.Flush();
+  m_store.Queue().Flush();
 }

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/test_support.h"
+#include "storage/write_queue.h"
 
 namespace {
 
@@ -113,11 +114,11 @@ TEST_F(AccountsTest, TheLastReportThatCameTooSoonIsAppliedOnceTheIntervalHasPass
   EXPECT_EQ(ApplyNow(*m_accounts, "bob", Stop()), CAccounts::EApply::kKept);
   m_clock.Advance(500);
   m_accounts->Kept().ApplyDueReports();
-  m_store->Flush();
+  m_store->Queue().Flush();
   EXPECT_EQ(State().playback, EPlayback::kPlaying);
   m_clock.Advance(500);
   m_accounts->Kept().ApplyDueReports();
-  m_store->Flush();
+  m_store->Queue().Flush();
   const CTrackState state = State();
   EXPECT_EQ(state.playback, EPlayback::kStopped);
   EXPECT_EQ(state.title, "One");
@@ -138,7 +139,7 @@ TEST_F(AccountsTest, AKeptReportIsStoredAndSurvivesARestart) {
   EXPECT_EQ(State().playback, EPlayback::kPlaying);
   m_clock.Advance(1500);
   m_accounts->Kept().ApplyDueReports();
-  m_store->Flush();
+  m_store->Queue().Flush();
   EXPECT_EQ(State().playback, EPlayback::kStopped);
   EXPECT_EQ(State().stoppedAt, stoppedAt);
   // Applied once: another restart finds nothing kept.
@@ -212,7 +213,7 @@ TEST_F(AccountsTest, WrongKeysShowOnlyUntilTheFirstGoodReport) {
 
 TEST_F(AccountsTest, StatePersistsAndNamesAreUniqueInAnyCase) {
   ASSERT_EQ(ApplyNow(*m_accounts, "bob", Track("\xc0", "T")), CAccounts::EApply::kStored);
-  m_store->Flush();
+  m_store->Queue().Flush();
   EXPECT_EQ(CreateAccountNow(*m_store, "BOB", "1", 1252), ECreateResult::kDuplicate);
   EXPECT_EQ(CreateAccountNow(*m_store, "bob.2", "1", 1252), ECreateResult::kCreated);
 
@@ -285,7 +286,7 @@ TEST_F(AccountsTest, DeletionAndNewKeysLeaveNothingOfTheOldAccount) {
   ASSERT_EQ(CreateAccountNow(*m_store, "bob", "1", 1252), ECreateResult::kCreated);
   m_clock.Advance(5000);
   m_accounts->Kept().ApplyDueReports();
-  m_store->Flush();
+  m_store->Queue().Flush();
   const std::optional<CAccounts::CView> fresh = m_accounts->Held().Find("bob");
   ASSERT_TRUE(fresh);
   EXPECT_EQ(fresh->state.playback, EPlayback::kNone);
@@ -295,7 +296,7 @@ TEST_F(AccountsTest, DeletionAndNewKeysLeaveNothingOfTheOldAccount) {
   m_accounts = std::make_unique<CAccounts>(*m_store, m_clock, ManualOptions());
   m_clock.Advance(5000);
   m_accounts->Kept().ApplyDueReports();
-  m_store->Flush();
+  m_store->Queue().Flush();
   EXPECT_EQ(State().playback, EPlayback::kNone);
 }
 

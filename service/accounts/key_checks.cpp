@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "base/log.h"
+#include "storage/write_queue.h"
 
 CKeyChecks::CKeyChecks(CHeldAccounts& held, CStore& store, CWrongAttempts& attempts)
     : m_held(held), m_store(store), m_attempts(attempts) {}
@@ -98,7 +99,8 @@ void CKeyChecks::MarkWrongKeySeen(CHeldAccount& account) {
     return;
   CAccountWrite write;
   write.markWrongKey = true;
-  m_store.Write(account.nameKey, std::move(write), [](bool stored, const std::string& error) {
-    if (!stored) LogRepeated("wrong-key marker not stored", error);
-  });
+  m_store.Queue().Write(account.nameKey, std::move(write),
+                        [](bool stored, const std::string& error) {
+                          if (!stored) LogRepeated("wrong-key marker not stored", error);
+                        });
 }

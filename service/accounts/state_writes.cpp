@@ -6,6 +6,7 @@
 
 #include "render/code_page.h"
 #include "render/style.h"
+#include "storage/write_queue.h"
 
 namespace {
 
@@ -107,45 +108,45 @@ void CStateWrites::WriteState(CHeldAccount& account, const CTrackState& state,
   if (clears) write.keptAction = CAccountWrite::EKept::kClear;
   account.keptInStore = false;
   CHeldAccount* target = &account;
-  m_store.Write(account.nameKey, std::move(write),
-                [this, target, state, generation, clears, addsListens,
-                 committed = std::move(committed)](bool stored, const std::string& error) {
-                  {
-                    std::lock_guard<std::mutex> lock(m_held.Mutex());
-                    --target->pendingWrites;
-                    if (!stored && clears) target->keptInStore = true;
-                    if (stored) {
-                      target->wrongKeySeen = false;
-                      if (!(target->record.state == state) || addsListens) {
-                        target->record.state = state;
-                        // New listens change what the history images show.
-                        if (addsListens) ++target->record.historyVersion;
-                        m_held.MarkChanged(*target);
-                      }
-                      if (target->keptGeneration == generation) target->kept.reset();
-                    }
-                    if (target->pendingWrites == 0) target->latest.reset();
-                  }
-                  committed(stored, error);
-                });
+  m_store.Queue().Write(account.nameKey, std::move(write),
+                        [this, target, state, generation, clears, addsListens,
+                         committed = std::move(committed)](bool stored, const std::string& error) {
+                          {
+                            std::lock_guard<std::mutex> lock(m_held.Mutex());
+                            --target->pendingWrites;
+                            if (!stored && clears) target->keptInStore = true;
+                            if (stored) {
+                              target->wrongKeySeen = false;
+                              if (!(target->record.state == state) || addsListens) {
+                                target->record.state = state;
+                                // New listens change what the history images show.
+                                if (addsListens) ++target->record.historyVersion;
+                                m_held.MarkChanged(*target);
+                              }
+                              if (target->keptGeneration == generation) target->kept.reset();
+                            }
+                            if (target->pendingWrites == 0) target->latest.reset();
+                          }
+                          committed(stored, error);
+                        });
 }
 
 void CStateWrites::ReportShared(CHeldAccount& account, CReportWrite write, SharedDone done) {
   CHeldAccount* target = &account;
   const CKeptReport raw = write.kept;
-  m_store.Report(account.nameKey, std::move(write),
-                 [this, target, raw, done = std::move(done)](
-                     bool stored, const CReportOutcome& outcome, const std::string& error) {
-                   if (stored && outcome.result == CReportOutcome::EResult::kApplied) {
-                     std::lock_guard<std::mutex> lock(m_held.Mutex());
-                     TakeApplied(*target, outcome);
-                   }
-                   if (stored && outcome.result == CReportOutcome::EResult::kKept) {
-                     std::lock_guard<std::mutex> lock(m_held.Mutex());
-                     ScheduleKept(*target, raw, outcome);
-                   }
-                   done(stored, outcome.result, error);
-                 });
+  m_store.Queue().Report(account.nameKey, std::move(write),
+                         [this, target, raw, done = std::move(done)](
+                             bool stored, const CReportOutcome& outcome, const std::string& error) {
+                           if (stored && outcome.result == CReportOutcome::EResult::kApplied) {
+                             std::lock_guard<std::mutex> lock(m_held.Mutex());
+                             TakeApplied(*target, outcome);
+                           }
+                           if (stored && outcome.result == CReportOutcome::EResult::kKept) {
+                             std::lock_guard<std::mutex> lock(m_held.Mutex());
+                             ScheduleKept(*target, raw, outcome);
+                           }
+                           done(stored, outcome.result, error);
+                         });
 }
 
 void CStateWrites::ScheduleKept(CHeldAccount& account, const CKeptReport& raw,

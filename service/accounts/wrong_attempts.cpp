@@ -26,14 +26,14 @@ int64_t CWrongAttempts::WaitMs(const std::string& address) {
   }
   if (const int64_t waitMs = m_here.WaitMs(address)) return waitMs;
   if (!m_store.Shared()) return 0;
-  return Impose(address, m_store.FailedAttempts(address, m_clock.WallMs() - kMinuteMs));
+  return Impose(address, m_store.Limits().FailedAttempts(address, m_clock.WallMs() - kMinuteMs));
 }
 
 void CWrongAttempts::Count(const std::string& address) {
   m_here.Add(address);
   if (!m_store.Shared()) return;
   const int64_t nowMs = m_clock.WallMs();
-  Impose(address, m_store.AddFailedAttempt(address, nowMs, nowMs - kMinuteMs));
+  Impose(address, m_store.Limits().AddFailedAttempt(address, nowMs, nowMs - kMinuteMs));
 }
 
 int64_t CWrongAttempts::Impose(const std::string& address, const std::vector<int64_t>& times) {

@@ -24,6 +24,7 @@
 #include "render/render.h"
 #include "app/service.h"
 #include "storage/store.h"
+#include "storage/write_queue.h"
 #include "operator/operator_room.h"
 #include "http/pipeline.h"
 
@@ -203,9 +204,9 @@ int Serve(const CArgs& args, const std::string& db) {
   CStore& store = *opened;
   store.SetHistoryLimit(number("history-listens"));
   // A promise of "stored" must be one the file can keep: refuse to start otherwise.
-  store.CheckWritable();
+  store.Queue().CheckWritable();
   CSystemClock clock;
-  auto readiness = std::make_unique<CReadiness>(store);
+  auto readiness = std::make_unique<CReadiness>(store.Queue());
   COperatorRoom operatorRoom(*readiness);
   auto service =
       std::make_unique<CSignatureService>(store, clock, serviceOptions, operatorRoom.Routes(false));
@@ -337,8 +338,8 @@ int AddUsers(const CArgs& args, const std::string& db) {
     record.keepHistory = true;
     auto promise = std::make_shared<std::promise<ECreateResult>>();
     results.push_back(promise->get_future());
-    store.CreateAccount(std::move(record),
-                        [promise](ECreateResult result) { promise->set_value(result); });
+    store.Queue().CreateAccount(std::move(record),
+                                [promise](ECreateResult result) { promise->set_value(result); });
   }
   int status = 0;
   for (size_t i = 0; i < args.names.size(); ++i) {
@@ -372,10 +373,10 @@ int NewPlayerToken(const CArgs& args, const std::string& db) {
   CAccountWrite write;
   write.playerToken = std::make_pair(PlayerTokenHash(token), Md5Hex(token));
   std::promise<std::string> outcome;
-  store->Write(NameKey(args.names[0]), std::move(write),
-               [&outcome](bool stored, const std::string& error) {
-                 outcome.set_value(stored ? "" : error.empty() ? "not stored" : error);
-               });
+  store->Queue().Write(NameKey(args.names[0]), std::move(write),
+                       [&outcome](bool stored, const std::string& error) {
+                         outcome.set_value(stored ? "" : error.empty() ? "not stored" : error);
+                       });
   const std::string error = outcome.get_future().get();
   if (!error.empty()) {
     std::fprintf(stderr, "velk-service: %s\n", error.c_str());

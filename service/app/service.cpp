@@ -1,5 +1,6 @@
 // The signature service composed: shared parts, rooms, and the pipeline that serves them.
 #include "app/service.h"
+#include "storage/write_queue.h"
 
 CSignatureService::CSignatureService(CStore& store, const CClock& clock, CServiceOptions options,
                                      std::vector<CRoute> more)
@@ -10,7 +11,7 @@ CSignatureService::CSignatureService(CStore& store, const CClock& clock, CServic
       m_views(clock, clock.WallSeconds(), m_options.nowPlayingForMinutes),
       m_drawing(clock, m_renderWork, m_views.StartedAt()),
       m_sessions(store, clock, m_options.sessionsPerAccount),
-      m_flashes(clock, store.SharedSecret()),
+      m_flashes(clock, store.Sessions().SharedSecret()),
       m_pages(m_accounts.Held(), m_sessions, m_flashes, m_options.publicUrl, m_options.httpsUrl),
       m_reports(m_accounts.Keys(), m_accounts.Reports(), m_slowWork),
       m_images(m_accounts.Held(), m_drawing, m_views, clock, m_options.imageCacheBytes,
@@ -32,7 +33,7 @@ CSignatureService::CSignatureService(CStore& store, const CClock& clock, CServic
       m_slowWork(m_options.keyCheckThreads, m_options.maxPendingKeyChecks),
       m_pipeline(clock, Routes(std::move(more)), PipelineOptions()) {}
 
-CSignatureService::~CSignatureService() { m_store.Flush(); }
+CSignatureService::~CSignatureService() { m_store.Queue().Flush(); }
 
 CPipelineOptions CSignatureService::PipelineOptions() const {
   CPipelineOptions options;

@@ -6,6 +6,7 @@
 
 #include "http/cache.h"
 #include "tests/test_support.h"
+#include "storage/write_queue.h"
 
 namespace {
 
@@ -225,7 +226,7 @@ TEST_F(ServiceTest, AnAccountMadeLaterIsNotHiddenByTheCachedNoAccountImage) {
   const CHttpResponse missing = Get("/signature/late.png");
   m_clock.Advance(10000);
   ASSERT_EQ(Register("name=late&codepage=1252").status, 303);
-  m_store->Flush();
+  m_store->Queue().Flush();
   CHttpRequest conditional;
   conditional.method = "GET";
   conditional.target = "/signature/late.png";
@@ -261,7 +262,7 @@ TEST_F(ServiceTest, RegistrationPageAndItsChecks) {
   const std::string again = Body(Send(reload));
   EXPECT_NE(again.find("Signed in as"), std::string::npos);
   EXPECT_EQ(again.find(key), std::string::npos);
-  m_store->Flush();
+  m_store->Queue().Flush();
   ASSERT_EQ(Get("/signature/generate/?user=carol_1&key=" + key + "&artist=%C0&title=t").status,
             200);
   EXPECT_NE(Body(Get("/signature/Carol_1.json")).find("\"artist\":\"А\""), std::string::npos);

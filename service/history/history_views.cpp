@@ -21,7 +21,7 @@ CHistoryData ReadHistory(CStore& store, const CSignatureViews& views, const CAcc
   if (request.kind != CHistoryView::EKind::kRecent) {
     const EChart chart =
         request.kind == CHistoryView::EKind::kTopArtists ? EChart::kArtists : EChart::kTracks;
-    data.chart = store.Chart(nameKey, chart, request.FromDay(now), 5);
+    data.chart = store.History().Chart(nameKey, chart, request.FromDay(now), 5);
     return data;
   }
   const CTrackState& state = account.state;
@@ -29,7 +29,7 @@ CHistoryData ReadHistory(CStore& store, const CSignatureViews& views, const CAcc
                  !views.PlayingExpired(state, now) && !account.wrongKey;
   const size_t wanted = static_cast<size_t>(request.count) - (data.playing ? 1 : 0);
   // One more than shown: another player's listen of the track playing now is that track.
-  data.listens = store.RecentListens(nameKey, wanted + 1);
+  data.listens = store.History().RecentListens(nameKey, wanted + 1);
   if (data.playing && !data.listens.empty() && data.listens.front().artist == state.artist &&
       data.listens.front().title == state.title && data.listens.front().at >= state.trackAt - 86400)
     data.listens.erase(data.listens.begin());

@@ -11,7 +11,7 @@ struct CReadiness::CState {
     std::chrono::steady_clock::time_point deadline;
     Answer answer;
   };
-  CStore& store;
+  CWriteQueue& queue;
   const std::chrono::milliseconds limit;
   std::mutex mutex;
   std::condition_variable wake;
@@ -23,7 +23,7 @@ struct CReadiness::CState {
   bool stopping = false;
   std::thread thread;
 
-  CState(CStore& s, std::chrono::milliseconds l) : store(s), limit(l) {}
+  CState(CWriteQueue& q, std::chrono::milliseconds l) : queue(q), limit(l) {}
 
   // Starts a check when requests wait and none runs, gives outcomes and time-outs; returns when
   // stopping. The store's callback holds `self`, so the state outlives a check that never ends.
@@ -34,7 +34,7 @@ struct CReadiness::CState {
       if (!waiting.empty() && !checking && !finished) {
         checking = true;
         lock.unlock();
-        store.CheckReady([self](bool stored, const std::string& error) {
+        queue.CheckReady([self](bool stored, const std::string& error) {
           std::lock_guard<std::mutex> guard(self->mutex);
           self->checking = false;
           self->finished = true;
@@ -78,8 +78,8 @@ struct CReadiness::CState {
   }
 };
 
-CReadiness::CReadiness(CStore& store, std::chrono::milliseconds limit)
-    : m_state(std::make_shared<CState>(store, limit)) {
+CReadiness::CReadiness(CWriteQueue& queue, std::chrono::milliseconds limit)
+    : m_state(std::make_shared<CState>(queue, limit)) {
   m_state->thread = std::thread([state = m_state] { state->Run(state); });
 }
 

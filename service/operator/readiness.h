@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "storage/store.h"
+#include "storage/write_queue.h"
 
 // Whether the store takes a write within a time limit. One check runs at a time, through the
 // store's writer queue; the requests that arrive meanwhile share its outcome, so polling every
@@ -14,8 +14,9 @@
 class CReadiness {
  public:
   using Answer = std::function<void(bool ready, const std::string& reason)>;
-  // `store` must outlive the object.
-  explicit CReadiness(CStore& store, std::chrono::milliseconds limit = std::chrono::seconds(1));
+  // `queue` must outlive the object.
+  explicit CReadiness(CWriteQueue& queue,
+                      std::chrono::milliseconds limit = std::chrono::seconds(1));
   // Answers the requests still waiting as not ready. A check still in the store ends unheard.
   ~CReadiness();
   CReadiness(const CReadiness&) = delete;

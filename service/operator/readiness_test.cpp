@@ -9,33 +9,17 @@
 
 namespace {
 
-// A store whose write check is whatever the test sets; it holds no accounts.
-class CCheckedStore : public CStore {
+// A database whose write check is whatever the test sets; it commits nothing.
+class CCheckedCommitter : public CCommitter {
  public:
-  explicit CCheckedStore(std::function<void()> check) : m_check(std::move(check)) { StartWriter(); }
-  ~CCheckedStore() override { StopWriter(); }
+  explicit CCheckedCommitter(std::function<void()> check) : m_check(std::move(check)) {}
   void CheckWritable() override {
     ++checks;
     m_check();
   }
-  std::optional<CAccountRecord> FindAccount(std::string_view) override { return std::nullopt; }
-  std::optional<std::string> FindNameByToken(std::string_view) override { return std::nullopt; }
-  std::vector<std::pair<std::string, CKeptReport>> KeptReports() override { return {}; }
-  bool AddSession(const std::string&, const std::string&, const std::string&, int64_t,
-                  size_t) override {
-    return false;
-  }
-  std::optional<std::string> FindSession(const std::string&, int64_t, int64_t, int64_t) override {
-    return std::nullopt;
-  }
-  void EndSession(const std::string&) override {}
-  size_t RemoveStaleSessions(int64_t, int64_t) override { return 0; }
-  std::string SharedSecret() override { return "secret"; }
-  std::atomic<int> checks{0};
-
- protected:
-  void Commit(const std::vector<CCreation>&, const std::map<std::string, CAccountWrite>&,
+  void Commit(const std::vector<CQueuedCreation>&, const std::map<std::string, CAccountWrite>&,
               std::vector<CQueuedReport>&, std::vector<ECreateResult>&) override {}
+  std::atomic<int> checks{0};
 
  private:
   std::function<void()> m_check;
@@ -58,12 +42,13 @@ TEST(ReadinessTest, SharesOneCheckAndReportsFailuresAndTimeOuts) {
   std::promise<void> release;
   std::shared_future<void> released = release.get_future().share();
   std::atomic<int> mode{0};  // 0: writable, 1: refuses, 2: hangs until released
-  CCheckedStore store([&] {
+  CCheckedCommitter database([&] {
     if (mode == 1) throw CStoreError("disk I/O error");
     if (mode == 2) released.wait();
   });
   {
-    CReadiness readiness(store, std::chrono::milliseconds(200));
+    CWriteQueue queue(database);
+    CReadiness readiness(queue, std::chrono::milliseconds(200));
     // Checks asked together while one runs share it: a slow store is asked once, not per poll.
     mode = 2;
     const auto started = std::chrono::steady_clock::now();
@@ -73,7 +58,7 @@ TEST(ReadinessTest, SharesOneCheckAndReportsFailuresAndTimeOuts) {
       EXPECT_EQ(answer, std::make_pair(false, std::string("the database did not take a write in "
                                                           "time")));
     }
-    EXPECT_EQ(store.checks, 1);
+    EXPECT_EQ(database.checks, 1);
     release.set_value();
     // The late check ends well; whether or not this one shares it, the store is ready.
     EXPECT_EQ(Ask(readiness, 1)[0], std::make_pair(true, std::string()));

@@ -71,7 +71,7 @@ void CAccountRoom::HandleAccount(const CHttpRequest& request, CRoute::Reply repl
 bool CAccountRoom::FirstShowing(CFlash& flash, const std::string& nameKey) {
   try {
     const int64_t nowMs = m_clock.WallMs();
-    if (!m_store.UseOnce("flash " + flash.id, nowMs, nowMs + kFlashLifeMs)) return false;
+    if (!m_store.Limits().UseOnce("flash " + flash.id, nowMs, nowMs + kFlashLifeMs)) return false;
     if (flash.key.empty()) return true;
     // A key replaced since the flash was sealed is not shown as the key in use.
     const std::optional<CAccountView> account = m_held.Find(nameKey);

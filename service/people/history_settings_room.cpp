@@ -63,7 +63,7 @@ void CHistorySettingsRoom::HandleDownload(const CHttpRequest& request, CRoute::R
   try {
     session = m_pages.SessionOf(request);
     if (!session) return m_pages.ShowSignIn(request, 200, "", "", std::move(reply));
-    listens = m_store.RecentListens(session->nameKey, m_store.HistoryLimit());
+    listens = m_store.History().RecentListens(session->nameKey, m_store.HistoryLimit());
   } catch (const CStoreError& error) {
     LogRepeated("history look-up failed", error.what());
     return reply(NoDatabasePage());

@@ -7,6 +7,7 @@
 #include "http/form_decode.h"
 #include "pages/account_page.h"
 #include "render/code_page.h"
+#include "storage/write_queue.h"
 
 CRegisterRoom::CRegisterRoom(CPeoplePages& pages, CHeldAccounts& held, CStore& store,
                              CSessions& sessions, CWorkPool& slowWork, const CClock& clock,
@@ -165,7 +166,7 @@ void CRegisterRoom::CreateAccount(const std::string& name, int codePage,
     record.createdAt = m_clock.WallSeconds();
     record.keepHistory = true;  // as the registration page says
     const std::string keyHash = record.keyHash;
-    m_store.CreateAccount(std::move(record), [answer, key, keyHash](ECreateResult result) {
+    m_store.Queue().CreateAccount(std::move(record), [answer, key, keyHash](ECreateResult result) {
       answer(result, key, keyHash);
     });
   });

@@ -51,7 +51,7 @@ CSessions::CSessions(CStore& store, const CClock& clock, size_t maxPerAccount)
     : m_store(store),
       m_clock(clock),
       m_maxPerAccount(maxPerAccount == 0 ? 1 : maxPerAccount),
-      m_secret(store.SharedSecret()) {
+      m_secret(store.Sessions().SharedSecret()) {
   m_cleaner = std::thread([this] { RunCleaner(); });
 }
 
@@ -76,7 +76,8 @@ CAccountSession CSessions::Describe(std::string id, std::string nameKey) const {
 std::optional<CAccountSession> CSessions::Create(const std::string& nameKey,
                                                  const std::string& keyHash) {
   CAccountSession session = Describe(RandomHex(32), nameKey);
-  if (!m_store.AddSession(session.tokenHash, nameKey, keyHash, m_clock.WallMs(), m_maxPerAccount))
+  if (!m_store.Sessions().AddSession(session.tokenHash, nameKey, keyHash, m_clock.WallMs(),
+                                     m_maxPerAccount))
     return std::nullopt;
   sessionsOpened.Add(1);
   return session;
@@ -88,15 +89,15 @@ std::optional<CAccountSession> CSessions::Find(std::string_view id) {
     return std::nullopt;
   CAccountSession session = Describe(std::string(id), "");
   const int64_t nowMs = m_clock.WallMs();
-  std::optional<std::string> nameKey =
-      m_store.FindSession(session.tokenHash, nowMs, nowMs - kSessionLifeMs, nowMs - kSessionIdleMs);
+  std::optional<std::string> nameKey = m_store.Sessions().FindSession(
+      session.tokenHash, nowMs, nowMs - kSessionLifeMs, nowMs - kSessionIdleMs);
   if (!nameKey) return std::nullopt;
   session.nameKey = std::move(*nameKey);
   return session;
 }
 
 void CSessions::End(std::string_view id) {
-  m_store.EndSession(Describe(std::string(id), "").tokenHash);
+  m_store.Sessions().EndSession(Describe(std::string(id), "").tokenHash);
 }
 
 void CSessions::RunCleaner() {
@@ -106,7 +107,7 @@ void CSessions::RunCleaner() {
     lock.unlock();
     const int64_t nowMs = m_clock.WallMs();
     try {
-      m_store.RemoveStaleSessions(nowMs - kSessionLifeMs, nowMs - kSessionIdleMs);
+      m_store.Sessions().RemoveStaleSessions(nowMs - kSessionLifeMs, nowMs - kSessionIdleMs);
     } catch (const CStoreError& error) {
       LogRepeated("expired sessions not removed", error.what());
     }

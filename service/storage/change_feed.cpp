@@ -58,7 +58,7 @@ void CPostgresChangeFeed::Subscribe(OnChange onChange) {
   m_onChange = std::move(onChange);
 }
 
-bool CPostgresChangeFeed::Live() const {
+bool CChangeSequence::Live() const {
   return SteadyMs() < m_liveUntilMs.load(std::memory_order_acquire);
 }
 
@@ -67,7 +67,7 @@ void CPostgresChangeFeed::Run() {
     pg_conn* conn = Connect();
     if (conn) {
       Serve(conn);
-      m_liveUntilMs.store(0, std::memory_order_release);
+      m_sequence.Lost();
       PQfinish(conn);
     }
     if (!m_lossLogged && !m_stopping.load()) {
@@ -108,7 +108,7 @@ void CPostgresChangeFeed::Serve(pg_conn* conn) {
   // The first query listens, then reads the counter as every heartbeat does.
   const std::string listen = std::string("LISTEN ") + kChangeChannel + "; " + kCounterSql;
   if (!PQsendQuery(conn, listen.c_str())) return;
-  m_seenAtSend = m_lastSeq;
+  m_sequence.Sent();
   bool listening = false;
   bool outstanding = true;
   int64_t sentMs = SteadyMs();
@@ -117,7 +117,7 @@ void CPostgresChangeFeed::Serve(pg_conn* conn) {
     const int64_t now = SteadyMs();
     if (!outstanding && now >= nextBeatMs) {
       if (!PQsendQuery(conn, kCounterSql)) return;
-      m_seenAtSend = m_lastSeq;
+      m_sequence.Sent();
       outstanding = true;
       sentMs = now;
       nextBeatMs = now + kHeartbeatEveryMs;
@@ -148,9 +148,11 @@ void CPostgresChangeFeed::Serve(pg_conn* conn) {
     }
     if (seq >= 0 && !listening) {
       listening = true;
-      Listening(seq, sentMs);
+      m_sequence.Listening(seq, sentMs);
+      if (m_lossLogged) std::fprintf(stderr, "velk-service: change notifications back\n");
+      m_lossLogged = false;
     } else if (seq >= 0) {
-      TakeCounter(seq, sentMs);
+      m_sequence.TakeCounter(seq, sentMs);
     }
     while (PGnotify* notice = PQnotifies(conn)) {
       TakeNotice(notice->extra);
@@ -160,19 +162,17 @@ void CPostgresChangeFeed::Serve(pg_conn* conn) {
   }
 }
 
-void CPostgresChangeFeed::Listening(int64_t seq, int64_t sentMs) {
+void CChangeSequence::Listening(int64_t seq, int64_t sentMs) {
   // Changes committed before LISTEN took effect were not sent to this connection: unless the
   // counter shows none since the numbers seen, anything held may be stale.
   if (seq != m_lastSeq) NewEpoch();
   // Notices taken before the answer may have come after the query's snapshot.
   m_lastSeq = seq < m_seenAtSend ? seq : std::max(seq, m_lastSeq);
   m_checks.clear();
-  if (m_lossLogged) std::fprintf(stderr, "velk-service: change notifications back\n");
-  m_lossLogged = false;
   m_liveUntilMs.store(sentMs + kLeaseMs, std::memory_order_release);
 }
 
-void CPostgresChangeFeed::TakeCounter(int64_t seq, int64_t sentMs) {
+void CChangeSequence::TakeCounter(int64_t seq, int64_t sentMs) {
   // Every change committed before an earlier heartbeat ran has arrived by a lease later: a number
   // counted then and still not seen went missing.
   while (!m_checks.empty() && m_checks.front().first <= sentMs - kLeaseMs) {
@@ -202,14 +202,18 @@ void CPostgresChangeFeed::TakeNotice(std::string_view payload) {
     payload = blank == std::string_view::npos ? std::string_view() : payload.substr(blank + 1);
   }
   if (words.size() == 1) return Report(std::string(words[0]), kUnknownVersion);
-  if (words.size() != 3 || !AllDigits(words[0])) return NewEpoch();  // anything may have changed
-  const int64_t seq = std::strtoll(std::string(words[0]).c_str(), nullptr, 10);
-  if (seq > m_lastSeq + 1) NewEpoch();
-  if (seq > m_lastSeq) m_lastSeq = seq;
+  if (words.size() != 3 || !AllDigits(words[0]))
+    return m_sequence.NewEpoch();  // anything may have changed
+  m_sequence.TakeNumber(std::strtoll(std::string(words[0]).c_str(), nullptr, 10));
   const int64_t version = AllDigits(words[2])
                               ? std::strtoll(std::string(words[2]).c_str(), nullptr, 10)
                               : kUnknownVersion;
   Report(std::string(words[1]), version);
+}
+
+void CChangeSequence::TakeNumber(int64_t seq) {
+  if (seq > m_lastSeq + 1) NewEpoch();
+  if (seq > m_lastSeq) m_lastSeq = seq;
 }
 
 void CPostgresChangeFeed::Report(const std::string& nameKey, int64_t version) {

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "storage/store.h"
+#include "storage/write_queue.h"
 
 namespace {
 
@@ -30,7 +31,7 @@ void Create(CStore& store, const std::string& name, bool keep) {
   record.keyHash = "bench";
   record.createdAt = std::time(nullptr);
   record.keepHistory = keep;
-  store.CreateAccount(record, [name](ECreateResult result) {
+  store.Queue().CreateAccount(record, [name](ECreateResult result) {
     if (result != ECreateResult::kCreated) std::fprintf(stderr, "%s not created\n", name.c_str());
   });
 }
@@ -38,7 +39,7 @@ void Create(CStore& store, const std::string& name, bool keep) {
 // Listens a second through writes of kListensPerImport listens to one account.
 double Imports(CStore& store) {
   Create(store, "histbench-import", true);
-  store.Flush();
+  store.Queue().Flush();
   const int64_t start = std::time(nullptr) - int64_t{kImports} * kListensPerImport * 300;
   const auto began = std::chrono::steady_clock::now();
   for (int i = 0; i < kImports; ++i) {
@@ -54,8 +55,8 @@ double Imports(CStore& store) {
       write.listens.push_back(std::move(listen));
     }
     std::promise<bool> done;
-    store.Write("histbench-import", std::move(write),
-                [&done](bool stored, const std::string&) { done.set_value(stored); });
+    store.Queue().Write("histbench-import", std::move(write),
+                        [&done](bool stored, const std::string&) { done.set_value(stored); });
     if (!done.get_future().get()) std::fprintf(stderr, "an import was not stored\n");
   }
   return kImports * kListensPerImport / Seconds(began);
@@ -67,7 +68,7 @@ double States(CStore& store, bool keep, int apart) {
   const std::string prefix =
       std::string(keep ? "histbench-on" : "histbench-off") + std::to_string(apart) + "-";
   for (int i = 0; i < kAccounts; ++i) Create(store, prefix + std::to_string(i), keep);
-  store.Flush();
+  store.Queue().Flush();
   const int64_t start = std::time(nullptr) - kRounds * apart;
   const auto began = std::chrono::steady_clock::now();
   for (int round = 0; round < kRounds; ++round) {
@@ -84,16 +85,16 @@ double States(CStore& store, bool keep, int apart) {
         report.track = state;
         report.kept.arrivedAt = state.trackAt;
         report.nowMs = state.trackAt * 1000;
-        store.Report(name, std::move(report),
-                     [](bool, const CReportOutcome&, const std::string&) {});
+        store.Queue().Report(name, std::move(report),
+                             [](bool, const CReportOutcome&, const std::string&) {});
       } else {
         CAccountWrite write;
         write.state = state;
         write.nowMs = state.trackAt * 1000;
-        store.Write(name, std::move(write), [](bool, const std::string&) {});
+        store.Queue().Write(name, std::move(write), [](bool, const std::string&) {});
       }
     }
-    store.Flush();
+    store.Queue().Flush();
   }
   return kAccounts * kRounds / Seconds(began);
 }
@@ -102,11 +103,13 @@ double States(CStore& store, bool keep, int apart) {
 void Reads(CStore& store, const std::string& label) {
   const int64_t today = ListenDay(std::time(nullptr));
   const std::pair<const char*, std::function<void()>> reads[] = {
-      {"recent 10", [&] { store.RecentListens("histbench-import", 10); }},
-      {"artists 7d", [&] { store.Chart("histbench-import", EChart::kArtists, today - 6, 5); }},
-      {"tracks 30d", [&] { store.Chart("histbench-import", EChart::kTracks, today - 29, 5); }},
-      {"artists all", [&] { store.Chart("histbench-import", EChart::kArtists, 0, 5); }},
-      {"tracks all", [&] { store.Chart("histbench-import", EChart::kTracks, 0, 5); }},
+      {"recent 10", [&] { store.History().RecentListens("histbench-import", 10); }},
+      {"artists 7d",
+       [&] { store.History().Chart("histbench-import", EChart::kArtists, today - 6, 5); }},
+      {"tracks 30d",
+       [&] { store.History().Chart("histbench-import", EChart::kTracks, today - 29, 5); }},
+      {"artists all", [&] { store.History().Chart("histbench-import", EChart::kArtists, 0, 5); }},
+      {"tracks all", [&] { store.History().Chart("histbench-import", EChart::kTracks, 0, 5); }},
   };
   std::printf("%-10s reads of a year of listens (ms):", label.c_str());
   for (const auto& [name, read] : reads) {
@@ -124,7 +127,7 @@ void Measure(const std::string& label, const std::string& db) {
     const double off = States(*store, false, apart);
     const double on = States(*store, true, apart);
     const size_t kept =
-        store->RecentListens("histbench-on" + std::to_string(apart) + "-0", 100).size();
+        store->History().RecentListens("histbench-on" + std::to_string(apart) + "-0", 100).size();
     std::printf(
         "%-10s plug-in states %d s apart: history off %7.0f/s, on %7.0f/s (%.2fx; %zu "
         "listens per account)\n",

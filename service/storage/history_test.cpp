@@ -9,6 +9,7 @@
 #include <future>
 
 #include "tests/test_support.h"
+#include "storage/write_queue.h"
 
 namespace {
 
@@ -33,14 +34,15 @@ class CHistoryTest : public ::testing::TestWithParam<std::string> {
     record.createdAt = m_now;
     record.keepHistory = keep;
     std::promise<ECreateResult> done;
-    m_store->CreateAccount(record, [&done](ECreateResult result) { done.set_value(result); });
+    m_store->Queue().CreateAccount(record,
+                                   [&done](ECreateResult result) { done.set_value(result); });
     ASSERT_EQ(done.get_future().get(), ECreateResult::kCreated);
   }
 
   void Write(const std::string& name, CAccountWrite write) {
     std::promise<bool> done;
-    m_store->Write(name, std::move(write),
-                   [&](bool stored, const std::string&) { done.set_value(stored); });
+    m_store->Queue().Write(name, std::move(write),
+                           [&](bool stored, const std::string&) { done.set_value(stored); });
     ASSERT_TRUE(done.get_future().get());
   }
 
@@ -69,16 +71,17 @@ class CHistoryTest : public ::testing::TestWithParam<std::string> {
     report.kept.arrivedAt = at;
     report.nowMs = at * 1000;
     std::promise<CReportOutcome::EResult> done;
-    m_store->Report(name, report, [&](bool, const CReportOutcome& outcome, const std::string&) {
-      done.set_value(outcome.result);
-    });
+    m_store->Queue().Report(name, report,
+                            [&](bool, const CReportOutcome& outcome, const std::string&) {
+                              done.set_value(outcome.result);
+                            });
     ASSERT_EQ(done.get_future().get(), CReportOutcome::EResult::kApplied);
   }
 
   // "at artist - title" of the newest listens, newest first.
   std::vector<std::string> Recent(const std::string& name) {
     std::vector<std::string> found;
-    for (const CListen& listen : m_store->RecentListens(NameKey(name), 10))
+    for (const CListen& listen : m_store->History().RecentListens(NameKey(name), 10))
       found.push_back(std::to_string(listen.at - m_now) + " " + listen.artist + " - " +
                       listen.title + (listen.source == CListen::ESource::kPlugin ? " (velk)" : ""));
     return found;
@@ -86,7 +89,7 @@ class CHistoryTest : public ::testing::TestWithParam<std::string> {
 
   std::vector<std::string> Chart(const std::string& name, EChart chart, int64_t fromDay) {
     std::vector<std::string> rows;
-    for (const CChartRow& row : m_store->Chart(NameKey(name), chart, fromDay, 5))
+    for (const CChartRow& row : m_store->History().Chart(NameKey(name), chart, fromDay, 5))
       rows.push_back(row.artist + (row.title.empty() ? "" : " - " + row.title) + " " +
                      std::to_string(row.plays));
     return rows;

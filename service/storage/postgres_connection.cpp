@@ -1,4 +1,4 @@
-// One libpq connection that reconnects by itself, with answers bounded in time and pipelines.
+// One libpq connection that reconnects by itself, with answers bounded in time.
 #include "storage/postgres_connection.h"
 
 #include <libpq-fe.h>
@@ -18,10 +18,6 @@ constexpr int64_t kReconnectPauseMs = 500;
 // The server's own bound on one statement, lock waits included.
 constexpr int64_t kStatementTimeoutMs = 5000;
 
-// Statements sent in pipeline mode before their answers are taken: few enough that neither side's
-// socket buffer fills while the other waits.
-constexpr size_t kPipelineDepth = 256;
-
 // The parameters of one statement as libpq takes them; `params` must outlive it.
 struct CParams {
   CParams(const std::vector<std::string>& params, const std::vector<bool>& binary) {
@@ -37,21 +33,6 @@ struct CParams {
   std::vector<int> formats;
 };
 
-int64_t SteadyMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
-// Whether the server refused `result`'s statement for a value it was given (a data exception, a
-// broken constraint, a value beyond a limit) rather than for the state of the database.
-bool RefusedValue(const pg_result* result) {
-  const char* state = PQresultErrorField(result, PG_DIAG_SQLSTATE);
-  if (!state) return false;
-  const std::string_view category(state, std::min<size_t>(2, std::strlen(state)));
-  return category == "22" || category == "23" || category == "54";
-}
-
 }  // namespace
 
 void CPostgresConnection::CResultDeleter::operator()(pg_result* result) const { PQclear(result); }
@@ -64,13 +45,6 @@ CPostgresConnection::CPostgresConnection(std::string conninfo, int64_t answerWit
       m_gate(gate),
       m_prepared(prepared) {}
 
-bool CPostgresConnection::IsPrepared(std::string_view name) const {
-  for (const CPreparedStatement& statement : m_prepared) {
-    if (name == statement.name) return true;
-  }
-  return false;
-}
-
 CPostgresConnection::~CPostgresConnection() { Drop(); }
 
 void CPostgresConnection::Reset() {
@@ -81,8 +55,7 @@ void CPostgresConnection::Reset() {
 void CPostgresConnection::Drop() {
   if (m_conn) PQfinish(m_conn);
   m_conn = nullptr;
-  m_pending.clear();
-  m_failure.clear();
+  m_pipeline.Forget();
 }
 
 void CPostgresConnection::Lose(int64_t retryAtMs) {
@@ -92,7 +65,7 @@ void CPostgresConnection::Lose(int64_t retryAtMs) {
 }
 
 void CPostgresConnection::Connect() {
-  const int64_t now = SteadyMs();
+  const int64_t now = PostgresSteadyMs();
   if (now < m_nextAttemptMs || (m_gate && !m_gate->Enter()))
     throw CStoreError("the database is unreachable; trying again soon");
   m_nextAttemptMs = now + kReconnectPauseMs;
@@ -128,40 +101,26 @@ void CPostgresConnection::Connect() {
 }
 
 CPostgresConnection::Result CPostgresConnection::Await() {
-  const int64_t deadline = SteadyMs() + m_answerWithinMs;
+  const int64_t deadline = PostgresSteadyMs() + m_answerWithinMs;
   Result first;  // the first failure, else the last result
   for (;;) {
     Result next = Next(deadline);
     if (!next) break;
     const ExecStatusType status = PQresultStatus(next.get());
     const bool failed = status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK;
-    if (!first || (failed && !Failed(first.get()))) first = std::move(next);
+    if (!first || (failed && !PostgresFailed(first.get()))) first = std::move(next);
     if (PQstatus(m_conn) != CONNECTION_OK) break;
   }
   return first;
 }
 
-bool CPostgresConnection::Failed(const pg_result* result) {
-  const ExecStatusType status = PQresultStatus(result);
-  return status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK;
-}
-
 CPostgresConnection::Result CPostgresConnection::Finish(bool sent) {
   Result result = sent ? Await() : Result();
-  if (result && !Failed(result.get())) return result;
+  if (result && !PostgresFailed(result.get())) return result;
   const std::string message = result ? PQresultErrorMessage(result.get()) : PQerrorMessage(m_conn);
-  const bool refusedValue = result && RefusedValue(result.get());
+  const bool refusedValue = result && PostgresRefusedValue(result.get());
   if (PQstatus(m_conn) != CONNECTION_OK) Lose(0);  // the first attempt after a loss goes at once
   throw CStoreError(std::string("database: ") + message, refusedValue);
-}
-
-bool CPostgresConnection::SendQuery(const char* name, const std::vector<std::string>& params,
-                                    const std::vector<bool>& binary) {
-  const CParams p(params, binary);
-  return IsPrepared(name) ? PQsendQueryPrepared(m_conn, name, p.Count(), p.values.data(),
-                                                p.lengths.data(), p.formats.data(), 0) != 0
-                          : PQsendQueryParams(m_conn, name, p.Count(), nullptr, p.values.data(),
-                                              p.lengths.data(), p.formats.data(), 0) != 0;
 }
 
 CPostgresConnection::Result CPostgresConnection::Run(const char* name,
@@ -169,59 +128,19 @@ CPostgresConnection::Result CPostgresConnection::Run(const char* name,
                                                      const std::vector<bool>& binary) {
   m_lost = false;
   if (!m_conn) Connect();
-  return Finish(SendQuery(name, params, binary));
-}
-
-void CPostgresConnection::Fail(const std::string& message) {
-  if (m_conn && PQstatus(m_conn) != CONNECTION_OK) {
-    Lose(0);  // the first attempt after a loss goes at once
-  } else if (m_conn && PQpipelineStatus(m_conn) != PQ_PIPELINE_OFF) {
-    // The server rolls back what the connection left open.
-    Drop();
-    m_nextAttemptMs = 0;
-  }
-  m_pending.clear();
-  throw CStoreError(std::string("database: ") + message);
-}
-
-void CPostgresConnection::Send(const char* name, const std::vector<std::string>& params,
-                               const std::vector<bool>& binary, OnResult onResult) {
-  if (m_pending.empty() && (!m_conn || PQpipelineStatus(m_conn) == PQ_PIPELINE_OFF)) {
-    m_lost = false;
-    m_failure.clear();
-    if (!m_conn) Connect();
-    if (!PQenterPipelineMode(m_conn)) Fail(PQerrorMessage(m_conn));
-  }
-  if (!SendQuery(name, params, binary)) Fail(PQerrorMessage(m_conn));
-  m_pending.push_back(std::move(onResult));
-  if (m_pending.size() >= kPipelineDepth) TakeAnswers();
-}
-
-void CPostgresConnection::Sync() {
-  if (!m_conn) Fail("no connection");
-  // Nothing was sent since the last sync (statements run one by one since then took their own
-  // answers): there is nothing to wait for.
-  if (PQpipelineStatus(m_conn) == PQ_PIPELINE_OFF) return;
-  TakeAnswers();
-  if (!PQexitPipelineMode(m_conn)) Fail(PQerrorMessage(m_conn));
-  if (!m_failure.empty()) {
-    const std::string failure = std::move(m_failure);
-    m_failure.clear();
-    throw CStoreError(failure, m_failureIsItem);
-  }
+  return Finish(SendPostgresStatement(m_conn, m_prepared, name, params, binary));
 }
 
 CPostgresConnection::Result CPostgresConnection::Next(int64_t deadline) {
   while (PQisBusy(m_conn)) {
-    const int64_t left = deadline - SteadyMs();
+    const int64_t left = deadline - PostgresSteadyMs();
     pollfd wait = {PQsocket(m_conn), POLLIN, 0};
     const int ready = left > 0 ? poll(&wait, 1, static_cast<int>(left)) : 0;
     if (ready < 0 && errno == EINTR) continue;
     if (ready == 0) {
       // The server did not answer in time: it hangs, or the network does. The connection is
       // given up (an open transaction ends with it) and the next use connects again.
-      Lose(SteadyMs() + kReconnectPauseMs);
-      m_pending.clear();
+      Lose(PostgresSteadyMs() + kReconnectPauseMs);
       throw CStoreError("database: no answer within " + std::to_string(m_answerWithinMs) + " ms");
     }
     if (!PQconsumeInput(m_conn)) break;
@@ -229,33 +148,39 @@ CPostgresConnection::Result CPostgresConnection::Next(int64_t deadline) {
   return Result(PQgetResult(m_conn));
 }
 
-void CPostgresConnection::TakeAnswers() {
-  std::vector<OnResult> pending;
-  pending.swap(m_pending);
-  if (!PQpipelineSync(m_conn)) Fail(PQerrorMessage(m_conn));
-  const int64_t deadline = SteadyMs() + m_answerWithinMs;
-  for (OnResult& onResult : pending) {
-    Result result = Next(deadline);
-    if (!result) Fail(PQerrorMessage(m_conn));  // the connection broke
-    const ExecStatusType status = PQresultStatus(result.get());
-    if (!Failed(result.get())) {
-      if (onResult) onResult(result.get());
-    } else if (status != PGRES_PIPELINE_ABORTED && m_failure.empty()) {
-      // The statements after it up to the sync are skipped, and their answers say only that.
-      m_failure = std::string("database: ") + PQresultErrorMessage(result.get());
-      m_failureIsItem = RefusedValue(result.get());
-    }
-    // Each statement's answers end with a null result.
-    while (Next(deadline)) {
-    }
-    if (PQstatus(m_conn) != CONNECTION_OK) Fail(PQerrorMessage(m_conn));
-  }
-  Result synced = Next(deadline);
-  if (!synced || PQresultStatus(synced.get()) != PGRES_PIPELINE_SYNC) Fail(PQerrorMessage(m_conn));
-}
-
 void CPostgresConnection::Exec(const char* sql) {
   m_lost = false;
   if (!m_conn) Connect();
   Finish(PQsendQuery(m_conn, sql) != 0);
+}
+
+int64_t PostgresSteadyMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+bool PostgresRefusedValue(const pg_result* result) {
+  const char* state = PQresultErrorField(result, PG_DIAG_SQLSTATE);
+  if (!state) return false;
+  const std::string_view category(state, std::min<size_t>(2, std::strlen(state)));
+  return category == "22" || category == "23" || category == "54";
+}
+
+bool PostgresFailed(const pg_result* result) {
+  const ExecStatusType status = PQresultStatus(result);
+  return status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK;
+}
+
+bool SendPostgresStatement(pg_conn* conn, const std::vector<CPreparedStatement>& prepared,
+                           const char* name, const std::vector<std::string>& params,
+                           const std::vector<bool>& binary) {
+  const CParams p(params, binary);
+  const bool isPrepared =
+      std::any_of(prepared.begin(), prepared.end(),
+                  [&](const CPreparedStatement& s) { return std::string_view(name) == s.name; });
+  return isPrepared ? PQsendQueryPrepared(conn, name, p.Count(), p.values.data(), p.lengths.data(),
+                                          p.formats.data(), 0) != 0
+                    : PQsendQueryParams(conn, name, p.Count(), nullptr, p.values.data(),
+                                        p.lengths.data(), p.formats.data(), 0) != 0;
 }

@@ -1,19 +1,19 @@
-// One libpq connection of the PostgreSQL store: reconnection, bounded answers and pipelines.
+// One libpq connection of the PostgreSQL store: reconnection, statements with bounded answers.
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "storage/connect_gate.h"
+#include "storage/postgres_pipeline.h"
 
 struct pg_conn;
 struct pg_result;
 
-// A statement prepared on a connection under `name`, which Run and Send take in place of SQL.
+// A statement prepared on a connection under `name`, which Run and the pipeline's Send take in
+// place of SQL.
 struct CPreparedStatement {
   const char* name;
   const char* sql;
@@ -48,28 +48,19 @@ class CPostgresConnection {
              const std::vector<bool>& binary = {});
   // Runs SQL text without parameters (one or several statements). Throws CStoreError.
   void Exec(const char* sql);
-  // Pipeline mode (one round trip for many statements): Send sends a statement as Run takes it
-  // without waiting for its answer; Sync takes the answers of all statements sent since the last
-  // Sync, in order, calling the `onResult` of each that succeeded with its rows, and then throws
-  // CStoreError for the first that failed (the server skipped the rest). A broken connection, or
-  // answers later than the answer bound, throw from either at once and drop the connection. The
-  // answers to many statements may be taken while sending, so an `onResult` may run inside Send.
-  using OnResult = std::function<void(const pg_result* result)>;
-  void Send(const char* name, const std::vector<std::string>& params,
-            const std::vector<bool>& binary = {}, OnResult onResult = {});
-  void Sync();
+  // Pipeline mode (one round trip for many statements) on this connection.
+  CPostgresPipeline& Pipeline() { return m_pipeline; }
   // Drops the connection; the next use connects at once.
   void Reset();
   // Whether the last failure was a lost connection rather than an error of the statement.
   bool LostConnection() const { return m_lost; }
 
  private:
+  friend class CPostgresPipeline;  // sends and takes answers on the open connection
+
   void Connect();
+  // Closes the connection, and the pipeline forgets what it sent on it.
   void Drop();
-  // Sends the statement prepared as `name` (or the SQL text `name`) on the open connection;
-  // false when libpq could not send it.
-  bool SendQuery(const char* name, const std::vector<std::string>& params,
-                 const std::vector<bool>& binary);
   // Drops the connection after a failure; no new one is tried before steady ms `retryAtMs`.
   void Lose(int64_t retryAtMs);
   // The results of what was sent, within the answer bound: the first failure, else the last
@@ -79,16 +70,9 @@ class CPostgresConnection {
   // Await's result for a statement (`sent` false: sending failed); throws CStoreError when it
   // failed.
   Result Finish(bool sent);
-  static bool Failed(const pg_result* result);
-  bool IsPrepared(std::string_view name) const;
   // The next result (in pipeline mode null between statements), within the answer bound from
   // steady ms `deadline`. Throws CStoreError, dropping the connection, when it does not come.
   Result Next(int64_t deadline);
-  // Ends the statements sent so far with a sync and takes their answers. Pipeline mode stays on.
-  void TakeAnswers();
-  // Throws CStoreError with the connection's error; drops a broken connection, and one left in
-  // pipeline mode (its answers could not be told apart any more).
-  [[noreturn]] void Fail(const std::string& message);
 
   const std::string m_conninfo;
   const int64_t m_answerWithinMs;
@@ -97,7 +81,18 @@ class CPostgresConnection {
   pg_conn* m_conn = nullptr;
   int64_t m_nextAttemptMs = 0;  // steady ms before which no new connection is tried
   bool m_lost = false;
-  std::vector<OnResult> m_pending;  // of the statements sent and not answered yet, in order
-  std::string m_failure;            // the first failure among the answers taken before Sync
-  bool m_failureIsItem = false;     // m_failure refused a value, not the work (see CStoreError)
+  CPostgresPipeline m_pipeline{*this};
 };
+
+// Shared by the connection and its pipeline. Steady milliseconds, for answer deadlines.
+int64_t PostgresSteadyMs();
+// Whether `result`'s statement failed.
+bool PostgresFailed(const pg_result* result);
+// Whether the server refused `result`'s statement for a value it was given (a data exception, a
+// broken constraint, a value beyond a limit) rather than for the state of the database.
+bool PostgresRefusedValue(const pg_result* result);
+// Sends the statement prepared as `name` among `prepared` (or the SQL text `name`) on the open
+// connection `conn`; false when libpq could not send it.
+bool SendPostgresStatement(pg_conn* conn, const std::vector<CPreparedStatement>& prepared,
+                           const char* name, const std::vector<std::string>& params,
+                           const std::vector<bool>& binary);

@@ -8,7 +8,6 @@
 #include <iterator>
 
 #include "storage/postgres_rows.h"
-#include "storage/postgres_store.h"
 
 using namespace pgrows;
 
@@ -220,11 +219,11 @@ const std::vector<CPreparedStatement>& PostgresHistoryStatements() {
   return statements;
 }
 
-void SendHistoryLimit(CPostgresConnection& writer, size_t limit) {
+void SendHistoryLimit(CPostgresPipeline& writer, size_t limit) {
   writer.Send("history_limit", {std::to_string(limit)});
 }
 
-void SendListens(CPostgresConnection& writer, const std::string& nameKey,
+void SendListens(CPostgresPipeline& writer, const std::string& nameKey,
                  const std::vector<CListen>& listens, size_t limit) {
   CArrayParam ats, artists, titles, albums, sources;
   for (const CListen& listen : listens) {
@@ -238,19 +237,19 @@ void SendListens(CPostgresConnection& writer, const std::string& nameKey,
                               titles.Take(), albums.Take(), sources.Take()});
 }
 
-void SendClearHistory(CPostgresConnection& writer, const std::string& nameKey) {
+void SendClearHistory(CPostgresPipeline& writer, const std::string& nameKey) {
   // The account's row first, as every transaction locks it before its other rows.
   writer.Send("lock", {nameKey});
   writer.Send("clear_history", {nameKey});
 }
 
-void SendKeepHistory(CPostgresConnection& writer, const std::string& nameKey, bool keep) {
+void SendKeepHistory(CPostgresPipeline& writer, const std::string& nameKey, bool keep) {
   writer.Send("keep_history", {nameKey, keep ? "t" : "f"});
 }
 
-std::vector<CListen> CPostgresStore::RecentListens(const std::string& nameKey, size_t count) {
-  std::unique_lock<std::mutex> lock;
-  auto result = Read(Reader(lock), "recent", {nameKey, std::to_string(count)});
+std::vector<CListen> CPostgresHistoryReads::RecentListens(const std::string& nameKey,
+                                                          size_t count) {
+  auto result = m_readers.Read("recent", {nameKey, std::to_string(count)});
   const PGresult* rows = result.get();
   std::vector<CListen> listens;
   for (int i = 0; i < PQntuples(rows); ++i) {
@@ -265,14 +264,13 @@ std::vector<CListen> CPostgresStore::RecentListens(const std::string& nameKey, s
   return listens;
 }
 
-std::vector<CChartRow> CPostgresStore::Chart(const std::string& nameKey, EChart chart,
-                                             int64_t fromDay, size_t count) {
+std::vector<CChartRow> CPostgresHistoryReads::Chart(const std::string& nameKey, EChart chart,
+                                                    int64_t fromDay, size_t count) {
   const char* statement = chart == EChart::kArtists
                               ? (fromDay == 0 ? "chart_artists_all" : "chart_artists")
                               : (fromDay == 0 ? "chart_tracks_all" : "chart_tracks");
-  std::unique_lock<std::mutex> lock;
   auto result =
-      Read(Reader(lock), statement, {nameKey, std::to_string(fromDay), std::to_string(count)});
+      m_readers.Read(statement, {nameKey, std::to_string(fromDay), std::to_string(count)});
   const PGresult* rows = result.get();
   std::vector<CChartRow> found;
   for (int i = 0; i < PQntuples(rows); ++i) {

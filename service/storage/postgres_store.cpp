@@ -1,75 +1,25 @@
-// The store in a PostgreSQL database: its connections, look-ups, sessions and limits.
+// The store in a PostgreSQL database: its parts, and the look-ups of accounts and kept reports.
 #include "storage/postgres_store.h"
 
 #include <libpq-fe.h>
 
-#include <cstdlib>
-
 #include "storage/postgres_rows.h"
-#include "storage/postgres_schema.h"
 
 using namespace pgrows;
 
-namespace {
-
-// Look-up connections: enough that the threads doing database work seldom wait for one another.
-constexpr size_t kReaders = 8;
-// How long a look-up, and a statement of the writer's transaction, may wait for its answer before
-// its connection is given up as hung.
-constexpr int64_t kReaderAnswerMs = 3000;
-constexpr int64_t kWriterAnswerMs = 8000;
-
-}  // namespace
-
 CPostgresStore::CPostgresStore(const std::string& conninfo)
-    : m_conninfo(conninfo), m_writer(conninfo, kWriterAnswerMs, &m_gate, PostgresStatements()) {
-  for (size_t i = 0; i < kReaders; ++i)
-    m_readers.push_back(
-        std::make_unique<CReader>(conninfo, kReaderAnswerMs, &m_gate, PostgresStatements()));
-  UpgradePostgresSchema(m_writer);
-  // Connect again, so that every statement is prepared against the tables that now exist.
-  m_writer.Reset();
-  StartWriter();
-}
+    : m_conninfo(conninfo),
+      m_readers(conninfo, m_gate),
+      m_writer(conninfo, m_gate, *this),
+      m_sessions(m_readers),
+      m_limits(m_readers),
+      m_history(m_readers),
+      m_queue(m_writer) {}
 
-CPostgresStore::~CPostgresStore() { StopWriter(); }
-
-CPostgresConnection& CPostgresStore::Reader(std::unique_lock<std::mutex>& lock) {
-  // A free one if there is one, else the next in turn.
-  const size_t start = m_nextReader.fetch_add(1, std::memory_order_relaxed);
-  for (size_t i = 0; i < m_readers.size(); ++i) {
-    CReader& reader = *m_readers[(start + i) % m_readers.size()];
-    lock = std::unique_lock<std::mutex>(reader.mutex, std::try_to_lock);
-    if (lock.owns_lock()) return reader.connection;
-  }
-  CReader& reader = *m_readers[start % m_readers.size()];
-  lock = std::unique_lock<std::mutex>(reader.mutex);
-  return reader.connection;
-}
-
-CPostgresConnection::Result CPostgresStore::Read(CPostgresConnection& reader, const char* name,
-                                                 const std::vector<std::string>& params) {
-  try {
-    return reader.Run(name, params);
-  } catch (const CStoreError&) {
-    // A connection the server dropped (a restart) is noticed only on use: try a new one at once.
-    if (!reader.LostConnection()) throw;
-    return reader.Run(name, params);
-  }
-}
-
-void CPostgresStore::CheckWritable() {
-  try {
-    m_writer.Run("probe", {});
-  } catch (const CStoreError& error) {
-    throw CStoreError(std::string("the database cannot be written (") + error.what() +
-                      "); velk-service needs a database it may write");
-  }
-}
+CPostgresStore::~CPostgresStore() = default;
 
 std::optional<CAccountRecord> CPostgresStore::FindAccount(std::string_view name) {
-  std::unique_lock<std::mutex> lock;
-  auto result = Read(Reader(lock), "find", {NameKey(name)});
+  auto result = m_readers.Read("find", {NameKey(name)});
   const PGresult* row = result.get();
   if (PQntuples(row) != 1) return std::nullopt;
   CAccountRecord record;
@@ -109,36 +59,9 @@ std::optional<CAccountRecord> CPostgresStore::FindAccount(std::string_view name)
 }
 
 std::optional<std::string> CPostgresStore::FindNameByToken(std::string_view tokenHash) {
-  std::unique_lock<std::mutex> lock;
-  auto result = Read(Reader(lock), "find_token", {std::string(tokenHash)});
+  auto result = m_readers.Read("find_token", {std::string(tokenHash)});
   if (PQntuples(result.get()) != 1) return std::nullopt;
   return Text(result.get(), 0, 0);
-}
-
-std::vector<int64_t> CPostgresStore::AddFailedAttempt(const std::string& address, int64_t atMs,
-                                                      int64_t forgetBeforeMs) {
-  {
-    std::unique_lock<std::mutex> lock;
-    CPostgresConnection& reader = Reader(lock);
-    Read(reader, "forget_attempts", {std::to_string(forgetBeforeMs)});
-    reader.Run("add_attempt", {address, std::to_string(atMs)});
-  }
-  return FailedAttempts(address, forgetBeforeMs);
-}
-
-bool CPostgresStore::UseOnce(const std::string& id, int64_t nowMs, int64_t expiresMs) {
-  std::unique_lock<std::mutex> lock;
-  auto used =
-      Read(Reader(lock), "use_once", {id, std::to_string(nowMs), std::to_string(expiresMs)});
-  return std::string_view(PQcmdTuples(used.get())) == "1";
-}
-
-std::vector<int64_t> CPostgresStore::FailedAttempts(const std::string& address, int64_t sinceMs) {
-  std::unique_lock<std::mutex> lock;
-  auto result = Read(Reader(lock), "attempts", {address, std::to_string(sinceMs)});
-  std::vector<int64_t> times;
-  for (int i = 0; i < PQntuples(result.get()); ++i) times.push_back(Number(result.get(), i, 0));
-  return times;
 }
 
 CChangeFeed* CPostgresStore::Changes() {
@@ -147,46 +70,25 @@ CChangeFeed* CPostgresStore::Changes() {
   return m_feed.get();
 }
 
-bool CPostgresStore::AddSession(const std::string& tokenHash, const std::string& nameKey,
-                                const std::string& keyHash, int64_t nowMs, size_t maxPerAccount) {
-  std::unique_lock<std::mutex> lock;
-  CPostgresConnection& reader = Reader(lock);
-  auto added = Read(reader, "add_session", {tokenHash, nameKey, keyHash, std::to_string(nowMs)});
-  if (PQntuples(added.get()) != 1) return false;
-  reader.Run("trim_sessions", {Text(added.get(), 0, 0), std::to_string(maxPerAccount)});
-  return true;
-}
-
-std::optional<std::string> CPostgresStore::FindSession(const std::string& tokenHash, int64_t nowMs,
-                                                       int64_t bornAfterMs, int64_t usedAfterMs) {
-  std::unique_lock<std::mutex> lock;
-  CPostgresConnection& reader = Reader(lock);
-  auto found = Read(reader, "find_session",
-                    {tokenHash, std::to_string(bornAfterMs), std::to_string(usedAfterMs)});
-  if (PQntuples(found.get()) != 1) return std::nullopt;
-  if (nowMs - Number(found.get(), 0, 1) > kSessionUseStepMs)
-    reader.Run("use_session", {tokenHash, std::to_string(nowMs)});
-  return Text(found.get(), 0, 0);
-}
-
-void CPostgresStore::EndSession(const std::string& tokenHash) {
-  std::unique_lock<std::mutex> lock;
-  Read(Reader(lock), "end_session", {tokenHash});
-}
-
-size_t CPostgresStore::RemoveStaleSessions(int64_t bornBeforeMs, int64_t usedBeforeMs) {
-  std::unique_lock<std::mutex> lock;
-  auto removed = Read(Reader(lock), "stale_sessions",
-                      {std::to_string(bornBeforeMs), std::to_string(usedBeforeMs)});
-  return static_cast<size_t>(std::strtoull(PQcmdTuples(removed.get()), nullptr, 10));
-}
-
-std::string CPostgresStore::SharedSecret() {
-  std::unique_lock<std::mutex> lock;
-  CPostgresConnection& reader = Reader(lock);
-  // The first instance to ask makes it; the others find it.
-  Read(reader, "add_secret", {NewSecret()});
-  auto found = reader.Run("secret", {});
-  if (PQntuples(found.get()) != 1) throw CStoreError("database: no shared secret");
-  return Text(found.get(), 0, 0);
+std::vector<std::pair<std::string, CKeptReport>> CPostgresStore::KeptReports() {
+  auto result = m_readers.Read("kept", {});
+  const PGresult* rows = result.get();
+  std::vector<std::pair<std::string, CKeptReport>> kept;
+  for (int i = 0; i < PQntuples(rows); ++i) {
+    CKeptReport report;
+    report.stopped = Text(rows, i, 1) == "t";
+    report.artist = Bytes(rows, i, 2);
+    report.title = Bytes(rows, i, 3);
+    report.album = Bytes(rows, i, 4);
+    report.year = Bytes(rows, i, 5);
+    report.genre = Bytes(rows, i, 6);
+    report.arrivedAt = Number(rows, i, 7);
+    report.dueAtMs = Number(rows, i, 8);
+    report.seq = Number(rows, i, 9);
+    report.source = static_cast<CKeptReport::ESource>(Number(rows, i, 10));
+    report.startedAt = Number(rows, i, 11);
+    report.durationS = Number(rows, i, 12);
+    kept.emplace_back(Text(rows, i, 0), std::move(report));
+  }
+  return kept;
 }

@@ -5,7 +5,6 @@
 #include <algorithm>
 
 #include "storage/sqlite_statements.h"
-#include "storage/sqlite_store.h"
 
 namespace {
 
@@ -185,9 +184,9 @@ void CSqliteHistory::Clear(const std::string& nameKey) {
   }
 }
 
-std::vector<CListen> CSqliteStore::RecentListens(const std::string& nameKey, size_t count) {
-  std::lock_guard<std::mutex> lock(m_readerMutex);
-  COneStatement recent(m_reader, kRecentSql);
+std::vector<CListen> CSqliteHistoryReads::RecentListens(const std::string& nameKey, size_t count) {
+  std::lock_guard<std::mutex> lock(m_reader.mutex);
+  COneStatement recent(m_reader.db, kRecentSql);
   BindText(recent.get(), 1, nameKey);
   sqlite3_bind_int64(recent.get(), 2, static_cast<int64_t>(count));
   std::vector<CListen> listens;
@@ -203,11 +202,11 @@ std::vector<CListen> CSqliteStore::RecentListens(const std::string& nameKey, siz
   return listens;
 }
 
-std::vector<CChartRow> CSqliteStore::Chart(const std::string& nameKey, EChart chart,
-                                           int64_t fromDay, size_t count) {
-  std::lock_guard<std::mutex> lock(m_readerMutex);
+std::vector<CChartRow> CSqliteHistoryReads::Chart(const std::string& nameKey, EChart chart,
+                                                  int64_t fromDay, size_t count) {
+  std::lock_guard<std::mutex> lock(m_reader.mutex);
   const size_t which = chart == EChart::kArtists ? 0 : 1;
-  COneStatement rows(m_reader, fromDay == 0 ? kAllTimeChartSql[which] : kChartSql[which]);
+  COneStatement rows(m_reader.db, fromDay == 0 ? kAllTimeChartSql[which] : kChartSql[which]);
   BindText(rows.get(), 1, nameKey);
   sqlite3_bind_int64(rows.get(), 2, fromDay);
   sqlite3_bind_int64(rows.get(), 3, static_cast<int64_t>(count));

@@ -1,4 +1,5 @@
-// The SQLite store's history on the writer's connection: listens kept, counted, trimmed, cleared.
+// The SQLite store's history: listens kept, counted, trimmed and cleared by the writer; their
+// reads.
 #pragma once
 
 #include <sqlite3.h>
@@ -8,6 +9,8 @@
 #include <vector>
 
 #include "storage/history.h"
+#include "storage/sqlite_statements.h"
+#include "storage/store.h"
 #include "storage/track_state.h"
 
 // Owns its statements, prepared on the writer's connection; every call runs in the writer's open
@@ -47,4 +50,16 @@ class CSqliteHistory {
   sqlite3_stmt* m_artistStmt = nullptr;
   sqlite3_stmt* m_trimStmt = nullptr;
   sqlite3_stmt* m_changedStmt = nullptr;  // listens held and history version
+};
+
+// The recent listens and charts, read on the look-up connection under its lock.
+class CSqliteHistoryReads : public CHistoryReads {
+ public:
+  explicit CSqliteHistoryReads(CSqliteReader& reader) : m_reader(reader) {}
+  std::vector<CListen> RecentListens(const std::string& nameKey, size_t count) override;
+  std::vector<CChartRow> Chart(const std::string& nameKey, EChart chart, int64_t fromDay,
+                               size_t count) override;
+
+ private:
+  CSqliteReader& m_reader;  // outlives this
 };

@@ -3,6 +3,7 @@
 
 #include <sqlite3.h>
 
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -69,3 +70,16 @@ class COneStatement {
 int RunStatement(sqlite3_stmt* stmt);
 // RunStatement, throwing CStoreError naming `what` unless the statement ran to its end.
 void RunOrThrow(sqlite3* db, sqlite3_stmt* stmt, const char* what);
+
+// The look-up connection, shared by the network threads: each use holds `mutex`.
+struct CSqliteReader {
+  // Opens `path`; throws CStoreError.
+  explicit CSqliteReader(const std::string& file) : path(file), db(OpenSqliteConnection(file)) {}
+  ~CSqliteReader() { sqlite3_close(db); }
+  CSqliteReader(const CSqliteReader&) = delete;
+  CSqliteReader& operator=(const CSqliteReader&) = delete;
+
+  const std::string path;
+  sqlite3* const db;
+  std::mutex mutex;
+};

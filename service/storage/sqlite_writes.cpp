@@ -1,8 +1,8 @@
 // The SQLite store's writer: each batch of writes and creations in one transaction.
-#include <sqlite3.h>
+#include "storage/sqlite_writes.h"
 
+#include "storage/sqlite_schema.h"
 #include "storage/sqlite_statements.h"
-#include "storage/sqlite_store.h"
 
 namespace {
 
@@ -51,27 +51,70 @@ constexpr char kRemoveSettingsSql[] = "DELETE FROM account_settings WHERE name_k
 constexpr char kUnkeepSql[] = "DELETE FROM kept_reports WHERE name_key = ?1";
 constexpr char kKeepHistorySql[] = "UPDATE accounts SET keep_history = ?2 WHERE name_key = ?1";
 
+constexpr char kProbeSql[] =
+    "BEGIN IMMEDIATE; INSERT OR REPLACE INTO service_meta (name, value) "
+    "VALUES ('write_check', strftime('%s', 'now')); COMMIT";
+
 }  // namespace
 
-void CSqliteStore::PrepareWrites() {
-  m_insertStmt = SqlitePrepare(m_writer, kInsertSql);
-  m_updateStmt = SqlitePrepare(m_writer, kUpdateSql);
-  m_keepStmt = SqlitePrepare(m_writer, kKeepSql);
-  m_unkeepStmt = SqlitePrepare(m_writer, kUnkeepSql);
-  m_settingsStmt = SqlitePrepare(m_writer, kSettingsSql);
-  m_accountStmt = SqlitePrepare(m_writer, kAccountSql);
-  m_touchStmt = SqlitePrepare(m_writer, kTouchSql);
-  m_removeStmt = SqlitePrepare(m_writer, kRemoveSql);
-  m_removeSettingsStmt = SqlitePrepare(m_writer, kRemoveSettingsSql);
-  m_tokenStmt = SqlitePrepare(m_writer, kTokenSql);
-  m_markWrongKeyStmt = SqlitePrepare(m_writer, kMarkWrongKeySql);
-  m_keepHistoryStmt = SqlitePrepare(m_writer, kKeepHistorySql);
+CSqliteWriter::CSqliteWriter(const std::string& path, const CStore& store)
+    : m_path(path), m_store(store) {
+  m_writer = OpenSqliteConnection(path);
+  try {
+    if (sqlite3_db_readonly(m_writer, "main") == 1) {
+      throw CStoreError(path + " can only be read; velk-service needs to write it");
+    }
+    SqliteExec(m_writer, "PRAGMA journal_mode = WAL");
+    // In WAL mode a commit without fsync survives a crash of the process, and a power failure
+    // loses at most the last moments of state: signatures, not money.
+    SqliteExec(m_writer, "PRAGMA synchronous = NORMAL");
+    CreateOrUpgradeSqlite(m_writer);
+    m_insertStmt = SqlitePrepare(m_writer, kInsertSql);
+    m_updateStmt = SqlitePrepare(m_writer, kUpdateSql);
+    m_keepStmt = SqlitePrepare(m_writer, kKeepSql);
+    m_unkeepStmt = SqlitePrepare(m_writer, kUnkeepSql);
+    m_settingsStmt = SqlitePrepare(m_writer, kSettingsSql);
+    m_accountStmt = SqlitePrepare(m_writer, kAccountSql);
+    m_touchStmt = SqlitePrepare(m_writer, kTouchSql);
+    m_removeStmt = SqlitePrepare(m_writer, kRemoveSql);
+    m_removeSettingsStmt = SqlitePrepare(m_writer, kRemoveSettingsSql);
+    m_tokenStmt = SqlitePrepare(m_writer, kTokenSql);
+    m_markWrongKeyStmt = SqlitePrepare(m_writer, kMarkWrongKeySql);
+    m_keepHistoryStmt = SqlitePrepare(m_writer, kKeepHistorySql);
+    m_history = std::make_unique<CSqliteHistory>(m_writer);
+  } catch (...) {
+    Close();
+    throw;
+  }
 }
 
-void CSqliteStore::Commit(const std::vector<CCreation>& creations,
-                          const std::map<std::string, CAccountWrite>& writes,
-                          std::vector<CQueuedReport>& reports,
-                          std::vector<ECreateResult>& results) {
+CSqliteWriter::~CSqliteWriter() { Close(); }
+
+void CSqliteWriter::Close() {
+  m_history.reset();
+  for (sqlite3_stmt* stmt : {m_insertStmt, m_updateStmt, m_keepStmt, m_unkeepStmt, m_settingsStmt,
+                             m_accountStmt, m_touchStmt, m_removeStmt, m_removeSettingsStmt,
+                             m_tokenStmt, m_markWrongKeyStmt, m_keepHistoryStmt}) {
+    sqlite3_finalize(stmt);
+  }
+  sqlite3_close(m_writer);
+}
+
+void CSqliteWriter::CheckWritable() {
+  char* error = nullptr;
+  if (sqlite3_exec(m_writer, kProbeSql, nullptr, nullptr, &error) != SQLITE_OK) {
+    const std::string message = error ? error : "failed";
+    sqlite3_free(error);
+    sqlite3_exec(m_writer, "ROLLBACK", nullptr, nullptr, nullptr);
+    throw CStoreError(m_path + " cannot be written (" + message +
+                      "); velk-service needs a writable data file with room to grow");
+  }
+}
+
+void CSqliteWriter::Commit(const std::vector<CQueuedCreation>& creations,
+                           const std::map<std::string, CAccountWrite>& writes,
+                           std::vector<CQueuedReport>& reports,
+                           std::vector<ECreateResult>& results) {
   // The one instance on the file decides the report interval in memory.
   if (!reports.empty()) throw CStoreError("reports are decided in memory with SQLite");
   try {
@@ -99,7 +142,7 @@ void CSqliteStore::Commit(const std::vector<CCreation>& creations,
   }
 }
 
-void CSqliteStore::ApplyWrite(const std::string& nameKey, const CAccountWrite& write) {
+void CSqliteWriter::ApplyWrite(const std::string& nameKey, const CAccountWrite& write) {
   // History first: cleared before listens are added, and kept or not as the write switches it.
   if (write.clearHistory) m_history->Clear(nameKey);
   if (write.keepHistory) {
@@ -112,7 +155,8 @@ void CSqliteStore::ApplyWrite(const std::string& nameKey, const CAccountWrite& w
     ApplyState(nameKey, passed, write.nowMs, listens);
   if (write.state) ApplyState(nameKey, *write.state, write.nowMs, listens);
   listens.insert(listens.end(), write.listens.begin(), write.listens.end());
-  if (!listens.empty() && HistoryLimit() > 0) m_history->Add(nameKey, listens, HistoryLimit());
+  if (!listens.empty() && m_store.HistoryLimit() > 0)
+    m_history->Add(nameKey, listens, m_store.HistoryLimit());
   if (write.keptAction == CAccountWrite::EKept::kSet) {
     const CKeptReport& kept = write.kept;
     BindText(m_keepStmt, 1, nameKey);
@@ -134,10 +178,11 @@ void CSqliteStore::ApplyWrite(const std::string& nameKey, const CAccountWrite& w
   ApplyAccountChange(nameKey, write);
 }
 
-void CSqliteStore::ApplyState(const std::string& nameKey, const CTrackState& state, int64_t nowMs,
-                              std::vector<CListen>& ended) {
+void CSqliteWriter::ApplyState(const std::string& nameKey, const CTrackState& state, int64_t nowMs,
+                               std::vector<CListen>& ended) {
   // A limit of 0 keeps no history: not even the plug-in's listen in progress is followed.
-  const int64_t listenAt = HistoryLimit() > 0 ? m_history->PassState(nameKey, state, ended) : 0;
+  const int64_t listenAt =
+      m_store.HistoryLimit() > 0 ? m_history->PassState(nameKey, state, ended) : 0;
   BindText(m_updateStmt, 1, nameKey);
   sqlite3_bind_int(m_updateStmt, 2, static_cast<int>(state.playback));
   BindTags(m_updateStmt, state, BindText);
@@ -150,7 +195,7 @@ void CSqliteStore::ApplyState(const std::string& nameKey, const CTrackState& sta
   RunOrThrow(m_writer, m_updateStmt, "update");
 }
 
-void CSqliteStore::ApplyAccountChange(const std::string& nameKey, const CAccountWrite& write) {
+void CSqliteWriter::ApplyAccountChange(const std::string& nameKey, const CAccountWrite& write) {
   if (write.settings) {
     const CAccountSettings& settings = *write.settings;
     BindText(m_settingsStmt, 1, nameKey);

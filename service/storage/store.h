@@ -1,8 +1,7 @@
-// The storage interface of the service: accounts, their signature state and kept reports, written
-// in batches by one writer thread; which database holds them is the implementation's business.
+// The storage interface of the service: accounts, their signature state and kept reports, sessions,
+// limits and history; which database holds them is the implementation's business.
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -12,7 +11,6 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -149,56 +147,15 @@ struct CReportOutcome {
   int64_t changedAt = 0;
 };
 
-// Queues writes and commits them in batches on a writer thread of its own, so that many reports
-// cost one transaction; each write's caller learns the outcome only once its transaction has
-// committed or failed. Look-ups run on the calling thread. An implementation opens its database
-// in its constructor, then calls StartWriter; its destructor calls StopWriter first.
-class CStore {
+class CWriteQueue;
+
+// Sessions of the account page, written at once on the calling thread (not through the write
+// queue). A session is known by its token's hash; it names its account by identity and key
+// version, so a new key or a deletion ends it on every instance. Any thread; all throw
+// CStoreError.
+class CSessionStore {
  public:
-  // Runs on the writer thread once a write's transaction has committed (`stored`) or failed
-  // (`error` says why).
-  using Done = std::function<void(bool stored, const std::string& error)>;
-
-  virtual ~CStore();
-  CStore(const CStore&) = delete;
-  CStore& operator=(const CStore&) = delete;
-
-  // Commits a small write, so that a database that cannot be written (a full disk, a read-only
-  // mount, missing rights) is noticed before anything is promised. Throws CStoreError with a
-  // message for people. Call it before queuing any write.
-  virtual void CheckWritable() = 0;
-
-  // The account whose name equals `name` without regard to ASCII letter case, or nothing. Any
-  // thread. Throws CStoreError when the database fails.
-  virtual std::optional<CAccountRecord> FindAccount(std::string_view name) = 0;
-  // The name of the account whose player token has the digest `tokenHash`, or nothing. Any
-  // thread. Throws CStoreError.
-  virtual std::optional<std::string> FindNameByToken(std::string_view tokenHash) = 0;
-  // Every kept report, by the lower-case name of its account. Throws CStoreError.
-  virtual std::vector<std::pair<std::string, CKeptReport>> KeptReports() = 0;
-
-  // Whether other processes may write the same data while this one runs (several instances on one
-  // database server). Then callers must read what they show rather than trust what they hold.
-  virtual bool Shared() const { return false; }
-  // Counts a wrong key or token from the client address `address` at `atMs` (Unix ms) and
-  // forgets every address's attempts before `forgetBeforeMs`; returns the times of the address's
-  // attempts it keeps, oldest first. Only shared stores keep them (so that a limit holds across
-  // instances); others return nothing. Any thread. Throws CStoreError.
-  virtual std::vector<int64_t> AddFailedAttempt(const std::string& address, int64_t atMs,
-                                                int64_t forgetBeforeMs);
-  // The times of the wrong keys and tokens from `address` since `sinceMs`, oldest first. Throws.
-  virtual std::vector<int64_t> FailedAttempts(const std::string& address, int64_t sinceMs);
-  // Whether `id` is used for the first time: true once for each id, on every instance of the
-  // store, until `expiresMs` (Unix ms) has passed. Any thread. Throws CStoreError.
-  virtual bool UseOnce(const std::string& id, int64_t nowMs, int64_t expiresMs);
-  // The feed of changes that other processes make, for a shared store; null for others. Made on
-  // the first call, which must come before any other thread calls it; lives as long as the store.
-  virtual CChangeFeed* Changes() { return nullptr; }
-
-  // Sessions of the account page, written at once on the calling thread (not through the write
-  // queue). A session is known by its token's hash; it names its account by identity and key
-  // version, so a new key or a deletion ends it on every instance. All throw CStoreError.
-  //
+  virtual ~CSessionStore() = default;
   // Starts the session `tokenHash` for the account `nameKey` if its key hash is still `keyHash`,
   // and ends the account's oldest sessions beyond `maxPerAccount`; false: no such account or key.
   virtual bool AddSession(const std::string& tokenHash, const std::string& nameKey,
@@ -212,99 +169,98 @@ class CStore {
   // Removes sessions begun before `bornBeforeMs` or unused since `usedBeforeMs`, and those whose
   // account is gone or has a new key; returns how many.
   virtual size_t RemoveStaleSessions(int64_t bornBeforeMs, int64_t usedBeforeMs) = 0;
-  // A random secret that every instance on the database shares, made on first use (hex).
+  // A random secret that every instance on the database shares, made on first use (hex): it
+  // seals the sessions' form tokens and the pages' flashes.
   virtual std::string SharedSecret() = 0;
+};
 
-  // History look-ups, on the calling thread; all throw CStoreError.
-  //
+// What holds per client across the instances of a shared store: wrong keys and tokens per client
+// address, and ids used once. Any thread; all throw CStoreError.
+class CClientLimits {
+ public:
+  virtual ~CClientLimits() = default;
+  // Counts a wrong key or token from the client address `address` at `atMs` (Unix ms) and
+  // forgets every address's attempts before `forgetBeforeMs`; returns the times of the address's
+  // attempts it keeps, oldest first. Only shared stores keep them (so that a limit holds across
+  // instances); others return nothing.
+  virtual std::vector<int64_t> AddFailedAttempt(const std::string& address, int64_t atMs,
+                                                int64_t forgetBeforeMs) = 0;
+  // The times of the wrong keys and tokens from `address` since `sinceMs`, oldest first.
+  virtual std::vector<int64_t> FailedAttempts(const std::string& address, int64_t sinceMs) = 0;
+  // Whether `id` is used for the first time: true once for each id, on every instance of the
+  // store, until `expiresMs` (Unix ms) has passed.
+  virtual bool UseOnce(const std::string& id, int64_t nowMs, int64_t expiresMs) = 0;
+};
+
+// The client limits of a store that one process alone uses: no attempts are kept (the process
+// counts them in memory), ids used once are held in memory.
+class CLocalLimits : public CClientLimits {
+ public:
+  std::vector<int64_t> AddFailedAttempt(const std::string&, int64_t, int64_t) override {
+    return {};
+  }
+  std::vector<int64_t> FailedAttempts(const std::string&, int64_t) override { return {}; }
+  bool UseOnce(const std::string& id, int64_t nowMs, int64_t expiresMs) override;
+
+ private:
+  std::mutex m_usedMutex;
+  std::map<std::string, int64_t> m_used;  // ids and their expiry
+};
+
+// History look-ups, on the calling thread; all throw CStoreError.
+class CHistoryReads {
+ public:
+  virtual ~CHistoryReads() = default;
   // The newest `count` listens of the account `nameKey`, newest first (ties in a fixed order, by
   // artist and title); nothing for an account without history.
-  virtual std::vector<CListen> RecentListens(const std::string& nameKey, size_t count);
+  virtual std::vector<CListen> RecentListens(const std::string& nameKey, size_t count) = 0;
   // The first `count` rows of the account's chart over the days from `fromDay` (a ListenDay; 0:
   // all time), from the counts kept as listens came (never scanning the listens).
   virtual std::vector<CChartRow> Chart(const std::string& nameKey, EChart chart, int64_t fromDay,
-                                       size_t count);
+                                       size_t count) = 0;
+};
+
+// The store: account look-ups on the calling thread, and by concern the write queue (every
+// write of accounts, committed in batches by a writer thread), the sessions, the client limits
+// and the history's reads. An implementation opens its database in its constructor and starts
+// its queue last; its destructor commits what is queued before it closes the database.
+class CStore {
+ public:
+  virtual ~CStore() = default;
+  CStore(const CStore&) = delete;
+  CStore& operator=(const CStore&) = delete;
+
+  // The account whose name equals `name` without regard to ASCII letter case, or nothing. Any
+  // thread. Throws CStoreError when the database fails.
+  virtual std::optional<CAccountRecord> FindAccount(std::string_view name) = 0;
+  // The name of the account whose player token has the digest `tokenHash`, or nothing. Any
+  // thread. Throws CStoreError.
+  virtual std::optional<std::string> FindNameByToken(std::string_view tokenHash) = 0;
+  // Every kept report, by the lower-case name of its account. Throws CStoreError.
+  virtual std::vector<std::pair<std::string, CKeptReport>> KeptReports() = 0;
+  // Whether other processes may write the same data while this one runs (several instances on one
+  // database server). Then callers must read what they show rather than trust what they hold.
+  virtual bool Shared() const { return false; }
+  // The feed of changes that other processes make, for a shared store; null for others. Made on
+  // the first call, which must come before any other thread calls it; lives as long as the store.
+  virtual CChangeFeed* Changes() { return nullptr; }
+
+  // The parts by concern; each lives as long as the store.
+  virtual CWriteQueue& Queue() = 0;
+  virtual CSessionStore& Sessions() = 0;
+  virtual CClientLimits& Limits() = 0;
+  virtual CHistoryReads& History() = 0;
+
   // How many newest listens each account keeps; older ones (by their time) are removed as new
   // ones come, while their plays stay counted: an all-time chart counts every listen ever kept.
   // Call it before the first write.
   void SetHistoryLimit(size_t listens) { m_historyLimit = listens; }
   size_t HistoryLimit() const { return m_historyLimit; }
 
-  // Queues the creation of an account; `done` runs on the writer thread once the outcome is known
-  // (kDuplicate when the name is taken in any letter case).
-  void CreateAccount(CAccountRecord record, std::function<void(ECreateResult)> done);
-  // Queues a write for the account `name`. A later write of the same account still queued is
-  // merged into it (the later state and kept report win); both callers learn the one outcome.
-  void Write(const std::string& name, CAccountWrite write, Done done);
-  // Queues a report for the account `name` of a shared store (see CReportWrite); `done` runs on
-  // the writer thread once committed (`stored`) or failed. Reports are never merged: each is
-  // decided in turn, after the batch's writes.
-  using ReportDone =
-      std::function<void(bool stored, const CReportOutcome& outcome, const std::string& error)>;
-  void Report(const std::string& name, CReportWrite report, ReportDone done);
-  // Returns once everything queued before the call has been committed (or has failed).
-  void Flush();
-  // Queues a check that the store takes writes: after the writes queued before it, the writer
-  // thread commits a small write as CheckWritable does; `done` runs there with the outcome.
-  // Checks queued while one waits share its outcome.
-  void CheckReady(Done done);
-
  protected:
-  struct CCreation {
-    CAccountRecord record;
-    std::function<void(ECreateResult)> done;
-  };
-  struct CQueuedReport {
-    std::string nameKey;
-    CReportWrite report;
-    ReportDone done;
-    CReportOutcome outcome;  // filled by Commit
-  };
   CStore() = default;
-  void StartWriter();
-  // Commits what is queued and stops the writer thread.
-  void StopWriter();
-  // Commits `writes`, then `reports` in order, then `creations` (a name that a write frees may be
-  // taken by a creation of the same batch) in one transaction on the writer thread: fills
-  // `results` (sized as `creations`) and each report's outcome; on failure throws CStoreError
-  // after rolling back, and no creation counts as made. Only shared stores get reports.
-  virtual void Commit(const std::vector<CCreation>& creations,
-                      const std::map<std::string, CAccountWrite>& writes,
-                      std::vector<CQueuedReport>& reports, std::vector<ECreateResult>& results) = 0;
 
  private:
-  struct CPendingWrite {
-    CAccountWrite write;
-    std::vector<Done> done;
-  };
-  void RunWriter();
-  void CommitBatch(std::vector<CCreation>& creations, std::map<std::string, CPendingWrite>& writes,
-                   std::vector<CQueuedReport>& reports);
-  // Commit, timed; returns the error ("" when committed) and whether it was an item fault.
-  std::string TryCommit(const std::vector<CCreation>& creations,
-                        const std::map<std::string, CAccountWrite>& writes,
-                        std::vector<CQueuedReport>& reports, std::vector<ECreateResult>& results,
-                        bool* itemFault);
-  // Commits each of a batch's writes, reports and creations in a transaction of its own, and
-  // gives each its own outcome.
-  void CommitEach(std::vector<CCreation>& creations, std::map<std::string, CPendingWrite>& writes,
-                  std::vector<CQueuedReport>& reports);
-  // Runs CheckWritable on the writer thread and gives each of `checks` its outcome.
-  void AnswerReadyChecks(std::vector<Done>& checks);
-
-  std::mutex m_queueMutex;
-  std::condition_variable m_queueWake;
-  std::condition_variable m_flushed;
-  std::vector<CCreation> m_creations;
-  std::map<std::string, CPendingWrite> m_writes;  // by lower-case name
-  std::vector<CQueuedReport> m_reports;           // in the order they came
-  uint64_t m_enqueued = 0;                        // writes queued so far
-  uint64_t m_committed = 0;                       // writes the writer has finished with so far
-  std::vector<Done> m_readyChecks;
-  bool m_stopping = false;
-  std::mutex m_usedMutex;
-  std::map<std::string, int64_t> m_used;  // UseOnce's ids and their expiry, in this process
-  std::thread m_writerThread;
   size_t m_historyLimit = kDefaultHistoryListens;
 };
 

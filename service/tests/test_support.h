@@ -12,6 +12,7 @@
 #include "base/clock.h"
 #include "accounts/key_hash.h"
 #include "storage/store.h"
+#include "storage/write_queue.h"
 
 class CFakeClock : public CClock {
  public:
@@ -49,7 +50,8 @@ inline ECreateResult CreateAccountNow(CStore& store, const std::string& name,
   record.codePage = codePage;
   record.createdAt = 1700000000;
   std::promise<ECreateResult> done;
-  store.CreateAccount(std::move(record), [&done](ECreateResult result) { done.set_value(result); });
+  store.Queue().CreateAccount(std::move(record),
+                              [&done](ECreateResult result) { done.set_value(result); });
   return done.get_future().get();
 }
 

@@ -1,4 +1,6 @@
 // The PostgreSQL store's writer: each batch of writes and reports in one pipelined transaction.
+#include "storage/postgres_writer.h"
+
 #include <libpq-fe.h>
 
 #include <map>
@@ -7,11 +9,15 @@
 
 #include "storage/postgres_history.h"
 #include "storage/postgres_rows.h"
-#include "storage/postgres_store.h"
+#include "storage/postgres_schema.h"
 
 using namespace pgrows;
 
 namespace {
+
+// How long a statement of the writer's transaction may wait for its answer before its connection
+// is given up as hung.
+constexpr int64_t kWriterAnswerMs = 8000;
 
 // The answer of "claim_report" (from column 0), or a row of "reports" (from column 1), as a
 // report's outcome.
@@ -82,44 +88,40 @@ std::vector<std::string> ReportsParams(const std::vector<const CReportWrite*>& r
 
 }  // namespace
 
-std::vector<std::pair<std::string, CKeptReport>> CPostgresStore::KeptReports() {
-  std::unique_lock<std::mutex> lock;
-  auto result = Read(Reader(lock), "kept", {});
-  const PGresult* rows = result.get();
-  std::vector<std::pair<std::string, CKeptReport>> kept;
-  for (int i = 0; i < PQntuples(rows); ++i) {
-    CKeptReport report;
-    report.stopped = Text(rows, i, 1) == "t";
-    report.artist = Bytes(rows, i, 2);
-    report.title = Bytes(rows, i, 3);
-    report.album = Bytes(rows, i, 4);
-    report.year = Bytes(rows, i, 5);
-    report.genre = Bytes(rows, i, 6);
-    report.arrivedAt = Number(rows, i, 7);
-    report.dueAtMs = Number(rows, i, 8);
-    report.seq = Number(rows, i, 9);
-    report.source = static_cast<CKeptReport::ESource>(Number(rows, i, 10));
-    report.startedAt = Number(rows, i, 11);
-    report.durationS = Number(rows, i, 12);
-    kept.emplace_back(Text(rows, i, 0), std::move(report));
-  }
-  return kept;
+CPostgresWriter::CPostgresWriter(const std::string& conninfo, CConnectGate& gate,
+                                 const CStore& store)
+    : m_store(store),
+      m_writer(conninfo, kWriterAnswerMs, &gate, PostgresStatements()),
+      m_pipeline(m_writer.Pipeline()) {
+  UpgradePostgresSchema(m_writer);
+  // Connect again, so that every statement is prepared against the tables that now exist.
+  m_writer.Reset();
 }
-void CPostgresStore::Commit(const std::vector<CCreation>& creations,
-                            const std::map<std::string, CAccountWrite>& writes,
-                            std::vector<CQueuedReport>& reports,
-                            std::vector<ECreateResult>& results) {
+
+void CPostgresWriter::CheckWritable() {
+  try {
+    m_writer.Run("probe", {});
+  } catch (const CStoreError& error) {
+    throw CStoreError(std::string("the database cannot be written (") + error.what() +
+                      "); velk-service needs a database it may write");
+  }
+}
+
+void CPostgresWriter::Commit(const std::vector<CQueuedCreation>& creations,
+                             const std::map<std::string, CAccountWrite>& writes,
+                             std::vector<CQueuedReport>& reports,
+                             std::vector<ECreateResult>& results) {
   // The whole transaction goes in one pipeline: its statements cost one round trip (and one more
   // per kPipelineDepth statements), not one each.
   try {
-    m_writer.Send("BEGIN", {});
+    m_pipeline.Send("BEGIN", {});
   } catch (const CStoreError&) {
     // Nothing was sent yet: after a lost connection, one more try on a new one is safe.
     if (!m_writer.LostConnection()) throw;
-    m_writer.Send("BEGIN", {});
+    m_pipeline.Send("BEGIN", {});
   }
   try {
-    SendHistoryLimit(m_writer, HistoryLimit());
+    SendHistoryLimit(m_pipeline, m_store.HistoryLimit());
     // Every account that the batch writes or reports to is locked first, in the order of its
     // name, in every instance: two batches that lock the same rows cannot wait for each other.
     // Then writes (a name that one of them frees may be taken by a creation in the same batch),
@@ -130,13 +132,13 @@ void CPostgresStore::Commit(const std::vector<CCreation>& creations,
       for (const CQueuedReport& report : reports) locked.insert(report.nameKey);
       CArrayParam names;
       for (const std::string& nameKey : locked) names.Add(nameKey);
-      m_writer.Send("lock_all", {names.Take()});
+      m_pipeline.Send("lock_all", {names.Take()});
     }
     for (const auto& [nameKey, write] : writes) ApplyWrite(nameKey, write);
     SendReports(reports);
     for (size_t i = 0; i < creations.size(); ++i) {
       const CAccountRecord& record = creations[i].record;
-      m_writer.Send(
+      m_pipeline.Send(
           "insert",
           {NameKey(record.name), record.name, record.keyHash, std::to_string(record.codePage),
            std::to_string(record.createdAt), record.keepHistory ? "t" : "f"},
@@ -146,8 +148,8 @@ void CPostgresStore::Commit(const std::vector<CCreation>& creations,
                                                         : ECreateResult::kDuplicate;
           });
     }
-    m_writer.Send("COMMIT", {});
-    m_writer.Sync();
+    m_pipeline.Send("COMMIT", {});
+    m_pipeline.Sync();
   } catch (const CStoreError&) {
     try {
       // A connection dropped on the failure rolled back by itself.
@@ -157,55 +159,56 @@ void CPostgresStore::Commit(const std::vector<CCreation>& creations,
     throw;
   }
 }
-void CPostgresStore::ApplyWrite(const std::string& nameKey, const CAccountWrite& write) {
+void CPostgresWriter::ApplyWrite(const std::string& nameKey, const CAccountWrite& write) {
   // History first: cleared before listens are added, and kept or not as the write switches it.
   // Each state passed through fires the trigger that keeps the plug-in's listen it ends.
-  if (write.clearHistory) SendClearHistory(m_writer, nameKey);
-  if (write.keepHistory) SendKeepHistory(m_writer, nameKey, *write.keepHistory);
+  if (write.clearHistory) SendClearHistory(m_pipeline, nameKey);
+  if (write.keepHistory) SendKeepHistory(m_pipeline, nameKey, *write.keepHistory);
   for (const CTrackState& passed : write.passedStates)
-    m_writer.Send("update", UpdateParams(nameKey, passed, write.nowMs));
-  if (write.state) m_writer.Send("update", UpdateParams(nameKey, *write.state, write.nowMs));
-  if (!write.listens.empty() && HistoryLimit() > 0) SendListens(m_writer, nameKey, write.listens, HistoryLimit());
+    m_pipeline.Send("update", UpdateParams(nameKey, passed, write.nowMs));
+  if (write.state) m_pipeline.Send("update", UpdateParams(nameKey, *write.state, write.nowMs));
+  if (!write.listens.empty() && m_store.HistoryLimit() > 0)
+    SendListens(m_pipeline, nameKey, write.listens, m_store.HistoryLimit());
   if (write.keptAction == CAccountWrite::EKept::kSet) {
-    m_writer.Send("keep", KeepParams(nameKey, write.kept, write.kept.dueAtMs), kKeepBinary);
+    m_pipeline.Send("keep", KeepParams(nameKey, write.kept, write.kept.dueAtMs), kKeepBinary);
   } else if (write.keptAction == CAccountWrite::EKept::kClear) {
-    m_writer.Send("unkeep", {nameKey});
+    m_pipeline.Send("unkeep", {nameKey});
   }
   ApplyAccountChange(nameKey, write);
 }
 
-void CPostgresStore::ApplyAccountChange(const std::string& nameKey, const CAccountWrite& write) {
+void CPostgresWriter::ApplyAccountChange(const std::string& nameKey, const CAccountWrite& write) {
   // The database's triggers give the account a new version and, when what its image shows
   // changed, a later changed_at.
   if (write.settings || write.keyHash || write.codePage || write.remove)
-    m_writer.Send("lock", {nameKey});
+    m_pipeline.Send("lock", {nameKey});
   if (write.settings) {
     const CAccountSettings& settings = *write.settings;
-    m_writer.Send("settings", {nameKey, settings.layout, settings.theme,
-                               std::to_string(settings.accent), settings.showAlbum ? "t" : "f",
-                               settings.showYear ? "t" : "f", settings.showGenre ? "t" : "f"});
+    m_pipeline.Send("settings", {nameKey, settings.layout, settings.theme,
+                                 std::to_string(settings.accent), settings.showAlbum ? "t" : "f",
+                                 settings.showYear ? "t" : "f", settings.showGenre ? "t" : "f"});
   }
   if (write.keyHash || write.codePage) {
     // An empty text stands for "no change" here: neither a key hash nor a code page is empty.
-    m_writer.Send("account", {nameKey, write.keyHash ? *write.keyHash : std::string(),
-                              write.codePage ? std::to_string(*write.codePage) : std::string()});
+    m_pipeline.Send("account", {nameKey, write.keyHash ? *write.keyHash : std::string(),
+                                write.codePage ? std::to_string(*write.codePage) : std::string()});
   }
   if (write.keyHash) {
-    if (!write.keepSession.empty()) m_writer.Send("keep_session", {nameKey, write.keepSession});
-    m_writer.Send("end_old_sessions", {nameKey});
+    if (!write.keepSession.empty()) m_pipeline.Send("keep_session", {nameKey, write.keepSession});
+    m_pipeline.Send("end_old_sessions", {nameKey});
   }
   if (write.playerToken) {
-    m_writer.Send("token", {nameKey, write.playerToken->first, write.playerToken->second});
+    m_pipeline.Send("token", {nameKey, write.playerToken->first, write.playerToken->second});
   }
-  if (write.markWrongKey) m_writer.Send("mark_wrong_key", {nameKey});
+  if (write.markWrongKey) m_pipeline.Send("mark_wrong_key", {nameKey});
   if (!write.remove) return;
-  SendClearHistory(m_writer, nameKey);
+  SendClearHistory(m_pipeline, nameKey);
   for (const char* statement : {"end_account_sessions", "remove_settings", "remove", "unkeep"}) {
-    m_writer.Send(statement, {nameKey});
+    m_pipeline.Send(statement, {nameKey});
   }
 }
 
-void CPostgresStore::SendReports(std::vector<CQueuedReport>& reports) {
+void CPostgresWriter::SendReports(std::vector<CQueuedReport>& reports) {
   // In rounds: the n-th report of every account in round n, so that an account's reports are
   // decided in the order they came. A round's reports of this service's own plug-in go in one
   // statement; claims and other players' listens one by one.
@@ -230,20 +233,20 @@ void CPostgresStore::SendReports(std::vector<CQueuedReport>& reports) {
       nameKeys.push_back(&report->nameKey);
     }
     if (!together.empty()) {
-      m_writer.Send("reports", ReportsParams(writes, nameKeys), {},
-                    [together](const PGresult* rows) {
-                      for (int row = 0; row < PQntuples(rows); ++row) {
-                        const int64_t n = Number(rows, row, 0);  // from 1
-                        if (n < 1 || static_cast<size_t>(n) > together.size()) continue;
-                        TakeOutcome(rows, row, 1, together[static_cast<size_t>(n) - 1]->outcome);
-                      }
-                    });
+      m_pipeline.Send("reports", ReportsParams(writes, nameKeys), {},
+                      [together](const PGresult* rows) {
+                        for (int row = 0; row < PQntuples(rows); ++row) {
+                          const int64_t n = Number(rows, row, 0);  // from 1
+                          if (n < 1 || static_cast<size_t>(n) > together.size()) continue;
+                          TakeOutcome(rows, row, 1, together[static_cast<size_t>(n) - 1]->outcome);
+                        }
+                      });
     }
     for (CQueuedReport* report : round) {
       if (report->report.kept.source == CKeptReport::ESource::kListen) {
         // Whether another player's listen shows depends on what the account shows: decided step
         // by step, after the answers to what was sent before.
-        m_writer.Sync();
+        m_pipeline.Sync();
         report->outcome = ApplyListen(report->nameKey, report->report);
       } else if (report->report.claimSeq != 0) {
         SendClaim(report->nameKey, report->report, report->outcome);
@@ -252,13 +255,13 @@ void CPostgresStore::SendReports(std::vector<CQueuedReport>& reports) {
   }
   // Kept whether each report was applied or kept.
   for (const CQueuedReport& report : reports) {
-    if (!report.report.listens.empty() && HistoryLimit() > 0)
-      SendListens(m_writer, report.nameKey, report.report.listens, HistoryLimit());
+    if (!report.report.listens.empty() && m_store.HistoryLimit() > 0)
+      SendListens(m_pipeline, report.nameKey, report.report.listens, m_store.HistoryLimit());
   }
 }
 
-void CPostgresStore::SendClaim(const std::string& nameKey, const CReportWrite& report,
-                               CReportOutcome& outcome) {
+void CPostgresWriter::SendClaim(const std::string& nameKey, const CReportWrite& report,
+                                CReportOutcome& outcome) {
   std::vector<std::string> params = {nameKey, report.stopped ? "t" : "f"};
   AddTags(params, report.track);
   params.push_back(std::to_string(report.track.trackAt));
@@ -267,12 +270,13 @@ void CPostgresStore::SendClaim(const std::string& nameKey, const CReportWrite& r
   params.push_back(std::to_string(report.claimSeq));
   params.push_back(std::to_string(report.track.endsAt));
   params.push_back(report.track.fromPlugin ? "t" : "f");
-  m_writer.Send("claim_report", params, {}, [&outcome](const PGresult* rows) {
+  m_pipeline.Send("claim_report", params, {}, [&outcome](const PGresult* rows) {
     if (PQntuples(rows) == 1) TakeOutcome(rows, 0, 0, outcome);
   });
 }
 
-CReportOutcome CPostgresStore::ApplyListen(const std::string& nameKey, const CReportWrite& report) {
+CReportOutcome CPostgresWriter::ApplyListen(const std::string& nameKey,
+                                            const CReportWrite& report) {
   CReportOutcome outcome;
   const std::string now = std::to_string(report.nowMs);
   auto locked = m_writer.Run("lock", {nameKey});
