@@ -40,8 +40,8 @@ struct CServiceOptions {
   size_t maxPendingKeyChecks = 256;  // slow jobs waiting at most; more are refused with 503
   size_t imageCacheBytes = 64u << 20;
   size_t historyCacheBytes = 16u << 20;  // history signatures drawn
-  size_t wrongKeysPerMinute = 20;    // per client address; more wrong keys get 429 unchecked
-  size_t registrationsPerHour = 10;  // per client address; more get 429 and a page saying when
+  size_t wrongKeysPerMinute = 20;        // per client address; more wrong keys get 429 unchecked
+  size_t registrationsPerHour = 10;      // per client address; more get 429 and a page saying when
   // Requests to the ListenBrainz endpoints per client address and minute; more get 429.
   size_t listenBrainzRequestsPerMinute = 600;
   // A playing state older than this shows as "Last played ... ago"; 0: it never ends so.
